@@ -1,0 +1,18 @@
+// pstorian-cli: the command-line face of Pstorian. Each subcommand lives in its own file;
+// this one only wires them to the argument parser.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+  CLI::App app{"Pstorian: repairs damaged Outlook personal folder files (.pst)"};
+  app.require_subcommand(1);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Usage errors exit with 2; --help and --version exit 0.
+    const int rc = app.exit(e);
+    return rc == 0 ? 0 : 2;
+  }
+  return 0;
+}

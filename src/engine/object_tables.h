@@ -1,0 +1,150 @@
+// The in-memory result of a scan: where each block lies (the block index) and which nodes
+// exist and how they nest (the object tree of node versions). Everything after the scan
+// reads the damaged file through these tables.
+//
+// The original design kept six unbalanced search trees of blocks and hand-linked lists of
+// objects. Here blocks sit in insertion order with a sorted index built on demand, and
+// objects in one arena with index links, so lookups stay logarithmic or constant however
+// the ids arrive. What callers can observe is unchanged:
+//   - find_block returns the copy of an id that was found first; its further copies follow
+//     through next_version newest first (the order in which a linked chain behind the first
+//     copy would hold them);
+//   - the object tree has the same shape and child order, find_object returns the first
+//     object of a node id in pre-order and claim_object hands out the unclaimed versions of
+//     a node id one call after another in pre-order.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pstorian {
+
+// One found copy of a block.
+struct BlockRef {
+  std::uint32_t id = 0;      // block id as stored in the trailer
+  std::uint32_t offset = 0;  // file offset of the first data byte
+  std::uint32_t size = 0;    // data bytes (the trailer's byte count)
+};
+
+using ObjectIndex = std::uint32_t;
+constexpr ObjectIndex kNoObject = 0xFFFFFFFFu;
+
+// One version of one node.
+struct ObjectNode {
+  std::uint32_t node_id = 0;                // low five bits: the node type
+  const BlockRef* subnode_block = nullptr;  // null when absent or not found
+  const BlockRef* data_block = nullptr;     // this version's data block; null when not found
+  std::uint32_t child_count = 0;
+  bool primary = false;  // first entry of its key, using the first copy of its data block
+  bool unclaimed = true;
+  ObjectIndex parent = kNoObject;  // kNoObject for top-level objects
+  ObjectIndex prev_sibling = kNoObject;
+  ObjectIndex next_sibling = kNoObject;
+  ObjectIndex first_child = kNoObject;
+  ObjectIndex last_child = kNoObject;
+};
+
+// One entry of the named-property map (node 0x61), kept in ascending mapped id.
+struct NamedPropEntry {
+  std::uint16_t guid_word = 0;  // combined GUID index and string flag (bit 0: string name)
+  std::uint32_t kind = 0;       // 1: numeric name; 2: string name
+  std::uint32_t mapped_id = 0;  // 0x8000 + property index
+  std::uint32_t numeric_name = 0;  // kind 1: low 16 bits of the stored name id
+  std::string name;                // kind 2: the name as single-byte text
+};
+
+// Block copies in the order found, with an index sorted by id built when first needed.
+// BlockRef pointers handed out stay valid for the life of the index.
+class BlockIndex {
+ public:
+  void add(std::uint32_t id, std::uint32_t offset, std::uint32_t size);
+
+  // The first copy found of block `id` (bit 0 of `id` is ignored); null for id 0 or an id
+  // that was never found.
+  const BlockRef* find(std::uint32_t id) const;
+
+  // The next copy in the version chain of `ref`'s id: after the first copy come the later
+  // copies, newest first. Null at the end of the chain.
+  const BlockRef* next_version(const BlockRef& ref) const;
+
+  std::size_t size() const { return blocks_.size(); }
+  // Number of ids that were found at more than one offset.
+  std::size_t ids_with_versions() const;
+  void clear();
+
+ private:
+  void build_index() const;
+
+  std::deque<BlockRef> blocks_;
+  // Positions into blocks_, sorted by (id, found order); rebuilt after each add.
+  mutable std::vector<std::uint32_t> sorted_;
+  // For each position in blocks_, the position of the next copy in its version chain.
+  mutable std::vector<std::uint32_t> next_;
+  mutable bool dirty_ = false;
+};
+
+// The arena of objects with the top-level list and the lookups by node id.
+class ObjectTree {
+ public:
+  ObjectIndex create(std::uint32_t node_id, const BlockRef* subnode_block,
+                     const BlockRef* data_block, bool primary);
+  void append_top_level(ObjectIndex object);
+  void append_child(ObjectIndex parent, ObjectIndex object);
+
+  // First object with `node_id` in pre-order, whatever its unclaimed flag.
+  ObjectIndex find(std::uint32_t node_id) const;
+  // First unclaimed object with `node_id` in pre-order, marked claimed; kNoObject if none.
+  ObjectIndex claim(std::uint32_t node_id);
+
+  const ObjectNode& operator[](ObjectIndex i) const { return objects_[i]; }
+  ObjectNode& operator[](ObjectIndex i) { return objects_[i]; }
+  std::size_t size() const { return objects_.size(); }
+  ObjectIndex first_top_level() const { return first_top_; }
+  ObjectIndex last_top_level() const { return last_top_; }
+  std::size_t top_level_count() const { return top_count_; }
+
+  // All objects in pre-order (top-level list in order, each object before its children).
+  std::vector<ObjectIndex> pre_order() const;
+  void clear();
+
+ private:
+  bool precedes_in_pre_order(ObjectIndex a, ObjectIndex b) const;
+  void build_claim_index();
+
+  std::vector<ObjectNode> objects_;
+  std::vector<std::uint32_t> sibling_seq_;  // position within the parent's (or top) list
+  ObjectIndex first_top_ = kNoObject;
+  ObjectIndex last_top_ = kNoObject;
+  std::size_t top_count_ = 0;
+  // Objects of each node id in creation order, for find().
+  std::unordered_map<std::uint32_t, std::vector<ObjectIndex>> by_node_id_;
+  // Objects of each node id in pre-order with a cursor at the first possibly unclaimed one.
+  struct ClaimList {
+    std::vector<ObjectIndex> objects;
+    std::size_t cursor = 0;
+  };
+  std::unordered_map<std::uint32_t, ClaimList> claim_index_;
+  bool claim_index_valid_ = false;
+};
+
+// The tables one repair fills in its scan and reads in its export.
+struct RecoveryTables {
+  BlockIndex blocks;
+  ObjectTree objects;
+  std::vector<NamedPropEntry> named_props;  // empty until built from node 0x61
+  bool named_props_built = false;
+  bool encoded = false;  // block data stored with the permutative encoding
+
+  void clear();
+  const BlockRef* find_block(std::uint32_t id) const { return blocks.find(id); }
+  ObjectIndex find_object(std::uint32_t node_id) const { return objects.find(node_id); }
+  // Claims the next unclaimed version of `node_id`; std::nullopt (status -1) if none is left.
+  std::optional<ObjectIndex> claim_object(std::uint32_t node_id);
+};
+
+}  // namespace pstorian

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include "engine/object_tables.h"
+
+namespace pstorian {
+namespace {
+
+TEST(BlockIndex, FindsFirstCopyIgnoringBitZeroAndChainsLaterCopiesNewestFirst) {
+  BlockIndex idx;
+  idx.add(0x40, 0x1000, 10);
+  idx.add(0x44, 0x2000, 20);
+  idx.add(0x40, 0x3000, 30);
+  idx.add(0x40, 0x4000, 40);
+  EXPECT_EQ(idx.find(0), nullptr);
+  ASSERT_NE(idx.find(0x41), nullptr);
+  const BlockRef* first = idx.find(0x40);
+  EXPECT_EQ(first->offset, 0x1000u);
+  const BlockRef* v1 = idx.next_version(*first);
+  ASSERT_NE(v1, nullptr);
+  EXPECT_EQ(v1->offset, 0x4000u);
+  const BlockRef* v2 = idx.next_version(*v1);
+  ASSERT_NE(v2, nullptr);
+  EXPECT_EQ(v2->offset, 0x3000u);
+  EXPECT_EQ(idx.next_version(*v2), nullptr);
+  EXPECT_EQ(idx.ids_with_versions(), 1u);
+  EXPECT_EQ(idx.find(0x48), nullptr);
+}
+
+TEST(ObjectTree, ClaimYieldsVersionsInPreOrderThenNothing) {
+  RecoveryTables t;
+  auto a = t.objects.create(0x21, nullptr, nullptr, true);
+  t.objects.append_top_level(a);
+  auto p = t.objects.create(0x122, nullptr, nullptr, true);
+  t.objects.append_top_level(p);
+  auto c1 = t.objects.create(0x8022, nullptr, nullptr, true);
+  t.objects.append_child(p, c1);
+  auto c2 = t.objects.create(0x8022, nullptr, nullptr, false);
+  t.objects.append_child(p, c2);
+  EXPECT_EQ(t.find_object(0x8022), c1);
+  EXPECT_EQ(t.claim_object(0x8022), c1);
+  EXPECT_EQ(t.claim_object(0x8022), c2);
+  EXPECT_EQ(t.claim_object(0x8022), std::nullopt);
+  EXPECT_EQ(t.find_object(0x8022), c1);  // find ignores the claimed flag
+  EXPECT_EQ(t.objects[p].child_count, 2u);
+}
+
+TEST(ObjectTree, FindPrefersPreOrderOverCreationOrder) {
+  ObjectTree tree;
+  auto top1 = tree.create(1, nullptr, nullptr, true);
+  tree.append_top_level(top1);
+  auto top2 = tree.create(2, nullptr, nullptr, true);
+  tree.append_top_level(top2);
+  auto late_top = tree.create(7, nullptr, nullptr, true);  // created first, attached late
+  auto deep = tree.create(7, nullptr, nullptr, true);
+  tree.append_child(top1, deep);
+  tree.append_top_level(late_top);
+  EXPECT_EQ(tree.find(7), deep);
+  EXPECT_EQ(tree.pre_order(), (std::vector<ObjectIndex>{top1, deep, top2, late_top}));
+}
+
+}  // namespace
+}  // namespace pstorian
