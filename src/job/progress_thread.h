@@ -56,11 +56,9 @@ class CProgressThread {
   bool scan_mode() const { return static_cast<bool>(scan_); }
   bool export_mode() const { return !scan_ && export_job_ != nullptr; }
   JobControl& control() { return worker_.control(); }
-  bool started() const { return worker_.started(); }
-  bool done() const { return worker_.done(); }
-  bool wait_for(std::chrono::milliseconds timeout) { return worker_.wait_for(timeout); }
-  void join() { worker_.join(); }
-  std::string error() const { return worker_.error(); }
+  // The thread itself: whether it has ended, waiting for it, what it threw.
+  WorkerThread& worker() { return worker_; }
+  const WorkerThread& worker() const { return worker_; }
 
  private:
   void run();

@@ -65,8 +65,8 @@ TEST(CProgressThread, ScanModeFillsTheTablesDrivesProgressThenRunsTheFinishedSte
     thread.set_finished([&] { finished = true; });
     EXPECT_TRUE(thread.scan_mode());
     thread.start();
-    ASSERT_TRUE(thread.wait_for(2s));
-    EXPECT_TRUE(thread.done());
+    ASSERT_TRUE(thread.worker().wait_for(2s));
+    EXPECT_TRUE(thread.worker().done());
   }
   EXPECT_NE(scan_thread, std::this_thread::get_id());
   EXPECT_TRUE(finished);
@@ -111,10 +111,10 @@ TEST(CProgressThread, ExportModeRunsTheJobUntilCancelledAndTheJobUnwinds) {
   thread.control().pause();
   for (int i = 0; i < 2000 && !thread.control().parked(); ++i) std::this_thread::sleep_for(1ms);
   ASSERT_TRUE(thread.control().parked());
-  EXPECT_FALSE(thread.done());
+  EXPECT_FALSE(thread.worker().done());
 
   thread.control().cancel();
-  ASSERT_TRUE(thread.wait_for(2s));
+  ASSERT_TRUE(thread.worker().wait_for(2s));
   EXPECT_FALSE(host.stop_enabled);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(reporter.counts().mail_items_written, items.load());
@@ -127,8 +127,8 @@ TEST(CProgressThread, NeitherModeRunsNothingAndAThrowingScanStillClosesTheDialog
     EXPECT_FALSE(idle.scan_mode());
     EXPECT_FALSE(idle.export_mode());
     idle.start();
-    EXPECT_TRUE(idle.wait_for(2s));
-    EXPECT_TRUE(idle.error().empty());
+    EXPECT_TRUE(idle.worker().wait_for(2s));
+    EXPECT_TRUE(idle.worker().error().empty());
   }
   CountingProgress progress;
   std::atomic<bool> finished = false;
@@ -140,9 +140,9 @@ TEST(CProgressThread, NeitherModeRunsNothingAndAThrowingScanStillClosesTheDialog
                   progress);
   thread.set_finished([&] { finished = true; });
   thread.start();
-  ASSERT_TRUE(thread.wait_for(2s));
+  ASSERT_TRUE(thread.worker().wait_for(2s));
   EXPECT_TRUE(finished);
-  EXPECT_EQ(thread.error(), "cannot open");
+  EXPECT_EQ(thread.worker().error(), "cannot open");
 }
 
 TEST(CProgressThread, DestroyingARunningThreadCancelsAndJoinsIt) {
@@ -186,7 +186,7 @@ TEST(CSecondThread, RunsTheListerOnTheGivenPathThenTheFinishedStep) {
   thread.set_listing(std::make_unique<PathLister>(), {{"Top"}, {"Inbox"}}, reporter, host);
   thread.set_finished([&] { finished = true; });
   thread.start();
-  ASSERT_TRUE(thread.wait_for(2s));
+  ASSERT_TRUE(thread.worker().wait_for(2s));
   EXPECT_TRUE(finished);
   EXPECT_EQ(out.str(), "Top\t\t\t\nInbox\t\t\t\n");
   EXPECT_FALSE(host.stop_enabled);
