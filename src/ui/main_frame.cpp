@@ -228,8 +228,28 @@ void CMainFrame::start_export() {
   set_tree_ready(false);
   set_open_enabled(false);
   job_running_ = false;
+  std::unique_ptr<ExportJob> job = services_.make_export(selection_.paths());
+  if (!job) {
+    set_open_enabled(true);
+    return;
+  }
   job_thread_ = std::make_unique<CProgressThread>(tables_);
-  job_thread_->set_export(services_.make_export(selection_.paths()), *this, *this);
+  job_thread_->set_export(std::move(job), *this, *this);
+  CProgressThread* thread = job_thread_.get();
+  job_thread_->set_finished([this, thread] {
+    // An export that failed outright says so rather than leaving the window waiting; what
+    // it wrote so far can still be browsed.
+    const std::string error = thread->worker().error();
+    if (error.empty()) return;
+    run_on_gui(this, [this, &error] {
+      set_stop_enabled(false);
+      job_pane_->clear();
+      services_.dialogs->show_message(
+          this, QStringLiteral("The repair stopped: %1").arg(QString::fromStdString(error)),
+          kAppTitle, MessageIcon::Error);
+      set_tree_ready(true);
+    });
+  });
   job_thread_->start();
   job_running_ = true;
   set_stop_enabled(true);

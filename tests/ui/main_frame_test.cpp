@@ -273,6 +273,28 @@ class MainFrameTest : public QObject {
     QCOMPARE(frame.list_view()->topLevelItemCount(), 0);
   }
 
+  void anExportThatFailsOutrightSaysSoInsteadOfCompleting() {
+    struct FailingExport final : ExportJob {
+      void run(RecoveryTables&, Reporter& reporter, JobHost&, JobGate&) override {
+        reporter.tree_reset();
+        reporter.status_populating("Inbox");
+        throw std::runtime_error("the output store could not be attached");
+      }
+    };
+    UiServices s = services(finding_scan(1));
+    s.make_export = [](const RepairPaths&) { return std::make_unique<FailingExport>(); };
+    CMainFrame frame(std::move(s));
+    open_pst(frame);
+    wait_for_export(frame);
+    QVERIFY(wait_processing_events([&] { return !dialogs_->messages.isEmpty(); }, 10s));
+    QCOMPARE(dialogs_->messages,
+             QStringList{"The repair stopped: the output store could not be attached"});
+    QVERIFY(dialogs_->icons[0] == MessageIcon::Error);
+    QVERIFY(!frame.stop_enabled());
+    QVERIFY(frame.tree_ready());
+    QCOMPARE(frame.status_pane_text(1), QString());
+  }
+
   void stopAsksWhileTheExportWaitsAndYesCancelsIt() {
     CMainFrame frame(services(finding_scan(1), /*endless_export=*/true));
     open_pst(frame);
