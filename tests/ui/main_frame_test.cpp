@@ -232,6 +232,23 @@ class MainFrameTest : public QObject {
     QVERIFY(frame.job_thread() == nullptr);
   }
 
+  void stoppingTheScanBeforeAnyObjectSaysNoRecordsFound() {
+    CMainFrame frame(services(endless_scan()));
+    dialogs_->files = {"/m/old.pst"};
+    dialogs_->answers = {true};
+    QTimer::singleShot(0, [] {
+      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->browse();
+      dialog->start();
+      dialog->close();
+    });
+    frame.open_pst();
+    QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
+    QCOMPARE(dialogs_->messages, QStringList{"No records found"});
+    QVERIFY(frame.open_enabled());
+  }
+
   void aWholeRepairFillsTreeListAndStatusThenListsASelectedFolder() {
     CMainFrame frame(services(finding_scan(2)));
     open_pst(frame);
