@@ -1,7 +1,6 @@
 #include "engine/object_tables.h"
 
 #include <algorithm>
-#include <numeric>
 
 namespace pstorian {
 
@@ -13,24 +12,55 @@ void BlockIndex::add(std::uint32_t id, std::uint32_t offset, std::uint32_t size)
   dirty_ = true;
 }
 
+namespace {
+
+// Stable sort of positions by id: three counting passes over 11, 11 and 10 bits of the
+// id. A million blocks sort in a few milliseconds, and equal ids keep their found order.
+std::vector<std::uint32_t> sort_by_id(const std::deque<BlockRef>& blocks) {
+  struct Item {
+    std::uint32_t id, pos;
+  };
+  std::vector<Item> v(blocks.size()), tmp(blocks.size());
+  for (std::size_t i = 0; i < blocks.size(); ++i) v[i] = {blocks[i].id, static_cast<std::uint32_t>(i)};
+  std::vector<std::size_t> count(2049);
+  for (unsigned shift : {0u, 11u, 22u}) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const Item& x : v) ++count[((x.id >> shift) & 0x7FF) + 1];
+    for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
+    for (const Item& x : v) tmp[count[(x.id >> shift) & 0x7FF]++] = x;
+    v.swap(tmp);
+  }
+  std::vector<std::uint32_t> out(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i].pos;
+  return out;
+}
+
+}  // namespace
+
 void BlockIndex::build_index() const {
-  sorted_.resize(blocks_.size());
-  std::iota(sorted_.begin(), sorted_.end(), 0u);
-  // Stable by found order within one id: the first copy found heads its group.
-  std::stable_sort(sorted_.begin(), sorted_.end(),
-                   [this](std::uint32_t a, std::uint32_t b) { return blocks_[a].id < blocks_[b].id; });
-  next_.assign(blocks_.size(), kNoObject);
-  // A group c0, c1, ..., cn (found order) chains as c0 -> cn -> ... -> c1: each later copy
-  // was linked directly behind the first one when it was found.
-  for (std::size_t g = 0; g < sorted_.size();) {
-    std::size_t end = g + 1;
-    while (end < sorted_.size() && blocks_[sorted_[end]].id == blocks_[sorted_[g]].id) ++end;
-    std::uint32_t prev = sorted_[g];
-    for (std::size_t k = end; k-- > g + 1;) {
-      next_[prev] = sorted_[k];
-      prev = sorted_[k];
+  sorted_ = sort_by_id(blocks_);
+  keys_.resize(sorted_.size());
+  for (std::size_t i = 0; i < sorted_.size(); ++i) {
+    const BlockRef& b = blocks_[sorted_[i]];
+    keys_[i] = b.id;
+    b.sorted_position = static_cast<std::uint32_t>(i);
+  }
+  // About four blocks per bucket when the ids are spread evenly; skewed ids only make
+  // the buckets fuller, and the search within a bucket is binary.
+  buckets_.clear();
+  shift_ = 0;
+  min_id_ = keys_.empty() ? 0 : keys_.front();
+  if (!keys_.empty()) {
+    const std::uint64_t span = static_cast<std::uint64_t>(keys_.back()) - min_id_;
+    const std::uint64_t wanted = std::max<std::uint64_t>(1, keys_.size() / 4);
+    while ((span >> shift_) >= wanted) ++shift_;
+    const std::size_t n = static_cast<std::size_t>(span >> shift_) + 2;
+    buckets_.assign(n, 0);
+    std::size_t pos = 0;
+    for (std::size_t b = 0; b < n; ++b) {
+      while (pos < keys_.size() && ((keys_[pos] - min_id_) >> shift_) < b) ++pos;
+      buckets_[b] = static_cast<std::uint32_t>(pos);
     }
-    g = end;
   }
   dirty_ = false;
 }
@@ -39,42 +69,52 @@ const BlockRef* BlockIndex::find(std::uint32_t id) const {
   if (id == 0) return nullptr;
   if (dirty_) build_index();
   const std::uint32_t key = id & ~1u;
-  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), key,
-                             [this](std::uint32_t pos, std::uint32_t k) { return blocks_[pos].id < k; });
-  if (it == sorted_.end() || blocks_[*it].id != key) return nullptr;
-  return &blocks_[*it];
+  if (keys_.empty() || key < min_id_ || key > keys_.back()) return nullptr;
+  const std::size_t b = (key - min_id_) >> shift_;
+  const auto first = keys_.begin() + buckets_[b];
+  const auto last = keys_.begin() + buckets_[b + 1];
+  const auto it = std::lower_bound(first, last, key);
+  if (it == last || *it != key) return nullptr;
+  return &blocks_[sorted_[static_cast<std::size_t>(it - keys_.begin())]];
 }
 
+// A group c0, c1, ..., cn (found order) chains as c0 -> cn -> ... -> c1: each later copy
+// was linked directly behind the first one when it was found.
 const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
   if (dirty_) build_index();
-  // Recover the position of `ref` in blocks_: the deque does not give it directly, so
-  // search its id group for the same address.
-  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), ref.id,
-                             [this](std::uint32_t pos, std::uint32_t k) { return blocks_[pos].id < k; });
-  for (; it != sorted_.end() && blocks_[*it].id == ref.id; ++it) {
-    if (&blocks_[*it] == &ref) {
-      const std::uint32_t n = next_[*it];
-      return n == kNoObject ? nullptr : &blocks_[n];
-    }
+  const std::size_t pos = ref.sorted_position;
+  // Only a copy held by this index, at its recorded place, has a chain here.
+  if (pos >= sorted_.size() || &blocks_[sorted_[pos]] != &ref) return nullptr;
+  const std::uint32_t id = ref.id;
+  const bool is_first = pos == 0 || keys_[pos - 1] != id;
+  if (is_first) {
+    std::size_t end = pos + 1;
+    while (end < keys_.size() && keys_[end] == id) ++end;
+    return end - pos > 1 ? &blocks_[sorted_[end - 1]] : nullptr;
   }
-  return nullptr;
+  const bool second_found = pos == 1 || keys_[pos - 2] != id;
+  return second_found ? nullptr : &blocks_[sorted_[pos - 1]];
 }
 
 std::size_t BlockIndex::ids_with_versions() const {
   if (dirty_) build_index();
   std::size_t n = 0;
-  for (std::size_t i = 1; i < sorted_.size(); ++i) {
-    if (blocks_[sorted_[i]].id == blocks_[sorted_[i - 1]].id &&
-        (i < 2 || blocks_[sorted_[i - 2]].id != blocks_[sorted_[i]].id))
-      ++n;
-  }
+  for (std::size_t i = 1; i < keys_.size(); ++i)
+    if (keys_[i] == keys_[i - 1] && (i < 2 || keys_[i - 2] != keys_[i])) ++n;
   return n;
 }
 
 void BlockIndex::clear() {
   blocks_.clear();
+  blocks_.shrink_to_fit();
   sorted_.clear();
-  next_.clear();
+  sorted_.shrink_to_fit();
+  keys_.clear();
+  keys_.shrink_to_fit();
+  buckets_.clear();
+  buckets_.shrink_to_fit();
+  min_id_ = 0;
+  shift_ = 0;
   dirty_ = false;
 }
 

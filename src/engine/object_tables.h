@@ -29,6 +29,8 @@ struct BlockRef {
   std::uint32_t id = 0;      // block id as stored in the trailer
   std::uint32_t offset = 0;  // file offset of the first data byte
   std::uint32_t size = 0;    // data bytes (the trailer's byte count)
+  // Kept by BlockIndex: this copy's position among all copies sorted by id.
+  mutable std::uint32_t sorted_position = 0;
 };
 
 using ObjectIndex = std::uint32_t;
@@ -58,8 +60,9 @@ struct NamedPropEntry {
   std::string name;                // kind 2: the name as single-byte text
 };
 
-// Block copies in the order found, with an index sorted by id built when first needed.
-// BlockRef pointers handed out stay valid for the life of the index.
+// Block copies in the order found, with an index sorted by id (stably, so the first copy
+// found heads its id's group) built when first needed. BlockRef pointers handed out stay
+// valid for the life of the index (until clear()), also across later adds.
 class BlockIndex {
  public:
   void add(std::uint32_t id, std::uint32_t offset, std::uint32_t size);
@@ -69,7 +72,7 @@ class BlockIndex {
   const BlockRef* find(std::uint32_t id) const;
 
   // The next copy in the version chain of `ref`'s id: after the first copy come the later
-  // copies, newest first. Null at the end of the chain.
+  // copies, newest first. Null at the end of the chain, or if `ref` is not one of ours.
   const BlockRef* next_version(const BlockRef& ref) const;
 
   std::size_t size() const { return blocks_.size(); }
@@ -80,11 +83,15 @@ class BlockIndex {
  private:
   void build_index() const;
 
-  std::deque<BlockRef> blocks_;
-  // Positions into blocks_, sorted by (id, found order); rebuilt after each add.
+  std::deque<BlockRef> blocks_;  // in found order; a deque keeps them in place
+  // Positions into blocks_ sorted by (id, found order), the ids in that order packed for
+  // the binary search, and for each bucket of ids
+  // ((id - min_id_) >> shift_) the position of its first block.
   mutable std::vector<std::uint32_t> sorted_;
-  // For each position in blocks_, the position of the next copy in its version chain.
-  mutable std::vector<std::uint32_t> next_;
+  mutable std::vector<std::uint32_t> keys_;
+  mutable std::vector<std::uint32_t> buckets_;
+  mutable std::uint32_t min_id_ = 0;
+  mutable unsigned shift_ = 0;
   mutable bool dirty_ = false;
 };
 
