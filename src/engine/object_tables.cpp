@@ -14,36 +14,44 @@ void BlockIndex::add(std::uint32_t id, std::uint32_t offset, std::uint32_t size)
 
 namespace {
 
-// Stable sort of positions by id: three counting passes over 11, 11 and 10 bits of the
-// id. A million blocks sort in a few milliseconds, and equal ids keep their found order.
-std::vector<std::uint32_t> sort_by_id(const std::deque<BlockRef>& blocks) {
-  struct Item {
-    std::uint32_t id, pos;
-  };
-  std::vector<Item> v(blocks.size()), tmp(blocks.size());
-  for (std::size_t i = 0; i < blocks.size(); ++i) v[i] = {blocks[i].id, static_cast<std::uint32_t>(i)};
+struct SortItem {
+  std::uint32_t id, pos;
+};
+
+// Stable sort by id: three counting passes over 11, 11 and 10 bits of the id. A million
+// blocks sort in a few milliseconds, and equal ids keep their found order.
+std::vector<SortItem> sort_by_id(const std::deque<BlockRef>& blocks) {
+  std::vector<SortItem> v, tmp(blocks.size());
+  v.reserve(blocks.size());
+  for (const BlockRef& b : blocks) v.push_back({b.id, static_cast<std::uint32_t>(v.size())});
   std::vector<std::size_t> count(2049);
   for (unsigned shift : {0u, 11u, 22u}) {
     std::fill(count.begin(), count.end(), 0);
-    for (const Item& x : v) ++count[((x.id >> shift) & 0x7FF) + 1];
+    for (const SortItem& x : v) ++count[((x.id >> shift) & 0x7FF) + 1];
     for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
-    for (const Item& x : v) tmp[count[(x.id >> shift) & 0x7FF]++] = x;
+    for (const SortItem& x : v) tmp[count[(x.id >> shift) & 0x7FF]++] = x;
     v.swap(tmp);
   }
-  std::vector<std::uint32_t> out(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i].pos;
-  return out;
+  return v;
 }
 
 }  // namespace
 
 void BlockIndex::build_index() const {
-  sorted_ = sort_by_id(blocks_);
-  keys_.resize(sorted_.size());
-  for (std::size_t i = 0; i < sorted_.size(); ++i) {
-    const BlockRef& b = blocks_[sorted_[i]];
-    keys_[i] = b.id;
-    b.sorted_position = static_cast<std::uint32_t>(i);
+  const std::vector<SortItem> order = sort_by_id(blocks_);
+  sorted_.resize(order.size());
+  keys_.resize(order.size());
+  {
+    // Each copy learns its sorted position; written in found order, the deque is walked
+    // sequentially and only the small inverse table is written at random.
+    std::vector<std::uint32_t> inverse(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      sorted_[i] = order[i].pos;
+      keys_[i] = order[i].id;
+      inverse[order[i].pos] = static_cast<std::uint32_t>(i);
+    }
+    std::size_t i = 0;
+    for (const BlockRef& b : blocks_) b.sorted_position = inverse[i++];
   }
   // About four blocks per bucket when the ids are spread evenly; skewed ids only make
   // the buckets fuller, and the search within a bucket is binary.
@@ -83,9 +91,9 @@ const BlockRef* BlockIndex::find(std::uint32_t id) const {
 const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
   if (dirty_) build_index();
   const std::size_t pos = ref.sorted_position;
-  // Only a copy held by this index, at its recorded place, has a chain here.
-  if (pos >= sorted_.size() || &blocks_[sorted_[pos]] != &ref) return nullptr;
   const std::uint32_t id = ref.id;
+  // A copy of a BlockRef names the same place; anything else has no chain here.
+  if (pos >= keys_.size() || keys_[pos] != id) return nullptr;
   const bool is_first = pos == 0 || keys_[pos - 1] != id;
   if (is_first) {
     std::size_t end = pos + 1;

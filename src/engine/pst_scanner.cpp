@@ -19,7 +19,7 @@ constexpr std::uint64_t kLastProbeOffset = 0xFFFFFE00u;
 // One chunk covers the probes at [start, start + kChunk) of every pass; its buffer holds
 // the leaf slots before the first probe and the 12 bytes of the last probe of the last
 // phase: [start − 496, start + kChunk + 480 + 12).
-constexpr std::uint32_t kChunk = 1u << 20;
+constexpr std::uint32_t kChunk = 1u << 18;
 constexpr std::uint32_t kChunkTail = kProbePhases.back() * 16 + kProbeSize;
 
 struct RawEntry {
