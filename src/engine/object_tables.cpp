@@ -1,6 +1,8 @@
 #include "engine/object_tables.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 
 namespace pstorian {
 
@@ -8,51 +10,49 @@ namespace pstorian {
 // BlockIndex
 
 void BlockIndex::add(std::uint32_t id, std::uint32_t offset, std::uint32_t size) {
-  blocks_.push_back(BlockRef{id, offset, size});
-  dirty_ = true;
+  pending_.push_back(BlockRef{id, offset, size});
 }
 
 namespace {
 
-struct SortItem {
-  std::uint32_t id, pos;
-};
-
 // Stable sort by id: three counting passes over 11, 11 and 10 bits of the id. A million
 // blocks sort in a few milliseconds, and equal ids keep their found order.
-std::vector<SortItem> sort_by_id(const std::deque<BlockRef>& blocks) {
-  std::vector<SortItem> v, tmp(blocks.size());
-  v.reserve(blocks.size());
-  for (const BlockRef& b : blocks) v.push_back({b.id, static_cast<std::uint32_t>(v.size())});
+void radix_sort_by_id(std::vector<BlockRef>& v) {
+  std::vector<BlockRef> tmp(v.size());
   std::vector<std::size_t> count(2049);
   for (unsigned shift : {0u, 11u, 22u}) {
     std::fill(count.begin(), count.end(), 0);
-    for (const SortItem& x : v) ++count[((x.id >> shift) & 0x7FF) + 1];
+    for (const BlockRef& b : v) ++count[((b.id >> shift) & 0x7FF) + 1];
     for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
-    for (const SortItem& x : v) tmp[count[(x.id >> shift) & 0x7FF]++] = x;
+    for (const BlockRef& b : v) tmp[count[(b.id >> shift) & 0x7FF]++] = b;
     v.swap(tmp);
   }
-  return v;
 }
+
+bool by_id(const BlockRef& a, const BlockRef& b) { return a.id < b.id; }
 
 }  // namespace
 
 void BlockIndex::build_index() const {
-  const std::vector<SortItem> order = sort_by_id(blocks_);
-  sorted_.resize(order.size());
-  keys_.resize(order.size());
-  {
-    // Each copy learns its sorted position; written in found order, the deque is walked
-    // sequentially and only the small inverse table is written at random.
-    std::vector<std::uint32_t> inverse(order.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-      sorted_[i] = order[i].pos;
-      keys_[i] = order[i].id;
-      inverse[order[i].pos] = static_cast<std::uint32_t>(i);
-    }
-    std::size_t i = 0;
-    for (const BlockRef& b : blocks_) b.sorted_position = inverse[i++];
+  radix_sort_by_id(pending_);
+  if (sorted_.empty()) {
+    sorted_.swap(pending_);
+  } else {
+    // Copies added later come after the earlier ones of the same id: std::merge takes
+    // from its first range on ties.
+    std::vector<BlockRef> merged;
+    merged.reserve(sorted_.size() + pending_.size());
+    std::merge(sorted_.begin(), sorted_.end(), pending_.begin(), pending_.end(),
+               std::back_inserter(merged), by_id);
+    if (handed_out_) retired_.push_back(std::move(sorted_));
+    sorted_ = std::move(merged);
   }
+  pending_.clear();
+  pending_.shrink_to_fit();
+  handed_out_ = false;
+
+  keys_.resize(sorted_.size());
+  for (std::size_t i = 0; i < sorted_.size(); ++i) keys_[i] = sorted_[i].id;
   // About four blocks per bucket when the ids are spread evenly; skewed ids only make
   // the buckets fuller, and the search within a bucket is binary.
   buckets_.clear();
@@ -70,12 +70,11 @@ void BlockIndex::build_index() const {
       buckets_[b] = static_cast<std::uint32_t>(pos);
     }
   }
-  dirty_ = false;
 }
 
 const BlockRef* BlockIndex::find(std::uint32_t id) const {
   if (id == 0) return nullptr;
-  if (dirty_) build_index();
+  if (!pending_.empty()) build_index();
   const std::uint32_t key = id & ~1u;
   if (keys_.empty() || key < min_id_ || key > keys_.back()) return nullptr;
   const std::size_t b = (key - min_id_) >> shift_;
@@ -83,29 +82,42 @@ const BlockRef* BlockIndex::find(std::uint32_t id) const {
   const auto last = keys_.begin() + buckets_[b + 1];
   const auto it = std::lower_bound(first, last, key);
   if (it == last || *it != key) return nullptr;
-  return &blocks_[sorted_[static_cast<std::size_t>(it - keys_.begin())]];
+  handed_out_ = true;
+  return &sorted_[static_cast<std::size_t>(it - keys_.begin())];
+}
+
+std::size_t BlockIndex::position_of(const BlockRef& ref) const {
+  if (!sorted_.empty() && &ref >= sorted_.data() && &ref < sorted_.data() + sorted_.size())
+    return static_cast<std::size_t>(&ref - sorted_.data());
+  // A copy of a BlockRef, or one from before a rebuild: look for the same copy.
+  auto it = std::lower_bound(keys_.begin(), keys_.end(), ref.id);
+  for (; it != keys_.end() && *it == ref.id; ++it) {
+    const BlockRef& b = sorted_[static_cast<std::size_t>(it - keys_.begin())];
+    if (b.offset == ref.offset && b.size == ref.size) return static_cast<std::size_t>(it - keys_.begin());
+  }
+  return SIZE_MAX;
 }
 
 // A group c0, c1, ..., cn (found order) chains as c0 -> cn -> ... -> c1: each later copy
 // was linked directly behind the first one when it was found.
 const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
-  if (dirty_) build_index();
-  const std::size_t pos = ref.sorted_position;
+  if (!pending_.empty()) build_index();
+  const std::size_t pos = position_of(ref);
+  if (pos >= keys_.size()) return nullptr;
   const std::uint32_t id = ref.id;
-  // A copy of a BlockRef names the same place; anything else has no chain here.
-  if (pos >= keys_.size() || keys_[pos] != id) return nullptr;
+  handed_out_ = true;
   const bool is_first = pos == 0 || keys_[pos - 1] != id;
   if (is_first) {
     std::size_t end = pos + 1;
     while (end < keys_.size() && keys_[end] == id) ++end;
-    return end - pos > 1 ? &blocks_[sorted_[end - 1]] : nullptr;
+    return end - pos > 1 ? &sorted_[end - 1] : nullptr;
   }
   const bool second_found = pos == 1 || keys_[pos - 2] != id;
-  return second_found ? nullptr : &blocks_[sorted_[pos - 1]];
+  return second_found ? nullptr : &sorted_[pos - 1];
 }
 
 std::size_t BlockIndex::ids_with_versions() const {
-  if (dirty_) build_index();
+  if (!pending_.empty()) build_index();
   std::size_t n = 0;
   for (std::size_t i = 1; i < keys_.size(); ++i)
     if (keys_[i] == keys_[i - 1] && (i < 2 || keys_[i - 2] != keys_[i])) ++n;
@@ -113,17 +125,14 @@ std::size_t BlockIndex::ids_with_versions() const {
 }
 
 void BlockIndex::clear() {
-  blocks_.clear();
-  blocks_.shrink_to_fit();
-  sorted_.clear();
-  sorted_.shrink_to_fit();
-  keys_.clear();
-  keys_.shrink_to_fit();
-  buckets_.clear();
-  buckets_.shrink_to_fit();
+  pending_ = {};
+  sorted_ = {};
+  keys_ = {};
+  buckets_ = {};
+  retired_ = {};
   min_id_ = 0;
   shift_ = 0;
-  dirty_ = false;
+  handed_out_ = false;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -15,7 +15,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,8 +28,6 @@ struct BlockRef {
   std::uint32_t id = 0;      // block id as stored in the trailer
   std::uint32_t offset = 0;  // file offset of the first data byte
   std::uint32_t size = 0;    // data bytes (the trailer's byte count)
-  // Kept by BlockIndex: this copy's position among all copies sorted by id.
-  mutable std::uint32_t sorted_position = 0;
 };
 
 using ObjectIndex = std::uint32_t;
@@ -60,9 +57,9 @@ struct NamedPropEntry {
   std::string name;                // kind 2: the name as single-byte text
 };
 
-// Block copies in the order found, with an index sorted by id (stably, so the first copy
-// found heads its id's group) built when first needed. BlockRef pointers handed out stay
-// valid for the life of the index (until clear()), also across later adds.
+// Every block copy found, sorted by id when first looked up (stably: the copies of one id
+// stay in found order, so the first copy found heads its group). BlockRef pointers handed
+// out stay valid for the life of the index (until clear()), also across later adds.
 class BlockIndex {
  public:
   void add(std::uint32_t id, std::uint32_t offset, std::uint32_t size);
@@ -72,27 +69,30 @@ class BlockIndex {
   const BlockRef* find(std::uint32_t id) const;
 
   // The next copy in the version chain of `ref`'s id: after the first copy come the later
-  // copies, newest first. Null at the end of the chain, or if `ref` is not one of ours.
+  // copies, newest first. Null at the end of the chain, or if `ref` is no copy of ours.
   const BlockRef* next_version(const BlockRef& ref) const;
 
-  std::size_t size() const { return blocks_.size(); }
+  std::size_t size() const { return sorted_.size() + pending_.size(); }
   // Number of ids that were found at more than one offset.
   std::size_t ids_with_versions() const;
   void clear();
 
  private:
   void build_index() const;
+  // Position of `ref` (or of the same copy, for a pointer from before a rebuild) in sorted_.
+  std::size_t position_of(const BlockRef& ref) const;
 
-  std::deque<BlockRef> blocks_;  // in found order; a deque keeps them in place
-  // Positions into blocks_ sorted by (id, found order), the ids in that order packed for
-  // the binary search, and for each bucket of ids
+  mutable std::vector<BlockRef> pending_;  // added since the last sort, in found order
+  mutable std::vector<BlockRef> sorted_;   // by id, found order within an id
+  // The ids of sorted_ packed for the binary search, and for each bucket of ids
   // ((id - min_id_) >> shift_) the position of its first block.
-  mutable std::vector<std::uint32_t> sorted_;
   mutable std::vector<std::uint32_t> keys_;
   mutable std::vector<std::uint32_t> buckets_;
   mutable std::uint32_t min_id_ = 0;
   mutable unsigned shift_ = 0;
-  mutable bool dirty_ = false;
+  // Earlier sorted arrays that pointers may still point into (adds after lookups).
+  mutable std::vector<std::vector<BlockRef>> retired_;
+  mutable bool handed_out_ = false;
 };
 
 // The arena of objects with the top-level list and the lookups by node id.
