@@ -36,6 +36,7 @@ CreatedObjects create_objects(const NodeEntry& e, RecoveryTables& tables) {
 bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& children,
                      RecoveryTables& tables, ProgressSink& progress, JobGate& gate) {
   ObjectTree& tree = tables.objects;
+  tree.reserve(tree.size() + parentless.size() + children.size());
   std::size_t n = 0;
   for (const NodeEntry& e : parentless.entries()) {
     if (++n % 40 == 0) progress.step();
@@ -47,6 +48,7 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
   // The parent cache: the object handed out for a parent node id the first time it was
   // found; later children of that id get the same object.
   std::unordered_map<std::uint32_t, ObjectIndex> parent_cache;
+  parent_cache.reserve(children.size() / 8);
   n = 0;
   for (const NodeEntry& e : children.entries()) {
     if (++n % 50 == 0) progress.step();

@@ -13,14 +13,22 @@ void BlockIndex::add(std::uint32_t id, std::uint32_t offset, std::uint32_t size)
   pending_.push_back(BlockRef{id, offset, size});
 }
 
+void BlockIndex::reserve(std::size_t n) { pending_.reserve(n); }
+
 namespace {
 
-// Stable sort by id: three counting passes over 11, 11 and 10 bits of the id. A million
-// blocks sort in a few milliseconds, and equal ids keep their found order.
+bool by_id(const BlockRef& a, const BlockRef& b) { return a.id < b.id; }
+
+// Stable sort by id: counting passes over 11 bits of the id at a time, as many as the
+// largest id needs. A million blocks sort in a few milliseconds, and equal ids keep their
+// found order.
 void radix_sort_by_id(std::vector<BlockRef>& v) {
+  if (std::is_sorted(v.begin(), v.end(), by_id)) return;
+  std::uint32_t max_id = 0;
+  for (const BlockRef& b : v) max_id = std::max(max_id, b.id);
   std::vector<BlockRef> tmp(v.size());
   std::vector<std::size_t> count(2049);
-  for (unsigned shift : {0u, 11u, 22u}) {
+  for (unsigned shift = 0; shift < 32 && (max_id >> shift) != 0; shift += 11) {
     std::fill(count.begin(), count.end(), 0);
     for (const BlockRef& b : v) ++count[((b.id >> shift) & 0x7FF) + 1];
     for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
@@ -28,8 +36,6 @@ void radix_sort_by_id(std::vector<BlockRef>& v) {
     v.swap(tmp);
   }
 }
-
-bool by_id(const BlockRef& a, const BlockRef& b) { return a.id < b.id; }
 
 }  // namespace
 
@@ -104,7 +110,9 @@ const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
   if (!pending_.empty()) build_index();
   const std::size_t pos = position_of(ref);
   if (pos >= keys_.size()) return nullptr;
-  const std::uint32_t id = ref.id;
+  // From here on only keys_ is read: most blocks have one copy, and their BlockRef need
+  // not be fetched at all.
+  const std::uint32_t id = keys_[pos];
   handed_out_ = true;
   const bool is_first = pos == 0 || keys_[pos - 1] != id;
   if (is_first) {
@@ -148,9 +156,21 @@ ObjectIndex ObjectTree::create(std::uint32_t node_id, const BlockRef* subnode_bl
   const auto index = static_cast<ObjectIndex>(objects_.size());
   objects_.push_back(n);
   sibling_seq_.push_back(0);
-  by_node_id_[node_id].push_back(index);
+  next_of_id_.push_back(kNoObject);
+  auto [it, inserted] = by_node_id_.try_emplace(node_id, IdChain{index, index});
+  if (!inserted) {
+    next_of_id_[it->second.last] = index;
+    it->second.last = index;
+  }
   claim_index_valid_ = false;
   return index;
+}
+
+void ObjectTree::reserve(std::size_t n) {
+  objects_.reserve(n);
+  sibling_seq_.reserve(n);
+  next_of_id_.reserve(n);
+  by_node_id_.reserve(n);
 }
 
 void ObjectTree::append_top_level(ObjectIndex object) {
@@ -210,7 +230,7 @@ ObjectIndex ObjectTree::find(std::uint32_t node_id) const {
   auto it = by_node_id_.find(node_id);
   if (it == by_node_id_.end()) return kNoObject;
   ObjectIndex best = kNoObject;
-  for (ObjectIndex candidate : it->second) {
+  for (ObjectIndex candidate = it->second.first; candidate != kNoObject; candidate = next_of_id_[candidate]) {
     // Objects not yet attached anywhere are not part of the tree.
     const ObjectNode& c = objects_[candidate];
     const bool attached = c.parent != kNoObject || c.prev_sibling != kNoObject || first_top_ == candidate;
@@ -264,6 +284,7 @@ void ObjectTree::clear() {
   first_top_ = last_top_ = kNoObject;
   top_count_ = 0;
   by_node_id_.clear();
+  next_of_id_.clear();
   claim_index_.clear();
   claim_index_valid_ = false;
 }

@@ -63,6 +63,8 @@ struct NamedPropEntry {
 class BlockIndex {
  public:
   void add(std::uint32_t id, std::uint32_t offset, std::uint32_t size);
+  // Room for `n` more adds.
+  void reserve(std::size_t n);
 
   // The first copy found of block `id` (bit 0 of `id` is ignored); null for id 0 or an id
   // that was never found.
@@ -100,6 +102,8 @@ class ObjectTree {
  public:
   ObjectIndex create(std::uint32_t node_id, const BlockRef* subnode_block,
                      const BlockRef* data_block, bool primary);
+  // Room for `n` objects of about as many node ids.
+  void reserve(std::size_t n);
   void append_top_level(ObjectIndex object);
   void append_child(ObjectIndex parent, ObjectIndex object);
 
@@ -128,8 +132,13 @@ class ObjectTree {
   ObjectIndex first_top_ = kNoObject;
   ObjectIndex last_top_ = kNoObject;
   std::size_t top_count_ = 0;
-  // Objects of each node id in creation order, for find().
-  std::unordered_map<std::uint32_t, std::vector<ObjectIndex>> by_node_id_;
+  // Objects of each node id in creation order, for find(): the first and last of each id,
+  // and for each object the next one of its id.
+  struct IdChain {
+    ObjectIndex first, last;
+  };
+  std::unordered_map<std::uint32_t, IdChain> by_node_id_;
+  std::vector<ObjectIndex> next_of_id_;
   // Objects of each node id in pre-order with a cursor at the first possibly unclaimed one.
   struct ClaimList {
     std::vector<ObjectIndex> objects;

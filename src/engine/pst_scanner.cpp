@@ -96,6 +96,9 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
 bool CPstScanner::probe_passes(const ByteSource& source) {
   const std::uint64_t limit = std::min<std::uint64_t>(source.size(), kLastProbeOffset);
   std::array<PassFindings, kProbePhases.size()> found;
+  // Room for a block trailer in one of four probes of each pass; only what is filled takes
+  // memory, and growing the lists by copying is avoided for all but the densest files.
+  for (PassFindings& f : found) f.blocks.reserve(static_cast<std::size_t>(limit / pst::kPageSize / 4));
   std::vector<std::uint8_t> buffer(kLeafSlotBytes + kChunk + kChunkTail);
 
   for (std::uint64_t start = probe_start(0); start <= limit; start += kChunk) {
@@ -119,6 +122,10 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
           case ProbeShape::kRejectedPage:
             break;
           case ProbeShape::kOther: {
+            // Most probes hit block data or zeros: a byte count of 0 or above 8180 rules
+            // them out before any further work.
+            const std::uint32_t cb = probe[4] | (static_cast<std::uint32_t>(probe[5]) << 8);
+            if (cb - 1u >= pst::kMaxBlockData) break;
             const TrailerProbe t = probe_block_trailer(static_cast<std::uint32_t>(p), probe);
             if (t.windowed && ++f.windowed % 50 == 0) progress_.step();
             if (t.block) f.blocks.push_back(*t.block);
@@ -131,6 +138,9 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
 
   // Apply the findings pass by pass: which copy of a block counts as found first, and in
   // which order the entries of one node id arrive, follow the order of the passes.
+  std::size_t total_blocks = 0;
+  for (const PassFindings& f : found) total_blocks += f.blocks.size();
+  tables_.blocks.reserve(total_blocks);
   for (PassFindings& f : found) {
     for (const BlockRef& b : f.blocks) tables_.blocks.add(b.id, b.offset, b.size);
     for (const RawEntry& e : f.entries) {
