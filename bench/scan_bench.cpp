@@ -33,11 +33,11 @@ double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// CPU time of the calling thread (user and system): unlike wall time it does not grow
+// CPU time of the process (user and system): unlike wall time it does not grow
 // when other work on the machine takes the processor away.
 double thread_cpu_seconds() {
   timespec ts{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 

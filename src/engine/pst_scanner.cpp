@@ -104,15 +104,16 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
   for (std::uint64_t start = probe_start(0); start <= limit; start += kChunk) {
     const std::uint64_t base = start - kLeafSlotBytes;
     source.read_at(base, buffer);
-    for (std::uint32_t page = 0; page < kChunk; page += pst::kPageSize) {
-      if (start + page > limit) break;
-      if (!gate_.pass()) return false;
-      for (std::size_t pass = 0; pass < kProbePhases.size(); ++pass) {
+    // Pass by pass within the chunk: each walk sees one kind of position in every page,
+    // and the chunk stays in the processor's cache for all ten.
+    for (std::size_t pass = 0; pass < kProbePhases.size(); ++pass) {
+      PassFindings& f = found[pass];
+      for (std::uint32_t page = 0; page < kChunk; page += pst::kPageSize) {
         const std::uint64_t p = start + page + kProbePhases[pass] * 16;
-        if (p > limit) break;  // later phases lie further on
+        if (p > limit) break;
+        if (pass == 0 && !gate_.pass()) return false;
         const std::size_t at = static_cast<std::size_t>(p - base);
         const std::span<const std::uint8_t, kProbeSize> probe(buffer.data() + at, kProbeSize);
-        PassFindings& f = found[pass];
         switch (probe_shape(probe)) {
           case ProbeShape::kLeafPage:
             ++counts_.leaf_pages;
