@@ -72,7 +72,7 @@ void BlockIndex::build_index() const {
     buckets_.assign(n, 0);
     std::size_t pos = 0;
     for (std::size_t b = 0; b < n; ++b) {
-      while (pos < keys_.size() && ((keys_[pos] - min_id_) >> shift_) < b) ++pos;
+      while (pos < keys_.size() && bucket_of(keys_[pos]) < b) ++pos;
       buckets_[b] = static_cast<std::uint32_t>(pos);
     }
   }
@@ -83,7 +83,7 @@ const BlockRef* BlockIndex::find(std::uint32_t id) const {
   if (!pending_.empty()) build_index();
   const std::uint32_t key = id & ~1u;
   if (keys_.empty() || key < min_id_ || key > keys_.back()) return nullptr;
-  const std::size_t b = (key - min_id_) >> shift_;
+  const std::size_t b = bucket_of(key);
   const auto first = keys_.begin() + buckets_[b];
   const auto last = keys_.begin() + buckets_[b + 1];
   const auto it = std::lower_bound(first, last, key);

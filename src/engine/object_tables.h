@@ -81,6 +81,10 @@ class BlockIndex {
 
  private:
   void build_index() const;
+  // Computed in 64 bits: with ids spread over the whole range the shift reaches 32.
+  std::size_t bucket_of(std::uint32_t key) const {
+    return static_cast<std::size_t>(static_cast<std::uint64_t>(key - min_id_) >> shift_);
+  }
   // Position of `ref` (or of the same copy, for a pointer from before a rebuild) in sorted_.
   std::size_t position_of(const BlockRef& ref) const;
 
