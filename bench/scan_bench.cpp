@@ -96,7 +96,7 @@ class Writer {
   std::vector<std::uint8_t> buf_;
 };
 
-struct Spec {
+struct Settings {
   std::string path = "/tmp/pstorian-scan-bench.pst";
   std::uint32_t blocks = 1'000'000;
   std::uint32_t entries = 200'000;
@@ -173,7 +173,7 @@ void write_block(Writer& w, std::uint32_t id, std::uint32_t cb) {
   pst::store_le32(b, t + 4, id);
 }
 
-void generate(const Spec& s) {
+void generate(const Settings& s) {
   std::mt19937 rng(42);
   const std::uint32_t distinct = s.blocks - s.blocks / 50;  // 2% are second copies
   auto pages = make_leaf_pages(s.entries, distinct, rng);
@@ -285,7 +285,7 @@ double collection_seconds(std::uint32_t entries, std::uint32_t blocks) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Spec s;
+  Settings s;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--file" && i + 1 < argc) s.path = argv[++i];
