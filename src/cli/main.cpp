@@ -2,11 +2,13 @@
 // this one only wires them to the argument parser.
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
+#include "cli/scan_command.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Pstorian: repairs damaged Outlook personal folder files (.pst)"};
   app.require_subcommand(1);
+  int exit_code = 0;
+  pstorian::cli::add_scan_command(app, exit_code);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -14,5 +16,5 @@ int main(int argc, char** argv) {
     const int rc = app.exit(e);
     return rc == 0 ? 0 : 2;
   }
-  return 0;
+  return exit_code;
 }
