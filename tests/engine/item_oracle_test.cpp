@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <tuple>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -22,10 +24,35 @@ using nlohmann::json;
 
 const fs::path kCorpus = fs::path(PSTORIAN_SHARED_DIR) / "corpus" / "ansi";
 
-// How the tables of a corpus file are filled for this test.
+// How the tables of a file are filled for this test. Walking the B-trees needs an intact
+// header and roots, so the damaged copies wait for tables filled by the scan.
+constexpr bool kFillsDamagedFiles = false;
 bool fill_tables(const std::string& path, RecoveryTables& tables) {
   return testing::fill_tables_from_btrees(path, tables);
 }
+
+// Damage recipes of the shared pstdamage tool; "" is the undamaged file.
+const char* const kRecipes[] = {"", "zero-header", "zero-roots"};
+
+// A damaged copy of `source` made by the shared tool, removed with the object.
+class DamagedCopy {
+ public:
+  DamagedCopy(const fs::path& source, const std::string& recipe)
+      : path_(fs::temp_directory_path() / ("pstorian-oracle-" + recipe + "-" + source.filename().string())) {
+    const std::string cmd = "/usr/bin/python3 '" PSTORIAN_SHARED_DIR "/tools/pstdamage.py' '" + source.string() +
+                            "' '" + path_.string() + "' --recipe " + recipe + " >/dev/null 2>&1";
+    ok_ = std::system(cmd.c_str()) == 0;
+  }
+  ~DamagedCopy() { fs::remove(path_); }
+  DamagedCopy(const DamagedCopy&) = delete;
+  DamagedCopy& operator=(const DamagedCopy&) = delete;
+  bool ok() const { return ok_; }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  bool ok_ = false;
+};
 
 // The messages pypff reads from `path`; std::nullopt when pypff cannot be run.
 std::optional<json> pypff_messages(const fs::path& path) {
@@ -67,17 +94,25 @@ json trimmed(json v) {
   return s;
 }
 
-class ItemOracleTest : public ::testing::TestWithParam<std::string> {};
+class ItemOracleTest : public ::testing::TestWithParam<std::tuple<std::string, const char*>> {};
 
 TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
-  const fs::path path = kCorpus / GetParam();
+  const fs::path path = kCorpus / std::get<0>(GetParam());
+  const std::string recipe = std::get<1>(GetParam());
   if (!fs::exists(path)) GTEST_SKIP() << "corpus file missing: " << path;
+  if (!recipe.empty() && !kFillsDamagedFiles) GTEST_SKIP() << "damaged copies need tables filled by the scan";
   const auto messages = pypff_messages(path);
   if (!messages) GTEST_SKIP() << "pypff is not available";
+  std::optional<DamagedCopy> damaged;
+  if (!recipe.empty()) {
+    damaged.emplace(path, recipe);
+    ASSERT_TRUE(damaged->ok()) << "pstdamage failed for " << recipe;
+  }
+  const std::string decoded_path = damaged ? damaged->path().string() : path.string();
 
   RecoveryTables tables;
-  ASSERT_TRUE(fill_tables(path.string(), tables));
-  SourceFile file(path.string());
+  ASSERT_TRUE(fill_tables(decoded_path, tables));
+  SourceFile file(decoded_path);
   NodeReader reader(file, tables);
   ensure_named_property_map(reader, tables);
   const auto cp = CodepageConverter::open(kDefaultCodepage);
@@ -107,12 +142,14 @@ TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, ItemOracleTest,
-                         ::testing::Values("go-pst-32-bit.pst", "outlook2000-73-messages.pst",
-                                           "outlook97-294-messages.pst", "outlook98-backup.pst",
-                                           "personal-folders.pst", "pstsdk-sample2-older.pst", "pstsdk-sample2.pst",
-                                           "pstsdk-test_ansi.pst"),
+                         ::testing::Combine(::testing::Values("go-pst-32-bit.pst", "outlook2000-73-messages.pst",
+                                                              "outlook97-294-messages.pst", "outlook98-backup.pst",
+                                                              "personal-folders.pst", "pstsdk-sample2-older.pst",
+                                                              "pstsdk-sample2.pst", "pstsdk-test_ansi.pst"),
+                                            ::testing::ValuesIn(kRecipes)),
                          [](const auto& param_info) {
-                           std::string n = param_info.param;
+                           const std::string recipe = std::get<1>(param_info.param);
+                           std::string n = std::get<0>(param_info.param) + (recipe.empty() ? "" : "_" + recipe);
                            for (char& c : n)
                              if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                            return n;
