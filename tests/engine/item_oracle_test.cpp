@@ -31,8 +31,6 @@ bool fill_tables(const std::string& path, RecoveryTables& tables) {
   return testing::fill_tables_from_btrees(path, tables);
 }
 
-// Damage recipes of the shared pstdamage tool; "" is the undamaged file.
-const char* const kRecipes[] = {"", "zero-header", "zero-roots"};
 
 // A damaged copy of `source` made by the shared tool, removed with the object.
 class DamagedCopy {
@@ -94,7 +92,7 @@ json trimmed(json v) {
   return s;
 }
 
-class ItemOracleTest : public ::testing::TestWithParam<std::tuple<std::string, const char*>> {};
+class ItemOracleTest : public ::testing::TestWithParam<std::tuple<std::string, std::string>> {};
 
 TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
   const fs::path path = kCorpus / std::get<0>(GetParam());
@@ -146,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(Corpus, ItemOracleTest,
                                                               "outlook97-294-messages.pst", "outlook98-backup.pst",
                                                               "personal-folders.pst", "pstsdk-sample2-older.pst",
                                                               "pstsdk-sample2.pst", "pstsdk-test_ansi.pst"),
-                                            ::testing::ValuesIn(kRecipes)),
+                                            // damage recipes of the shared pstdamage tool; "" is the undamaged file
+                                            ::testing::Values("", "zero-header", "zero-roots")),
                          [](const auto& param_info) {
                            const std::string recipe = std::get<1>(param_info.param);
                            std::string n = std::get<0>(param_info.param) + (recipe.empty() ? "" : "_" + recipe);
