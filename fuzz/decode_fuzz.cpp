@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fd < 0) return 0;
   const std::uint8_t pad[kBase] = {};
   // The padding ahead, the data, and room for a trailer behind the last block.
-  const bool written = write_all(fd, pad, kBase) && write_all(fd, data + kIndexBytes, body) && write_all(fd, pad, 16);
+  const bool written = write_all(fd, pad, kBase) && write_all(fd, data + kIndexBytes, body) &&
+                       write_all(fd, pad, 16);
   SourceFile file("/proc/self/fd/" + std::to_string(fd));
   ::close(fd);
   if (!written || !file.is_open()) return 0;
@@ -55,23 +56,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tables.encoded = (data[0] & 1) != 0;
   for (std::size_t i = 0; i < kIndexEntries; ++i) {
     const std::size_t at = 1 + 8 * i;
-    tables.blocks.add(pst::load_le32(in, at), kBase + pst::load_le16(in, at + 4), pst::load_le16(in, at + 6));
+    tables.blocks.add(pst::load_le32(in, at), kBase + pst::load_le16(in, at + 4),
+                      pst::load_le16(in, at + 6));
   }
   tables.blocks.add(0x20, kBase, static_cast<std::uint32_t>(body > 8180 ? 8180 : body));
 
-  const ObjectIndex item = tables.objects.create(0x200024, tables.find_block(0x102), tables.find_block(0x20), true);
+  const ObjectIndex item =
+      tables.objects.create(0x200024, tables.find_block(0x102), tables.find_block(0x20), true);
   tables.objects.append_top_level(item);
   if ((data[0] & 2) != 0)
-    tables.objects.append_top_level(tables.objects.create(0x61, tables.find_block(0x106), tables.find_block(0x104), true));
+    tables.objects.append_top_level(
+        tables.objects.create(0x61, tables.find_block(0x106), tables.find_block(0x104), true));
 
   const NodeReader reader(file, tables);
   ensure_named_property_map(reader, tables);
   const auto record = decode_item(reader, tables.objects[item]);
   // Touch what was decoded so that reads of freed or uninitialised memory would show.
   std::size_t sum = 0;
-  if (record && record->message && record->message->subject) sum += record->message->subject->text.size();
-  if (record && record->dist_list) sum += record->dist_list->members.size() + record->dist_list->wide_members.size();
-  const auto rows = read_properties(reader, tables.find_block(0x20), reader.read_subnodes(tables.find_block(0x102)));
+  if (record && record->message && record->message->subject)
+    sum += record->message->subject->text.size();
+  if (record && record->dist_list)
+    sum += record->dist_list->members.size() + record->dist_list->wide_members.size();
+  const auto rows = read_properties(reader, tables.find_block(0x20),
+                                    reader.read_subnodes(tables.find_block(0x102)));
   if (rows)
     for (const PropRow& row : *rows)
       for (const PropValue& v : row.values) sum += v.size();

@@ -25,7 +25,8 @@ bool is_message_node(std::uint32_t node_id) {
   return type == pst::kNodeNormalMessage || type == pst::kNodeAssociatedMessage;
 }
 
-std::optional<std::string> utf8(const CodepageConverter& cp, const std::optional<std::string>& text) {
+std::optional<std::string> utf8(const CodepageConverter& cp,
+                                const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   return cp.to_utf8(*text);
 }
@@ -52,7 +53,9 @@ std::string hex_id(std::uint32_t id) {
   return b;
 }
 
-nlohmann::json or_null(const std::optional<std::string>& s) { return s ? nlohmann::json(*s) : nlohmann::json(nullptr); }
+nlohmann::json or_null(const std::optional<std::string>& s) {
+  return s ? nlohmann::json(*s) : nlohmann::json(nullptr);
+}
 
 std::string quoted(const std::optional<std::string>& s) {
   if (!s) return "-";
@@ -62,10 +65,11 @@ std::string quoted(const std::optional<std::string>& s) {
 }
 
 void print_item(const ReportedItem& i, std::ostream& out) {
-  out << "  item " << hex_id(i.node_id) << ' ' << item_kind_name(i.kind) << ' ' << quoted(i.item_class)
-      << " subject=" << quoted(i.subject) << " sender=" << quoted(i.sender_name) << " to=" << quoted(i.display_to)
-      << " submitted=" << i.submit_time.value_or("-") << " delivered=" << i.delivery_time.value_or("-")
-      << " body=" << i.body_size << '\n';
+  out << "  item " << hex_id(i.node_id) << ' ' << item_kind_name(i.kind) << ' '
+      << quoted(i.item_class) << " subject=" << quoted(i.subject)
+      << " sender=" << quoted(i.sender_name) << " to=" << quoted(i.display_to)
+      << " submitted=" << i.submit_time.value_or("-")
+      << " delivered=" << i.delivery_time.value_or("-") << " body=" << i.body_size << '\n';
 }
 
 }  // namespace
@@ -74,8 +78,8 @@ std::optional<std::string> filetime_to_iso8601(const std::optional<Bytes>& filet
   if (!filetime || filetime->size() < 8) return std::nullopt;
   const std::uint64_t ticks = pst::load_le64(*filetime, 0);
   if (ticks == 0) return std::nullopt;
-  const std::time_t t =
-      static_cast<std::time_t>(static_cast<std::int64_t>(ticks / kFiletimeTicksPerSecond) - kSecondsFrom1601To1970);
+  const std::time_t t = static_cast<std::time_t>(
+      static_cast<std::int64_t>(ticks / kFiletimeTicksPerSecond) - kSecondsFrom1601To1970);
   std::tm tm{};
   if (gmtime_r(&t, &tm) == nullptr) return std::nullopt;
   char b[40];
@@ -98,7 +102,8 @@ std::optional<ItemsReport> collect_items(RecoveryTables& tables, const std::stri
     const std::uint32_t parent = node.parent == kNoObject ? 0 : tables.objects[node.parent].node_id;
     if (record->folder && record->display_name) {
       if (node.primary)
-        report.folders.push_back({node.node_id, parent, codepage.to_utf8(*record->display_name), record->kind});
+        report.folders.push_back(
+            {node.node_id, parent, codepage.to_utf8(*record->display_name), record->kind});
     } else if (is_message_node(node.node_id)) {
       ReportedItem item = reported_item(*record, codepage);
       item.node_id = node.node_id;
@@ -114,8 +119,8 @@ void print_items_text(const ItemsReport& report, std::ostream& out) {
   for (const ReportedItem& i : report.items) by_parent.emplace(i.parent_id, &i);
   std::map<std::uint32_t, bool> listed;
   for (const ReportedFolder& f : report.folders) {
-    out << "folder " << hex_id(f.node_id) << " parent " << hex_id(f.parent_id) << ' ' << item_kind_name(f.kind)
-        << ' ' << std::quoted(f.name) << '\n';
+    out << "folder " << hex_id(f.node_id) << " parent " << hex_id(f.parent_id) << ' '
+        << item_kind_name(f.kind) << ' ' << std::quoted(f.name) << '\n';
     if (listed[f.node_id]) continue;
     listed[f.node_id] = true;
     const auto [first, last] = by_parent.equal_range(f.node_id);
@@ -134,7 +139,9 @@ void print_items_text(const ItemsReport& report, std::ostream& out) {
 void add_items_json(const ItemsReport& report, nlohmann::json& out) {
   nlohmann::json folders = nlohmann::json::array();
   for (const ReportedFolder& f : report.folders)
-    folders.push_back({{"node_id", f.node_id}, {"parent_id", f.parent_id}, {"name", f.name},
+    folders.push_back({{"node_id", f.node_id},
+                       {"parent_id", f.parent_id},
+                       {"name", f.name},
                        {"kind", item_kind_name(f.kind)}});
   nlohmann::json items = nlohmann::json::array();
   for (const ReportedItem& i : report.items)

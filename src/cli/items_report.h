@@ -27,7 +27,7 @@ struct ReportedItem {
   std::uint32_t parent_id = 0;
   ItemKind kind = ItemKind::kNone;
   std::optional<std::string> item_class, subject, sender_name, display_to;  // UTF-8
-  std::optional<std::string> submit_time, delivery_time;  // ISO 8601 UTC
+  std::optional<std::string> submit_time, delivery_time;                    // ISO 8601 UTC
   std::uint64_t body_size = 0;
 };
 

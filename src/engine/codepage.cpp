@@ -9,7 +9,9 @@
 namespace pstorian {
 namespace {
 
-iconv_t as_iconv(void* h) { return static_cast<iconv_t>(h); }
+iconv_t as_iconv(void* h) {
+  return static_cast<iconv_t>(h);
+}
 const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);  // NOLINT: iconv's own failure value
 
 }  // namespace
@@ -47,7 +49,8 @@ std::string CodepageConverter::to_utf8(std::string_view text) const {
   char* dst = buffer.data();
   std::size_t out_left = buffer.size();
   while (in_left > 0) {
-    if (iconv(as_iconv(handle_), &in, &in_left, &dst, &out_left) != static_cast<std::size_t>(-1)) break;
+    if (iconv(as_iconv(handle_), &in, &in_left, &dst, &out_left) != static_cast<std::size_t>(-1))
+      break;
     if (errno != EILSEQ && errno != EINVAL) break;
     // A byte the code page leaves undefined: replace it and go on.
     static constexpr char kReplacement[] = "\xEF\xBF\xBD";

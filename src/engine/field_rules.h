@@ -23,10 +23,13 @@ enum class Form {
 
 template <class R>
 struct FieldRule {
-  constexpr FieldRule(std::uint32_t i, Form f, std::optional<std::string> R::*p) : id(i), form(f), text(p) {}
-  constexpr FieldRule(std::uint32_t i, Form f, std::optional<Bytes> R::*p) : id(i), form(f), bytes(p) {}
+  constexpr FieldRule(std::uint32_t i, Form f, std::optional<std::string> R::*p)
+      : id(i), form(f), text(p) {}
+  constexpr FieldRule(std::uint32_t i, Form f, std::optional<Bytes> R::*p)
+      : id(i), form(f), bytes(p) {}
   constexpr FieldRule(std::uint32_t i, Form f, std::uint32_t R::*p) : id(i), form(f), number(p) {}
-  constexpr FieldRule(std::uint32_t i, Form f, std::uint16_t R::*p) : id(i), form(f), short_number(p) {}
+  constexpr FieldRule(std::uint32_t i, Form f, std::uint16_t R::*p)
+      : id(i), form(f), short_number(p) {}
 
   std::uint32_t id;
   Form form;
@@ -41,7 +44,9 @@ inline std::string text_of(const PropValue& v) {
   return v.data ? std::string(v.data->begin(), v.data->end()) : std::string();
 }
 
-inline Bytes bytes_of(const PropValue& v) { return v.data ? *v.data : Bytes(); }
+inline Bytes bytes_of(const PropValue& v) {
+  return v.data ? *v.data : Bytes();
+}
 
 // The inline 32-bit value; std::nullopt when the value has no data to take it from, in
 // which case numeric fields keep what they hold.
@@ -80,7 +85,8 @@ R& part(std::optional<R>& p) {
 // Stores `v` by the first rule listing its id, creating the part first; false when no rule
 // lists the id.
 template <class R, std::size_t N>
-bool apply_field_rules(const FieldRule<R> (&rules)[N], const PropValue& v, std::optional<R>& target) {
+bool apply_field_rules(const FieldRule<R> (&rules)[N], const PropValue& v,
+                       std::optional<R>& target) {
   for (const FieldRule<R>& rule : rules) {
     if (rule.id != v.id) continue;
     store_field(rule, v, part(target));

@@ -4,10 +4,12 @@
 
 namespace pstorian {
 
-std::uint32_t heap_page_map_offset(std::span<const std::uint8_t> block) { return pst::load_le16(block, 0); }
+std::uint32_t heap_page_map_offset(std::span<const std::uint8_t> block) {
+  return pst::load_le16(block, 0);
+}
 
-std::optional<HeapAllocation> resolve_heap_id(std::span<const std::uint8_t> block, std::uint32_t page_map,
-                                              std::uint32_t hid) {
+std::optional<HeapAllocation> resolve_heap_id(std::span<const std::uint8_t> block,
+                                              std::uint32_t page_map, std::uint32_t hid) {
   if (hid == 0 || block.empty()) return std::nullopt;
   const std::uint64_t entry = std::uint64_t{page_map} + (hid >> 4);
   if (entry + 6 > block.size()) return std::nullopt;

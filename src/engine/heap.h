@@ -28,7 +28,7 @@ std::uint32_t heap_page_map_offset(std::span<const std::uint8_t> block);
 // Start and end of heap id `hid`, read from the page map at `page_map`: the 16-bit values
 // at page_map + (hid >> 4) + 2 and + 4. std::nullopt for hid 0, an empty block, or table
 // entries that lie outside the block. The offsets themselves are not checked here.
-std::optional<HeapAllocation> resolve_heap_id(std::span<const std::uint8_t> block, std::uint32_t page_map,
-                                              std::uint32_t hid);
+std::optional<HeapAllocation> resolve_heap_id(std::span<const std::uint8_t> block,
+                                              std::uint32_t page_map, std::uint32_t hid);
 
 }  // namespace pstorian

@@ -75,7 +75,9 @@ constexpr FieldRule<ItemRecord> kRecordRules[] = {
 // Subjects may start with a two-byte marker saying how long the prefix ("RE: ") is. The
 // marker's first byte is a control character; bytes of 0x80 and above are letters of the
 // code page and start a plain subject.
-bool is_subject_marker(std::uint8_t b) { return b < 0x20 || b == 0x7F; }
+bool is_subject_marker(std::uint8_t b) {
+  return b < 0x20 || b == 0x7F;
+}
 
 std::optional<SubjectValue> subject_of(const PropValue& v) {
   if (!v.data || v.data->empty()) return std::nullopt;
@@ -137,8 +139,9 @@ bool extract_special(const PropValue& v, ItemRecord& item, bool& class_seen) {
         part(item.contact).email3_address_type = text_of(v);
       return true;
     case kOneOffMembers:
-      parse_one_off_members(v.data ? std::span<const std::uint8_t>(*v.data) : std::span<const std::uint8_t>(),
-                            part(item.dist_list));
+      parse_one_off_members(
+          v.data ? std::span<const std::uint8_t>(*v.data) : std::span<const std::uint8_t>(),
+          part(item.dist_list));
       return true;
     default:
       return false;
@@ -161,15 +164,24 @@ bool starts_with_folded(std::string_view s, std::string_view lower_pattern) {
 
 std::string_view item_kind_name(ItemKind kind) {
   switch (kind) {
-    case ItemKind::kNone: return "none";
-    case ItemKind::kMail: return "mail";
-    case ItemKind::kAppointment: return "appointment";
-    case ItemKind::kContact: return "contact";
-    case ItemKind::kJournal: return "journal";
-    case ItemKind::kStickyNote: return "note";
-    case ItemKind::kTask: return "task";
-    case ItemKind::kOther: return "other";
-    case ItemKind::kDistList: return "distlist";
+    case ItemKind::kNone:
+      return "none";
+    case ItemKind::kMail:
+      return "mail";
+    case ItemKind::kAppointment:
+      return "appointment";
+    case ItemKind::kContact:
+      return "contact";
+    case ItemKind::kJournal:
+      return "journal";
+    case ItemKind::kStickyNote:
+      return "note";
+    case ItemKind::kTask:
+      return "task";
+    case ItemKind::kOther:
+      return "other";
+    case ItemKind::kDistList:
+      return "distlist";
   }
   return "other";
 }

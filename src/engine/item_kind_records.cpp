@@ -146,10 +146,8 @@ constexpr FieldRule<JournalProps> kJournalRules[] = {
 };
 
 constexpr FieldRule<NoteProps> kNoteRules[] = {
-    {0x8B00, Form::kLong, &NoteProps::note_color},
-    {0x8B03, Form::kLong, &NoteProps::note_height},
-    {0x8B02, Form::kLong, &NoteProps::note_width},
-    {0x8B04, Form::kLong, &NoteProps::note_x},
+    {0x8B00, Form::kLong, &NoteProps::note_color}, {0x8B03, Form::kLong, &NoteProps::note_height},
+    {0x8B02, Form::kLong, &NoteProps::note_width}, {0x8B04, Form::kLong, &NoteProps::note_x},
     {0x8B05, Form::kLong, &NoteProps::note_y},
 };
 // One-off member list: u32 count, then count u32 offsets from the start of the value, each
@@ -169,8 +167,8 @@ constexpr std::size_t kLastMemberLimit = 8180;
 
 // Reads one zero-terminated string of `unit`-byte characters at `at`, ending at `limit`
 // too; advances `at` past it and its terminator. Wide characters keep their low byte.
-std::string read_member_string(std::span<const std::uint8_t> value, std::size_t& at, std::size_t limit,
-                               std::size_t unit) {
+std::string read_member_string(std::span<const std::uint8_t> value, std::size_t& at,
+                               std::size_t limit, std::size_t unit) {
   std::string s;
   while (at + unit <= limit) {
     const std::uint8_t low = value[at];
@@ -199,7 +197,8 @@ std::optional<std::u16string> widen_if_longer(const std::string& s, std::size_t 
 bool extract_kind_property(const PropValue& value, ItemRecord& item) {
   return apply_field_rules(kContactRules, value, item.contact) ||
          apply_field_rules(kAppointmentRules, value, item.appointment) ||
-         apply_field_rules(kTaskRules, value, item.task) || apply_field_rules(kJournalRules, value, item.journal) ||
+         apply_field_rules(kTaskRules, value, item.task) ||
+         apply_field_rules(kJournalRules, value, item.journal) ||
          apply_field_rules(kNoteRules, value, item.note);
 }
 
@@ -209,10 +208,12 @@ void parse_one_off_members(std::span<const std::uint8_t> value, DistListMembers&
   if (count > kMaxOneOffMembers || 4 + kMinOneOffEntrySize * count > value.size()) return;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::size_t start = pst::load_le32(value, 4 + 4 * std::size_t{i});
-    const std::size_t next = i + 1 < count ? pst::load_le32(value, 4 + 4 * std::size_t{i + 1}) : kLastMemberLimit;
+    const std::size_t next =
+        i + 1 < count ? pst::load_le32(value, 4 + 4 * std::size_t{i + 1}) : kLastMemberLimit;
     const std::size_t limit = std::min(next, value.size());
     if (start > value.size() || value.size() - start < kStringsAt) continue;
-    if (!std::equal(kOneOffProvider.begin(), kOneOffProvider.end(), value.begin() + static_cast<std::ptrdiff_t>(start + kProviderAt)))
+    if (!std::equal(kOneOffProvider.begin(), kOneOffProvider.end(),
+                    value.begin() + static_cast<std::ptrdiff_t>(start + kProviderAt)))
       continue;
     const bool wide = value[start + kWideFlagAt] != 0;
     std::size_t at = start + kStringsAt;
@@ -221,7 +222,8 @@ void parse_one_off_members(std::span<const std::uint8_t> value, DistListMembers&
     std::string type = read_member_string(value, at, limit, unit);
     std::string address = read_member_string(value, at, limit, unit);
     if (wide) {
-      out.wide_members.push_back({widen_if_longer(name, 3), widen_if_longer(type, 3), widen_if_longer(address, 3)});
+      out.wide_members.push_back(
+          {widen_if_longer(name, 3), widen_if_longer(type, 3), widen_if_longer(address, 3)});
     } else {
       out.members.push_back({keep_if_longer(std::move(name), 1), keep_if_longer(std::move(type), 3),
                              keep_if_longer(std::move(address), 3)});

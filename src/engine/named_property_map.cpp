@@ -82,7 +82,8 @@ NamedMapResult build_named_property_map(const NodeReader& reader, RecoveryTables
   if (entries == nullptr || !entries->data) return NamedMapResult::kNotBuilt;
   const PropValue* strings = find_value(rows->front(), kStringStreamId);
   const Bytes none;
-  tables.named_props = parse_named_property_streams(*entries->data, strings && strings->data ? *strings->data : none);
+  tables.named_props = parse_named_property_streams(
+      *entries->data, strings && strings->data ? *strings->data : none);
   tables.named_props_built = true;
   return NamedMapResult::kBuilt;
 }

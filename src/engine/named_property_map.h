@@ -13,9 +13,9 @@
 namespace pstorian {
 
 enum class NamedMapResult {
-  kBuilt,         // tables.named_props holds the map of the claimed candidate
-  kNotBuilt,      // the claimed candidate could not be read; another may follow
-  kNoCandidate,   // no unclaimed object 0x61 is left
+  kBuilt,        // tables.named_props holds the map of the claimed candidate
+  kNotBuilt,     // the claimed candidate could not be read; another may follow
+  kNoCandidate,  // no unclaimed object 0x61 is left
 };
 
 // The entries of an entry stream (8 bytes each: u32 name id, u16 guid word, u16 property

@@ -40,15 +40,17 @@ const BlockRef* find_subnode(const SubnodeList& list, std::uint32_t subnode_id) 
   return nullptr;
 }
 
-Bytes NodeReader::read_block(std::uint32_t offset, std::uint32_t size, bool decode, int levels) const {
+Bytes NodeReader::read_block(std::uint32_t offset, std::uint32_t size, bool decode,
+                             int levels) const {
   // A data tree may name the same child many times over; whatever it claims, what it
   // assembles cannot sensibly exceed the file it was read from.
   std::uint64_t budget = file_.size();
   return read_block_within(offset, size, kMinBlockSize, decode, levels, budget);
 }
 
-Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size, bool decode,
-                                    int levels, std::uint64_t& budget) const {
+Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
+                                    std::uint32_t min_size, bool decode, int levels,
+                                    std::uint64_t& budget) const {
   // A block's trailer follows its data, so data reaching the end of the file has lost it.
   if (size < min_size || std::uint64_t{offset} + size >= file_.size()) return {};
   auto raw = file_.read(offset, size);
@@ -56,14 +58,16 @@ Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size, st
   Bytes block = std::move(*raw);
 
   const std::uint8_t level = block.size() >= 2 ? block[1] : 0;
-  if (block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType && (level == 1 || level == 2) && levels != 0) {
+  if (block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType && (level == 1 || level == 2) &&
+      levels != 0) {
     const std::size_t claimed = pst::load_le16(block, 2);
     const std::size_t fits = (block.size() - kDataTreeIdsAt) / 4;
     Bytes out;
     for (std::size_t i = 0; i < std::min(claimed, fits); ++i) {
       const BlockRef* child = tables_.find_block(pst::load_le32(block, kDataTreeIdsAt + 4 * i));
       if (child == nullptr) break;
-      Bytes part = read_block_within(child->offset, child->size, kMinDataTreePiece, decode, level - 1, budget);
+      Bytes part = read_block_within(child->offset, child->size, kMinDataTreePiece, decode,
+                                     level - 1, budget);
       if (part.empty() || part.size() > budget) break;
       budget -= part.size();
       out.insert(out.end(), part.begin(), part.end());

@@ -52,9 +52,10 @@ class NodeReader {
   const RecoveryTables& tables() const { return tables_; }
 
  private:
-  Bytes read_block_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size, bool decode,
-                          int levels, std::uint64_t& budget) const;
-  void append_subnodes(const BlockRef& block, SubnodeList& out, std::vector<const BlockRef*>& seen) const;
+  Bytes read_block_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size,
+                          bool decode, int levels, std::uint64_t& budget) const;
+  void append_subnodes(const BlockRef& block, SubnodeList& out,
+                       std::vector<const BlockRef*>& seen) const;
 
   const SourceFile& file_;
   const RecoveryTables& tables_;

@@ -120,8 +120,9 @@ class RowReader {
     const auto& map = reader_.tables().named_props;
     // The map is sorted by mapped id with later entries ahead of earlier ones of the same
     // id, so the first match is the one that wins.
-    auto it = std::lower_bound(map.begin(), map.end(), v.id,
-                               [](const NamedPropEntry& e, std::uint32_t id) { return e.mapped_id < id; });
+    auto it = std::lower_bound(
+        map.begin(), map.end(), v.id,
+        [](const NamedPropEntry& e, std::uint32_t id) { return e.mapped_id < id; });
     if (it == map.end() || it->mapped_id != v.id) return;
     if (it->kind == 1)
       v.id = it->numeric_name;
@@ -136,7 +137,8 @@ class RowReader {
 
 std::optional<PropRows> read_property_context(const Heap& heap, const RowReader& rows) {
   auto header = heap.structure(pst::load_le32(heap.block, 4));
-  if (!header || header->size() < kTreeHeaderSize || pst::load_le16(heap.block, header->start) != kPropertyTreeHeader)
+  if (!header || header->size() < kTreeHeaderSize ||
+      pst::load_le16(heap.block, header->start) != kPropertyTreeHeader)
     return std::nullopt;
   auto records = heap.structure(pst::load_le32(heap.block, header->start + kTreeRootAt));
   if (!records) return std::nullopt;
@@ -161,13 +163,16 @@ std::optional<PropRows> read_table_context(const Heap& heap, const RowReader& ro
   if (!header) return std::nullopt;
   const std::span<const std::uint8_t> block = heap.block;
   const std::size_t base = header->start;
-  if (base + kTableHeaderSize > block.size() || block[base] != pst::kClientTableContext) return std::nullopt;
+  if (base + kTableHeaderSize > block.size() || block[base] != pst::kClientTableContext)
+    return std::nullopt;
   const std::size_t columns = block[base + 1];
-  if (columns == 0 || base + kTableHeaderSize + kColumnSize * columns > block.size()) return std::nullopt;
+  if (columns == 0 || base + kTableHeaderSize + kColumnSize * columns > block.size())
+    return std::nullopt;
   const std::uint32_t row_size = pst::load_le16(block, base + kRowSizeAt);
 
   auto index = heap.structure(pst::load_le32(block, base + kRowIndexAt));
-  if (!index || index->size() < kTreeHeaderSize || pst::load_le16(block, index->start) != kRowIndexTreeHeader)
+  if (!index || index->size() < kTreeHeaderSize ||
+      pst::load_le16(block, index->start) != kRowIndexTreeHeader)
     return std::nullopt;
   const std::uint32_t index_root = pst::load_le32(block, index->start + kTreeRootAt);
   if (index_root == 0) return std::nullopt;

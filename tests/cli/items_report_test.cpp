@@ -58,7 +58,8 @@ TEST(ItemsReportTest, ListsFoldersAndTheirMessages) {
   // The item is printed under its folder.
   const auto at_folder = out.find("\"Sample2\"\n");
   ASSERT_NE(at_folder, std::string::npos);
-  EXPECT_EQ(out.find("  item 0x00200024 mail \"IPM.Note\" subject=\"Here is a sample message\""), at_folder + 10);
+  EXPECT_EQ(out.find("  item 0x00200024 mail \"IPM.Note\" subject=\"Here is a sample message\""),
+            at_folder + 10);
 }
 
 }  // namespace

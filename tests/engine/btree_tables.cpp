@@ -55,13 +55,16 @@ bool fill_tables_from_btrees(const std::string& path, RecoveryTables& tables) {
   auto header = file.read(0, pst::kHeaderSize);
   if (!header) return false;
   Walker walker(file);
-  const bool bbt = walker.walk(pst::load_le32(*header, kBbtRootAt), pst::kBbtLeafEntrySize, [&](auto e) {
-    tables.blocks.add(pst::load_le32(e, 0) & ~1u, pst::load_le32(e, 4), pst::load_le16(e, 8));
-  });
+  const bool bbt =
+      walker.walk(pst::load_le32(*header, kBbtRootAt), pst::kBbtLeafEntrySize, [&](auto e) {
+        tables.blocks.add(pst::load_le32(e, 0) & ~1u, pst::load_le32(e, 4), pst::load_le16(e, 8));
+      });
   std::vector<NodeEntry> nodes;
-  const bool nbt = walker.walk(pst::load_le32(*header, kNbtRootAt), pst::kNbtLeafEntrySize, [&](auto e) {
-    nodes.push_back({pst::load_le32(e, 0), pst::load_le32(e, 4), pst::load_le32(e, 8), pst::load_le32(e, 12)});
-  });
+  const bool nbt =
+      walker.walk(pst::load_le32(*header, kNbtRootAt), pst::kNbtLeafEntrySize, [&](auto e) {
+        nodes.push_back({pst::load_le32(e, 0), pst::load_le32(e, 4), pst::load_le32(e, 8),
+                         pst::load_le32(e, 12)});
+      });
   if (!bbt || !nbt) return false;
 
   auto create = [&](const NodeEntry& n) {

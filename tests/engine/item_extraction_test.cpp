@@ -11,10 +11,18 @@ namespace {
 using testing::bytes_of;
 using testing::le32_bytes;
 
-PropValue text(std::uint32_t id, const std::string& s) { return PropValue{id, 0x001E, bytes_of(s), {}}; }
-PropValue binary(std::uint32_t id, const Bytes& b) { return PropValue{id, 0x0102, b, {}}; }
-PropValue number(std::uint32_t id, std::uint32_t n) { return PropValue{id, 0x0003, le32_bytes(n), {}}; }
-PropValue unread(std::uint32_t id) { return PropValue{id, 0x001E, std::nullopt, {}}; }
+PropValue text(std::uint32_t id, const std::string& s) {
+  return PropValue{id, 0x001E, bytes_of(s), {}};
+}
+PropValue binary(std::uint32_t id, const Bytes& b) {
+  return PropValue{id, 0x0102, b, {}};
+}
+PropValue number(std::uint32_t id, std::uint32_t n) {
+  return PropValue{id, 0x0003, le32_bytes(n), {}};
+}
+PropValue unread(std::uint32_t id) {
+  return PropValue{id, 0x001E, std::nullopt, {}};
+}
 
 ItemRecord extracted(std::vector<PropValue> values) {
   PropRow row{1, std::move(values)};
@@ -57,7 +65,9 @@ TEST(ItemExtractionTest, MessageClassesCompareWithoutCaseContainerClassesExactly
 }
 
 TEST(ItemExtractionTest, SubjectPrefixMarkersAreSplitOff) {
-  const auto subject = [](const Bytes& stored) { return extracted({binary(0x0037, stored)}).message->subject; };
+  const auto subject = [](const Bytes& stored) {
+    return extracted({binary(0x0037, stored)}).message->subject;
+  };
   Bytes marked{0x01, 0x04};
   for (char c : std::string("RE: Hello")) marked.push_back(static_cast<std::uint8_t>(c));
   const auto s = subject(marked);
@@ -70,7 +80,9 @@ TEST(ItemExtractionTest, SubjectPrefixMarkersAreSplitOff) {
   EXPECT_EQ(plain->prefix_marker, 0);
   EXPECT_EQ(plain->text, "Hello");
   // A subject starting with a letter of the code page above 0x7F is plain text.
-  EXPECT_EQ(subject(Bytes{0xDC, 'b', 'e', 'r'})->text, "\xDC" "ber");
+  EXPECT_EQ(subject(Bytes{0xDC, 'b', 'e', 'r'})->text,
+            "\xDC"
+            "ber");
   // A sign-extended prefix length, and a lone marker byte.
   EXPECT_EQ(subject(Bytes{0x01, 0xFF, 'x'})->prefix_length, -1);
   EXPECT_EQ(subject(Bytes{0x01})->text, "");
@@ -92,7 +104,8 @@ TEST(ItemExtractionTest, MessageFieldsFollowTheirSpecialRules) {
   // afterwards into the contact's third address type.
   const ItemRecord first = extracted({binary(0x801F, {1}), binary(0x801F, {2})});
   EXPECT_EQ(first.message->extra_binary, Bytes({1}));
-  const ItemRecord replaced = extracted({binary(0x801F, {1}), binary(0x803B, {3}), binary(0x806F, {4, 4})});
+  const ItemRecord replaced =
+      extracted({binary(0x801F, {1}), binary(0x803B, {3}), binary(0x806F, {4, 4})});
   EXPECT_EQ(replaced.message->extra_binary, Bytes({4, 4}));
   const ItemRecord a2 = extracted({binary(0x80A2, {5}), text(0x80A2, "SMTP")});
   EXPECT_EQ(a2.message->extra_binary, Bytes({5}));
@@ -133,9 +146,14 @@ TEST(ItemExtractionTest, KindPartsAreFilledWhateverTheItem) {
   const ItemRecord item = extracted({
       text(0x001A, "IPM.Contact"),
       binary(0x8085, {9, 9, 9}),  // a contact's entry id lands in the appointment part
-      number(0x3A4D, 0x00010002), number(0x3A0E, 0x00010000), number(0x3A40, 0x00000100),
-      text(0x8700, "Phone call"), text(0x8712, "E-mail"),
-      number(0x8B00, 3), number(0x8101, 2), binary(0x8105, Bytes(8, 1)),
+      number(0x3A4D, 0x00010002),
+      number(0x3A0E, 0x00010000),
+      number(0x3A40, 0x00000100),
+      text(0x8700, "Phone call"),
+      text(0x8712, "E-mail"),
+      number(0x8B00, 3),
+      number(0x8101, 2),
+      binary(0x8105, Bytes(8, 1)),
   });
   EXPECT_EQ(item.appointment->email1_original_entry_id, Bytes({9, 9, 9}));
   EXPECT_EQ(item.contact->gender, 2);
@@ -149,8 +167,9 @@ TEST(ItemExtractionTest, KindPartsAreFilledWhateverTheItem) {
 
 // A one-off entry id: flags, provider id, version, flags word, then the three strings.
 Bytes one_off(bool wide, const std::vector<std::string>& strings) {
-  static constexpr std::uint8_t kHead[] = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
-                                           0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
+  static constexpr std::uint8_t kHead[] = {0,    0,    0,    0,    0x81, 0x2B, 0x1F, 0xA4,
+                                           0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD,
+                                           0x01, 0x0F, 0x54, 0x02, 0,    0,    0,    0};
   Bytes e(std::begin(kHead), std::end(kHead));
   e[23] = wide ? 0x80 : 0;
   for (const std::string& s : strings) {
@@ -180,13 +199,14 @@ Bytes member_list(const std::vector<Bytes>& entries, std::size_t pad = 0) {
 TEST(ItemExtractionTest, OneOffMembersInBothStringForms) {
   Bytes not_one_off = one_off(false, {"Xy", "SMTP", "x@example.com"});
   not_one_off[4] = 0x80;
-  const ItemRecord item = extracted({binary(
-      0x8054, member_list({one_off(false, {"Al", "EX", "al@example.com"}), not_one_off,
-                           one_off(true, {"Bob", "SMTP", "bob@example.com"}), one_off(false, {"", "", ""})}))});
+  const ItemRecord item = extracted(
+      {binary(0x8054, member_list({one_off(false, {"Al", "EX", "al@example.com"}), not_one_off,
+                                   one_off(true, {"Bob", "SMTP", "bob@example.com"}),
+                                   one_off(false, {"", "", ""})}))});
   ASSERT_TRUE(item.dist_list.has_value());
   const DistListMembers& d = *item.dist_list;
-  ASSERT_EQ(d.members.size(), 2u);  // the entry that is no one-off entry id is skipped
-  EXPECT_EQ(d.members[0].display_name, "Al");        // 2 characters: kept in single-byte form
+  ASSERT_EQ(d.members.size(), 2u);             // the entry that is no one-off entry id is skipped
+  EXPECT_EQ(d.members[0].display_name, "Al");  // 2 characters: kept in single-byte form
   EXPECT_FALSE(d.members[0].address_type.has_value());  // 2 characters: dropped
   EXPECT_EQ(d.members[0].email_address, "al@example.com");
   EXPECT_FALSE(d.members[1].display_name.has_value());  // appended with nothing stored
@@ -208,7 +228,8 @@ TEST(ItemExtractionTest, OneOffMemberListsBeyondTheirLimitsAreIgnoredOrCut) {
   EXPECT_TRUE(extracted({binary(0x8054, short_value)}).dist_list->members.empty());
 
   // An offset pointing beyond the value: that member is skipped.
-  Bytes wild = member_list({one_off(false, {"Name", "SMTP", "a@b.cd"}), one_off(false, {"Name", "SMTP", "a@b.cd"})});
+  Bytes wild = member_list(
+      {one_off(false, {"Name", "SMTP", "a@b.cd"}), one_off(false, {"Name", "SMTP", "a@b.cd"})});
   pst::store_le32(wild, 8, 0xFFFFFF00);
   EXPECT_EQ(extracted({binary(0x8054, wild)}).dist_list->members.size(), 1u);
 
@@ -225,8 +246,10 @@ TEST(ItemExtractionTest, DecodeItemNeedsADataBlockAndAReadableHeap) {
   f.add_block(0x20, testing::property_context({{0x001A, 0x001E, 0, bytes_of("IPM.Note")},
                                                {0x0037, 0x001E, 0, bytes_of("Hi")}}));
   f.add_block(0x24, Bytes(64, 0));
-  const ObjectIndex good = f.tables.objects.create(0x200024, nullptr, f.tables.find_block(0x20), true);
-  const ObjectIndex junk = f.tables.objects.create(0x200044, nullptr, f.tables.find_block(0x24), true);
+  const ObjectIndex good =
+      f.tables.objects.create(0x200024, nullptr, f.tables.find_block(0x20), true);
+  const ObjectIndex junk =
+      f.tables.objects.create(0x200044, nullptr, f.tables.find_block(0x24), true);
   const ObjectIndex none = f.tables.objects.create(0x200064, nullptr, nullptr, true);
   SourceFile file(f.write());
   NodeReader reader(file, f.tables);

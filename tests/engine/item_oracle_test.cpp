@@ -4,11 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <tuple>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "engine/btree_tables.h"
 #include "engine/codepage.h"
@@ -31,14 +31,15 @@ bool fill_tables(const std::string& path, RecoveryTables& tables) {
   return testing::fill_tables_from_btrees(path, tables);
 }
 
-
 // A damaged copy of `source` made by the shared tool, removed with the object.
 class DamagedCopy {
  public:
   DamagedCopy(const fs::path& source, const std::string& recipe)
-      : path_(fs::temp_directory_path() / ("pstorian-oracle-" + recipe + "-" + source.filename().string())) {
-    const std::string cmd = "/usr/bin/python3 '" PSTORIAN_SHARED_DIR "/tools/pstdamage.py' '" + source.string() +
-                            "' '" + path_.string() + "' --recipe " + recipe + " >/dev/null 2>&1";
+      : path_(fs::temp_directory_path() /
+              ("pstorian-oracle-" + recipe + "-" + source.filename().string())) {
+    const std::string cmd = "/usr/bin/python3 '" PSTORIAN_SHARED_DIR "/tools/pstdamage.py' '" +
+                            source.string() + "' '" + path_.string() + "' --recipe " + recipe +
+                            " >/dev/null 2>&1";
     ok_ = std::system(cmd.c_str()) == 0;
   }
   ~DamagedCopy() { fs::remove(path_); }
@@ -55,7 +56,8 @@ class DamagedCopy {
 // The messages pypff reads from `path`; std::nullopt when pypff cannot be run.
 std::optional<json> pypff_messages(const fs::path& path) {
   if (!fs::exists("/usr/bin/python3")) return std::nullopt;
-  const std::string cmd = "/usr/bin/python3 '" PSTORIAN_SOURCE_DIR "/tests/engine/pypff_dump.py' '" +
+  const std::string cmd = "/usr/bin/python3 '" PSTORIAN_SOURCE_DIR
+                          "/tests/engine/pypff_dump.py' '" +
                           path.string() + "' 2>/dev/null";
   FILE* pipe = popen(cmd.c_str(), "r");
   if (pipe == nullptr) return std::nullopt;
@@ -98,7 +100,8 @@ TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
   const fs::path path = kCorpus / std::get<0>(GetParam());
   const std::string recipe = std::get<1>(GetParam());
   if (!fs::exists(path)) GTEST_SKIP() << "corpus file missing: " << path;
-  if (!recipe.empty() && !kFillsDamagedFiles) GTEST_SKIP() << "damaged copies need tables filled by the scan";
+  if (!recipe.empty() && !kFillsDamagedFiles)
+    GTEST_SKIP() << "damaged copies need tables filled by the scan";
   const auto messages = pypff_messages(path);
   if (!messages) GTEST_SKIP() << "pypff is not available";
   std::optional<DamagedCopy> damaged;
@@ -120,7 +123,11 @@ TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
   for (const json& m : *messages) {
     if (!is_mail(m)) continue;
     const std::uint32_t nid = m["node_id"];
-    SCOPED_TRACE("node 0x" + [&] { char b[16]; std::snprintf(b, sizeof b, "%X", nid); return std::string(b); }());
+    SCOPED_TRACE("node 0x" + [&] {
+      char b[16];
+      std::snprintf(b, sizeof b, "%X", nid);
+      return std::string(b);
+    }());
     const ObjectIndex o = tables.find_object(nid);
     ASSERT_NE(o, kNoObject);
     const auto item = decode_item(reader, tables.objects[o]);
@@ -139,20 +146,21 @@ TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
   RecordProperty("compared", compared);
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, ItemOracleTest,
-                         ::testing::Combine(::testing::Values("go-pst-32-bit.pst", "outlook2000-73-messages.pst",
-                                                              "outlook97-294-messages.pst", "outlook98-backup.pst",
-                                                              "personal-folders.pst", "pstsdk-sample2-older.pst",
-                                                              "pstsdk-sample2.pst", "pstsdk-test_ansi.pst"),
-                                            // damage recipes of the shared pstdamage tool; "" is the undamaged file
-                                            ::testing::Values("", "zero-header", "zero-roots")),
-                         [](const auto& param_info) {
-                           const std::string recipe = std::get<1>(param_info.param);
-                           std::string n = std::get<0>(param_info.param) + (recipe.empty() ? "" : "_" + recipe);
-                           for (char& c : n)
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, ItemOracleTest,
+    ::testing::Combine(::testing::Values("go-pst-32-bit.pst", "outlook2000-73-messages.pst",
+                                         "outlook97-294-messages.pst", "outlook98-backup.pst",
+                                         "personal-folders.pst", "pstsdk-sample2-older.pst",
+                                         "pstsdk-sample2.pst", "pstsdk-test_ansi.pst"),
+                       // damage recipes of the shared pstdamage tool; "" is the undamaged file
+                       ::testing::Values("", "zero-header", "zero-roots")),
+    [](const auto& param_info) {
+      const std::string recipe = std::get<1>(param_info.param);
+      std::string n = std::get<0>(param_info.param) + (recipe.empty() ? "" : "_" + recipe);
+      for (char& c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return n;
+    });
 
 }  // namespace
 }  // namespace pstorian

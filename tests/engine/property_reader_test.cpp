@@ -16,7 +16,8 @@ using testing::PcProp;
 using testing::SyntheticFile;
 
 // Reads the properties of block 0x20 holding `heap`.
-std::optional<PropRows> read_heap(SyntheticFile& f, const Bytes& heap, const SubnodeList& subnodes = {}) {
+std::optional<PropRows> read_heap(SyntheticFile& f, const Bytes& heap,
+                                  const SubnodeList& subnodes = {}) {
   f.add_block(0x20, heap, f.tables.encoded);
   SourceFile file(f.write());
   NodeReader reader(file, f.tables);
@@ -70,7 +71,7 @@ TEST(PropertyReaderTest, SubnodeValuesAreReadAndDecodedOrKeptEmptyWhenMissing) {
   f.add_block(0x40, body, true);
   const SubnodeList subs{{0x2F, f.tables.find_block(0x40)}};
   const auto rows = read_heap(f,
-                              testing::property_context({{0x1000, 0x001E, 0x2F},     // found
+                              testing::property_context({{0x1000, 0x001E, 0x2F},    // found
                                                          {0x1001, 0x0102, 0x4F}}),  // not found
                               subs);
   ASSERT_TRUE(rows.has_value());
@@ -116,7 +117,8 @@ TEST(PropertyReaderTest, MalformedHeapsReadAsNothing) {
 
 TEST(PropertyReaderTest, TableContextGivesOneRowPerTableRow) {
   SyntheticFile f;
-  const auto rows = read_heap(f, testing::table_context(0x0E070003, 0x0037001E, {{5, "first"}, {6, "second"}}));
+  const auto rows =
+      read_heap(f, testing::table_context(0x0E070003, 0x0037001E, {{5, "first"}, {6, "second"}}));
   ASSERT_TRUE(rows.has_value());
   ASSERT_EQ(rows->size(), 2u);
   for (std::size_t r = 0; r < 2; ++r) {
@@ -135,7 +137,8 @@ TEST(PropertyReaderTest, TableContextGivesOneRowPerTableRow) {
 
   // Rows kept in a subnode are not in the heap: no row is made up from heap bytes.
   SyntheticFile in_subnode;
-  const auto sub = read_heap(in_subnode, testing::table_context(0x0E070003, 0x0037001E, {{5, "a"}}, 0x0000803F));
+  const auto sub =
+      read_heap(in_subnode, testing::table_context(0x0E070003, 0x0037001E, {{5, "a"}}, 0x0000803F));
   ASSERT_TRUE(sub.has_value());
   EXPECT_TRUE(sub->empty());
 }
@@ -150,8 +153,9 @@ TEST(PropertyReaderTest, NamedIdsAreMappedByTheLaterEntry) {
     return e;
   };
   Bytes entries;
-  for (const Bytes& e : {entry(0x8005, 0x0006, 0x000A), entry(0x8100, 0x0006, 0x000B), entry(0x0000, 0x0007, 0x000C),
-                         entry(0x8200, 0x0006, 0x000B), entry(0, 0, 0x000D), entry(0x8300, 0x0006, 0x000E)})
+  for (const Bytes& e :
+       {entry(0x8005, 0x0006, 0x000A), entry(0x8100, 0x0006, 0x000B), entry(0x0000, 0x0007, 0x000C),
+        entry(0x8200, 0x0006, 0x000B), entry(0, 0, 0x000D), entry(0x8300, 0x0006, 0x000E)})
     entries.insert(entries.end(), e.begin(), e.end());
   Bytes strings(4, 0);
   pst::store_le32(strings, 0, 8);

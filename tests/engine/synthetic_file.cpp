@@ -42,7 +42,8 @@ const std::string& SyntheticFile::write(std::uint32_t tail) {
   return path_;
 }
 
-Bytes heap_block(std::uint8_t client, std::uint32_t user_root, const std::vector<Bytes>& allocations) {
+Bytes heap_block(std::uint8_t client, std::uint32_t user_root,
+                 const std::vector<Bytes>& allocations) {
   Bytes b(12, 0);
   b[2] = 0xEC;
   b[3] = client;
@@ -134,7 +135,9 @@ Bytes table_context(std::uint32_t long_tag, std::uint32_t text_tag,
   return heap_block(0x7C, hid(1), allocs);
 }
 
-Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes bytes_of(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
 
 Bytes le32_bytes(std::uint32_t v) {
   Bytes b(4);

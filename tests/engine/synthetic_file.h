@@ -26,7 +26,9 @@ class SyntheticFile {
   // Returns the block's file offset.
   std::uint32_t add_block(std::uint32_t id, const Bytes& data, bool encode = false);
   // Registers block `id` at `offset` / `size` without writing anything.
-  void index_block(std::uint32_t id, std::uint32_t offset, std::uint32_t size) { tables.blocks.add(id, offset, size); }
+  void index_block(std::uint32_t id, std::uint32_t offset, std::uint32_t size) {
+    tables.blocks.add(id, offset, size);
+  }
   // Writes the image (plus `tail` bytes after the last block) and returns its path.
   const std::string& write(std::uint32_t tail = 64);
   std::uint32_t end() const { return static_cast<std::uint32_t>(image_.size()); }
@@ -40,8 +42,11 @@ class SyntheticFile {
 
 // A heap-on-node block: allocations 1..n hold the given byte strings, in order (the heap id
 // of allocation i is i << 5). `client` is 0xBC (property context) or 0x7C (table context).
-Bytes heap_block(std::uint8_t client, std::uint32_t user_root, const std::vector<Bytes>& allocations);
-constexpr std::uint32_t hid(std::uint32_t allocation) { return allocation << 5; }
+Bytes heap_block(std::uint8_t client, std::uint32_t user_root,
+                 const std::vector<Bytes>& allocations);
+constexpr std::uint32_t hid(std::uint32_t allocation) {
+  return allocation << 5;
+}
 
 // One property of a property context: an inline value, or a value held in the heap.
 struct PcProp {
