@@ -159,4 +159,24 @@ void add_items_json(const ItemsReport& report, nlohmann::json& out) {
   out["items"] = std::move(items);
 }
 
+bool run_items_report(RecoveryTables& tables, const std::string& path, std::string_view codepage,
+                      bool as_json, nlohmann::json& scan_json, std::ostream& out,
+                      std::ostream& err) {
+  const auto converter = CodepageConverter::open(codepage);
+  if (!converter) {
+    err << "unknown code page: " << codepage << '\n';
+    return false;
+  }
+  const auto report = collect_items(tables, path, *converter);
+  if (!report) {
+    err << "cannot open " << path << '\n';
+    return false;
+  }
+  if (as_json)
+    add_items_json(*report, scan_json);
+  else
+    print_items_text(*report, out);
+  return true;
+}
+
 }  // namespace pstorian

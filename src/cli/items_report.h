@@ -7,6 +7,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/codepage.h"
@@ -48,5 +49,12 @@ std::optional<std::string> filetime_to_iso8601(const std::optional<Bytes>& filet
 void print_items_text(const ItemsReport& report, std::ostream& out);
 // Adds "folders" and "items" arrays to `out`.
 void add_items_json(const ItemsReport& report, nlohmann::json& out);
+
+// The whole of `--items` after the scan: with `as_json` adds the folders and items to
+// `scan_json`, otherwise prints them to `out`. False, with a message on `err`, when the code
+// page is unknown or the file cannot be opened.
+bool run_items_report(RecoveryTables& tables, const std::string& path, std::string_view codepage,
+                      bool as_json, nlohmann::json& scan_json, std::ostream& out,
+                      std::ostream& err);
 
 }  // namespace pstorian

@@ -62,5 +62,18 @@ TEST(ItemsReportTest, ListsFoldersAndTheirMessages) {
             at_folder + 10);
 }
 
+TEST(ItemsReportTest, RefusesUnknownCodePagesAndUnreadableFiles) {
+  RecoveryTables tables;
+  nlohmann::json j;
+  std::ostringstream out, err;
+  EXPECT_FALSE(
+      run_items_report(tables, "/nonexistent.pst", "NO-SUCH-CODEPAGE", false, j, out, err));
+  EXPECT_NE(err.str().find("unknown code page"), std::string::npos);
+  EXPECT_FALSE(run_items_report(tables, "/nonexistent.pst", "CP1251", true, j, out, err));
+  EXPECT_NE(err.str().find("cannot open"), std::string::npos);
+  EXPECT_TRUE(out.str().empty());
+  EXPECT_TRUE(j.is_null());
+}
+
 }  // namespace
 }  // namespace pstorian
