@@ -4,14 +4,11 @@
 // reads its properties from block 0x104). Then come 8 block index entries of 8 bytes
 // (u32 id, u16 offset into the rest, u16 size) that subnode and data tree references
 // may hit, and then the node's data block itself, indexed as block 0x20. The whole input
-// lies in a memory file that the reader opens like a source file.
-#include <sys/mman.h>
-#include <unistd.h>
-
+// is the file the reader reads.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
+#include "engine/byte_source.h"
 #include "engine/item_extraction.h"
 #include "engine/named_property_map.h"
 #include "engine/property_reader.h"
@@ -24,16 +21,6 @@ constexpr std::size_t kIndexBytes = 1 + kIndexEntries * 8;
 constexpr std::uint32_t kBase = 0x40;  // file offset of the bytes after the flags and index
 volatile std::size_t g_sink = 0;
 
-bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -42,15 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> in(data, size);
   const std::size_t body = size - kIndexBytes;
 
-  const int fd = ::memfd_create("decode-fuzz", MFD_CLOEXEC);
-  if (fd < 0) return 0;
-  const std::uint8_t pad[kBase] = {};
   // The padding ahead, the data, and room for a trailer behind the last block.
-  const bool written = write_all(fd, pad, kBase) && write_all(fd, data + kIndexBytes, body) &&
-                       write_all(fd, pad, 16);
-  SourceFile file("/proc/self/fd/" + std::to_string(fd));
-  ::close(fd);
-  if (!written || !file.is_open()) return 0;
+  Bytes image(kBase, 0);
+  image.insert(image.end(), data + kIndexBytes, data + size);
+  image.resize(image.size() + 16);
+  const MemorySource file(image);
 
   RecoveryTables tables;
   tables.encoded = (data[0] & 1) != 0;

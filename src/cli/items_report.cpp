@@ -89,9 +89,9 @@ std::optional<std::string> filetime_to_iso8601(const std::optional<Bytes>& filet
 
 std::optional<ItemsReport> collect_items(RecoveryTables& tables, const std::string& path,
                                          const CodepageConverter& codepage) {
-  SourceFile file(path);
-  if (!file.is_open()) return std::nullopt;
-  const NodeReader reader(file, tables);
+  const auto file = SourceFile::open(path);
+  if (!file) return std::nullopt;
+  const NodeReader reader(*file, tables);
   ensure_named_property_map(reader, tables);
 
   ItemsReport report;

@@ -53,9 +53,9 @@ Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
                                     std::uint64_t& budget) const {
   // A block's trailer follows its data, so data reaching the end of the file has lost it.
   if (size < min_size || std::uint64_t{offset} + size >= file_.size()) return {};
-  auto raw = file_.read(offset, size);
-  if (!raw) return {};
-  Bytes block = std::move(*raw);
+  // The block lies wholly inside the file; bytes lost to an I/O error read as zeros.
+  Bytes block(size);
+  file_.read_at(offset, block);
 
   const std::uint8_t level = block.size() >= 2 ? block[1] : 0;
   if (block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType && (level == 1 || level == 2) &&

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/byte_source.h"
 #include "engine/bytes.h"
 #include "engine/object_tables.h"
-#include "engine/source_file.h"
 
 namespace pstorian {
 
@@ -30,7 +30,7 @@ const BlockRef* find_subnode(const SubnodeList& list, std::uint32_t subnode_id);
 class NodeReader {
  public:
   // Both must outlive the reader.
-  NodeReader(const SourceFile& file, const RecoveryTables& tables) : file_(file), tables_(tables) {}
+  NodeReader(const ByteSource& file, const RecoveryTables& tables) : file_(file), tables_(tables) {}
 
   // Reads `size` bytes at `offset`. With `levels` nonzero a data tree block found there is
   // expanded into the concatenated bytes of its children (a level-2 tree expands its level-1
@@ -57,7 +57,7 @@ class NodeReader {
   void append_subnodes(const BlockRef& block, SubnodeList& out,
                        std::vector<const BlockRef*>& seen) const;
 
-  const SourceFile& file_;
+  const ByteSource& file_;
   const RecoveryTables& tables_;
 };
 

@@ -3,7 +3,8 @@
 #include <set>
 #include <vector>
 
-#include "engine/source_file.h"
+#include "engine/byte_source.h"
+#include "engine/bytes.h"
 #include "format/endian.h"
 #include "format/layout.h"
 
@@ -15,19 +16,26 @@ constexpr std::size_t kNbtRootAt = 188;
 constexpr std::size_t kBbtRootAt = 196;
 constexpr std::size_t kCryptAt = 461;
 
+std::optional<Bytes> read(const ByteSource& file, std::uint64_t offset, std::uint32_t size) {
+  if (offset > file.size() || file.size() - offset < size) return std::nullopt;
+  Bytes out(size);
+  file.read_at(offset, out);
+  return out;
+}
+
 struct NodeEntry {
   std::uint32_t nid, data, sub, parent;
 };
 
 class Walker {
  public:
-  explicit Walker(const SourceFile& file) : file_(file) {}
+  explicit Walker(const ByteSource& file) : file_(file) {}
 
   // Visits the leaf entries under the page at `offset`.
   template <class OnEntry>
   bool walk(std::uint32_t offset, std::size_t leaf_entry_size, OnEntry on_entry, int depth = 0) {
     if (depth > 8 || !seen_.insert(offset).second) return false;
-    auto page = file_.read(offset, pst::kPageSize);
+    auto page = read(file_, offset, pst::kPageSize);
     if (!page) return false;
     const std::size_t count = (*page)[496];
     const std::size_t level = (*page)[499];
@@ -43,7 +51,7 @@ class Walker {
   }
 
  private:
-  const SourceFile& file_;
+  const ByteSource& file_;
   std::set<std::uint32_t> seen_;
 };
 
@@ -51,10 +59,11 @@ class Walker {
 
 bool fill_tables_from_btrees(const std::string& path, RecoveryTables& tables) {
   tables.clear();
-  SourceFile file(path);
-  auto header = file.read(0, pst::kHeaderSize);
+  const auto file = SourceFile::open(path);
+  if (!file) return false;
+  auto header = read(*file, 0, pst::kHeaderSize);
   if (!header) return false;
-  Walker walker(file);
+  Walker walker(*file);
   const bool bbt =
       walker.walk(pst::load_le32(*header, kBbtRootAt), pst::kBbtLeafEntrySize, [&](auto e) {
         tables.blocks.add(pst::load_le32(e, 0) & ~1u, pst::load_le32(e, 4), pst::load_le16(e, 8));

@@ -251,7 +251,7 @@ TEST(ItemExtractionTest, DecodeItemNeedsADataBlockAndAReadableHeap) {
   const ObjectIndex junk =
       f.tables.objects.create(0x200044, nullptr, f.tables.find_block(0x24), true);
   const ObjectIndex none = f.tables.objects.create(0x200064, nullptr, nullptr, true);
-  SourceFile file(f.write());
+  const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
   const auto item = decode_item(reader, f.tables.objects[good]);
   ASSERT_TRUE(item.has_value());

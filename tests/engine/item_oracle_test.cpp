@@ -113,8 +113,9 @@ TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
 
   RecoveryTables tables;
   ASSERT_TRUE(fill_tables(decoded_path, tables));
-  SourceFile file(decoded_path);
-  NodeReader reader(file, tables);
+  const auto file = SourceFile::open(decoded_path);
+  ASSERT_TRUE(file.has_value());
+  NodeReader reader(*file, tables);
   ensure_named_property_map(reader, tables);
   const auto cp = CodepageConverter::open(kDefaultCodepage);
   ASSERT_TRUE(cp.has_value());

@@ -49,7 +49,7 @@ TEST(NodeReaderTest, BlocksUnderSixteenBytesOrReachingEndOfFileReadAsNothing) {
   SyntheticFile f;
   const std::uint32_t short_at = f.add_block(0x10, filled(15, 1));
   const std::uint32_t exact_at = f.add_block(0x14, filled(16, 1));
-  SourceFile file(f.write(0));
+  const MemorySource file = f.source(0);
   NodeReader reader(file, f.tables);
   EXPECT_TRUE(reader.read_block(short_at, 15, false, 0).empty());
   EXPECT_EQ(reader.read_block(exact_at, 16, false, 0), filled(16, 1));
@@ -70,7 +70,7 @@ TEST(NodeReaderTest, DataTreesConcatenateChildrenUpToTheFirstMissingOne) {
   const std::uint32_t broken = f.add_block(0x32, data_tree(1, {0x20, 0x24, 0x99, 0x28}));
   const std::uint32_t nothing = f.add_block(0x36, data_tree(1, {0x99, 0x20, 0x24, 0x28}));
   const std::uint32_t two_level = f.add_block(0x3A, data_tree(2, {0x2E, 0x32}));
-  SourceFile file(f.write());
+  const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
 
   const Bytes all = concat({filled(40, 0), filled(30, 100), filled(5, 200)});
@@ -89,7 +89,7 @@ TEST(NodeReaderTest, DataTreeCountsAreBoundedByTheBlock) {
   Bytes tree = data_tree(1, {0x20, 0x20});
   pst::store_le16(tree, 2, 0xFFFF);  // claims far more ids than the block holds
   const std::uint32_t at = f.add_block(0x2E, tree);
-  SourceFile file(f.write());
+  const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
   EXPECT_EQ(reader.read_block(at, static_cast<std::uint32_t>(tree.size()), false, 1),
             concat({filled(16, 7), filled(16, 7)}));
@@ -106,7 +106,7 @@ TEST(NodeReaderTest, OnlyDataBlocksOfEncodedFilesAreDecoded) {
     // Data tree and subnode blocks are stored plain in either kind of file.
     const std::uint32_t tree = f.add_block(0x2E, data_tree(1, {0x20, 0x24}));
     f.add_block(0x42, subnode_block({{{0x1F, 0x20, 0}}, {{0x3F, 0x24, 0}}}));
-    SourceFile file(f.write());
+    const MemorySource file = f.source();
     NodeReader reader(file, f.tables);
     EXPECT_EQ(reader.read_block(data, 32, true, 0), plain);
     EXPECT_EQ(reader.read_block(tree, 16, true, 1), concat({plain, plain}));
@@ -126,7 +126,7 @@ TEST(NodeReaderTest, SubnodesFlattenDepthFirstAndSkipMissingBlocks) {
   f.add_block(0x42, subnode_block({{{0xA1, 0x28, 0}}, {{0xA2, 0x2C, 0}}}));
   // Entry 2 names a data block that is not there; entry 1 has the nested subnode tree.
   f.add_block(0x46, subnode_block({{{0x01, 0x20, 0x42}}, {{0x02, 0x99, 0}}, {{0x03, 0x24, 0}}}));
-  SourceFile file(f.write());
+  const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
   const SubnodeList subs = reader.read_subnodes(f.tables.find_block(0x46));
   std::vector<std::uint32_t> ids;
@@ -147,7 +147,7 @@ TEST(NodeReaderTest, SubnodeBlocksThatAreNotLeavesOrLoopAreContained) {
   Bytes looping = subnode_block({{{0x01, 0x20, 0x46}}, {{0x02, 0x20, 0x46}}});
   pst::store_le16(looping, 2, 0xFFFF);
   f.add_block(0x46, looping);
-  SourceFile file(f.write());
+  const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
   EXPECT_TRUE(reader.read_subnodes(f.tables.find_block(0x42)).empty());
   EXPECT_EQ(reader.read_subnodes(f.tables.find_block(0x46)).size(), 2u);

@@ -19,7 +19,7 @@ using testing::SyntheticFile;
 std::optional<PropRows> read_heap(SyntheticFile& f, const Bytes& heap,
                                   const SubnodeList& subnodes = {}) {
   f.add_block(0x20, heap, f.tables.encoded);
-  SourceFile file(f.write());
+  const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
   return read_properties(reader, f.tables.find_block(0x20), subnodes);
 }
@@ -110,7 +110,7 @@ TEST(PropertyReaderTest, MalformedHeapsReadAsNothing) {
   EXPECT_FALSE(read(far_map).has_value());
 
   SyntheticFile f;
-  SourceFile file(f.write());
+  const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
   EXPECT_FALSE(read_properties(reader, nullptr, {}).has_value());
 }
@@ -221,7 +221,7 @@ TEST(PropertyReaderTest, NamedPropertyMapIsBuiltFromTheFirstReadableCandidate) {
   const ObjectIndex good = f.tables.objects.create(0x61, nullptr, f.tables.find_block(0x20), false);
   f.tables.objects.append_top_level(bad);
   f.tables.objects.append_top_level(good);
-  SourceFile file(f.write());
+  const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
   EXPECT_EQ(build_named_property_map(reader, f.tables), NamedMapResult::kNotBuilt);
   EXPECT_EQ(build_named_property_map(reader, f.tables), NamedMapResult::kBuilt);
@@ -230,7 +230,7 @@ TEST(PropertyReaderTest, NamedPropertyMapIsBuiltFromTheFirstReadableCandidate) {
   EXPECT_EQ(build_named_property_map(reader, f.tables), NamedMapResult::kNoCandidate);
 
   SyntheticFile no_map;
-  SourceFile no_map_file(no_map.write());
+  const MemorySource no_map_file = no_map.source();
   NodeReader no_map_reader(no_map_file, no_map.tables);
   ensure_named_property_map(no_map_reader, no_map.tables);
   EXPECT_TRUE(no_map.tables.named_props.empty());

@@ -1,21 +1,11 @@
 #include "engine/synthetic_file.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-
 #include "format/endian.h"
 #include "format/permute.h"
 
 namespace pstorian::testing {
 
 SyntheticFile::SyntheticFile() : image_(0x400, 0) {}
-
-SyntheticFile::~SyntheticFile() {
-  if (!path_.empty()) std::remove(path_.c_str());
-}
 
 std::uint32_t SyntheticFile::add_block(std::uint32_t id, const Bytes& data, bool encode) {
   const auto offset = static_cast<std::uint32_t>(image_.size());
@@ -28,18 +18,10 @@ std::uint32_t SyntheticFile::add_block(std::uint32_t id, const Bytes& data, bool
   return offset;
 }
 
-const std::string& SyntheticFile::write(std::uint32_t tail) {
-  if (path_.empty()) {
-    char name[] = "/tmp/pstorian-synthetic-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) ::close(fd);
-    path_ = name;
-  }
-  Bytes out = image_;
-  out.resize(out.size() + tail);
-  std::ofstream f(path_, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
-  return path_;
+MemorySource SyntheticFile::source(std::uint32_t tail) {
+  final_ = image_;
+  final_.resize(final_.size() + tail);
+  return MemorySource(final_);
 }
 
 Bytes heap_block(std::uint8_t client, std::uint32_t user_root,

@@ -8,17 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "engine/byte_source.h"
 #include "engine/bytes.h"
 #include "engine/object_tables.h"
 
 namespace pstorian::testing {
 
-// Blocks are laid out 64-byte aligned, each followed by room for its trailer; the file is
-// written to a temporary path when the test asks for it and removed with the object.
+// Blocks are laid out 64-byte aligned, each followed by room for its trailer.
 class SyntheticFile {
  public:
   SyntheticFile();
-  ~SyntheticFile();
   SyntheticFile(const SyntheticFile&) = delete;
   SyntheticFile& operator=(const SyntheticFile&) = delete;
 
@@ -29,15 +28,15 @@ class SyntheticFile {
   void index_block(std::uint32_t id, std::uint32_t offset, std::uint32_t size) {
     tables.blocks.add(id, offset, size);
   }
-  // Writes the image (plus `tail` bytes after the last block) and returns its path.
-  const std::string& write(std::uint32_t tail = 64);
+  // The file's bytes, with `tail` more after the last block; valid until the next call.
+  MemorySource source(std::uint32_t tail = 64);
   std::uint32_t end() const { return static_cast<std::uint32_t>(image_.size()); }
 
   RecoveryTables tables;
 
  private:
   Bytes image_;
-  std::string path_;
+  Bytes final_;
 };
 
 // A heap-on-node block: allocations 1..n hold the given byte strings, in order (the heap id
