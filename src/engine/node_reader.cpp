@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "format/endian.h"
+#include "format/layout.h"
 #include "format/permute.h"
 
 namespace pstorian {
@@ -45,12 +46,18 @@ Bytes NodeReader::read_block(std::uint32_t offset, std::uint32_t size, bool deco
   // A data tree may name the same child many times over; whatever it claims, what it
   // assembles cannot sensibly exceed the file it was read from.
   std::uint64_t budget = file_.size();
-  return read_block_within(offset, size, kMinBlockSize, decode, levels, budget);
+  return read_block_within(offset, size, kMinBlockSize, decode, levels, true, budget);
+}
+
+Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels) const {
+  std::uint64_t budget = file_.size();
+  return read_block_within(ref.offset, ref.size, kMinBlockSize, decode, levels,
+                           pst::is_internal_block(ref.id), budget);
 }
 
 Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
                                     std::uint32_t min_size, bool decode, int levels,
-                                    std::uint64_t& budget) const {
+                                    bool may_be_tree, std::uint64_t& budget) const {
   // A block's trailer follows its data, so data reaching the end of the file has lost it.
   if (size < min_size || std::uint64_t{offset} + size >= file_.size()) return {};
   // The block lies wholly inside the file; bytes lost to an I/O error read as zeros.
@@ -59,7 +66,7 @@ Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
 
   const std::uint8_t level = block.size() >= 2 ? block[1] : 0;
   if (block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType && (level == 1 || level == 2) &&
-      levels != 0) {
+      levels != 0 && may_be_tree) {
     const std::size_t claimed = pst::load_le16(block, 2);
     const std::size_t fits = (block.size() - kDataTreeIdsAt) / 4;
     Bytes out;
@@ -67,7 +74,7 @@ Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
       const BlockRef* child = tables_.find_block(pst::load_le32(block, kDataTreeIdsAt + 4 * i));
       if (child == nullptr) break;
       Bytes part = read_block_within(child->offset, child->size, kMinDataTreePiece, decode,
-                                     level - 1, budget);
+                                     level - 1, pst::is_internal_block(child->id), budget);
       if (part.empty() || part.size() > budget) break;
       budget -= part.size();
       out.insert(out.end(), part.begin(), part.end());

@@ -39,9 +39,10 @@ class NodeReader {
   // not end before the end of the file, or a data tree whose first child is missing. A
   // missing or unreadable child ends a data tree's bytes there.
   Bytes read_block(std::uint32_t offset, std::uint32_t size, bool decode, int levels) const;
-  Bytes read_block(const BlockRef& ref, bool decode, int levels) const {
-    return read_block(ref.offset, ref.size, decode, levels);
-  }
+  // The same for a block of the index. Its id tells whether it can be a data tree at all
+  // (data trees have internal ids), so a data block whose bytes merely start like a data
+  // tree block is read as what it is.
+  Bytes read_block(const BlockRef& ref, bool decode, int levels) const;
 
   // The subnode tree under `subnode_block` as one list in depth-first order: each entry is
   // followed directly by the entries of its own nested subnode tree. Only leaf subnode
@@ -53,7 +54,7 @@ class NodeReader {
 
  private:
   Bytes read_block_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size,
-                          bool decode, int levels, std::uint64_t& budget) const;
+                          bool decode, int levels, bool may_be_tree, std::uint64_t& budget) const;
   void append_subnodes(const BlockRef& block, SubnodeList& out,
                        std::vector<const BlockRef*>& seen) const;
 

@@ -83,6 +83,21 @@ TEST(NodeReaderTest, DataTreesConcatenateChildrenUpToTheFirstMissingOne) {
   EXPECT_EQ(reader.read_block(full, 20, false, 0), data_tree(1, {0x20, 0x24, 0x28}));
 }
 
+TEST(NodeReaderTest, DataBlocksThatStartLikeDataTreesAreReadAsData) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(16, 0));
+  // Compressed RTF of 513 bytes starts with its size: 01 02 00 00, like a level-2 data tree.
+  Bytes rtf = filled(40, 0);
+  pst::store_le32(rtf, 0, 0x0201);
+  pst::store_le32(rtf, 8, 0x20);
+  const std::uint32_t at = f.add_block(0x24, rtf);
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x24), false, 1), rtf);
+  // Known only by its offset, such a block still reads as a data tree.
+  EXPECT_TRUE(reader.read_block(at, 40, false, 1).empty());
+}
+
 TEST(NodeReaderTest, DataTreeCountsAreBoundedByTheBlock) {
   SyntheticFile f;
   f.add_block(0x20, filled(16, 7));
