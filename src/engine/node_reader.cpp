@@ -51,6 +51,11 @@ Bytes NodeReader::read_block(std::uint32_t offset, std::uint32_t size, bool deco
 
 Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels) const {
   std::uint64_t budget = file_.size();
+  return read_block(ref, decode, levels, budget);
+}
+
+Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels,
+                             std::uint64_t& budget) const {
   return read_block_within(ref.offset, ref.size, kMinBlockSize, decode, levels,
                            pst::is_internal_block(ref.id), budget);
 }
@@ -75,12 +80,13 @@ Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
       if (child == nullptr) break;
       Bytes part = read_block_within(child->offset, child->size, kMinDataTreePiece, decode,
                                      level - 1, pst::is_internal_block(child->id), budget);
-      if (part.empty() || part.size() > budget) break;
-      budget -= part.size();
+      if (part.empty()) break;
       out.insert(out.end(), part.begin(), part.end());
     }
     return out;
   }
+  if (block.size() > budget) return {};
+  budget -= block.size();
   if (decode && tables_.encoded) pst::permute_decode(block);
   return block;
 }

@@ -43,6 +43,12 @@ class NodeReader {
   // (data trees have internal ids), so a data block whose bytes merely start like a data
   // tree block is read as what it is.
   Bytes read_block(const BlockRef& ref, bool decode, int levels) const;
+  // The same within a byte budget shared by several reads: what is returned never exceeds
+  // `budget` and is taken from it; a data tree ends at the first piece that does not fit,
+  // a single block that does not fit reads as nothing.
+  Bytes read_block(const BlockRef& ref, bool decode, int levels, std::uint64_t& budget) const;
+
+  std::uint64_t file_size() const { return file_.size(); }
 
   // The subnode tree under `subnode_block` as one list in depth-first order: each entry is
   // followed directly by the entries of its own nested subnode tree. Only leaf subnode

@@ -86,10 +86,10 @@ bool is_reference_type(std::uint16_t type) {
 class RowReader {
  public:
   RowReader(const NodeReader& reader, const SubnodeList& subnodes, const Heap& heap)
-      : reader_(reader), subnodes_(subnodes), heap_(heap) {}
+      : reader_(reader), subnodes_(subnodes), heap_(heap), budget_(reader.file_size()) {}
 
   // One stored property, or std::nullopt when it is dropped from its row.
-  std::optional<PropValue> load(std::uint16_t id, std::uint16_t type, std::uint32_t stored) const {
+  std::optional<PropValue> load(std::uint16_t id, std::uint16_t type, std::uint32_t stored) {
     PropValue v;
     v.id = id;
     apply_name_map(v);
@@ -101,13 +101,15 @@ class RowReader {
       v.type = type;
       if ((stored & 0xF) != 0) {
         // A subnode id: the value is the subnode's (possibly tree-shaped) data.
-        if (const BlockRef* block = find_subnode(subnodes_, stored)) {
-          Bytes data = reader_.read_block(*block, true, 1);
+        const BlockRef* block = find_subnode(subnodes_, stored);
+        if (block != nullptr && budget_ > 0) {
+          Bytes data = reader_.read_block(*block, true, 1, budget_);
           if (!data.empty()) v.data = std::move(data);
         }
       } else {
         v.data = heap_.value(stored);
-        if (!v.data) return std::nullopt;
+        if (!v.data || v.data->size() > budget_) return std::nullopt;
+        budget_ -= v.data->size();
       }
     }
     // Any other type stays in the row without data, with type 0.
@@ -133,9 +135,13 @@ class RowReader {
   const NodeReader& reader_;
   const SubnodeList& subnodes_;
   const Heap& heap_;
+  // Values are copies of heap allocations and subnode data. However often the cells of a
+  // hostile table name the same large value, all the values of one read together stay
+  // within the size of the file; values beyond that are left unread.
+  std::uint64_t budget_;
 };
 
-std::optional<PropRows> read_property_context(const Heap& heap, const RowReader& rows) {
+std::optional<PropRows> read_property_context(const Heap& heap, RowReader& rows) {
   auto header = heap.structure(pst::load_le32(heap.block, 4));
   if (!header || header->size() < kTreeHeaderSize ||
       pst::load_le16(heap.block, header->start) != kPropertyTreeHeader)
@@ -158,7 +164,7 @@ std::optional<PropRows> read_property_context(const Heap& heap, const RowReader&
   return out;
 }
 
-std::optional<PropRows> read_table_context(const Heap& heap, const RowReader& rows) {
+std::optional<PropRows> read_table_context(const Heap& heap, RowReader& rows) {
   auto header = heap.structure(pst::load_le32(heap.block, 4));
   if (!header) return std::nullopt;
   const std::span<const std::uint8_t> block = heap.block;
@@ -216,7 +222,7 @@ std::optional<PropRows> read_properties(const NodeReader& reader, const BlockRef
   const Bytes block = reader.read_block(*data_block, true, 0);
   if (block.size() < 8) return std::nullopt;
   const Heap heap{block, heap_page_map_offset(block)};
-  const RowReader rows(reader, subnodes, heap);
+  RowReader rows(reader, subnodes, heap);
   switch (pst::load_le16(block, 2)) {
     case kPropertyContextHeap:
       return read_property_context(heap, rows);

@@ -82,6 +82,26 @@ TEST(PropertyReaderTest, SubnodeValuesAreReadAndDecodedOrKeptEmptyWhenMissing) {
   EXPECT_EQ(row.values[1].type, 0x0102);
 }
 
+TEST(PropertyReaderTest, ValuesOfOneReadStayWithinTheFileSize) {
+  // Three properties naming the same subnode: a hostile table could repeat such a
+  // reference in every cell. Only as much as the file holds is copied.
+  SyntheticFile f;
+  const Bytes big(3000, 'b');
+  f.add_block(0x40, big);
+  const SubnodeList subs{{0x2F, f.tables.find_block(0x40)}};
+  const auto rows =
+      read_heap(f,
+                testing::property_context(
+                    {{0x1000, 0x001E, 0x2F}, {0x1001, 0x001E, 0x2F}, {0x1002, 0x001E, 0x2F}}),
+                subs);
+  ASSERT_TRUE(rows.has_value());
+  const PropRow& row = rows->front();
+  ASSERT_EQ(row.values.size(), 3u);
+  EXPECT_EQ(row.values[0].data, big);
+  EXPECT_FALSE(row.values[1].data.has_value());
+  EXPECT_FALSE(row.values[2].data.has_value());
+}
+
 TEST(PropertyReaderTest, MalformedHeapsReadAsNothing) {
   const Bytes good = testing::property_context({{0x0017, 0x0003, 1}});
   auto read = [](const Bytes& heap) {
