@@ -11,7 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "cli/items_report.h"
 #include "cli/terminal_progress.h"
+#include "engine/codepage.h"
 #include "engine/byte_source.h"
 #include "engine/pst_scanner.h"
 #include "format/endian.h"
@@ -29,7 +31,21 @@ bool has_unicode_header(const ByteSource& source) {
          (version == 23 || version == 36 || version == 37);
 }
 
-int run_scan(const std::string& path, bool json) {
+struct ScanOptions {
+  std::string path;
+  bool json = false;
+  bool items = false;
+  std::string codepage{kDefaultCodepage};
+};
+
+int run_scan(const ScanOptions& options) {
+  const std::string& path = options.path;
+  const bool json = options.json;
+  // An unknown code page is a usage error, and it should show before a long scan.
+  if (options.items && !CodepageConverter::open(options.codepage)) {
+    std::cerr << "pstorian-cli: unknown code page " << options.codepage << "\n";
+    return 2;
+  }
   errno = 0;
   auto source = SourceFile::open(path);
   if (!source) {
@@ -57,7 +73,7 @@ int run_scan(const std::string& path, bool json) {
 
   const ScanCounts& c = scanner.counts();
   if (json) {
-    const nlohmann::json out = {
+    nlohmann::json out = {
         {"file", path},
         {"file_size", c.file_size},
         {"blocks", tables.blocks.size()},
@@ -68,6 +84,9 @@ int run_scan(const std::string& path, bool json) {
         {"top_level_objects", tables.objects.top_level_count()},
         {"encoded", tables.encoded},
     };
+    if (options.items && tables.objects.size() != 0 &&
+        !run_items_report(tables, path, options.codepage, true, out, std::cout, std::cerr))
+      return 2;
     std::cout << out.dump(2) << "\n";
   } else {
     std::cout << "file:          " << path << "\n"
@@ -79,6 +98,12 @@ int run_scan(const std::string& path, bool json) {
               << "objects:       " << tables.objects.size() << " (" << tables.objects.top_level_count()
               << " at top level)\n"
               << "data encoded:  " << (tables.encoded ? "yes" : "no") << "\n";
+    nlohmann::json unused;
+    if (options.items && tables.objects.size() != 0) {
+      std::cout << "\n";
+      if (!run_items_report(tables, path, options.codepage, false, unused, std::cout, std::cerr))
+        return 2;
+    }
   }
   if (tables.objects.size() == 0) {
     std::cerr << "pstorian-cli: no personal folder data found in " << path
@@ -92,11 +117,14 @@ int run_scan(const std::string& path, bool json) {
 
 void add_scan_command(CLI::App& app, int& exit_code) {
   CLI::App* scan = app.add_subcommand("scan", "Scan a damaged .pst file and report what was found");
-  auto path = std::make_shared<std::string>();
-  auto json = std::make_shared<bool>(false);
-  scan->add_option("FILE", *path, "the .pst file to scan (only read)")->required();
-  scan->add_flag("--json", *json, "print one JSON object instead of text");
-  scan->callback([path, json, &exit_code] { exit_code = run_scan(*path, *json); });
+  auto options = std::make_shared<ScanOptions>();
+  scan->add_option("FILE", options->path, "the .pst file to scan (only read)")->required();
+  scan->add_flag("--json", options->json, "print one JSON object instead of text");
+  scan->add_flag("--items", options->items,
+                 "decode every object and list the recovered folders and their items");
+  scan->add_option("--codepage", options->codepage,
+                   "code page of the file's 8-bit text (default Windows-1252)");
+  scan->callback([options, &exit_code] { exit_code = run_scan(*options); });
 }
 
 }  // namespace pstorian::cli
