@@ -4,11 +4,17 @@
 
 #include <cstdio>
 
+#include "cli/new_command.h"
+
 int main(int argc, char** argv) {
   CLI::App app{"Pstorian: repairs damaged Outlook personal folder files (.pst)"};
   app.require_subcommand(1);
+  pstorian::add_new_command(app);
   try {
     app.parse(argc, argv);
+  } catch (const CLI::RuntimeError& e) {
+    // A subcommand failed; it has said why.
+    return e.get_exit_code();
   } catch (const CLI::ParseError& e) {
     // Usage errors exit with 2; --help and --version exit 0.
     const int rc = app.exit(e);
