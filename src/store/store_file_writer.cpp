@@ -37,7 +37,8 @@ class Fd {
 // Creates a new hidden file next to `output`; returns the descriptor (or -1 with errno set)
 // and the name it used.
 int create_temporary(const std::filesystem::path& output, std::filesystem::path& name) {
-  const std::string stem = "." + output.filename().string() + ".";
+  // The name's first 200 bytes keep the temporary name within the 255-byte limit.
+  const std::string stem = "." + output.filename().string().substr(0, 200) + ".";
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     name = output.parent_path() /
            (stem + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp");

@@ -118,6 +118,11 @@ TEST_F(StoreFileWriterTest, NonAsciiPathIsUsedExactly) {
   EXPECT_TRUE(StoreFileWriter(asker, out).WriteEmptyStore());
   EXPECT_EQ(listing(folder), std::vector<std::string>{"Archiv – wiederhergestellt ✉.pst"});
   EXPECT_EQ(test::read_file(out), image());
+
+  // A name at the length limit still gets its temporary companion.
+  const fs::path longest = dir_.path() / (std::string(251, 'x') + ".pst");
+  EXPECT_TRUE(StoreFileWriter(asker, longest).WriteEmptyStore());
+  EXPECT_TRUE(asker.questions.empty());
 }
 
 // A write that fails part-way (here: the file size limit, as a full disk would) must be
