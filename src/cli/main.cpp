@@ -2,6 +2,7 @@
 // this one only wires them to the argument parser.
 #include <CLI/CLI.hpp>
 
+#include "cli/new_command.h"
 #include "cli/scan_command.h"
 
 int main(int argc, char** argv) {
@@ -9,8 +10,12 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exit_code = 0;
   pstorian::cli::add_scan_command(app, exit_code);
+  pstorian::add_new_command(app);
   try {
     app.parse(argc, argv);
+  } catch (const CLI::RuntimeError& e) {
+    // A subcommand failed; it has said why.
+    return e.get_exit_code();
   } catch (const CLI::ParseError& e) {
     // Usage errors exit with 2; --help and --version exit 0.
     const int rc = app.exit(e);

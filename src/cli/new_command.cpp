@@ -1,0 +1,79 @@
+#include "cli/new_command.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "store/empty_store_image.h"
+#include "store/store_file_writer.h"
+
+namespace pstorian {
+namespace {
+
+// Answers the overwrite question from the command line: --overwrite says Yes once (a second
+// question means replacing did not help, and saying Yes again would loop); otherwise the
+// user is asked on the terminal; without a terminal the answer is No.
+class CommandLineAsker final : public QuestionAsker {
+ public:
+  explicit CommandLineAsker(bool overwrite) : overwrite_(overwrite) {}
+
+  Answer AskYesNo(std::string_view text, std::string_view caption) override {
+    if (overwrite_) {
+      overwrite_ = false;
+      return Answer::kYes;
+    }
+    if (::isatty(STDIN_FILENO) == 0) {
+      refused_without_terminal_ = true;
+      return Answer::kNo;
+    }
+    std::cerr << caption << ": " << text << " [y/N] " << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line)) return Answer::kNo;
+    return line == "y" || line == "Y" || line == "yes" || line == "Yes" ? Answer::kYes
+                                                                        : Answer::kNo;
+  }
+
+  bool refused_without_terminal() const { return refused_without_terminal_; }
+
+ private:
+  bool overwrite_;
+  bool refused_without_terminal_ = false;
+};
+
+void run_new(const std::string& file, bool overwrite) {
+  CommandLineAsker asker(overwrite);
+  StoreFileWriter writer(asker, file);
+  if (writer.WriteEmptyStore()) {
+    std::cout << "Wrote an empty personal folder file to " << file << " ("
+              << EmptyStoreImage().size() << " bytes)\n";
+    return;
+  }
+  std::error_code ec;
+  const bool exists = std::filesystem::exists(std::filesystem::symlink_status(file, ec));
+  if (writer.outcome() == WriteOutcome::kFailed)
+    std::cerr << "pstorian-cli: " << writer.error() << "\n";
+  else if (exists && asker.refused_without_terminal())
+    std::cerr << "pstorian-cli: " << file
+              << " already exists; not replaced (no terminal to ask; use --overwrite)\n";
+  else if (exists)
+    std::cerr << "pstorian-cli: " << file << " already exists; not replaced\n";
+  else
+    std::cerr << "pstorian-cli: cannot create " << file << " (is the folder there and writable?)\n";
+  throw CLI::RuntimeError(1);
+}
+
+}  // namespace
+
+void add_new_command(CLI::App& app) {
+  auto* cmd = app.add_subcommand("new", "Write a fresh, empty personal folder file (.pst)");
+  auto file = std::make_shared<std::string>();
+  auto overwrite = std::make_shared<bool>(false);
+  cmd->add_option("FILE", *file, "the .pst file to create")->required();
+  cmd->add_flag("--overwrite", *overwrite, "replace FILE if it exists, without asking");
+  cmd->callback([file, overwrite] { run_new(*file, *overwrite); });
+}
+
+}  // namespace pstorian

@@ -1,0 +1,154 @@
+#include "mailclient/allocation_map.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "format/endian.h"
+#include "format/layout.h"
+
+namespace pstorian {
+namespace {
+
+constexpr std::uint64_t kUnit = pst::kBlockAlignment;
+constexpr std::uint64_t kBitsPerMap = 496 * 8;
+constexpr std::uint64_t kMapStart = pst::kFirstAMapOffset;
+
+void set_bit(Page& page, std::size_t i, bool value) {
+  const auto mask = static_cast<std::uint8_t>(0x80 >> (i % 8));
+  if (value)
+    page[4 + i / 8] |= mask;
+  else
+    page[4 + i / 8] &= static_cast<std::uint8_t>(~mask);
+}
+
+// A map page's body: one bit per unit from the first one the page covers, 1 where `used`
+// says so and everywhere past the end of the file.
+Page map_page(const std::vector<bool>& used, std::size_t n, std::uint8_t ptype, std::uint64_t at) {
+  Page page{};
+  const std::size_t first = n * kBitsPerMap;
+  for (std::size_t i = 0; i < kBitsPerMap; ++i)
+    set_bit(page, i, first + i >= used.size() || used[first + i]);
+  seal_page(page, ptype, static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(at));
+  return page;
+}
+
+}  // namespace
+
+AllocationMap::AllocationMap(std::uint64_t file_size) {
+  if (file_size < pst::kFirstPMapOffset + pst::kPageSize)
+    throw std::invalid_argument("file too small for its allocation maps");
+  grow(file_size);
+}
+
+void AllocationMap::grow(std::uint64_t new_size) {
+  if (new_size < file_size_) throw std::invalid_argument("allocation map cannot shrink");
+  const std::uint64_t old = file_size_;
+  file_size_ = new_size;
+  allocated_.resize((new_size - kMapStart + kUnit - 1) / kUnit, false);
+  page_used_.resize((new_size - kMapStart + pst::kPageSize - 1) / pst::kPageSize, true);
+  mark_map_pages(std::max(old, kMapStart), new_size);
+}
+
+void AllocationMap::mark_map_pages(std::uint64_t from, std::uint64_t to) {
+  for (std::size_t n = 0; amap_page_offset(n) < to; ++n)
+    if (amap_page_offset(n) >= from) mark_allocated(amap_page_offset(n), pst::kPageSize);
+  for (std::size_t n = 0; pmap_page_offset(n) < to; ++n)
+    if (pmap_page_offset(n) >= from) mark_allocated(pmap_page_offset(n), pst::kPageSize);
+}
+
+std::size_t AllocationMap::unit_index(std::uint64_t ib) const {
+  if (ib < kMapStart || ib >= file_size_) throw std::out_of_range("offset outside the mapped file");
+  return static_cast<std::size_t>((ib - kMapStart) / kUnit);
+}
+
+void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
+  if (size == 0) return;
+  if (ib + size > file_size_) throw std::out_of_range("range past the end of the file");
+  const std::size_t first = unit_index(ib);
+  const std::size_t last = unit_index(ib + size - 1);
+  for (std::size_t i = first; i <= last; ++i) allocated_[i] = allocated;
+}
+
+void AllocationMap::mark_allocated(std::uint64_t ib, std::uint64_t size) {
+  mark(ib, size, true);
+}
+void AllocationMap::mark_free(std::uint64_t ib, std::uint64_t size) {
+  mark(ib, size, false);
+}
+
+bool AllocationMap::is_allocated(std::uint64_t ib, std::uint64_t size) const {
+  if (size == 0) return true;
+  if (ib < kMapStart || ib + size > file_size_) return false;
+  const std::size_t first = unit_index(ib);
+  const std::size_t last = unit_index(ib + size - 1);
+  for (std::size_t i = first; i <= last; ++i)
+    if (!allocated_[i]) return false;
+  return true;
+}
+
+std::size_t AllocationMap::page_index(std::uint64_t ib) const {
+  if (ib < kMapStart || ib >= file_size_ || (ib - kMapStart) % pst::kPageSize != 0)
+    throw std::out_of_range("not a page of the mapped file");
+  return static_cast<std::size_t>((ib - kMapStart) / pst::kPageSize);
+}
+
+void AllocationMap::set_page_free(std::uint64_t ib, bool free) {
+  page_used_[page_index(ib)] = !free;
+}
+
+bool AllocationMap::is_page_free(std::uint64_t ib) const {
+  return !page_used_[page_index(ib)];
+}
+
+std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
+                                                      std::uint64_t alignment) const {
+  const std::uint64_t units = (size + kUnit - 1) / kUnit;
+  const std::uint64_t step = std::max<std::uint64_t>(alignment / kUnit, 1);
+  std::uint64_t run = 0;
+  for (std::size_t i = 0; i < allocated_.size(); ++i) {
+    if (allocated_[i]) {
+      run = 0;
+      continue;
+    }
+    if (run == 0 && i % step != 0) continue;  // a run must start aligned
+    if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
+  }
+  return std::nullopt;
+}
+
+std::uint64_t AllocationMap::free_bytes() const {
+  return static_cast<std::uint64_t>(std::count(allocated_.begin(), allocated_.end(), false)) *
+         kUnit;
+}
+
+std::uint64_t AllocationMap::free_page_bytes() const {
+  return static_cast<std::uint64_t>(std::count(page_used_.begin(), page_used_.end(), false)) *
+         pst::kPageSize;
+}
+
+std::size_t AllocationMap::amap_page_count() const {
+  return static_cast<std::size_t>((file_size_ - kMapStart + pst::kAMapSpan - 1) / pst::kAMapSpan);
+}
+
+std::size_t AllocationMap::pmap_page_count() const {
+  return static_cast<std::size_t>((file_size_ - pst::kFirstPMapOffset + pst::kPMapSpan - 1) /
+                                  pst::kPMapSpan);
+}
+
+std::uint64_t AllocationMap::amap_page_offset(std::size_t n) {
+  return kMapStart + static_cast<std::uint64_t>(n) * pst::kAMapSpan;
+}
+
+std::uint64_t AllocationMap::pmap_page_offset(std::size_t n) {
+  return pst::kFirstPMapOffset + static_cast<std::uint64_t>(n) * pst::kPMapSpan;
+}
+
+Page AllocationMap::build_amap_page(std::size_t n) const {
+  return map_page(allocated_, n, pst::kPageAMap, amap_page_offset(n));
+}
+
+Page AllocationMap::build_pmap_page(std::size_t n) const {
+  return map_page(page_used_, n, pst::kPagePMap, pmap_page_offset(n));
+}
+
+}  // namespace pstorian

@@ -1,0 +1,65 @@
+// The allocation maps of a 32-bit file, kept in memory as bits and written out as pages.
+//
+// AMap: one page every 253,952 bytes from 0x4400; each covers the 3,968 units of 64 bytes
+// from its own offset on. The page body is 4 zero bytes, then 496 bytes of bits, most
+// significant bit first, 1 = allocated. The AMap page itself is allocated in its own map.
+//
+// PMap: one page every 2,031,616 bytes from 0x4600, one bit per 512-byte page from 0x4400
+// on, 0 = free page. Readers no longer rely on it, but it must still agree with the header's
+// cbPMapFree and mark every B-tree page as used; pages start out used here and only pages
+// declared free are counted in cbPMapFree.
+//
+// Bits for space beyond the end of the file are written as 1 in both maps.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "mailclient/page.h"
+
+namespace pstorian {
+
+class AllocationMap {
+ public:
+  // A map for a file of `file_size` bytes (at least up to the end of the first PMap page):
+  // everything free except the map pages the format places inside that size.
+  explicit AllocationMap(std::uint64_t file_size);
+
+  std::uint64_t file_size() const { return file_size_; }
+  // Extends the file; the new space is free except for map pages that fall into it.
+  void grow(std::uint64_t new_size);
+
+  // Offsets below 0x4400 or ranges past the end of the file throw std::out_of_range.
+  void mark_allocated(std::uint64_t ib, std::uint64_t size);
+  void mark_free(std::uint64_t ib, std::uint64_t size);
+  bool is_allocated(std::uint64_t ib, std::uint64_t size) const;  // every unit allocated
+  void set_page_free(std::uint64_t ib, bool free);                // PMap bit of one page
+  bool is_page_free(std::uint64_t ib) const;
+
+  // The first run of `size` free bytes starting on a multiple of `alignment` (a multiple
+  // of 64), or nothing when the file has none.
+  std::optional<std::uint64_t> find_free(std::uint64_t size, std::uint64_t alignment) const;
+
+  std::uint64_t free_bytes() const;       // cbAMapFree
+  std::uint64_t free_page_bytes() const;  // cbPMapFree
+
+  std::size_t amap_page_count() const;
+  std::size_t pmap_page_count() const;
+  static std::uint64_t amap_page_offset(std::size_t n);
+  static std::uint64_t pmap_page_offset(std::size_t n);
+  Page build_amap_page(std::size_t n) const;
+  Page build_pmap_page(std::size_t n) const;
+
+ private:
+  std::size_t unit_index(std::uint64_t ib) const;
+  std::size_t page_index(std::uint64_t ib) const;
+  void mark(std::uint64_t ib, std::uint64_t size, bool allocated);
+  void mark_map_pages(std::uint64_t from, std::uint64_t to);
+
+  std::uint64_t file_size_ = 0;
+  std::vector<bool> allocated_;  // one per 64-byte unit from 0x4400
+  std::vector<bool> page_used_;  // one per 512-byte page from 0x4400
+};
+
+}  // namespace pstorian

@@ -1,0 +1,113 @@
+#include "mailclient/heap_writer.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "format/endian.h"
+#include "format/layout.h"
+
+namespace pstorian {
+namespace {
+
+constexpr std::size_t kMaxAllocationsPerBlock = 0x7FF;  // the 11 bits of a heap id's index
+
+// The fill level nibble of a block: how much room is left, in the coarse steps the format
+// uses to let a writer find a block with space without reading it.
+std::uint8_t fill_level(std::size_t free_bytes) {
+  static constexpr std::size_t kThresholds[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
+                                                512,  256,  128,  64,   32,   16,   8};
+  std::uint8_t level = 0;
+  for (const std::size_t t : kThresholds) {
+    if (free_bytes >= t) return level;
+    ++level;
+  }
+  return level;
+}
+
+}  // namespace
+
+HeapWriter::HeapWriter(std::uint8_t client_signature) : client_signature_(client_signature) {
+  blocks_.push_back({{}, header_size(0)});
+}
+
+std::size_t HeapWriter::header_size(std::size_t block_index) {
+  if (block_index == 0) return 12;
+  if (block_index % 128 == 8) return 66;
+  return 2;
+}
+
+std::size_t HeapWriter::page_map_size(std::size_t allocations) {
+  return 4 + 2 * (allocations + 1);
+}
+
+std::uint32_t HeapWriter::allocate(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty() || bytes.size() > kMaxAllocation)
+    throw std::invalid_argument("heap allocation must hold 1 to 3580 bytes");
+  auto fits = [&](const Block& b) {
+    const std::size_t end = (b.used + bytes.size() + 1) & ~std::size_t{1};  // page map is even
+    return b.allocations.size() < kMaxAllocationsPerBlock &&
+           end + page_map_size(b.allocations.size() + 1) <= pst::kMaxBlockData;
+  };
+  if (!fits(blocks_.back())) blocks_.push_back({{}, header_size(blocks_.size())});
+  Block& block = blocks_.back();
+  block.allocations.emplace_back(bytes.begin(), bytes.end());
+  block.used += bytes.size();
+  return static_cast<std::uint32_t>((blocks_.size() - 1) << 16 | block.allocations.size() << 5);
+}
+
+std::uint32_t HeapWriter::allocate(std::size_t size) {
+  const std::vector<std::uint8_t> zeros(size, 0);
+  return allocate(zeros);
+}
+
+std::span<std::uint8_t> HeapWriter::at(std::uint32_t hid) {
+  const std::size_t block = hid >> 16;
+  const std::size_t index = (hid >> 5) & kMaxAllocationsPerBlock;
+  if ((hid & 0x1F) != 0 || block >= blocks_.size() || index == 0 ||
+      index > blocks_[block].allocations.size())
+    throw std::out_of_range("no such heap allocation");
+  return blocks_[block].allocations[index - 1];
+}
+
+std::vector<std::vector<std::uint8_t>> HeapWriter::finish() const {
+  std::vector<std::vector<std::uint8_t>> out;
+  for (std::size_t i = 0; i < blocks_.size(); ++i) out.push_back(finish_block(i));
+  // Fill levels: block 0 keeps those of blocks 0..7, every bitmap block those of the 128
+  // blocks from itself on. Two blocks share a byte, the lower index in the low nibble.
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const std::uint8_t level = fill_level(pst::kMaxBlockData - out[i].size());
+    std::size_t holder = 0;
+    std::size_t at = 8 + i / 2;
+    if (i >= 8) {
+      holder = 8 + (i - 8) / 128 * 128;
+      at = 2 + (i - holder) / 2;
+    }
+    out[holder][at] |= static_cast<std::uint8_t>(i % 2 == 0 ? level : level << 4);
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> HeapWriter::finish_block(std::size_t index) const {
+  const Block& block = blocks_[index];
+  const std::size_t map_at = (block.used + 1) & ~std::size_t{1};
+  std::vector<std::uint8_t> out(map_at + page_map_size(block.allocations.size()), 0);
+  pst::store_le16(out, 0, static_cast<std::uint16_t>(map_at));
+  if (index == 0) {
+    out[2] = pst::kHeapSignature;
+    out[3] = client_signature_;
+    pst::store_le32(out, 4, user_root_);
+  }
+  std::size_t at = header_size(index);
+  std::size_t entry = map_at + 4;
+  pst::store_le16(out, map_at, static_cast<std::uint16_t>(block.allocations.size()));
+  for (const auto& a : block.allocations) {
+    pst::store_le16(out, entry, static_cast<std::uint16_t>(at));
+    entry += 2;
+    std::copy(a.begin(), a.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    at += a.size();
+  }
+  pst::store_le16(out, entry, static_cast<std::uint16_t>(at));
+  return out;
+}
+
+}  // namespace pstorian

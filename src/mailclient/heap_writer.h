@@ -1,0 +1,58 @@
+// Builds a heap-on-node: the allocation layer that property and table contexts live in.
+//
+// A heap is one or more data blocks. Each block starts with a header, holds its allocations
+// back to back, and ends with a page map at an even offset:
+//
+//   block 0 (HNHDR, 12 bytes):   ibHnpm (2), bSig 0xEC (1), bClientSig (1), hidUserRoot (4),
+//                                rgbFillLevel (4: one nibble per block 0..7)
+//   blocks 8, 136, 264 ...:      ibHnpm (2), rgbFillLevel (64: blocks i..i+127) (HNBITMAPHDR)
+//   other blocks (HNPAGEHDR):    ibHnpm (2)
+//   page map at ibHnpm:          cAlloc (2), cFree (2), rgibAlloc[cAlloc + 1] (2 each): the
+//                                start of each allocation and, last, the end of the last one
+//
+// An allocation is named by its heap id: block index << 16 | allocation number (from 1) << 5.
+// Heap id 0 names nothing; writers store empty values as 0 rather than allocate them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace pstorian {
+
+class HeapWriter {
+ public:
+  // The largest single allocation; larger values belong in a subnode.
+  static constexpr std::size_t kMaxAllocation = 3580;
+
+  explicit HeapWriter(std::uint8_t client_signature);
+
+  // Adds an allocation holding `bytes` (or `size` zero bytes) and returns its heap id. A new
+  // block is started when the current one is full. Throws std::invalid_argument for an empty
+  // or too large allocation.
+  std::uint32_t allocate(std::span<const std::uint8_t> bytes);
+  std::uint32_t allocate(std::size_t size);
+
+  // The bytes of an allocation, to fill in after other allocations were made.
+  std::span<std::uint8_t> at(std::uint32_t hid);
+
+  void set_user_root(std::uint32_t hid) { user_root_ = hid; }
+
+  // The data blocks of the heap, in order.
+  std::vector<std::vector<std::uint8_t>> finish() const;
+
+ private:
+  struct Block {
+    std::vector<std::vector<std::uint8_t>> allocations;
+    std::size_t used = 0;  // header plus allocations
+  };
+  static std::size_t header_size(std::size_t block_index);
+  static std::size_t page_map_size(std::size_t allocations);
+  std::vector<std::uint8_t> finish_block(std::size_t index) const;
+
+  std::uint8_t client_signature_;
+  std::uint32_t user_root_ = 0;
+  std::vector<Block> blocks_;
+};
+
+}  // namespace pstorian

@@ -1,0 +1,49 @@
+// A table context (TC): a heap (client signature 0x7C) holding
+//
+//   TCINFO (user root): bType 0x7C (1), cCols (1), rgib[4] (2 each: end of the 8/4-byte
+//     cells, end of the 2-byte cells, end of the 1-byte cells, row size), hidRowIndex (4),
+//     hnidRows (4), hidIndex (4, unused: 0), then cCols TCOLDESCs sorted by tag:
+//     tag (4), ibData (2), cbData (1), iBit (1)
+//   the row index: a BTH from row id (4 bytes) to row number (2 bytes in this 32-bit form)
+//   the row matrix: one fixed-size row after the other, in row-number order; each row holds
+//     its cells at ibData and ends with the cell existence bits (bit iBit, most significant
+//     bit of the first byte first). Cells of variable-size values hold a heap id (or a
+//     subnode id, or 0 for an empty value).
+//
+// Allocations in the order the mail client writes them: row index BTH header (0x20), TCINFO
+// (0x40), row index records, the row matrix when it fits in the heap, then the values.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "mailclient/stored_property.h"
+#include "mailclient/subnode_sink.h"
+
+namespace pstorian {
+
+struct TableColumn {
+  std::uint32_t tag = 0;
+  std::uint16_t ib_data = 0;  // offset of the cell in the row
+  std::uint8_t cb_data = 0;   // cell size: 8, 4, 2 or 1
+  std::uint8_t i_bit = 0;     // the cell existence bit
+};
+
+// A row is the values it has; columns without a value have their existence bit clear. The
+// value of PidTagLtpRowId (0x67F20003) is the row id the index is keyed by.
+using TableRow = std::vector<StoredProperty>;
+
+constexpr std::uint32_t kTagLtpRowId = 0x67F20003;
+constexpr std::uint32_t kTagLtpRowVer = 0x67F30003;
+
+// Builds the heap blocks of a TC with the given column layout (in any order). Throws
+// std::invalid_argument for overlapping cells, a value that does not fit its cell, a row
+// without a row id, two rows with the same id, or a row matrix too large for the heap when
+// there is no `large_values` sink. `row_number_size` is 2 in 32-bit files, 4 in wide ones.
+std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const TableColumn> columns,
+                                                           std::span<const TableRow> rows,
+                                                           std::uint8_t row_number_size = 2,
+                                                           SubnodeSink* large_values = nullptr);
+
+}  // namespace pstorian

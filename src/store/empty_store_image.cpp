@@ -1,0 +1,257 @@
+#include "store/empty_store_image.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "format/endian.h"
+#include "mailclient/btree_page.h"
+#include "mailclient/property_context_writer.h"
+#include "mailclient/store_image_builder.h"
+#include "mailclient/table_context_writer.h"
+#include "store/empty_store_description.h"
+
+namespace pstorian {
+namespace {
+
+using namespace empty_store;
+using Bytes = std::vector<std::uint8_t>;
+using Properties = std::vector<StoredProperty>;
+
+constexpr std::uint32_t kTagDisplayName = 0x3001001E;
+constexpr std::uint32_t kTagComment = 0x3004001E;
+constexpr std::uint32_t kTagContentCount = 0x36020003;
+constexpr std::uint32_t kTagContentUnreadCount = 0x36030003;
+constexpr std::uint32_t kTagSubfolders = 0x360A000B;
+constexpr std::uint32_t kTagContainerClass = 0x3613001E;
+
+// Entry id of a folder of this store: 4 flag bytes of 0, the record key, the node id.
+Bytes entry_id(std::uint32_t nid) {
+  Bytes id(24, 0);
+  std::copy(kRecordKey.begin(), kRecordKey.end(), id.begin() + 4);
+  pst::store_le32(id, 20, nid);
+  return id;
+}
+
+Bytes le32_array(std::span<const std::uint32_t> values) {
+  Bytes out(values.size() * 4);
+  for (std::size_t i = 0; i < values.size(); ++i) pst::store_le32(out, 4 * i, values[i]);
+  return out;
+}
+
+// A GUID in its stored form: the first three groups little-endian, the last eight bytes as
+// written.
+Bytes guid_bytes(std::string_view text) {
+  std::string hex;
+  for (const char c : text)
+    if (c != '-') hex += c;
+  Bytes raw;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    raw.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return {raw[3], raw[2], raw[1],  raw[0],  raw[5],  raw[4],  raw[7],  raw[6],
+          raw[8], raw[9], raw[10], raw[11], raw[12], raw[13], raw[14], raw[15]};
+}
+
+Properties folder_properties(const FolderSpec& f) {
+  Properties p = {
+      StoredProperty::string8(kTagDisplayName, f.name),
+      StoredProperty::int32(kTagContentCount, 0),
+      StoredProperty::int32(kTagContentUnreadCount, 0),
+      StoredProperty::boolean(kTagSubfolders, f.subfolders),
+  };
+  if (f.has_comment) p.push_back(StoredProperty::string8(kTagComment, f.comment));
+  if (!f.container_class.empty())
+    p.push_back(StoredProperty::string8(kTagContainerClass, f.container_class));
+  if (f.special_folder_ids) {
+    const std::pair<std::uint32_t, std::uint32_t> ids[] = {
+        {0x36D00102, kCalendar}, {0x36D10102, kContacts}, {0x36D20102, kJournal},
+        {0x36D30102, kNotes},    {0x36D40102, kTasks},    {0x36D50102, kReminders},
+        {0x36D70102, kDrafts}};
+    for (const auto& [tag, nid] : ids) p.push_back(StoredProperty::binary(tag, entry_id(nid)));
+  }
+  return p;
+}
+
+Properties message_store_properties() {
+  Properties p = {
+      StoredProperty::binary(0x0FF90102, kRecordKey),
+      StoredProperty::string8(0x3001001E, kStoreDisplayName),
+      StoredProperty::int32(0x35DF0003, 0xFF),  // every special folder below is valid
+      StoredProperty::int32(0x67FF0003, 0),     // no password
+  };
+  const std::pair<std::uint32_t, std::uint32_t> ids[] = {
+      {0x35E00102, kIpmSubtree}, {0x35E20102, kOutbox}, {0x35E30102, kDeletedItems},
+      {0x35E40102, kSentItems},  {0x35E50102, kViews},  {0x35E60102, kCommonViews},
+      {0x35E70102, kSearchRoot}};
+  for (const auto& [tag, nid] : ids) p.push_back(StoredProperty::binary(tag, entry_id(nid)));
+  return p;
+}
+
+// The name-to-id map: the GUID stream, the entry stream (property id, GUID index * 2 with
+// the string flag clear, property index) and one hash bucket per entry.
+Properties name_to_id_map_properties() {
+  Bytes guids;
+  for (const auto g : named_property_guids()) {
+    const Bytes b = guid_bytes(g);
+    guids.insert(guids.end(), b.begin(), b.end());
+  }
+  Bytes entries;
+  std::map<std::uint32_t, Bytes> buckets;
+  std::uint16_t index = 0;
+  for (const auto& n : named_properties()) {
+    Bytes e(8);
+    const auto word = static_cast<std::uint16_t>(n.guid_index << 1);
+    pst::store_le32(e, 0, n.id);
+    pst::store_le16(e, 4, word);
+    pst::store_le16(e, 6, index++);
+    entries.insert(entries.end(), e.begin(), e.end());
+    auto& bucket = buckets[0x1000 + (n.id ^ word) % kNameIdBucketCount];
+    bucket.insert(bucket.end(), e.begin(), e.end());
+  }
+  Properties p = {
+      StoredProperty::int32(0x00010003, kNameIdBucketCount),
+      StoredProperty::binary(0x00020102, guids), StoredProperty::binary(0x00030102, entries),
+      StoredProperty::binary(0x00040102, {}),  // no named properties by string
+  };
+  for (const auto& [id, bytes] : buckets)
+    p.push_back(StoredProperty::binary(id << 16 | 0x0102, bytes));
+  return p;
+}
+
+Properties search_criteria_properties() {
+  const Bytes folders = le32_array(kReminderFolders);
+  return {
+      StoredProperty::binary(0x66080102, reminder_restriction()),
+      StoredProperty::binary(0x66090102, folders),
+      StoredProperty::binary(0x660A0102, folders),
+      StoredProperty::int32(0x660B0003, 1),
+      StoredProperty::int32(0x660C0003, 0x80030000),
+      StoredProperty::boolean(0x8001000B, true),
+      StoredProperty::boolean(0x8002000B, true),
+  };
+}
+
+std::vector<TableRow> hierarchy_rows(std::uint32_t parent) {
+  std::vector<TableRow> rows;
+  for (const auto& f : folders()) {
+    if (f.parent != parent || f.nid == parent) continue;
+    TableRow row = {
+        StoredProperty::int32(kTagLtpRowId, f.nid),
+        StoredProperty::int32(kTagLtpRowVer, f.row_version),
+        StoredProperty::string8(kTagDisplayName, f.name),
+        StoredProperty::int32(kTagContentCount, 0),
+        StoredProperty::int32(kTagContentUnreadCount, 0),
+        StoredProperty::boolean(kTagSubfolders, f.subfolders),
+    };
+    if (!f.container_class.empty())
+      row.push_back(StoredProperty::string8(kTagContainerClass, f.container_class));
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::vector<TableRow> table_rows(TableRows which) {
+  switch (which) {
+    case TableRows::kRootHierarchy:
+      return hierarchy_rows(0x122);
+    case TableRows::kIpmHierarchy:
+      return hierarchy_rows(kIpmSubtree);
+    case TableRows::kReceiveFolders: {
+      std::vector<TableRow> rows;
+      for (const auto& r : receive_folders())
+        rows.push_back({StoredProperty::int32(kTagLtpRowId, r.row_id),
+                        StoredProperty::int32(kTagLtpRowVer, r.row_version),
+                        StoredProperty::int32(0x66050003, r.folder),
+                        StoredProperty::string8(0x001A001E, r.message_class)});
+      return rows;
+    }
+    case TableRows::kNone:
+      break;
+  }
+  return {};
+}
+
+class Assembler {
+ public:
+  Assembler() : builder_(kFileSize) {
+    for (const auto& b : block_places()) places_[b.bid] = b.ib;
+  }
+
+  Bytes build() {
+    for (const auto& t : tables())
+      put_heap(t.block, build_table_context(t.columns, table_rows(t.rows)));
+    for (const auto& f : folders()) add_folder(f);
+    put_heap(kMessageStoreBlock, build_property_context(message_store_properties()));
+    put_heap(kNameToIdMapBlock, build_property_context(name_to_id_map_properties()));
+    put_heap(kSearchCriteriaBlock, build_property_context(search_criteria_properties()));
+    put(kSearchActivityBlock, le32_array(kSearchActivity));
+    put(kSearchDomainBlock, le32_array(kSearchDomain));
+    for (const auto& n : other_nodes()) builder_.add_node({n.nid, n.block, 0, 0});
+
+    auto& map = builder_.allocation_map();
+    for (const auto& r : amap_allocated()) map.mark_allocated(r.first, r.last - r.first + 1);
+    for (const auto ib : pmap_free_pages()) map.set_page_free(ib, true);
+    builder_.put_page(kFreeBbtPage.ib, build_bbt_leaf({}, kFreeBbtPage));
+    write_tree(bbt_plan(), true);
+    write_tree(nbt_plan(), false);
+
+    FileHeader header;
+    header.bid_next_b = kBidNextB;
+    header.bid_next_p = kBidNextP;
+    header.unique = kUnique;
+    header.rgnid = last_node_indexes();
+    header.fmap[0] = 0xFF;
+    header.fpmap.fill(0xFF);
+    header.fpmap[0] = 0x7F;
+    return builder_.finish(header);
+  }
+
+ private:
+  void put(std::uint32_t bid, std::span<const std::uint8_t> data) {
+    if (!placed_.insert(bid).second) return;  // shared blocks are stored once
+    builder_.add_block(bid, places_.at(bid), data);
+  }
+
+  void put_heap(std::uint32_t bid, const std::vector<Bytes>& heap) {
+    if (heap.size() != 1) throw std::logic_error("empty store heaps fit one block");
+    put(bid, heap.front());
+  }
+
+  void add_folder(const FolderSpec& f) {
+    put_heap(f.property_block, build_property_context(folder_properties(f)));
+    builder_.add_node({f.nid, f.property_block, 0, f.parent});
+    if (f.hierarchy_block == 0) return;  // the search folder's nodes are listed apart
+    builder_.add_node({f.nid + 0xB, f.hierarchy_block, 0, 0});
+    builder_.add_node({f.nid + 0xC, f.contents_block, 0, 0});
+    builder_.add_node({f.nid + 0xD, f.associated_block, 0, 0});
+  }
+
+  void write_tree(const BTreePlan& plan, bool bbt) {
+    std::size_t next = 0;
+    const PageSlotSource slots = [&] {
+      if (next == plan.slots.size()) throw std::logic_error("B-tree plan has too few pages");
+      return plan.slots[next++];
+    };
+    if (bbt)
+      builder_.write_bbt(plan.leaves, slots);
+    else
+      builder_.write_nbt(plan.leaves, slots);
+    if (next != plan.slots.size()) throw std::logic_error("B-tree plan has unused pages");
+  }
+
+  StoreImageBuilder builder_;
+  std::map<std::uint32_t, std::uint32_t> places_;
+  std::set<std::uint32_t> placed_;
+};
+
+}  // namespace
+
+std::span<const std::uint8_t> EmptyStoreImage() {
+  static const Bytes image = Assembler().build();
+  return image;
+}
+
+}  // namespace pstorian

@@ -1,0 +1,134 @@
+#include "store/store_file_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "store/empty_store_image.h"
+
+namespace pstorian {
+namespace {
+
+// Owns a descriptor; closes it (ignoring the result) unless it was closed explicitly.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+// Creates a new hidden file next to `output`; returns the descriptor (or -1 with errno set)
+// and the name it used.
+int create_temporary(const std::filesystem::path& output, std::filesystem::path& name) {
+  // The name's first 200 bytes keep the temporary name within the 255-byte limit.
+  const std::string stem = "." + output.filename().string().substr(0, 200) + ".";
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    name = output.parent_path() /
+           (stem + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp");
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Writes all of `data`, going on after short writes; false with errno set on failure.
+bool write_all(int fd, std::span<const std::uint8_t> data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Gives `temp` the name `output` unless that exists (EEXIST). Hard links are the portable
+// way; file systems without them get the no-replace rename.
+int publish(const std::filesystem::path& temp, const std::filesystem::path& output) {
+  if (::link(temp.c_str(), output.c_str()) == 0) {
+    ::unlink(temp.c_str());
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) return -1;
+  return ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE);
+}
+
+// Clears the read-only state of an existing output and deletes it; failures show up when
+// the name is claimed again.
+void remove_existing(const std::filesystem::path& output) {
+  struct stat st {};
+  if (::lstat(output.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    ::chmod(output.c_str(), (st.st_mode & 07777) | S_IWUSR);
+  ::unlink(output.c_str());
+}
+
+}  // namespace
+
+StoreFileWriter::StoreFileWriter(QuestionAsker& asker, std::filesystem::path output)
+    : asker_(asker), output_(std::move(output)) {}
+
+bool StoreFileWriter::WriteEmptyStore() {
+  return Write(EmptyStoreImage()) == WriteOutcome::kWritten;
+}
+
+bool StoreFileWriter::ask_to_replace() {
+  if (asker_.AskYesNo(kOverwriteQuestion, kMessageCaption) != Answer::kYes) return false;
+  remove_existing(output_);
+  return true;
+}
+
+WriteOutcome StoreFileWriter::fail(const std::string& what, int err) {
+  error_ = what + ": " + std::strerror(err);
+  return outcome_ = WriteOutcome::kFailed;
+}
+
+WriteOutcome StoreFileWriter::Write(std::span<const std::uint8_t> image) {
+  error_.clear();
+  std::filesystem::path temp;
+  int fd = -1;
+  // A folder that is missing or not writable gets the same question as an existing file.
+  while ((fd = create_temporary(output_, temp)) < 0) {
+    if (!ask_to_replace()) return outcome_ = WriteOutcome::kDeclined;
+  }
+  Fd file(fd);
+  if (!write_all(file.get(), image) || ::fsync(file.get()) != 0 || file.close() != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return fail("cannot write " + output_.string(), err);
+  }
+  while (publish(temp, output_) != 0) {
+    const int err = errno;
+    if (err != EEXIST) {
+      ::unlink(temp.c_str());
+      return fail("cannot create " + output_.string(), err);
+    }
+    if (!ask_to_replace()) {
+      ::unlink(temp.c_str());
+      return outcome_ = WriteOutcome::kDeclined;
+    }
+  }
+  return outcome_ = WriteOutcome::kWritten;
+}
+
+}  // namespace pstorian

@@ -1,0 +1,206 @@
+// Blocks, B-tree pages, whole B-trees, allocation maps and the header as the writers lay
+// them out.
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+#include "format/crc.h"
+#include "format/endian.h"
+#include "format/permute.h"
+#include "format/signature.h"
+#include "mailclient/allocation_map.h"
+#include "mailclient/block_writer.h"
+#include "mailclient/btree_writer.h"
+#include "mailclient/file_header.h"
+
+namespace pstorian {
+namespace {
+
+std::vector<std::uint8_t> counting(std::size_t n) {
+  std::vector<std::uint8_t> v(n);
+  std::iota(v.begin(), v.end(), std::uint8_t{1});
+  return v;
+}
+
+TEST(BlockWriter, PadsToWholeUnitsAndSignsTheTrailer) {
+  EXPECT_EQ(block_disk_size(0), 64u);
+  EXPECT_EQ(block_disk_size(52), 64u);
+  EXPECT_EQ(block_disk_size(53), 128u);
+  EXPECT_EQ(block_disk_size(8180), 8192u);
+
+  const auto data = counting(53);
+  const auto b = build_block(data, 0x1B8, 0x8AC0);
+  ASSERT_EQ(b.size(), 128u);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), b.begin()));
+  EXPECT_TRUE(std::all_of(b.begin() + 53, b.end() - 12, [](auto c) { return c == 0; }));
+  EXPECT_EQ(pst::load_le16(b, 116), 53);
+  EXPECT_EQ(pst::load_le16(b, 118), pst::block_signature(0x8AC0, 0x1B8));
+  EXPECT_EQ(pst::load_le32(b, 120), 0x1B8u);
+  EXPECT_EQ(pst::load_le32(b, 124), pst::crc32(data));
+
+  EXPECT_THROW(build_block(counting(8181), 4, 0x5800), std::invalid_argument);
+}
+
+TEST(BlockWriter, EncodesDataBlocksOnlyAndChecksTheStoredBytes) {
+  const auto data = counting(40);
+  const auto encoded = build_block(data, 0x8, 0x5880, pst::kCryptPermute);
+  std::vector<std::uint8_t> stored(encoded.begin(), encoded.begin() + 40);
+  EXPECT_NE(stored, data);
+  EXPECT_EQ(pst::load_le32(encoded, 60), pst::crc32(stored));
+  pst::permute_decode(stored);
+  EXPECT_EQ(stored, data);
+
+  // Data trees and subnode blocks (bit 1 of the id) are never encoded.
+  const auto internal = build_block(data, 0xA, 0x5880, pst::kCryptPermute);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), internal.begin()));
+}
+
+std::vector<NbtEntry> nodes(std::size_t n) {
+  std::vector<NbtEntry> v;
+  for (std::uint32_t i = 0; i < n; ++i) v.push_back({0x21 + 0x20 * i, 4 * i + 4, 0, 0x122});
+  return v;
+}
+
+TEST(BTreePage, LeafHoldsEntriesCountsAndAValidTrailer) {
+  const auto entries = nodes(31);
+  const Page p = build_nbt_leaf(entries, {0x11C, 0x5200});
+  EXPECT_EQ(pst::load_le32(p, 16 * 30), entries[30].nid);
+  EXPECT_EQ(pst::load_le32(p, 16 * 30 + 12), 0x122u);
+  EXPECT_EQ(p[496], 31);
+  EXPECT_EQ(p[497], 31);
+  EXPECT_EQ(p[498], 16);
+  EXPECT_EQ(p[499], 0);
+  EXPECT_EQ(p[500], 0x81);
+  EXPECT_EQ(p[501], 0x81);
+  EXPECT_EQ(pst::load_le16(p, 502), pst::block_signature(0x5200, 0x11C));
+  EXPECT_EQ(pst::load_le32(p, 504), 0x11Cu);
+  EXPECT_EQ(pst::load_le32(p, 508), pst::crc32(std::span(p).first(500)));
+
+  EXPECT_THROW(build_nbt_leaf(nodes(32), {1, 0x5200}), std::invalid_argument);
+}
+
+TEST(BTreeWriter, SplitsIntoAsManyLevelsAsNeeded) {
+  std::uint32_t next_ib = 0x10000;
+  std::vector<Bref> handed;
+  const PageSlotSource slots = [&] {
+    handed.push_back({next_ib / 0x100, next_ib});
+    next_ib += 512;
+    return handed.back();
+  };
+
+  // One page: the root is the leaf.
+  const auto small = write_nbt(nodes(5), {}, slots);
+  EXPECT_EQ(small.levels, 0);
+  EXPECT_EQ(small.pages.size(), 1u);
+
+  // 31 * 41 + 1 entries: 41 full leaves and one more, two intermediate pages, one root.
+  handed.clear();
+  const auto entries = nodes(31 * 41 + 1);
+  const auto big = write_nbt(entries, {}, slots);
+  EXPECT_EQ(big.levels, 2);
+  ASSERT_EQ(big.pages.size(), 42u + 2 + 1);
+  EXPECT_EQ(big.root, handed.back());  // leaves first, the root last
+  const Page& root = big.pages.back().bytes;
+  EXPECT_EQ(root[496], 2);  // two children
+  EXPECT_EQ(root[499], 2);  // cLevel
+  EXPECT_EQ(pst::load_le32(root, 0), entries.front().nid);
+  // The second intermediate page starts at the 42nd leaf, whose first entry is the last one.
+  EXPECT_EQ(pst::load_le32(root, 12), entries.back().nid);
+  const Page& mid = big.pages[42].bytes;
+  EXPECT_EQ(mid[496], 41);
+  EXPECT_EQ(mid[499], 1);
+  EXPECT_EQ(pst::load_le32(mid, 12 * 40), entries[31 * 40].nid);
+  EXPECT_EQ(pst::load_le32(mid, 12 * 40 + 8), big.pages[40].at.ib);
+
+  // A fixed plan: leaf sizes as given.
+  const std::size_t sizes[] = {2, 3};
+  const auto planned = write_nbt(nodes(5), sizes, slots);
+  EXPECT_EQ(planned.pages[0].bytes[496], 2);
+  EXPECT_EQ(planned.pages[1].bytes[496], 3);
+  const std::size_t wrong[] = {2, 2};
+  EXPECT_THROW(write_nbt(nodes(5), wrong, slots), std::invalid_argument);
+
+  auto unsorted = nodes(3);
+  std::swap(unsorted[0], unsorted[2]);
+  EXPECT_THROW(write_nbt(unsorted, {}, slots), std::invalid_argument);
+}
+
+bool amap_bit(const Page& p, std::size_t unit) {
+  return (p[4 + unit / 8] & (0x80 >> (unit % 8))) != 0;
+}
+
+TEST(AllocationMap, CoversTheFileAndGrowsPastTheFirstInterval) {
+  AllocationMap map(0xC000);
+  // Only the AMap and PMap pages themselves are allocated in a new map.
+  EXPECT_EQ(map.free_bytes(), 0xC000u - 0x4400 - 1024);
+  EXPECT_EQ(map.free_page_bytes(), 0u);
+  map.mark_allocated(0x5800, 100);
+  EXPECT_TRUE(map.is_allocated(0x5800, 128));
+  EXPECT_FALSE(map.is_allocated(0x5800, 129));
+  EXPECT_EQ(map.find_free(64, 64), 0x4800u);
+  map.mark_allocated(0x4800, 0x1000);
+  EXPECT_EQ(map.find_free(200, 512), 0x5A00u);  // aligned past the block at 0x5800
+  EXPECT_FALSE(map.find_free(0x10000, 64).has_value());
+  EXPECT_THROW(map.mark_allocated(0xBFC0, 128), std::out_of_range);
+  EXPECT_THROW(map.mark_allocated(0x4000, 64), std::out_of_range);
+
+  const Page first = map.build_amap_page(0);
+  EXPECT_TRUE(amap_bit(first, 0));  // the AMap page
+  EXPECT_FALSE(amap_bit(first, (0xBFC0 - 0x4400) / 64));
+  EXPECT_TRUE(amap_bit(first, (0xC000 - 0x4400) / 64));  // past the end of file
+  EXPECT_EQ(first[500], 0x84);
+  EXPECT_EQ(pst::load_le16(first, 502), 0);
+  EXPECT_EQ(pst::load_le32(first, 504), 0x4400u);
+
+  // Growing past 0x4400 + 253,952 brings a second AMap page, allocated in its own map; the
+  // second PMap comes only after eight AMap intervals.
+  const std::uint64_t second = 0x4400 + 253952;
+  map.grow(second + 0x1000);
+  ASSERT_EQ(map.amap_page_count(), 2u);
+  EXPECT_EQ(map.pmap_page_count(), 1u);
+  EXPECT_TRUE(map.is_allocated(second, 512));
+  EXPECT_FALSE(map.is_allocated(second + 512, 64));
+  const Page next = map.build_amap_page(1);
+  EXPECT_EQ(pst::load_le32(next, 504), second);
+  EXPECT_TRUE(amap_bit(next, 0));
+  EXPECT_FALSE(amap_bit(next, 8));
+  EXPECT_TRUE(amap_bit(next, 0x1000 / 64));
+
+  map.grow(0x4600 + 2031616 + 0x800);
+  EXPECT_EQ(map.pmap_page_count(), 2u);
+  EXPECT_TRUE(map.is_allocated(0x4600 + 2031616, 512));
+  map.set_page_free(0x4A00, true);
+  EXPECT_EQ(map.free_page_bytes(), 512u);
+  const Page pmap = map.build_pmap_page(0);
+  EXPECT_EQ(pmap[4], 0xEF);  // page 3 from 0x4400 is free
+}
+
+TEST(FileHeader, RoundTripsAndGuardsItsCheckValue) {
+  FileHeader h;
+  h.bid_next_b = 0x1BC;
+  h.bid_next_p = 0x122;
+  h.unique = 0x39;
+  h.rgnid[2] = 0x40E;
+  h.file_eof = 0xC000;
+  h.amap_last = 0x4400;
+  h.nbt = {0x11D, 0x6E00};
+  h.bbt = {0x120, 0x4800};
+  h.crypt = pst::kCryptPermute;
+  auto bytes = build_file_header(h);
+  EXPECT_EQ(pst::load_le32(bytes, 4), pst::crc32(std::span(bytes).subspan(8, 471)));
+  EXPECT_EQ(bytes[460], 0x80);
+  const auto back = parse_file_header(bytes);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->nbt, h.nbt);
+  EXPECT_EQ(back->bbt, h.bbt);
+  EXPECT_EQ(back->rgnid[2], 0x40Eu);
+  EXPECT_EQ(back->crypt, pst::kCryptPermute);
+
+  bytes[200] ^= 1;  // any change inside the checked range
+  EXPECT_FALSE(parse_file_header(bytes).has_value());
+  EXPECT_FALSE(parse_file_header(std::span(bytes).first(100)).has_value());
+}
+
+}  // namespace
+}  // namespace pstorian
