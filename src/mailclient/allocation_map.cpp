@@ -143,6 +143,21 @@ std::uint64_t AllocationMap::pmap_page_offset(std::size_t n) {
   return pst::kFirstPMapOffset + static_cast<std::uint64_t>(n) * pst::kPMapSpan;
 }
 
+// Copies one map page's bits into `bits`, as far as the file reaches.
+static void load_map_page(std::vector<bool>& bits, std::size_t n, const Page& page) {
+  const std::size_t first = n * kBitsPerMap;
+  for (std::size_t i = 0; i < kBitsPerMap && first + i < bits.size(); ++i)
+    bits[first + i] = (page[4 + i / 8] & (0x80 >> (i % 8))) != 0;
+}
+
+void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
+  load_map_page(allocated_, n, page);
+}
+
+void AllocationMap::load_pmap_page(std::size_t n, const Page& page) {
+  load_map_page(page_used_, n, page);
+}
+
 Page AllocationMap::build_amap_page(std::size_t n) const {
   return map_page(allocated_, n, pst::kPageAMap, amap_page_offset(n));
 }

@@ -50,6 +50,9 @@ class AllocationMap {
   static std::uint64_t pmap_page_offset(std::size_t n);
   Page build_amap_page(std::size_t n) const;
   Page build_pmap_page(std::size_t n) const;
+  // Takes the bits of map pages read from a file (within the file's size).
+  void load_amap_page(std::size_t n, const Page& page);
+  void load_pmap_page(std::size_t n, const Page& page);
 
  private:
   std::size_t unit_index(std::uint64_t ib) const;

@@ -1,0 +1,182 @@
+// Adding to an existing file: checkpoints that keep the file valid for other readers, the
+// maps growing past their first interval, multi-level B-trees, and block reference counts.
+#include "mailclient/store_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "format/endian.h"
+#include "format/layout.h"
+#include "mailclient/node_writer.h"
+#include "mailclient/property_context_writer.h"
+#include "store/empty_store_image.h"
+#include "store/temp_dir.h"
+
+namespace pstorian {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// A node holding a property context with one binary value (in a subnode when large) and a
+// number, as an internal node that no folder lists.
+std::uint32_t add_node(StoreFile& store, std::size_t value_size, std::uint8_t fill) {
+  NodeWriter writer(store);
+  const std::vector<StoredProperty> props = {
+      StoredProperty::binary(0x10010102, Bytes(value_size, fill)),
+      StoredProperty::int32(0x10020003, fill)};
+  WrittenNode node = writer.finish(build_property_context(props, &writer));
+  const std::uint32_t nid = store.next_nid(pst::kNodeInternal);
+  const NbtEntry entry{nid, node.bid_data, node.bid_sub, 0};
+  store.add_blocks(std::move(node.blocks));
+  store.put_node(entry);
+  return nid;
+}
+
+std::string check(const fs::path& file) {
+  const std::string tool = PSTORIAN_SHARED_DIR "/tools/pstcheck.py";
+  if (!fs::exists(tool)) return "skipped";
+  return test::run("python3 '" + tool + "' '" + file.string() + "' 2>&1");
+}
+
+bool clean(const std::string& report) {
+  return report == "skipped" || report.find("pstcheck: 0 errors, 0 warnings") != std::string::npos;
+}
+
+class StoreFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    file_ = dir_.path() / "store.pst";
+    test::write_file(file_, EmptyStoreImage());
+  }
+  test::TempDir dir_;
+  fs::path file_;
+};
+
+TEST_F(StoreFileTest, GrowsPastTheFirstMapIntervalsAndStaysValid) {
+  std::vector<std::uint32_t> nids;
+  {
+    StoreFile store(file_);
+    EXPECT_EQ(store.node_count(), 77u);
+    for (int i = 0; i < 1500; ++i)
+      nids.push_back(add_node(store, i % 10 == 0 ? 10000 : 2000, static_cast<std::uint8_t>(i)));
+    store.commit();
+    EXPECT_GE(store.nbt_levels(), 1u);
+    EXPECT_GE(store.bbt_levels(), 1u);
+  }
+  const auto size = fs::file_size(file_);
+  EXPECT_GT(size, 0x4600u + 2031616);  // a second PMap and many AMaps
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+
+  StoreFile reopened(file_);
+  EXPECT_EQ(reopened.node_count(), 77u + 1500);
+  EXPECT_EQ(reopened.header().file_eof, size);
+  // A large value comes back whole through its subnode's data tree.
+  const NbtEntry* node = reopened.find_node(nids[10]);
+  ASSERT_NE(node, nullptr);
+  ASSERT_NE(node->bid_sub, 0u);
+  const auto sub = reopened.read_block(node->bid_sub);
+  const auto leaves = reopened.read_data(pst::load_le32(sub, 8));
+  std::size_t total = 0;
+  for (const auto& leaf : leaves) {
+    total += leaf.size();
+    EXPECT_EQ(leaf.front(), 10);
+  }
+  EXPECT_EQ(total, 10000u);
+}
+
+TEST_F(StoreFileTest, ReplacedAndRemovedNodesGiveTheirBlocksBack) {
+  StoreFile store(file_);
+  const std::uint32_t big = add_node(store, 10000, 1);
+  const std::uint32_t small = add_node(store, 100, 2);
+  store.commit();
+  const NbtEntry before = *store.find_node(big);
+  const auto sub = store.read_block(before.bid_sub);
+  const std::uint32_t tree = pst::load_le32(sub, 8);
+  ASSERT_NE(store.find_block(tree), nullptr);
+
+  // The node gets new data: the old blocks, down to the leaves of the value's data tree,
+  // leave the block index.
+  NodeWriter writer(store);
+  const std::vector<StoredProperty> props = {StoredProperty::int32(0x10020003, 9)};
+  WrittenNode data = writer.finish(build_property_context(props, &writer));
+  store.add_blocks(std::move(data.blocks));
+  store.put_node({big, data.bid_data, 0, 0});
+  store.remove_node(small);
+  EXPECT_EQ(store.find_block(before.bid_data), nullptr);
+  EXPECT_EQ(store.find_block(tree), nullptr);
+  store.commit();
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+
+  // A block shared by two nodes stays until the second one lets go.
+  const std::uint32_t template_block = store.find_node(0x60D)->bid_data;
+  EXPECT_EQ(store.find_block(template_block)->cref, 15);
+  store.remove_node(0x60D);
+  EXPECT_EQ(store.find_block(template_block)->cref, 14);
+}
+
+TEST_F(StoreFileTest, RefusesFilesThatAreNotSound) {
+  const fs::path junk = dir_.path() / "junk.pst";
+  test::write_file(junk, Bytes(0xC000, 0));
+  EXPECT_THROW(StoreFile{junk}, StoreError);
+  EXPECT_THROW(StoreFile{dir_.path() / "missing.pst"}, StoreError);
+
+  auto image = test::read_file(file_);
+  image[0x6E00 + 20] ^= 0xFF;  // a damaged NBT root page
+  test::write_file(junk, image);
+  EXPECT_THROW(StoreFile{junk}, StoreError);
+}
+
+int warnings(const std::string& report) {
+  const auto at = report.find(" errors, ");
+  return at == std::string::npos ? -1 : std::stoi(report.substr(at + 9));
+}
+
+// Folders and messages as libpff reads them, one line per folder: name and message count.
+std::string pypff_listing(const fs::path& file) {
+  if (!fs::exists("/usr/bin/python3")) return "";
+  const std::string script =
+      "import pypff,sys\n"
+      "f=pypff.file(); f.open(sys.argv[1])\n"
+      "def walk(x, d):\n"
+      "  print(d, x.name, x.number_of_sub_messages)\n"
+      "  for i in range(x.number_of_sub_folders): walk(x.get_sub_folder(i), d + 1)\n"
+      "walk(f.get_root_folder(), 0)\n";
+  return test::run("/usr/bin/python3 -c '" + script + "' '" + file.string() + "' 2>&1");
+}
+
+TEST(StoreFileCorpus, AddsToFilesWrittenByTheMailClient) {
+  const fs::path corpus = PSTORIAN_SHARED_DIR "/corpus/ansi";
+  if (!fs::is_directory(corpus)) GTEST_SKIP() << "corpus not found";
+  test::TempDir dir;
+  for (const auto& e : fs::directory_iterator(corpus)) {
+    const fs::path copy = dir.path() / e.path().filename();
+    fs::copy_file(e.path(), copy);
+    fs::permissions(copy, fs::perms::owner_write, fs::perm_options::add);
+    const std::string before = check(copy);
+    const std::string listing = pypff_listing(copy);
+    {
+      StoreFile store(copy);
+      for (int i = 0; i < 40; ++i)
+        add_node(store, i % 4 == 0 ? 9000 : 300, static_cast<std::uint8_t>(i));
+      store.commit();
+      EXPECT_EQ(store.read_block(store.find_node(store.header().rgnid[1] << 5 | 1)->bid_data).at(2),
+                0xEC)
+          << copy;  // the newest node's heap reads back decoded
+    }
+    const std::string after = check(copy);
+    if (after != "skipped") {
+      EXPECT_NE(after.find("pstcheck: 0 errors"), std::string::npos) << copy << "\n" << after;
+      EXPECT_LE(warnings(after), warnings(before)) << copy << "\n" << before << after;
+    }
+    EXPECT_EQ(pypff_listing(copy), listing) << copy;
+  }
+}
+
+}  // namespace
+}  // namespace pstorian
