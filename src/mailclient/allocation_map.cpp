@@ -67,6 +67,7 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   const std::size_t first = unit_index(ib);
   const std::size_t last = unit_index(ib + size - 1);
   for (std::size_t i = first; i <= last; ++i) allocated_[i] = allocated;
+  if (!allocated) first_free_ = std::min(first_free_, first);
 }
 
 void AllocationMap::mark_allocated(std::uint64_t ib, std::uint64_t size) {
@@ -104,8 +105,11 @@ std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
                                                       std::uint64_t alignment) const {
   const std::uint64_t units = (size + kUnit - 1) / kUnit;
   const std::uint64_t step = std::max<std::uint64_t>(alignment / kUnit, 1);
+  // Everything below the hint is allocated, so a growing file is not searched from its
+  // start for every block.
+  while (first_free_ < allocated_.size() && allocated_[first_free_]) ++first_free_;
   std::uint64_t run = 0;
-  for (std::size_t i = 0; i < allocated_.size(); ++i) {
+  for (std::size_t i = first_free_; i < allocated_.size(); ++i) {
     if (allocated_[i]) {
       run = 0;
       continue;
@@ -152,6 +156,7 @@ static void load_map_page(std::vector<bool>& bits, std::size_t n, const Page& pa
 
 void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
   load_map_page(allocated_, n, page);
+  first_free_ = 0;
 }
 
 void AllocationMap::load_pmap_page(std::size_t n, const Page& page) {

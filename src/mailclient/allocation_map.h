@@ -61,8 +61,9 @@ class AllocationMap {
   void mark_map_pages(std::uint64_t from, std::uint64_t to);
 
   std::uint64_t file_size_ = 0;
-  std::vector<bool> allocated_;  // one per 64-byte unit from 0x4400
-  std::vector<bool> page_used_;  // one per 512-byte page from 0x4400
+  std::vector<bool> allocated_;         // one per 64-byte unit from 0x4400
+  std::vector<bool> page_used_;         // one per 512-byte page from 0x4400
+  mutable std::size_t first_free_ = 0;  // no free unit below this one
 };
 
 }  // namespace pstorian

@@ -18,9 +18,9 @@ namespace pstorian {
 namespace {
 
 constexpr int kMaxDepth = 8;
-// The file grows by at least this much (or an eighth of its size), so that growing, the
-// one step that briefly leaves the file longer than its header says, stays rare.
-constexpr std::uint64_t kMinGrowth = 256 * 1024;
+// The header's initial free map covers the first 128 AMap intervals; a larger file needs
+// FMap and FPMap pages at their own intervals, which this writer does not make yet.
+constexpr std::uint64_t kLargestWithoutFMaps = pst::kFirstAMapOffset + 128ull * pst::kAMapSpan;
 
 [[noreturn]] void fail(const std::string& what) {
   throw StoreError(what);
@@ -310,11 +310,16 @@ std::uint32_t StoreFile::allocate(std::uint32_t size, std::uint32_t alignment) {
       map_.mark_allocated(*at, size);
       return static_cast<std::uint32_t>(*at);
     }
+    // Files grow by whole AMap intervals, so that every map page the new space needs lies
+    // inside it.
     const std::uint64_t now = map_.file_size();
-    const std::uint64_t grow =
-        std::max<std::uint64_t>({kMinGrowth, now / 8, std::uint64_t{size} * 2});
-    const std::uint64_t target = (now + grow + 4095) / 4096 * 4096;
-    if (target > 0xFFFFFFFFu - 0x10000) throw StoreError("the 32-bit file cannot grow further");
+    const std::uint64_t want =
+        now + std::max<std::uint64_t>(std::uint64_t{size} + pst::kPageSize, now / 8);
+    const std::uint64_t intervals =
+        (want - pst::kFirstAMapOffset + pst::kAMapSpan - 1) / pst::kAMapSpan;
+    const std::uint64_t target = pst::kFirstAMapOffset + intervals * pst::kAMapSpan;
+    if (target > kLargestWithoutFMaps)
+      throw StoreError("growing past 128 allocation map intervals needs free map pages");
     map_.grow(target);
   }
 }

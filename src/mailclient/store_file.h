@@ -16,6 +16,12 @@
 // that readers open as it was before the checkpoint or after it; in between, only the maps
 // are marked as needing a rebuild. Blocks whose reference count drops to one (the BBT's own
 // reference) are removed, and their space is reused only after the checkpoint is complete.
+//
+// The file grows by whole AMap intervals (253,952 bytes), at least an eighth of its size at a
+// time, so the one moment at which the file is longer than its header says (between
+// extending it and writing the header of step 1) comes rarely and lasts two writes. Files
+// stay within the 128 intervals (about 32 MB) that the header's own free map covers; growing
+// beyond needs FMap and FPMap pages and is refused for now.
 #pragma once
 
 #include <cstdint>

@@ -3,9 +3,15 @@
 #include "mailclient/store_file.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "format/endian.h"
@@ -118,6 +124,43 @@ TEST_F(StoreFileTest, ReplacedAndRemovedNodesGiveTheirBlocksBack) {
   EXPECT_EQ(store.find_block(template_block)->cref, 15);
   store.remove_node(0x60D);
   EXPECT_EQ(store.find_block(template_block)->cref, 14);
+}
+
+// A writer killed at any moment leaves a file that checks clean and holds exactly the nodes
+// of its last completed checkpoint.
+TEST_F(StoreFileTest, KilledWriterLeavesTheLastCheckpoint) {
+  constexpr int kPerCheckpoint = 25;
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> delay_ms(5, 400);
+  for (int round = 0; round < 6; ++round) {
+    test::write_file(file_, EmptyStoreImage());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        StoreFile store(file_);
+        for (int i = 1; i <= 4000; ++i) {
+          add_node(store, i % 7 == 0 ? 9000 : 1500, static_cast<std::uint8_t>(i));
+          if (i % kPerCheckpoint == 0) store.commit();
+        }
+      } catch (...) {
+        ::_exit(2);
+      }
+      ::_exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "the writer failed";
+
+    const std::string report = check(file_);
+    EXPECT_TRUE(report == "skipped" || report.find("pstcheck: 0 errors") != std::string::npos)
+        << "round " << round << "\n"
+        << report;
+    StoreFile reopened(file_);
+    EXPECT_EQ((reopened.node_count() - 77) % kPerCheckpoint, 0u) << reopened.node_count();
+  }
 }
 
 TEST_F(StoreFileTest, RefusesFilesThatAreNotSound) {
