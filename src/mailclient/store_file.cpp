@@ -205,6 +205,34 @@ std::vector<std::vector<std::uint8_t>> StoreFile::read_data(std::uint32_t bid) c
   return leaves;
 }
 
+std::vector<std::uint8_t> StoreFile::read_bytes(std::uint32_t bid) const {
+  std::vector<std::uint8_t> out;
+  for (const auto& leaf : read_data(bid)) out.insert(out.end(), leaf.begin(), leaf.end());
+  return out;
+}
+
+std::map<std::uint32_t, SubnodeEntry> StoreFile::read_subnodes(std::uint32_t bid_sub) const {
+  std::map<std::uint32_t, SubnodeEntry> out;
+  std::function<void(std::uint32_t, int)> walk = [&](std::uint32_t bid, int depth) {
+    const auto d = read_block(bid);
+    if (!pst::is_internal_block(bid) || d.size() < 4 || d[0] != 0x02 || depth > 1)
+      fail("malformed subnode block");
+    const std::size_t count = pst::load_le16(d, 2);
+    const std::size_t size = d[1] == 0 ? 12 : 8;
+    if (4 + size * count > d.size()) fail("malformed subnode block");
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t at = 4 + size * i;
+      if (d[1] != 0)
+        walk(pst::load_le32(d, at + 4), depth + 1);
+      else
+        out[pst::load_le32(d, at)] = {pst::load_le32(d, at), pst::load_le32(d, at + 4),
+                                      pst::load_le32(d, at + 8)};
+    }
+  };
+  if (bid_sub != 0) walk(bid_sub, 0);
+  return out;
+}
+
 std::uint32_t StoreFile::next_bid(bool internal) {
   // Block ids step by 4: bit 0 is reserved and bit 1 marks internal blocks.
   const std::uint32_t bid = (header_.bid_next_b + 3) & ~3u;

@@ -57,6 +57,10 @@ class StoreFile final : public BlockIdSource {
   const NbtEntry* find_node(std::uint32_t nid) const { return nbt_.find(nid); }
   const BbtEntry* find_block(std::uint32_t bid) const { return bbt_.find(bid & ~1u); }
   std::size_t node_count() const { return nbt_.size(); }
+  template <typename Visit>
+  void for_each_node(Visit visit) const {
+    nbt_.for_each(visit);
+  }
   std::size_t nbt_levels() const { return nbt_.levels(); }
   std::size_t bbt_levels() const { return bbt_.levels(); }
 
@@ -65,6 +69,10 @@ class StoreFile final : public BlockIdSource {
   std::vector<std::uint8_t> read_block(std::uint32_t bid) const;
   // The leaves of node data: the block itself, or the leaves of its data tree.
   std::vector<std::vector<std::uint8_t>> read_data(std::uint32_t bid) const;
+  // The same data in one piece.
+  std::vector<std::uint8_t> read_bytes(std::uint32_t bid) const;
+  // The entries of a node's subnode block (SLBLOCK, or SIBLOCK over SLBLOCKs), by node id.
+  std::map<std::uint32_t, SubnodeEntry> read_subnodes(std::uint32_t bid_sub) const;
 
   std::uint32_t next_bid(bool internal) override;
   // A new node id of the given type, above every id of that type in use.

@@ -194,13 +194,10 @@ std::string pypff_listing(const fs::path& file) {
 }
 
 TEST(StoreFileCorpus, AddsToFilesWrittenByTheMailClient) {
-  const fs::path corpus = PSTORIAN_SHARED_DIR "/corpus/ansi";
-  if (!fs::is_directory(corpus)) GTEST_SKIP() << "corpus not found";
   test::TempDir dir;
-  for (const auto& e : fs::directory_iterator(corpus)) {
-    const fs::path copy = dir.path() / e.path().filename();
-    fs::copy_file(e.path(), copy);
-    fs::permissions(copy, fs::perms::owner_write, fs::perm_options::add);
+  const auto copies = test::corpus_copies(dir);
+  if (copies.empty()) GTEST_SKIP() << "corpus not found";
+  for (const auto& copy : copies) {
     const std::string before = check(copy);
     const std::string listing = pypff_listing(copy);
     {
