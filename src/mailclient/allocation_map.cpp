@@ -47,6 +47,11 @@ void AllocationMap::grow(std::uint64_t new_size) {
   allocated_.resize((new_size - kMapStart + kUnit - 1) / kUnit, false);
   page_used_.resize((new_size - kMapStart + pst::kPageSize - 1) / pst::kPageSize, true);
   mark_map_pages(std::max(old, kMapStart), new_size);
+  // Pages past the old end show new bits (and may be new map pages): all to be written.
+  for (std::size_t n = 0; n < amap_page_count(); ++n)
+    if (amap_page_offset(n) + pst::kAMapSpan > old) dirty_amaps_.insert(n);
+  for (std::size_t n = 0; n < pmap_page_count(); ++n)
+    if (pmap_page_offset(n) + pst::kPMapSpan > old) dirty_pmaps_.insert(n);
 }
 
 void AllocationMap::mark_map_pages(std::uint64_t from, std::uint64_t to) {
@@ -67,6 +72,7 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   const std::size_t first = unit_index(ib);
   const std::size_t last = unit_index(ib + size - 1);
   for (std::size_t i = first; i <= last; ++i) allocated_[i] = allocated;
+  for (std::size_t n = first / kBitsPerMap; n <= last / kBitsPerMap; ++n) dirty_amaps_.insert(n);
   if (!allocated) first_free_ = std::min(first_free_, first);
 }
 
@@ -95,6 +101,7 @@ std::size_t AllocationMap::page_index(std::uint64_t ib) const {
 
 void AllocationMap::set_page_free(std::uint64_t ib, bool free) {
   page_used_[page_index(ib)] = !free;
+  dirty_pmaps_.insert(page_index(ib) / kBitsPerMap);
 }
 
 bool AllocationMap::is_page_free(std::uint64_t ib) const {
@@ -157,10 +164,20 @@ static void load_map_page(std::vector<bool>& bits, std::size_t n, const Page& pa
 void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
   load_map_page(allocated_, n, page);
   first_free_ = 0;
+  dirty_amaps_.insert(n);
 }
 
 void AllocationMap::load_pmap_page(std::size_t n, const Page& page) {
   load_map_page(page_used_, n, page);
+  dirty_pmaps_.insert(n);
+}
+
+AllocationMap::ChangedPages AllocationMap::take_changed_pages() {
+  ChangedPages changed{{dirty_amaps_.begin(), dirty_amaps_.end()},
+                       {dirty_pmaps_.begin(), dirty_pmaps_.end()}};
+  dirty_amaps_.clear();
+  dirty_pmaps_.clear();
+  return changed;
 }
 
 Page AllocationMap::build_amap_page(std::size_t n) const {

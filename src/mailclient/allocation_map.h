@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "mailclient/page.h"
@@ -54,6 +55,13 @@ class AllocationMap {
   void load_amap_page(std::size_t n, const Page& page);
   void load_pmap_page(std::size_t n, const Page& page);
 
+  // The map pages whose bits changed since the last call (or since loading), to be written.
+  struct ChangedPages {
+    std::vector<std::size_t> amaps;
+    std::vector<std::size_t> pmaps;
+  };
+  ChangedPages take_changed_pages();
+
  private:
   std::size_t unit_index(std::uint64_t ib) const;
   std::size_t page_index(std::uint64_t ib) const;
@@ -64,6 +72,8 @@ class AllocationMap {
   std::vector<bool> allocated_;         // one per 64-byte unit from 0x4400
   std::vector<bool> page_used_;         // one per 512-byte page from 0x4400
   mutable std::size_t first_free_ = 0;  // no free unit below this one
+  std::set<std::size_t> dirty_amaps_;
+  std::set<std::size_t> dirty_pmaps_;
 };
 
 }  // namespace pstorian

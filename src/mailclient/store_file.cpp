@@ -165,6 +165,11 @@ void StoreFile::load_maps() {
       fail("block outside the file");
     rebuilt.mark_allocated(e.ib, block_disk_size(e.cb));
   });
+  if (!header_.amap_valid) {
+    // Maps left invalid by an interrupted checkpoint: every page is rewritten at the next.
+    for (std::size_t n = 0; n < rebuilt.amap_page_count(); ++n)
+      rebuilt.load_amap_page(n, rebuilt.build_amap_page(n));
+  }
   map_ = std::move(rebuilt);
 }
 
@@ -431,9 +436,12 @@ void StoreFile::commit() {
   // Step 4.
   for (const auto& [ib, size] : pending_free_) map_.mark_free(ib, size);
   pending_free_.clear();
-  for (std::size_t n = 0; n < map_.amap_page_count(); ++n)
+  // Only the map pages whose bits changed: a checkpoint costs what it adds, not what the
+  // file holds.
+  const auto changed = map_.take_changed_pages();
+  for (const std::size_t n : changed.amaps)
     write_at(AllocationMap::amap_page_offset(n), map_.build_amap_page(n));
-  for (std::size_t n = 0; n < map_.pmap_page_count(); ++n)
+  for (const std::size_t n : changed.pmaps)
     write_at(AllocationMap::pmap_page_offset(n), map_.build_pmap_page(n));
   sync();
   // Step 5.

@@ -167,6 +167,14 @@ TEST(AllocationMap, CoversTheFileAndGrowsPastTheFirstInterval) {
   EXPECT_FALSE(amap_bit(next, 8));
   EXPECT_TRUE(amap_bit(next, 0x1000 / 64));
 
+  // Only pages whose bits changed are to be written again.
+  map.take_changed_pages();
+  map.mark_allocated(second + 0x800, 64);
+  const auto changed = map.take_changed_pages();
+  EXPECT_EQ(changed.amaps, std::vector<std::size_t>{1});
+  EXPECT_TRUE(changed.pmaps.empty());
+  EXPECT_TRUE(map.take_changed_pages().amaps.empty());
+
   map.grow(0x4600 + 2031616 + 0x800);
   EXPECT_EQ(map.pmap_page_count(), 2u);
   EXPECT_TRUE(map.is_allocated(0x4600 + 2031616, 512));
