@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "format/crc.h"
 #include "format/endian.h"
@@ -69,7 +70,14 @@ StoreFile::~StoreFile() {
 
 void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
   std::vector<std::vector<std::pair<std::vector<BTreeChild>, Bref>>> levels;
-  std::vector<std::uint32_t> seen;
+  std::set<std::uint32_t> seen;
+  std::uint32_t last_key = 0;
+  bool first_key = true;
+  auto next_key = [&](std::uint32_t key) {
+    if (!first_key && key <= last_key) fail("B-tree keys out of order");
+    first_key = false;
+    last_key = key;
+  };
   auto read_page = [&](Bref at) {
     Page page{};
     if (at.ib < pst::kFirstAMapOffset || at.ib % pst::kBlockAlignment != 0 ||
@@ -79,8 +87,7 @@ void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
     if (page[500] != ptype || page[501] != ptype || pst::load_le32(page, 504) != at.bid ||
         pst::load_le32(page, 508) != pst::crc32(std::span(page).first(500)))
       fail("damaged B-tree page");
-    if (std::find(seen.begin(), seen.end(), at.ib) != seen.end()) fail("B-tree page used twice");
-    seen.push_back(at.ib);
+    if (!seen.insert(at.ib).second) fail("B-tree page used twice");
     return page;
   };
   std::function<void(Bref, int)> walk = [&](Bref at, int expect_level) {
@@ -94,24 +101,32 @@ void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
     map_.mark_allocated(at.ib, pst::kPageSize);
     if (level == 0) {
       if (ptype == pst::kPageBbt) {
+        if (size < pst::kBbtLeafEntrySize) fail("malformed block index page");
         std::vector<BbtEntry> entries;
-        for (std::size_t i = 0; i < count; ++i)
-          entries.push_back({pst::load_le32(page, i * size) & ~1u,
-                             pst::load_le32(page, i * size + 4), pst::load_le16(page, i * size + 8),
-                             pst::load_le16(page, i * size + 10)});
+        for (std::size_t i = 0; i < count; ++i) {
+          const std::size_t e = i * size;
+          entries.push_back({pst::load_le32(page, e) & ~1u, pst::load_le32(page, e + 4),
+                             pst::load_le16(page, e + 8), pst::load_le16(page, e + 10)});
+          next_key(entries.back().bid);
+          if (entries.back().cb > pst::kMaxBlockData) fail("block larger than a block can be");
+        }
         bbt_.load_leaf(std::move(entries), at);
       } else {
+        if (size < pst::kNbtLeafEntrySize) fail("malformed node index page");
         std::vector<NbtEntry> entries;
-        for (std::size_t i = 0; i < count; ++i)
-          entries.push_back({pst::load_le32(page, i * size), pst::load_le32(page, i * size + 4),
-                             pst::load_le32(page, i * size + 8),
-                             pst::load_le32(page, i * size + 12)});
+        for (std::size_t i = 0; i < count; ++i) {
+          const std::size_t e = i * size;
+          entries.push_back({pst::load_le32(page, e), pst::load_le32(page, e + 4),
+                             pst::load_le32(page, e + 8), pst::load_le32(page, e + 12)});
+          next_key(entries.back().nid);
+        }
         nbt_.load_leaf(std::move(entries), at);
       }
       return;
     }
     if (levels.size() < static_cast<std::size_t>(level))
       levels.resize(static_cast<std::size_t>(level));
+    if (size < pst::kIntermediateEntrySize) fail("malformed B-tree page");
     std::vector<BTreeChild> children;
     for (std::size_t i = 0; i < count; ++i)
       children.push_back(

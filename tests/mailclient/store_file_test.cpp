@@ -16,6 +16,7 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
+#include "mailclient/ltp_reader.h"
 #include "mailclient/node_writer.h"
 #include "mailclient/property_context_writer.h"
 #include "store/empty_store_image.h"
@@ -216,6 +217,64 @@ TEST(StoreFileCorpus, AddsToFilesWrittenByTheMailClient) {
     }
     EXPECT_EQ(pypff_listing(copy), listing) << copy;
   }
+}
+
+}  // namespace
+}  // namespace pstorian
+
+namespace pstorian {
+namespace {
+
+// Damaged files are hostile input: opening them either fails with StoreError or gives a
+// store whose every node can be read (or refused) without touching memory it should not,
+// and that still takes new nodes.
+TEST(StoreFileCorpus, DamagedFilesAreRefusedOrReadSafely) {
+  const std::string tool = PSTORIAN_SHARED_DIR "/tools/pstdamage.py";
+  test::TempDir dir;
+  const auto copies = test::corpus_copies(dir);
+  if (copies.empty() || !fs::exists(tool)) GTEST_SKIP() << "corpus or pstdamage.py not found";
+  const char* const recipes[] = {"garbage-pages:5", "bitflip:200", "truncate:0.8",
+                                 "zero-amaps",      "zero-btrees", "zero-pages:10"};
+  int opened = 0, refused = 0;
+  for (const auto& copy : copies) {
+    for (const char* recipe : recipes) {
+      const fs::path damaged = dir.path() / "damaged.pst";
+      fs::remove(damaged);
+      int status = -1;
+      test::run("python3 '" + tool + "' --recipe " + recipe + " --seed 7 '" + copy.string() +
+                    "' '" + damaged.string() + "' >/dev/null 2>&1",
+                &status);
+      if (status != 0) continue;  // the recipe does not apply to this file
+      try {
+        StoreFile store(damaged);
+        ++opened;
+        store.for_each_node([&](const NbtEntry& n) {
+          try {
+            if (n.bid_data == 0) return;
+            const auto leaves = store.read_data(n.bid_data);
+            if (leaves.empty() || leaves.front().size() < 4 || leaves.front()[2] != 0xEC) return;
+            const auto subnodes = store.read_subnodes(n.bid_sub);
+            const SubnodeReader read_subnode = [&](std::uint32_t nid) {
+              const auto it = subnodes.find(nid);
+              if (it == subnodes.end()) throw LtpError("no such subnode");
+              return store.read_bytes(it->second.bid_data);
+            };
+            const HeapView heap(leaves);
+            if (heap.client_signature() == 0xBC) read_property_context(heap, read_subnode);
+            if (heap.client_signature() == 0x7C) read_table_context(heap, read_subnode);
+          } catch (const StoreError&) {
+          } catch (const LtpError&) {
+          }
+        });
+        add_node(store, 9000, 1);
+        store.commit();
+      } catch (const StoreError&) {
+        ++refused;
+      }
+    }
+  }
+  EXPECT_GT(opened, 0);
+  EXPECT_GT(refused, 0);
 }
 
 }  // namespace
