@@ -36,14 +36,14 @@ std::string errno_text() {
 StoreFile::StoreFile(const std::filesystem::path& path)
     : bbt_(pst::kPageBbt, pst::kBbtLeafMaxEntries, build_bbt_leaf),
       nbt_(pst::kPageNbt, pst::kNbtLeafMaxEntries, build_nbt_leaf) {
-  fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd_ < 0) fail("cannot open " + path.string() + ": " + errno_text());
+  fd_.reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (fd_.get() < 0) fail("cannot open " + path.string() + ": " + errno_text());
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) fail("cannot read " + path.string() + ": " + errno_text());
+  if (::fstat(fd_.get(), &st) != 0) fail("cannot read " + path.string() + ": " + errno_text());
   disk_size_ = static_cast<std::uint64_t>(st.st_size);
   std::array<std::uint8_t, pst::kHeaderSize> raw{};
   if (disk_size_ < raw.size() ||
-      ::pread(fd_, raw.data(), raw.size(), 0) != static_cast<ssize_t>(raw.size()))
+      ::pread(fd_.get(), raw.data(), raw.size(), 0) != static_cast<ssize_t>(raw.size()))
     fail(path.string() + " is too short for a personal folder file");
   const auto header = parse_file_header(raw);
   if (!header) fail(path.string() + " is not a 32-bit personal folder file");
@@ -51,21 +51,17 @@ StoreFile::StoreFile(const std::filesystem::path& path)
   committed_ = header_;
   if (header_.file_eof > disk_size_ || header_.file_eof < pst::kFirstPMapOffset + pst::kPageSize)
     fail(path.string() + ": end of file in the header does not fit the file");
-  // A longer file is the trace of a checkpoint that was cut off while growing the file:
-  // nothing the header reaches lies beyond its end of file.
-  if (disk_size_ > header_.file_eof) {
-    if (::ftruncate(fd_, static_cast<off_t>(header_.file_eof)) != 0)
-      fail("cannot trim " + path.string() + ": " + errno_text());
-    disk_size_ = header_.file_eof;
-  }
   map_ = AllocationMap(header_.file_eof);
   load_btree(pst::kPageBbt, header_.bbt);
   load_btree(pst::kPageNbt, header_.nbt);
   load_maps();
 }
 
-StoreFile::~StoreFile() {
+StoreFile::~StoreFile() = default;
+
+void StoreFile::Descriptor::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
 }
 
 void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
@@ -82,7 +78,7 @@ void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
     Page page{};
     if (at.ib < pst::kFirstAMapOffset || at.ib % pst::kBlockAlignment != 0 ||
         std::uint64_t{at.ib} + page.size() > header_.file_eof ||
-        ::pread(fd_, page.data(), page.size(), at.ib) != static_cast<ssize_t>(page.size()))
+        ::pread(fd_.get(), page.data(), page.size(), at.ib) != static_cast<ssize_t>(page.size()))
       fail("B-tree page outside the file");
     if (page[500] != ptype || page[501] != ptype || pst::load_le32(page, 504) != at.bid ||
         pst::load_le32(page, 508) != pst::crc32(std::span(page).first(500)))
@@ -155,7 +151,7 @@ void StoreFile::load_maps() {
   for (std::size_t n = 0; n < map_.amap_page_count(); ++n) {
     Page page{};
     const auto at = AllocationMap::amap_page_offset(n);
-    if (::pread(fd_, page.data(), page.size(), static_cast<off_t>(at)) !=
+    if (::pread(fd_.get(), page.data(), page.size(), static_cast<off_t>(at)) !=
         static_cast<ssize_t>(page.size()))
       fail("cannot read an allocation map page");
     if (header_.amap_valid) rebuilt.load_amap_page(n, page);
@@ -163,7 +159,7 @@ void StoreFile::load_maps() {
   for (std::size_t n = 0; n < map_.pmap_page_count(); ++n) {
     Page page{};
     const auto at = AllocationMap::pmap_page_offset(n);
-    if (::pread(fd_, page.data(), page.size(), static_cast<off_t>(at)) ==
+    if (::pread(fd_.get(), page.data(), page.size(), static_cast<off_t>(at)) ==
         static_cast<ssize_t>(page.size()))
       rebuilt.load_pmap_page(n, page);
   }
@@ -193,7 +189,7 @@ std::vector<std::uint8_t> StoreFile::read_block(std::uint32_t bid) const {
   if (e == nullptr) fail("block not found");
   const std::uint32_t disk = block_disk_size(e->cb);
   std::vector<std::uint8_t> raw(disk);
-  if (::pread(fd_, raw.data(), raw.size(), e->ib) != static_cast<ssize_t>(raw.size()))
+  if (::pread(fd_.get(), raw.data(), raw.size(), e->ib) != static_cast<ssize_t>(raw.size()))
     fail("cannot read block");
   const std::size_t t = disk - pst::kBlockTrailerSize;
   if (pst::load_le16(raw, t) != e->cb || (pst::load_le32(raw, t + 4) & ~1u) != e->bid)
@@ -374,7 +370,7 @@ std::uint32_t StoreFile::allocate(std::uint32_t size, std::uint32_t alignment) {
 
 void StoreFile::write_at(std::uint64_t ib, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(ib));
+    const ssize_t n = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(ib));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) fail("cannot write the store: " + errno_text());
     bytes = bytes.subspan(static_cast<std::size_t>(n));
@@ -383,7 +379,7 @@ void StoreFile::write_at(std::uint64_t ib, std::span<const std::uint8_t> bytes) 
 }
 
 void StoreFile::sync() {
-  if (::fsync(fd_) != 0) fail("cannot flush the store: " + errno_text());
+  if (::fsync(fd_.get()) != 0) fail("cannot flush the store: " + errno_text());
 }
 
 void StoreFile::write_header(const FileHeader& header) {
@@ -417,7 +413,7 @@ void StoreFile::commit() {
 
   // Until step 5 the header keeps the committed roots and counters; it only learns the new
   // end of file and that the maps are being rewritten.
-  const std::uint64_t old_size = disk_size_;
+  const std::uint64_t old_size = committed_.file_eof;
   header_.file_eof = static_cast<std::uint32_t>(map_.file_size());
   header_.amap_last =
       static_cast<std::uint32_t>(AllocationMap::amap_page_offset(map_.amap_page_count() - 1));
@@ -426,9 +422,11 @@ void StoreFile::commit() {
   transitional.amap_last = header_.amap_last;
   transitional.amap_valid = false;
   bool maps_invalidated = false;
-  if (map_.file_size() > old_size) {
-    // Step 1: the new space, its map pages, and a header that covers it.
-    if (::ftruncate(fd_, static_cast<off_t>(map_.file_size())) != 0)
+  if (map_.file_size() != disk_size_) {
+    // Step 1: the new space, its map pages, and a header that covers it. A file longer than
+    // its header says (a checkpoint cut off while growing) is cut back to what the header
+    // reaches and grown from there.
+    if (::ftruncate(fd_.get(), static_cast<off_t>(map_.file_size())) != 0)
       fail("cannot grow the store: " + errno_text());
     disk_size_ = map_.file_size();
     for (std::size_t n = 0; n < map_.amap_page_count(); ++n)

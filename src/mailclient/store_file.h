@@ -4,8 +4,9 @@
 // blocks, added, changed or removed nodes) stay in memory until commit(), which writes them
 // as a checkpoint that never overwrites a structure the file's header still points at:
 //
-//   1. When the file must grow: extend it, write the map pages of the new space, and write
-//      the header with the new end of file and fAMapValid 0 (the maps are then not to be
+//   1. When the file must grow (or is longer than its header says, after a checkpoint cut
+//      off in this step): set its size, write the map pages of the new space, and write the
+//      header with the new end of file and fAMapValid 0 (the maps are then not to be
 //      trusted; the B-tree roots are still the old ones).
 //   2. Write the new blocks and B-tree pages into space that is free in the committed state.
 //   3. If not done in step 1, write the header with fAMapValid 0.
@@ -99,7 +100,21 @@ class StoreFile final : public BlockIdSource {
   void write_header(const FileHeader& header);
   void sync();
 
-  int fd_ = -1;
+  // Closes the file however the store ends, a failed constructor included.
+  class Descriptor {
+   public:
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(-1); }
+    void reset(int fd);
+    int get() const { return fd_; }
+
+   private:
+    int fd_ = -1;
+  };
+
+  Descriptor fd_;
   std::uint64_t disk_size_ = 0;
   FileHeader header_;     // as it will be after the next commit
   FileHeader committed_;  // as it is on disk

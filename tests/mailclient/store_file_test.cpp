@@ -164,6 +164,23 @@ TEST_F(StoreFileTest, KilledWriterLeavesTheLastCheckpoint) {
   }
 }
 
+// A checkpoint cut off right after extending the file leaves it longer than its header
+// says; the next checkpoint brings the two together again.
+TEST_F(StoreFileTest, CheckpointTrimsSpaceLeftByAnInterruptedGrowth) {
+  auto image = test::read_file(file_);
+  image.resize(image.size() + 300000, 0xEE);
+  test::write_file(file_, image);
+  {
+    StoreFile store(file_);
+    EXPECT_EQ(store.header().file_eof, 0xC000u);
+    add_node(store, 100, 1);
+    store.commit();
+  }
+  EXPECT_EQ(fs::file_size(file_), 0xC000u);
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+}
+
 TEST_F(StoreFileTest, RefusesFilesThatAreNotSound) {
   const fs::path junk = dir_.path() / "junk.pst";
   test::write_file(junk, Bytes(0xC000, 0));
