@@ -12,6 +12,9 @@ namespace {
 constexpr std::uint64_t kUnit = pst::kBlockAlignment;
 constexpr std::uint64_t kBitsPerMap = 496 * 8;
 constexpr std::uint64_t kMapStart = pst::kFirstAMapOffset;
+constexpr std::size_t kHeaderFMapEntries = 128;  // AMap pages the header's rgbFM covers
+constexpr std::size_t kFMapEntries = 496;        // AMap pages one FMap page covers
+constexpr std::uint64_t kFMapInInterval = 0x400;
 
 void set_bit(Page& page, std::size_t i, bool value) {
   const auto mask = static_cast<std::uint8_t>(0x80 >> (i % 8));
@@ -52,6 +55,8 @@ void AllocationMap::grow(std::uint64_t new_size) {
     if (amap_page_offset(n) + pst::kAMapSpan > old) dirty_amaps_.insert(n);
   for (std::size_t n = 0; n < pmap_page_count(); ++n)
     if (pmap_page_offset(n) + pst::kPMapSpan > old) dirty_pmaps_.insert(n);
+  for (std::size_t n = 0; n < fmap_page_count(); ++n)
+    if (fmap_page_offset(n) + pst::kAMapSpan * kFMapEntries > old) dirty_fmaps_.insert(n);
 }
 
 void AllocationMap::mark_map_pages(std::uint64_t from, std::uint64_t to) {
@@ -59,6 +64,8 @@ void AllocationMap::mark_map_pages(std::uint64_t from, std::uint64_t to) {
     if (amap_page_offset(n) >= from) mark_allocated(amap_page_offset(n), pst::kPageSize);
   for (std::size_t n = 0; pmap_page_offset(n) < to; ++n)
     if (pmap_page_offset(n) >= from) mark_allocated(pmap_page_offset(n), pst::kPageSize);
+  for (std::size_t n = 0; fmap_page_offset(n) < to; ++n)
+    if (fmap_page_offset(n) >= from) mark_allocated(fmap_page_offset(n), pst::kPageSize);
 }
 
 std::size_t AllocationMap::unit_index(std::uint64_t ib) const {
@@ -154,6 +161,33 @@ std::uint64_t AllocationMap::pmap_page_offset(std::size_t n) {
   return pst::kFirstPMapOffset + static_cast<std::uint64_t>(n) * pst::kPMapSpan;
 }
 
+std::uint64_t AllocationMap::fmap_page_offset(std::size_t n) {
+  return amap_page_offset(kHeaderFMapEntries + n * kFMapEntries) + kFMapInInterval;
+}
+
+std::size_t AllocationMap::fmap_page_count() const {
+  std::size_t n = 0;
+  while (fmap_page_offset(n) < file_size_) ++n;
+  return n;
+}
+
+Page AllocationMap::build_fmap_page(std::size_t n) const {
+  Page page{};
+  for (std::size_t i = 0; i < kFMapEntries; ++i) {
+    const std::size_t first = (kHeaderFMapEntries + n * kFMapEntries + i) * kBitsPerMap;
+    std::size_t longest = 0;
+    std::size_t run = 0;
+    for (std::size_t u = first; u < first + kBitsPerMap && u < allocated_.size(); ++u) {
+      run = allocated_[u] ? 0 : run + 1;
+      longest = std::max(longest, run);
+    }
+    page[4 + i] = static_cast<std::uint8_t>(std::min<std::size_t>(longest, 255));
+  }
+  const auto at = static_cast<std::uint32_t>(fmap_page_offset(n));
+  seal_page(page, pst::kPageFMap, at, at);
+  return page;
+}
+
 // Copies one map page's bits into `bits`, as far as the file reaches.
 static void load_map_page(std::vector<bool>& bits, std::size_t n, const Page& page) {
   const std::size_t first = n * kBitsPerMap;
@@ -173,8 +207,16 @@ void AllocationMap::load_pmap_page(std::size_t n, const Page& page) {
 }
 
 AllocationMap::ChangedPages AllocationMap::take_changed_pages() {
+  // An FMap page sums up the AMap pages it covers: it changes with them.
+  for (const std::size_t a : dirty_amaps_) {
+    if (a < kHeaderFMapEntries) continue;
+    const std::size_t f = (a - kHeaderFMapEntries) / kFMapEntries;
+    if (fmap_page_offset(f) < file_size_) dirty_fmaps_.insert(f);
+  }
   ChangedPages changed{{dirty_amaps_.begin(), dirty_amaps_.end()},
-                       {dirty_pmaps_.begin(), dirty_pmaps_.end()}};
+                       {dirty_pmaps_.begin(), dirty_pmaps_.end()},
+                       {dirty_fmaps_.begin(), dirty_fmaps_.end()}};
+  dirty_fmaps_.clear();
   dirty_amaps_.clear();
   dirty_pmaps_.clear();
   return changed;

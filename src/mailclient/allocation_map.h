@@ -9,7 +9,13 @@
 // cbPMapFree and mark every B-tree page as used; pages start out used here and only pages
 // declared free are counted in cbPMapFree.
 //
-// Bits for space beyond the end of the file are written as 1 in both maps.
+// FMap: from the 129th AMap interval on (the header's own 128-byte free map covers the first
+// 128), one page every 496 intervals, at 0x400 into its interval (after the AMap and the
+// PMap): one byte per AMap page, the longest run of free units in it (at most 255). Readers
+// rely on the AMap, but the pages must be there with valid trailers once the file is that
+// large. (The free page map, at 0x7C004A00, lies past what this writer lets a file grow to.)
+//
+// Bits for space beyond the end of the file are written as 1 in the AMap and PMap.
 #pragma once
 
 #include <cstdint>
@@ -47,10 +53,13 @@ class AllocationMap {
 
   std::size_t amap_page_count() const;
   std::size_t pmap_page_count() const;
+  std::size_t fmap_page_count() const;
   static std::uint64_t amap_page_offset(std::size_t n);
   static std::uint64_t pmap_page_offset(std::size_t n);
+  static std::uint64_t fmap_page_offset(std::size_t n);
   Page build_amap_page(std::size_t n) const;
   Page build_pmap_page(std::size_t n) const;
+  Page build_fmap_page(std::size_t n) const;
   // Takes the bits of map pages read from a file (within the file's size).
   void load_amap_page(std::size_t n, const Page& page);
   void load_pmap_page(std::size_t n, const Page& page);
@@ -59,6 +68,7 @@ class AllocationMap {
   struct ChangedPages {
     std::vector<std::size_t> amaps;
     std::vector<std::size_t> pmaps;
+    std::vector<std::size_t> fmaps;
   };
   ChangedPages take_changed_pages();
 
@@ -74,6 +84,7 @@ class AllocationMap {
   mutable std::size_t first_free_ = 0;  // no free unit below this one
   std::set<std::size_t> dirty_amaps_;
   std::set<std::size_t> dirty_pmaps_;
+  std::set<std::size_t> dirty_fmaps_;
 };
 
 }  // namespace pstorian

@@ -19,9 +19,9 @@ namespace pstorian {
 namespace {
 
 constexpr int kMaxDepth = 8;
-// The header's initial free map covers the first 128 AMap intervals; a larger file needs
-// FMap and FPMap pages at their own intervals, which this writer does not make yet.
-constexpr std::uint64_t kLargestWithoutFMaps = pst::kFirstAMapOffset + 128ull * pst::kAMapSpan;
+// The first free page map (FPMap) would lie here, just short of the 2 GB that 32-bit files
+// can address safely; files stop growing before it.
+constexpr std::uint64_t kLargestFile = 0x7C004A00;
 
 [[noreturn]] void fail(const std::string& what) {
   throw StoreError(what);
@@ -167,6 +167,8 @@ void StoreFile::load_maps() {
     rebuilt.mark_allocated(AllocationMap::amap_page_offset(n), pst::kPageSize);
   for (std::size_t n = 0; n < map_.pmap_page_count(); ++n)
     rebuilt.mark_allocated(AllocationMap::pmap_page_offset(n), pst::kPageSize);
+  for (std::size_t n = 0; n < map_.fmap_page_count(); ++n)
+    rebuilt.mark_allocated(AllocationMap::fmap_page_offset(n), pst::kPageSize);
   // B-tree pages were marked in map_ while loading; carry them and the blocks over.
   for (std::uint64_t ib = pst::kFirstAMapOffset; ib < header_.file_eof; ib += pst::kPageSize)
     if (map_.is_allocated(ib, pst::kPageSize)) rebuilt.mark_allocated(ib, pst::kPageSize);
@@ -362,8 +364,8 @@ std::uint32_t StoreFile::allocate(std::uint32_t size, std::uint32_t alignment) {
     const std::uint64_t intervals =
         (want - pst::kFirstAMapOffset + pst::kAMapSpan - 1) / pst::kAMapSpan;
     const std::uint64_t target = pst::kFirstAMapOffset + intervals * pst::kAMapSpan;
-    if (target > kLargestWithoutFMaps)
-      throw StoreError("growing past 128 allocation map intervals needs free map pages");
+    if (target > kLargestFile)
+      throw StoreError("the store has reached the largest size of its format");
     map_.grow(target);
   }
 }
@@ -435,6 +437,9 @@ void StoreFile::commit() {
     for (std::size_t n = 0; n < map_.pmap_page_count(); ++n)
       if (AllocationMap::pmap_page_offset(n) >= old_size)
         write_at(AllocationMap::pmap_page_offset(n), map_.build_pmap_page(n));
+    for (std::size_t n = 0; n < map_.fmap_page_count(); ++n)
+      if (AllocationMap::fmap_page_offset(n) >= old_size)
+        write_at(AllocationMap::fmap_page_offset(n), map_.build_fmap_page(n));
     write_header(transitional);
     maps_invalidated = true;
   }
@@ -456,6 +461,8 @@ void StoreFile::commit() {
     write_at(AllocationMap::amap_page_offset(n), map_.build_amap_page(n));
   for (const std::size_t n : changed.pmaps)
     write_at(AllocationMap::pmap_page_offset(n), map_.build_pmap_page(n));
+  for (const std::size_t n : changed.fmaps)
+    write_at(AllocationMap::fmap_page_offset(n), map_.build_fmap_page(n));
   sync();
   // Step 5.
   header_.amap_free = static_cast<std::uint32_t>(map_.free_bytes());

@@ -20,9 +20,8 @@
 //
 // The file grows by whole AMap intervals (253,952 bytes), at least an eighth of its size at a
 // time, so the one moment at which the file is longer than its header says (between
-// extending it and writing the header of step 1) comes rarely and lasts two writes. Files
-// stay within the 128 intervals (about 32 MB) that the header's own free map covers; growing
-// beyond needs FMap and FPMap pages and is refused for now.
+// extending it and writing the header of step 1) comes rarely and lasts a few writes. Files
+// stop growing short of the first free page map, at about 1.9 GB.
 #pragma once
 
 #include <cstdint>

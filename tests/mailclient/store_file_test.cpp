@@ -96,6 +96,25 @@ TEST_F(StoreFileTest, GrowsPastTheFirstMapIntervalsAndStaysValid) {
   EXPECT_EQ(total, 10000u);
 }
 
+// Past 32 MB the file needs free map pages as well; readers keep finding everything.
+TEST_F(StoreFileTest, LargeStoresGetFreeMapPages) {
+  {
+    StoreFile store(file_);
+    for (int i = 0; i < 36; ++i) add_node(store, 1000000, static_cast<std::uint8_t>(i));
+    store.commit();
+  }
+  const auto size = fs::file_size(file_);
+  ASSERT_GT(size, 0x4400u + 129 * 253952);
+  const auto image = test::read_file(file_);
+  const std::size_t fmap = 0x4400 + 128 * 253952 + 0x400;
+  EXPECT_EQ(image[fmap + 500], 0x82);
+  EXPECT_EQ(pst::load_le32(image, fmap + 504), fmap);
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+  StoreFile reopened(file_);
+  EXPECT_EQ(reopened.node_count(), 77u + 36);
+}
+
 TEST_F(StoreFileTest, ReplacedAndRemovedNodesGiveTheirBlocksBack) {
   StoreFile store(file_);
   const std::uint32_t big = add_node(store, 10000, 1);
