@@ -445,6 +445,9 @@ void StoreFile::commit() {
     disk_size_ = map_.file_size();
     for (const auto& [at, page] : map_pages) write_at(at, page);
     write_at(0, header_bytes);
+    // Flushed only now: a flush inside the window would widen it for a killed process,
+    // which matters more here than the order in which a power cut finds these pages.
+    sync();
     maps_invalidated = true;
   }
   // Step 2.
