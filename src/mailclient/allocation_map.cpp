@@ -12,6 +12,9 @@ namespace {
 constexpr std::uint64_t kUnit = pst::kBlockAlignment;
 constexpr std::uint64_t kBitsPerMap = 496 * 8;
 constexpr std::uint64_t kMapStart = pst::kFirstAMapOffset;
+constexpr std::size_t kHeaderFMapEntries = 128;  // AMap pages the header's rgbFM covers
+constexpr std::size_t kFMapEntries = 496;        // AMap pages one FMap page covers
+constexpr std::uint64_t kFMapInInterval = 0x400;
 
 void set_bit(Page& page, std::size_t i, bool value) {
   const auto mask = static_cast<std::uint8_t>(0x80 >> (i % 8));
@@ -45,8 +48,17 @@ void AllocationMap::grow(std::uint64_t new_size) {
   const std::uint64_t old = file_size_;
   file_size_ = new_size;
   allocated_.resize((new_size - kMapStart + kUnit - 1) / kUnit, false);
+  if (!longest_run_.empty()) longest_run_.back() = -1;  // the last interval got longer
+  longest_run_.resize((allocated_.size() + kBitsPerMap - 1) / kBitsPerMap, -1);
   page_used_.resize((new_size - kMapStart + pst::kPageSize - 1) / pst::kPageSize, true);
   mark_map_pages(std::max(old, kMapStart), new_size);
+  // Pages past the old end show new bits (and may be new map pages): all to be written.
+  for (std::size_t n = 0; n < amap_page_count(); ++n)
+    if (amap_page_offset(n) + pst::kAMapSpan > old) dirty_amaps_.insert(n);
+  for (std::size_t n = 0; n < pmap_page_count(); ++n)
+    if (pmap_page_offset(n) + pst::kPMapSpan > old) dirty_pmaps_.insert(n);
+  for (std::size_t n = 0; n < fmap_page_count(); ++n)
+    if (fmap_page_offset(n) + pst::kAMapSpan * kFMapEntries > old) dirty_fmaps_.insert(n);
 }
 
 void AllocationMap::mark_map_pages(std::uint64_t from, std::uint64_t to) {
@@ -54,6 +66,8 @@ void AllocationMap::mark_map_pages(std::uint64_t from, std::uint64_t to) {
     if (amap_page_offset(n) >= from) mark_allocated(amap_page_offset(n), pst::kPageSize);
   for (std::size_t n = 0; pmap_page_offset(n) < to; ++n)
     if (pmap_page_offset(n) >= from) mark_allocated(pmap_page_offset(n), pst::kPageSize);
+  for (std::size_t n = 0; fmap_page_offset(n) < to; ++n)
+    if (fmap_page_offset(n) >= from) mark_allocated(fmap_page_offset(n), pst::kPageSize);
 }
 
 std::size_t AllocationMap::unit_index(std::uint64_t ib) const {
@@ -67,6 +81,11 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   const std::size_t first = unit_index(ib);
   const std::size_t last = unit_index(ib + size - 1);
   for (std::size_t i = first; i <= last; ++i) allocated_[i] = allocated;
+  for (std::size_t n = first / kBitsPerMap; n <= last / kBitsPerMap; ++n) {
+    dirty_amaps_.insert(n);
+    longest_run_[n] = -1;
+  }
+  if (!allocated) first_free_ = std::min(first_free_, first);
 }
 
 void AllocationMap::mark_allocated(std::uint64_t ib, std::uint64_t size) {
@@ -94,24 +113,48 @@ std::size_t AllocationMap::page_index(std::uint64_t ib) const {
 
 void AllocationMap::set_page_free(std::uint64_t ib, bool free) {
   page_used_[page_index(ib)] = !free;
+  dirty_pmaps_.insert(page_index(ib) / kBitsPerMap);
 }
 
 bool AllocationMap::is_page_free(std::uint64_t ib) const {
   return !page_used_[page_index(ib)];
 }
 
+std::size_t AllocationMap::longest_free_run(std::size_t page) const {
+  if (page >= longest_run_.size()) return 0;
+  if (longest_run_[page] < 0) {
+    std::size_t longest = 0;
+    std::size_t run = 0;
+    const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
+    for (std::size_t u = page * kBitsPerMap; u < end; ++u) {
+      run = allocated_[u] ? 0 : run + 1;
+      longest = std::max(longest, run);
+    }
+    longest_run_[page] = static_cast<int>(longest);
+  }
+  return static_cast<std::size_t>(longest_run_[page]);
+}
+
 std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
                                                       std::uint64_t alignment) const {
   const std::uint64_t units = (size + kUnit - 1) / kUnit;
   const std::uint64_t step = std::max<std::uint64_t>(alignment / kUnit, 1);
-  std::uint64_t run = 0;
-  for (std::size_t i = 0; i < allocated_.size(); ++i) {
-    if (allocated_[i]) {
-      run = 0;
-      continue;
+  // Everything below the hint is allocated, and intervals whose longest free run is too
+  // short are skipped, so the search does not grow with the file. A run never crosses into
+  // the next interval: that starts with its AMap page.
+  while (first_free_ < allocated_.size() && allocated_[first_free_]) ++first_free_;
+  for (std::size_t page = first_free_ / kBitsPerMap; page < longest_run_.size(); ++page) {
+    if (longest_free_run(page) < units) continue;
+    const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
+    std::uint64_t run = 0;
+    for (std::size_t i = std::max(first_free_, page * kBitsPerMap); i < end; ++i) {
+      if (allocated_[i]) {
+        run = 0;
+        continue;
+      }
+      if (run == 0 && i % step != 0) continue;  // a run must start aligned
+      if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
     }
-    if (run == 0 && i % step != 0) continue;  // a run must start aligned
-    if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
   }
   return std::nullopt;
 }
@@ -141,6 +184,61 @@ std::uint64_t AllocationMap::amap_page_offset(std::size_t n) {
 
 std::uint64_t AllocationMap::pmap_page_offset(std::size_t n) {
   return pst::kFirstPMapOffset + static_cast<std::uint64_t>(n) * pst::kPMapSpan;
+}
+
+std::uint64_t AllocationMap::fmap_page_offset(std::size_t n) {
+  return amap_page_offset(kHeaderFMapEntries + n * kFMapEntries) + kFMapInInterval;
+}
+
+std::size_t AllocationMap::fmap_page_count() const {
+  std::size_t n = 0;
+  while (fmap_page_offset(n) < file_size_) ++n;
+  return n;
+}
+
+Page AllocationMap::build_fmap_page(std::size_t n) const {
+  Page page{};
+  for (std::size_t i = 0; i < kFMapEntries; ++i)
+    page[4 + i] = static_cast<std::uint8_t>(
+        std::min<std::size_t>(longest_free_run(kHeaderFMapEntries + n * kFMapEntries + i), 255));
+  const auto at = static_cast<std::uint32_t>(fmap_page_offset(n));
+  seal_page(page, pst::kPageFMap, at, at);
+  return page;
+}
+
+// Copies one map page's bits into `bits`, as far as the file reaches.
+static void load_map_page(std::vector<bool>& bits, std::size_t n, const Page& page) {
+  const std::size_t first = n * kBitsPerMap;
+  for (std::size_t i = 0; i < kBitsPerMap && first + i < bits.size(); ++i)
+    bits[first + i] = (page[4 + i / 8] & (0x80 >> (i % 8))) != 0;
+}
+
+void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
+  load_map_page(allocated_, n, page);
+  first_free_ = 0;
+  if (n < longest_run_.size()) longest_run_[n] = -1;
+  dirty_amaps_.insert(n);
+}
+
+void AllocationMap::load_pmap_page(std::size_t n, const Page& page) {
+  load_map_page(page_used_, n, page);
+  dirty_pmaps_.insert(n);
+}
+
+AllocationMap::ChangedPages AllocationMap::take_changed_pages() {
+  // An FMap page sums up the AMap pages it covers: it changes with them.
+  for (const std::size_t a : dirty_amaps_) {
+    if (a < kHeaderFMapEntries) continue;
+    const std::size_t f = (a - kHeaderFMapEntries) / kFMapEntries;
+    if (fmap_page_offset(f) < file_size_) dirty_fmaps_.insert(f);
+  }
+  ChangedPages changed{{dirty_amaps_.begin(), dirty_amaps_.end()},
+                       {dirty_pmaps_.begin(), dirty_pmaps_.end()},
+                       {dirty_fmaps_.begin(), dirty_fmaps_.end()}};
+  dirty_fmaps_.clear();
+  dirty_amaps_.clear();
+  dirty_pmaps_.clear();
+  return changed;
 }
 
 Page AllocationMap::build_amap_page(std::size_t n) const {

@@ -9,11 +9,18 @@
 // cbPMapFree and mark every B-tree page as used; pages start out used here and only pages
 // declared free are counted in cbPMapFree.
 //
-// Bits for space beyond the end of the file are written as 1 in both maps.
+// FMap: from the 129th AMap interval on (the header's own 128-byte free map covers the first
+// 128), one page every 496 intervals, at 0x400 into its interval (after the AMap and the
+// PMap): one byte per AMap page, the longest run of free units in it (at most 255). Readers
+// rely on the AMap, but the pages must be there with valid trailers once the file is that
+// large. (The free page map, at 0x7C004A00, lies past what this writer lets a file grow to.)
+//
+// Bits for space beyond the end of the file are written as 1 in the AMap and PMap.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "mailclient/page.h"
@@ -46,20 +53,40 @@ class AllocationMap {
 
   std::size_t amap_page_count() const;
   std::size_t pmap_page_count() const;
+  std::size_t fmap_page_count() const;
   static std::uint64_t amap_page_offset(std::size_t n);
   static std::uint64_t pmap_page_offset(std::size_t n);
+  static std::uint64_t fmap_page_offset(std::size_t n);
   Page build_amap_page(std::size_t n) const;
   Page build_pmap_page(std::size_t n) const;
+  Page build_fmap_page(std::size_t n) const;
+  // Takes the bits of map pages read from a file (within the file's size).
+  void load_amap_page(std::size_t n, const Page& page);
+  void load_pmap_page(std::size_t n, const Page& page);
+
+  // The map pages whose bits changed since the last call (or since loading), to be written.
+  struct ChangedPages {
+    std::vector<std::size_t> amaps;
+    std::vector<std::size_t> pmaps;
+    std::vector<std::size_t> fmaps;
+  };
+  ChangedPages take_changed_pages();
 
  private:
   std::size_t unit_index(std::uint64_t ib) const;
   std::size_t page_index(std::uint64_t ib) const;
+  std::size_t longest_free_run(std::size_t amap_page) const;
   void mark(std::uint64_t ib, std::uint64_t size, bool allocated);
   void mark_map_pages(std::uint64_t from, std::uint64_t to);
 
   std::uint64_t file_size_ = 0;
-  std::vector<bool> allocated_;  // one per 64-byte unit from 0x4400
-  std::vector<bool> page_used_;  // one per 512-byte page from 0x4400
+  std::vector<bool> allocated_;           // one per 64-byte unit from 0x4400
+  std::vector<bool> page_used_;           // one per 512-byte page from 0x4400
+  mutable std::size_t first_free_ = 0;    // no free unit below this one
+  mutable std::vector<int> longest_run_;  // per AMap page, in units; -1 until counted
+  std::set<std::size_t> dirty_amaps_;
+  std::set<std::size_t> dirty_pmaps_;
+  std::set<std::size_t> dirty_fmaps_;
 };
 
 }  // namespace pstorian

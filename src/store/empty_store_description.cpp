@@ -4,7 +4,7 @@ namespace pstorian::empty_store {
 namespace {
 
 // clang-format off
-constexpr FolderSpec kFolders[] = {
+constexpr FolderDescription kFolders[] = {
   // nid      parent   name                       comment?  comment                 sub   class                row    PC     hier   cont   assoc  ids
   {0x122,   0x122,   "",                        false, "",                     true,  "",                   0,    0x19C, 0x118, 0x8,   0xC,   true},
   {0x8022,  0x122,   "Top of Personal Folders", true,  "",                     true,  "",                   0xB,  0x50,  0x1B8, 0xA0,  0xC,   false},
@@ -24,7 +24,7 @@ constexpr FolderSpec kFolders[] = {
   {0x80023, 0x122,   "Reminders",               true,  "",                     false, "Outlook.Reminder",   0x2F, 0x11C, 0,     0,     0,     false},
 };
 
-constexpr NodeSpec kOtherNodes[] = {
+constexpr NodeDescription kOtherNodes[] = {
   {0x21, kMessageStoreBlock},   // message store
   {0x61, kNameToIdMapBlock},    // name-to-id map
   {0x1E1, 0},                   // search management queue
@@ -104,7 +104,7 @@ constexpr TableColumn kReceiveFolders[] = {
   {0x67F20003, 0, 4, 0}, {0x67F30003, 4, 4, 1}, {0x66050003, 8, 4, 2}, {0x001A001E, 12, 4, 3},
 };
 
-const TableSpec kTables[] = {
+const TableDescription kTables[] = {
   {0x4, kHierarchy, TableRows::kNone},
   {0x118, kHierarchy, TableRows::kRootHierarchy},
   {0x1B8, kIpmHierarchy, TableRows::kIpmHierarchy},
@@ -169,13 +169,13 @@ constexpr std::uint32_t kPMapFreePages[] = {0x4A00, 0x4C00, 0x4E00, 0x5000, 0x54
 
 }  // namespace
 
-std::span<const FolderSpec> folders() {
+std::span<const FolderDescription> folders() {
   return kFolders;
 }
-std::span<const NodeSpec> other_nodes() {
+std::span<const NodeDescription> other_nodes() {
   return kOtherNodes;
 }
-std::span<const TableSpec> tables() {
+std::span<const TableDescription> tables() {
   return kTables;
 }
 std::span<const Bref> block_places() {

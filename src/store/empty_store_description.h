@@ -20,7 +20,7 @@ constexpr std::uint32_t kFileSize = 0xC000;
 constexpr std::array<std::uint8_t, 16> kRecordKey = {
     0x81, 0x61, 0x34, 0xE5, 0xF5, 0x8F, 0x67, 0x45, 0x8D, 0x0A, 0x88, 0xDA, 0xED, 0xA6, 0x6F, 0x6B};
 
-struct FolderSpec {
+struct FolderDescription {
   std::uint32_t nid = 0;
   std::uint32_t parent = 0;
   std::string_view name;
@@ -40,14 +40,14 @@ struct FolderSpec {
 
 // A node that is not a folder or a folder's table: the store, the name map, the templates,
 // the search bookkeeping. Block 0 means the node has no data.
-struct NodeSpec {
+struct NodeDescription {
   std::uint32_t nid = 0;
   std::uint32_t block = 0;
 };
 
 enum class TableRows { kNone, kRootHierarchy, kIpmHierarchy, kReceiveFolders };
 
-struct TableSpec {
+struct TableDescription {
   std::uint32_t block = 0;
   std::span<const TableColumn> columns;
   TableRows rows = TableRows::kNone;
@@ -63,9 +63,9 @@ struct BTreePlan {
   std::span<const std::size_t> leaves;  // entries per leaf
 };
 
-std::span<const FolderSpec> folders();
-std::span<const NodeSpec> other_nodes();
-std::span<const TableSpec> tables();
+std::span<const FolderDescription> folders();
+std::span<const NodeDescription> other_nodes();
+std::span<const TableDescription> tables();
 std::span<const Bref> block_places();  // every block's id and offset
 
 // Blocks holding something other than a heap: their bytes as they are.

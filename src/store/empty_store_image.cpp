@@ -55,7 +55,7 @@ Bytes guid_bytes(std::string_view text) {
           raw[8], raw[9], raw[10], raw[11], raw[12], raw[13], raw[14], raw[15]};
 }
 
-Properties folder_properties(const FolderSpec& f) {
+Properties folder_properties(const FolderDescription& f) {
   Properties p = {
       StoredProperty::string8(kTagDisplayName, f.name),
       StoredProperty::int32(kTagContentCount, 0),
@@ -220,7 +220,7 @@ class Assembler {
     put(bid, heap.front());
   }
 
-  void add_folder(const FolderSpec& f) {
+  void add_folder(const FolderDescription& f) {
     put_heap(f.property_block, build_property_context(folder_properties(f)));
     builder_.add_node({f.nid, f.property_block, 0, f.parent});
     if (f.hierarchy_block == 0) return;  // the search folder's nodes are listed apart

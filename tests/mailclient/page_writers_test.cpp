@@ -167,6 +167,14 @@ TEST(AllocationMap, CoversTheFileAndGrowsPastTheFirstInterval) {
   EXPECT_FALSE(amap_bit(next, 8));
   EXPECT_TRUE(amap_bit(next, 0x1000 / 64));
 
+  // Only pages whose bits changed are to be written again.
+  map.take_changed_pages();
+  map.mark_allocated(second + 0x800, 64);
+  const auto changed = map.take_changed_pages();
+  EXPECT_EQ(changed.amaps, std::vector<std::size_t>{1});
+  EXPECT_TRUE(changed.pmaps.empty());
+  EXPECT_TRUE(map.take_changed_pages().amaps.empty());
+
   map.grow(0x4600 + 2031616 + 0x800);
   EXPECT_EQ(map.pmap_page_count(), 2u);
   EXPECT_TRUE(map.is_allocated(0x4600 + 2031616, 512));
@@ -174,6 +182,31 @@ TEST(AllocationMap, CoversTheFileAndGrowsPastTheFirstInterval) {
   EXPECT_EQ(map.free_page_bytes(), 512u);
   const Page pmap = map.build_pmap_page(0);
   EXPECT_EQ(pmap[4], 0xEF);  // page 3 from 0x4400 is free
+}
+
+TEST(AllocationMap, PlacesFreeMapsPastTheFirst128Intervals) {
+  const std::uint64_t span = 253952;
+  AllocationMap map(0x4400 + 128 * span);
+  EXPECT_EQ(map.fmap_page_count(), 0u);
+  map.take_changed_pages();
+  map.grow(0x4400 + 130 * span);
+  ASSERT_EQ(map.fmap_page_count(), 1u);
+  const std::uint64_t at = 0x4400 + 128 * span + 0x400;  // after that interval's AMap and PMap
+  EXPECT_EQ(AllocationMap::fmap_page_offset(0), at);
+  EXPECT_TRUE(map.is_allocated(at, 512));
+  EXPECT_EQ(map.take_changed_pages().fmaps, std::vector<std::size_t>{0});
+
+  map.mark_allocated(0x4400 + 129 * span + 512 + 100 * 64, 64);  // splits the second interval
+  EXPECT_EQ(map.take_changed_pages().fmaps, std::vector<std::size_t>{0});
+  const Page fmap = map.build_fmap_page(0);
+  EXPECT_EQ(fmap[500], 0x82);
+  EXPECT_EQ(pst::load_le32(fmap, 504), at);
+  EXPECT_EQ(pst::load_le32(fmap, 508), pst::crc32(std::span(fmap).first(500)));
+  EXPECT_EQ(fmap[4], 255);  // long free runs are capped
+  EXPECT_EQ(fmap[5], 255);  // 3,859 free units after the mark
+  EXPECT_EQ(fmap[6], 0);    // past the end of the file
+  map.mark_allocated(0x4400 + 129 * span + 512 + 300 * 64, span - 512 - 300 * 64);
+  EXPECT_EQ(map.build_fmap_page(0)[5], 199);  // the units between the two marks
 }
 
 TEST(FileHeader, RoundTripsAndGuardsItsCheckValue) {

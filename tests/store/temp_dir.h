@@ -39,6 +39,21 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Writable copies of the corpus files in `dir`, so that tests never touch the originals;
+// empty when the corpus is not there.
+inline std::vector<std::filesystem::path> corpus_copies(const TempDir& dir) {
+  const std::filesystem::path corpus = PSTORIAN_SHARED_DIR "/corpus/ansi";
+  std::vector<std::filesystem::path> copies;
+  if (!std::filesystem::is_directory(corpus)) return copies;
+  for (const auto& e : std::filesystem::directory_iterator(corpus)) {
+    copies.push_back(dir.path() / e.path().filename());
+    std::filesystem::copy_file(e.path(), copies.back());
+    std::filesystem::permissions(copies.back(), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+  }
+  return copies;
+}
+
 inline std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -1,0 +1,130 @@
+// An existing 32-bit personal folder file opened for reading and for adding to it.
+//
+// Opening reads the header, both B-trees and the allocation maps into memory. Changes (new
+// blocks, added, changed or removed nodes) stay in memory until commit(), which writes them
+// as a checkpoint that never overwrites a structure the file's header still points at:
+//
+//   1. When the file must grow (or is longer than its header says, after a checkpoint cut
+//      off in this step): set its size, write the map pages of the new space, and write the
+//      header with the new end of file and fAMapValid 0 (the maps are then not to be
+//      trusted; the B-tree roots are still the old ones).
+//   2. Write the new blocks and B-tree pages into space that is free in the committed state.
+//   3. If not done in step 1, write the header with fAMapValid 0.
+//   4. Write the allocation map pages, now with the space of replaced pages and blocks free.
+//   5. Write the header with the new roots, counters and free space, fAMapValid 1.
+//
+// Each step is flushed to disk before the next. A process killed at any moment leaves a file
+// that readers open as it was before the checkpoint or after it; in between, only the maps
+// are marked as needing a rebuild. Blocks whose reference count drops to one (the BBT's own
+// reference) are removed, and their space is reused only after the checkpoint is complete.
+//
+// The file grows by whole AMap intervals (253,952 bytes), at least an eighth of its size at a
+// time, so the one moment at which the file is longer than its header says (between
+// extending it and writing the header of step 1) comes rarely and lasts a few writes. Files
+// stop growing short of the first free page map, at about 1.9 GB.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <unordered_map>
+#include <vector>
+
+#include "mailclient/allocation_map.h"
+#include "mailclient/btree_page.h"
+#include "mailclient/data_tree_writer.h"
+#include "mailclient/file_header.h"
+#include "mailclient/paged_btree.h"
+
+namespace pstorian {
+
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class StoreFile final : public BlockIdSource {
+ public:
+  // Throws StoreError when the file cannot be opened for writing or is not a sound 32-bit
+  // personal folder file (header, B-trees and maps within the file).
+  explicit StoreFile(const std::filesystem::path& path);
+  ~StoreFile() override;
+  StoreFile(const StoreFile&) = delete;
+  StoreFile& operator=(const StoreFile&) = delete;
+
+  const FileHeader& header() const { return header_; }
+  const NbtEntry* find_node(std::uint32_t nid) const { return nbt_.find(nid); }
+  const BbtEntry* find_block(std::uint32_t bid) const { return bbt_.find(bid & ~1u); }
+  std::size_t node_count() const { return nbt_.size(); }
+  template <typename Visit>
+  void for_each_node(Visit visit) const {
+    nbt_.for_each(visit);
+  }
+  std::size_t nbt_levels() const { return nbt_.levels(); }
+  std::size_t bbt_levels() const { return bbt_.levels(); }
+
+  // The decoded data of a committed block, checked against its trailer; StoreError when it
+  // is missing or damaged.
+  std::vector<std::uint8_t> read_block(std::uint32_t bid) const;
+  // The leaves of node data: the block itself, or the leaves of its data tree.
+  std::vector<std::vector<std::uint8_t>> read_data(std::uint32_t bid) const;
+  // The same data in one piece.
+  std::vector<std::uint8_t> read_bytes(std::uint32_t bid) const;
+  // The entries of a node's subnode block (SLBLOCK, or SIBLOCK over SLBLOCKs), by node id.
+  std::map<std::uint32_t, SubnodeEntry> read_subnodes(std::uint32_t bid_sub) const;
+
+  std::uint32_t next_bid(bool internal) override;
+  // A new node id of the given type, above every id of that type in use.
+  std::uint32_t next_nid(std::uint8_t type);
+
+  // Blocks to write at the next commit, with the references among them.
+  void add_blocks(std::vector<PendingBlock> blocks);
+  // Adds or replaces a node; the blocks it names must be committed or pending. The blocks
+  // a replaced entry named lose a reference.
+  void put_node(const NbtEntry& node);
+  void remove_node(std::uint32_t nid);
+
+  // Writes a checkpoint. Throws StoreError when the file cannot be written; the file then
+  // still holds the last completed checkpoint, and this object must not be used further
+  // (open the file again).
+  void commit();
+
+ private:
+  void load_btree(std::uint8_t ptype, Bref root);
+  void load_maps();
+  void add_reference(std::uint32_t bid);
+  void release(std::uint32_t bid);
+  std::vector<std::uint32_t> children_of(std::uint32_t bid,
+                                         std::span<const std::uint8_t> data) const;
+  std::uint32_t allocate(std::uint32_t size, std::uint32_t alignment);
+  void write_at(std::uint64_t ib, std::span<const std::uint8_t> bytes);
+  void write_header(const FileHeader& header);
+  void sync();
+
+  // Closes the file however the store ends, a failed constructor included.
+  class Descriptor {
+   public:
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(-1); }
+    void reset(int fd);
+    int get() const { return fd_; }
+
+   private:
+    int fd_ = -1;
+  };
+
+  Descriptor fd_;
+  std::uint64_t disk_size_ = 0;
+  FileHeader header_;     // as it will be after the next commit
+  FileHeader committed_;  // as it is on disk
+  PagedBTree<BbtEntry> bbt_;
+  PagedBTree<NbtEntry> nbt_;
+  AllocationMap map_{pst::kFirstPMapOffset + pst::kPageSize};
+  std::map<std::uint32_t, PendingBlock> pending_;                      // by bid
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pending_free_;  // offset, size
+};
+
+}  // namespace pstorian

@@ -1,0 +1,149 @@
+// Reading property and table contexts back: from what the writers made (through a store,
+// with values in subnodes) and from files written by the mail client.
+#include "mailclient/ltp_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "format/endian.h"
+#include "format/layout.h"
+#include "mailclient/node_writer.h"
+#include "mailclient/property_context_writer.h"
+#include "mailclient/store_file.h"
+#include "store/empty_store_image.h"
+#include "store/temp_dir.h"
+
+namespace pstorian {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// Reads a node's context through the store, its subnodes included.
+struct NodeReader {
+  const StoreFile& store;
+  const NbtEntry& node;
+
+  HeapView heap() const { return HeapView(store.read_data(node.bid_data)); }
+  SubnodeReader subnodes() const {
+    auto entries =
+        std::make_shared<std::map<std::uint32_t, SubnodeEntry>>(store.read_subnodes(node.bid_sub));
+    return
+        [this, entries](std::uint32_t nid) { return store.read_bytes(entries->at(nid).bid_data); };
+  }
+};
+
+bool same(const StoredProperty& a, const StoredProperty& b) {
+  return a.tag == b.tag && a.value == b.value;
+}
+
+TEST(LtpReader, ReadsBackWhatTheWritersStored) {
+  test::TempDir dir;
+  const fs::path file = dir.path() / "s.pst";
+  test::write_file(file, EmptyStoreImage());
+  StoreFile store(file);
+
+  std::vector<StoredProperty> props = {
+      StoredProperty::string8(0x0037001E, "Subject"),
+      StoredProperty::int32(0x0E070003, 9),
+      StoredProperty::boolean(0x0E1F000B, true),
+      StoredProperty::int64(0x0E060040, 0x01D9ABCDEF012345),
+      StoredProperty::binary(0x10130102, Bytes(20000, 0x5A)),  // a body-sized value: a subnode
+      StoredProperty::string8(0x0E1D001E, ""),
+  };
+  const TableColumn columns[] = {{kTagLtpRowId, 0, 4, 0},
+                                 {kTagLtpRowVer, 4, 4, 1},
+                                 {0x0037001E, 8, 4, 2},
+                                 {0x0E060040, 12, 8, 3},
+                                 {0x0E1F000B, 20, 1, 4}};
+  std::vector<TableRow> rows;
+  for (std::uint32_t i = 0; i < 300; ++i)  // 300 rows of 22 bytes: the matrix goes to a subnode
+    rows.push_back({StoredProperty::int32(kTagLtpRowId, 0x200024 + 32 * i),
+                    StoredProperty::int32(kTagLtpRowVer, i),
+                    StoredProperty::string8(0x0037001E, "row " + std::to_string(i))});
+
+  NodeWriter pc_writer(store);
+  WrittenNode pc = pc_writer.finish(build_property_context(props, &pc_writer));
+  NodeWriter tc_writer(store);
+  WrittenNode tc = tc_writer.finish(build_table_context(columns, rows, 2, &tc_writer));
+  const NbtEntry pc_node{store.next_nid(pst::kNodeInternal), pc.bid_data, pc.bid_sub, 0};
+  const NbtEntry tc_node{store.next_nid(pst::kNodeInternal), tc.bid_data, tc.bid_sub, 0};
+  store.add_blocks(std::move(pc.blocks));
+  store.add_blocks(std::move(tc.blocks));
+  store.put_node(pc_node);
+  store.put_node(tc_node);
+  store.commit();
+
+  const NodeReader pr{store, *store.find_node(pc_node.nid)};
+  const auto back = read_property_context(pr.heap(), pr.subnodes());
+  std::sort(props.begin(), props.end(),
+            [](const auto& a, const auto& b) { return a.tag >> 16 < b.tag >> 16; });
+  ASSERT_EQ(back.size(), props.size());
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), props.begin(), same));
+
+  const NodeReader tr{store, *store.find_node(tc_node.nid)};
+  const TableContents table = read_table_context(tr.heap(), tr.subnodes());
+  ASSERT_EQ(table.columns.size(), 5u);
+  EXPECT_EQ(table.columns.front().tag, 0x0037001Eu);  // sorted by tag
+  ASSERT_EQ(table.rows.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); i += 37) {
+    ASSERT_EQ(table.rows[i].size(), 3u);  // only cells that have a value
+    for (const auto& p : rows[i])
+      EXPECT_TRUE(std::any_of(table.rows[i].begin(), table.rows[i].end(),
+                              [&](const auto& q) { return same(p, q); }));
+  }
+}
+
+TEST(LtpReader, RejectsMalformedHeaps) {
+  EXPECT_THROW(HeapView({Bytes(12, 0)}), LtpError);
+  Bytes block = {14, 0, 0xEC, 0xBC, 0x20, 0, 0, 0, 0, 0, 0, 0, 1, 2, 1, 0, 0, 0, 12, 0, 40, 0};
+  EXPECT_THROW(HeapView({block}), LtpError);  // the allocation ends past the page map
+  block[20] = 14;
+  const HeapView heap({block});
+  EXPECT_EQ(heap.get(0x20).size(), 2u);
+  EXPECT_THROW(heap.get(0x40), LtpError);
+  EXPECT_THROW(heap.get(0x21), LtpError);
+  EXPECT_THROW(read_bth(heap, 0x20), LtpError);  // two bytes are no BTH header
+}
+
+TEST(LtpReaderCorpus, ReadsFoldersAndHierarchyTablesWrittenByTheMailClient) {
+  test::TempDir dir;
+  const auto copies = test::corpus_copies(dir);
+  if (copies.empty()) GTEST_SKIP() << "corpus not found";
+  for (const auto& copy : copies) {
+    const StoreFile store(copy);
+
+    // Each folder's display name, and the rows of the root folder's hierarchy table.
+    std::map<std::uint32_t, std::string> names;
+    std::size_t root_children = 0;
+    store.for_each_node([&](const NbtEntry& n) {
+      const auto type = pst::node_type(n.nid);
+      if ((type != pst::kNodeNormalFolder && type != pst::kNodeSearchFolder) || n.bid_data == 0)
+        return;
+      if (n.nid_parent == 0x122 && n.nid != 0x122) ++root_children;
+      const NodeReader r{store, n};
+      for (const auto& p : read_property_context(r.heap(), r.subnodes()))
+        if (p.tag == 0x3001001E) names[n.nid] = std::string(p.value.begin(), p.value.end());
+    });
+    EXPECT_EQ(names.count(0x8022), 1u) << copy;
+    const NodeReader h{store, *store.find_node(0x12D)};
+    const auto table = read_table_context(h.heap(), h.subnodes());
+    EXPECT_GE(table.rows.size(), root_children) << copy;
+    for (const auto& row : table.rows) {
+      std::uint32_t id = 0;
+      std::string name;
+      for (const auto& p : row) {
+        if (p.tag == kTagLtpRowId) id = pst::load_le32(p.value, 0);
+        if (p.tag == 0x3001001E) name.assign(p.value.begin(), p.value.end());
+      }
+      EXPECT_EQ(name, names[id]) << copy;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pstorian

@@ -1,0 +1,317 @@
+// Adding to an existing file: checkpoints that keep the file valid for other readers, the
+// maps growing past their first interval, multi-level B-trees, and block reference counts.
+#include "mailclient/store_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "format/endian.h"
+#include "format/layout.h"
+#include "mailclient/ltp_reader.h"
+#include "mailclient/node_writer.h"
+#include "mailclient/property_context_writer.h"
+#include "store/empty_store_image.h"
+#include "store/temp_dir.h"
+
+namespace pstorian {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// A node holding a property context with one binary value (in a subnode when large) and a
+// number, as an internal node that no folder lists.
+std::uint32_t add_node(StoreFile& store, std::size_t value_size, std::uint8_t fill) {
+  NodeWriter writer(store);
+  const std::vector<StoredProperty> props = {
+      StoredProperty::binary(0x10010102, Bytes(value_size, fill)),
+      StoredProperty::int32(0x10020003, fill)};
+  WrittenNode node = writer.finish(build_property_context(props, &writer));
+  const std::uint32_t nid = store.next_nid(pst::kNodeInternal);
+  const NbtEntry entry{nid, node.bid_data, node.bid_sub, 0};
+  store.add_blocks(std::move(node.blocks));
+  store.put_node(entry);
+  return nid;
+}
+
+std::string check(const fs::path& file) {
+  const std::string tool = PSTORIAN_SHARED_DIR "/tools/pstcheck.py";
+  if (!fs::exists(tool)) return "skipped";
+  return test::run("python3 '" + tool + "' '" + file.string() + "' 2>&1");
+}
+
+bool clean(const std::string& report) {
+  return report == "skipped" || report.find("pstcheck: 0 errors, 0 warnings") != std::string::npos;
+}
+
+class StoreFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    file_ = dir_.path() / "store.pst";
+    test::write_file(file_, EmptyStoreImage());
+  }
+  test::TempDir dir_;
+  fs::path file_;
+};
+
+TEST_F(StoreFileTest, GrowsPastTheFirstMapIntervalsAndStaysValid) {
+  std::vector<std::uint32_t> nids;
+  {
+    StoreFile store(file_);
+    EXPECT_EQ(store.node_count(), 77u);
+    for (int i = 0; i < 1500; ++i)
+      nids.push_back(add_node(store, i % 10 == 0 ? 10000 : 2000, static_cast<std::uint8_t>(i)));
+    store.commit();
+    EXPECT_GE(store.nbt_levels(), 1u);
+    EXPECT_GE(store.bbt_levels(), 1u);
+  }
+  const auto size = fs::file_size(file_);
+  EXPECT_GT(size, 0x4600u + 2031616);  // a second PMap and many AMaps
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+
+  StoreFile reopened(file_);
+  EXPECT_EQ(reopened.node_count(), 77u + 1500);
+  EXPECT_EQ(reopened.header().file_eof, size);
+  // A large value comes back whole through its subnode's data tree.
+  const NbtEntry* node = reopened.find_node(nids[10]);
+  ASSERT_NE(node, nullptr);
+  ASSERT_NE(node->bid_sub, 0u);
+  const auto sub = reopened.read_block(node->bid_sub);
+  const auto leaves = reopened.read_data(pst::load_le32(sub, 8));
+  std::size_t total = 0;
+  for (const auto& leaf : leaves) {
+    total += leaf.size();
+    EXPECT_EQ(leaf.front(), 10);
+  }
+  EXPECT_EQ(total, 10000u);
+}
+
+// Past 32 MB the file needs free map pages as well; readers keep finding everything.
+TEST_F(StoreFileTest, LargeStoresGetFreeMapPages) {
+  {
+    StoreFile store(file_);
+    for (int i = 0; i < 36; ++i) add_node(store, 1000000, static_cast<std::uint8_t>(i));
+    store.commit();
+  }
+  const auto size = fs::file_size(file_);
+  ASSERT_GT(size, 0x4400u + 129 * 253952);
+  const auto image = test::read_file(file_);
+  const std::size_t fmap = 0x4400 + 128 * 253952 + 0x400;
+  EXPECT_EQ(image[fmap + 500], 0x82);
+  EXPECT_EQ(pst::load_le32(image, fmap + 504), fmap);
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+  StoreFile reopened(file_);
+  EXPECT_EQ(reopened.node_count(), 77u + 36);
+}
+
+TEST_F(StoreFileTest, ReplacedAndRemovedNodesGiveTheirBlocksBack) {
+  StoreFile store(file_);
+  const std::uint32_t big = add_node(store, 10000, 1);
+  const std::uint32_t small = add_node(store, 100, 2);
+  store.commit();
+  const NbtEntry before = *store.find_node(big);
+  const auto sub = store.read_block(before.bid_sub);
+  const std::uint32_t tree = pst::load_le32(sub, 8);
+  ASSERT_NE(store.find_block(tree), nullptr);
+
+  // The node gets new data: the old blocks, down to the leaves of the value's data tree,
+  // leave the block index.
+  NodeWriter writer(store);
+  const std::vector<StoredProperty> props = {StoredProperty::int32(0x10020003, 9)};
+  WrittenNode data = writer.finish(build_property_context(props, &writer));
+  store.add_blocks(std::move(data.blocks));
+  store.put_node({big, data.bid_data, 0, 0});
+  store.remove_node(small);
+  EXPECT_EQ(store.find_block(before.bid_data), nullptr);
+  EXPECT_EQ(store.find_block(tree), nullptr);
+  store.commit();
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+
+  // A block shared by two nodes stays until the second one lets go.
+  const std::uint32_t template_block = store.find_node(0x60D)->bid_data;
+  EXPECT_EQ(store.find_block(template_block)->cref, 15);
+  store.remove_node(0x60D);
+  EXPECT_EQ(store.find_block(template_block)->cref, 14);
+}
+
+// A writer killed at any moment leaves a file that checks clean and holds exactly the nodes
+// of its last completed checkpoint.
+TEST_F(StoreFileTest, KilledWriterLeavesTheLastCheckpoint) {
+  constexpr int kPerCheckpoint = 25;
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> delay_ms(5, 400);
+  for (int round = 0; round < 6; ++round) {
+    test::write_file(file_, EmptyStoreImage());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        StoreFile store(file_);
+        for (int i = 1; i <= 4000; ++i) {
+          add_node(store, i % 7 == 0 ? 9000 : 1500, static_cast<std::uint8_t>(i));
+          if (i % kPerCheckpoint == 0) store.commit();
+        }
+      } catch (...) {
+        ::_exit(2);
+      }
+      ::_exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "the writer failed";
+
+    const std::string report = check(file_);
+    EXPECT_TRUE(report == "skipped" || report.find("pstcheck: 0 errors") != std::string::npos)
+        << "round " << round << "\n"
+        << report;
+    StoreFile reopened(file_);
+    EXPECT_EQ((reopened.node_count() - 77) % kPerCheckpoint, 0u) << reopened.node_count();
+  }
+}
+
+// A checkpoint cut off right after extending the file leaves it longer than its header
+// says; the next checkpoint brings the two together again.
+TEST_F(StoreFileTest, CheckpointTrimsSpaceLeftByAnInterruptedGrowth) {
+  auto image = test::read_file(file_);
+  image.resize(image.size() + 300000, 0xEE);
+  test::write_file(file_, image);
+  {
+    StoreFile store(file_);
+    EXPECT_EQ(store.header().file_eof, 0xC000u);
+    add_node(store, 100, 1);
+    store.commit();
+  }
+  EXPECT_EQ(fs::file_size(file_), 0xC000u);
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+}
+
+TEST_F(StoreFileTest, RefusesFilesThatAreNotSound) {
+  const fs::path junk = dir_.path() / "junk.pst";
+  test::write_file(junk, Bytes(0xC000, 0));
+  EXPECT_THROW(StoreFile{junk}, StoreError);
+  EXPECT_THROW(StoreFile{dir_.path() / "missing.pst"}, StoreError);
+
+  auto image = test::read_file(file_);
+  image[0x6E00 + 20] ^= 0xFF;  // a damaged NBT root page
+  test::write_file(junk, image);
+  EXPECT_THROW(StoreFile{junk}, StoreError);
+}
+
+int warnings(const std::string& report) {
+  const auto at = report.find(" errors, ");
+  return at == std::string::npos ? -1 : std::stoi(report.substr(at + 9));
+}
+
+// Folders and messages as libpff reads them, one line per folder: name and message count.
+std::string pypff_listing(const fs::path& file) {
+  if (!fs::exists("/usr/bin/python3")) return "";
+  const std::string script =
+      "import pypff,sys\n"
+      "f=pypff.file(); f.open(sys.argv[1])\n"
+      "def walk(x, d):\n"
+      "  print(d, x.name, x.number_of_sub_messages)\n"
+      "  for i in range(x.number_of_sub_folders): walk(x.get_sub_folder(i), d + 1)\n"
+      "walk(f.get_root_folder(), 0)\n";
+  return test::run("/usr/bin/python3 -c '" + script + "' '" + file.string() + "' 2>&1");
+}
+
+TEST(StoreFileCorpus, AddsToFilesWrittenByTheMailClient) {
+  test::TempDir dir;
+  const auto copies = test::corpus_copies(dir);
+  if (copies.empty()) GTEST_SKIP() << "corpus not found";
+  for (const auto& copy : copies) {
+    const std::string before = check(copy);
+    const std::string listing = pypff_listing(copy);
+    {
+      StoreFile store(copy);
+      for (int i = 0; i < 40; ++i)
+        add_node(store, i % 4 == 0 ? 9000 : 300, static_cast<std::uint8_t>(i));
+      store.commit();
+      EXPECT_EQ(store.read_block(store.find_node(store.header().rgnid[1] << 5 | 1)->bid_data).at(2),
+                0xEC)
+          << copy;  // the newest node's heap reads back decoded
+    }
+    const std::string after = check(copy);
+    if (after != "skipped") {
+      EXPECT_NE(after.find("pstcheck: 0 errors"), std::string::npos) << copy << "\n" << after;
+      EXPECT_LE(warnings(after), warnings(before)) << copy << "\n" << before << after;
+    }
+    EXPECT_EQ(pypff_listing(copy), listing) << copy;
+  }
+}
+
+}  // namespace
+}  // namespace pstorian
+
+namespace pstorian {
+namespace {
+
+// Damaged files are hostile input: opening them either fails with StoreError or gives a
+// store whose every node can be read (or refused) without touching memory it should not,
+// and that still takes new nodes.
+TEST(StoreFileCorpus, DamagedFilesAreRefusedOrReadSafely) {
+  const std::string tool = PSTORIAN_SHARED_DIR "/tools/pstdamage.py";
+  test::TempDir dir;
+  const auto copies = test::corpus_copies(dir);
+  if (copies.empty() || !fs::exists(tool)) GTEST_SKIP() << "corpus or pstdamage.py not found";
+  const char* const recipes[] = {"garbage-pages:5", "bitflip:200", "truncate:0.8",
+                                 "zero-amaps",      "zero-btrees", "zero-pages:10"};
+  int opened = 0, refused = 0;
+  for (const auto& copy : copies) {
+    for (const char* recipe : recipes) {
+      const fs::path damaged = dir.path() / "damaged.pst";
+      fs::remove(damaged);
+      int status = -1;
+      test::run("python3 '" + tool + "' --recipe " + recipe + " --seed 7 '" + copy.string() +
+                    "' '" + damaged.string() + "' >/dev/null 2>&1",
+                &status);
+      if (status != 0) continue;  // the recipe does not apply to this file
+      try {
+        StoreFile store(damaged);
+        ++opened;
+        store.for_each_node([&](const NbtEntry& n) {
+          try {
+            if (n.bid_data == 0) return;
+            const auto leaves = store.read_data(n.bid_data);
+            if (leaves.empty() || leaves.front().size() < 4 || leaves.front()[2] != 0xEC) return;
+            const auto subnodes = store.read_subnodes(n.bid_sub);
+            const SubnodeReader read_subnode = [&](std::uint32_t nid) {
+              const auto it = subnodes.find(nid);
+              if (it == subnodes.end()) throw LtpError("no such subnode");
+              return store.read_bytes(it->second.bid_data);
+            };
+            const HeapView heap(leaves);
+            if (heap.client_signature() == 0xBC) read_property_context(heap, read_subnode);
+            if (heap.client_signature() == 0x7C) read_table_context(heap, read_subnode);
+          } catch (const StoreError&) {
+          } catch (const LtpError&) {
+          }
+        });
+        add_node(store, 9000, 1);
+        store.commit();
+      } catch (const StoreError&) {
+        ++refused;
+      }
+    }
+  }
+  EXPECT_GT(opened, 0);
+  EXPECT_GT(refused, 0);
+}
+
+}  // namespace
+}  // namespace pstorian
