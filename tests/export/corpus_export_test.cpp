@@ -92,5 +92,42 @@ TEST(CorpusExportTest, EveryPlacedMailItemArrivesInItsFolder) {
   }
 }
 
+// Damaged copies made with the shared tool export without a fault: every item the export
+// reports written is in the store, and the store is found and closed.
+TEST(CorpusExportTest, DamagedCopiesExportWhatTheScanFinds) {
+  const auto files = corpus_files();
+  const fs::path damage = fs::path(PSTORIAN_SHARED_DIR) / "tools" / "pstdamage.py";
+  if (files.empty() || !fs::exists(damage) || !fs::exists("/usr/bin/python3")) {
+    GTEST_SKIP() << "corpus or damage tool not available";
+  }
+  test::TempDir dir;
+  for (const fs::path& file : files) {
+    for (const char* recipe :
+         {"zero-header", "zero-btrees", "garbage-pages:5", "bitflip:50", "truncate:0.7", "combo"}) {
+      SCOPED_TRACE(file.filename().string() + " " + recipe);
+      const fs::path copy = dir.path() / "damaged.pst";
+      const std::string cmd = "/usr/bin/python3 '" + damage.string() + "' '" + file.string() +
+                              "' '" + copy.string() + "' --recipe " + recipe +
+                              " --seed 1 >/dev/null 2>&1";
+      if (std::system(cmd.c_str()) != 0) continue;  // the recipe does not apply
+      RecoveryTables tables;
+      NullProgress quiet;
+      OpenGate gate;
+      CPstScanner(tables, quiet, gate).scan(copy);
+      fake::FakeClient client;
+      fake::RecordingHost host;
+      const fs::path output = dir.path() / "damaged Recovered.pst";
+      CPstExporter exporter({copy, output, std::string(kDefaultCodepage)}, client.mail_client());
+      exporter.run(tables, host, host, gate);
+      const ExportSummary& summary = exporter.summary();
+      if (summary.outcome == ExportOutcome::kNoObjects) continue;
+      EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+      EXPECT_EQ(static_cast<int>(client.all_items().size()), summary.mail_items_written);
+      EXPECT_EQ(client.closes, 1);
+      fs::remove(output);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pstorian
