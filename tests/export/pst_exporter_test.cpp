@@ -319,8 +319,15 @@ TEST_F(ExportTest, TheOutputStoreIsFoundByThePathInItsStoreIdAmongOtherStores) {
   EXPECT_EQ(host.output_store_index, 2);
   EXPECT_TRUE(std::filesystem::exists(output_));
   EXPECT_EQ(client.stores[1]->path, output_.string());
-  EXPECT_TRUE(host.saw("message Processing of selected PST file is complete"));
   EXPECT_EQ(client.closes, 1);
+  // Once the store is found the tree and the list are set up; the run ends in this order.
+  ASSERT_GE(host.log.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(host.log.begin() + 1, host.log.begin() + 3),
+            (std::vector<std::string>{"reset", "columns"}));
+  EXPECT_EQ(std::vector<std::string>(host.log.end() - 4, host.log.end()),
+            (std::vector<std::string>{"status clear", "stop off",
+                                      "message Processing of selected PST file is complete",
+                                      "tree ready"}));
 }
 
 TEST_F(ExportTest, AStoreThatCannotBeAttachedIsReportedAndLeavesNoFile) {
