@@ -1,15 +1,28 @@
 #include <QCoreApplication>
 
+#include "engine/pst_scanner.h"
+#include "export/folder_item_lister.h"
+#include "export/pst_exporter.h"
 #include "ui/ui_services.h"
 
 namespace pstorian {
 
 UiServices default_services() {
   UiServices services;
-  // The scan, the export and the listing are wired here as their libraries become available:
-  //   services.scan = <the source file scan>;
-  //   services.make_export = <builds the export driver for the paths>;
-  //   services.make_lister = <builds the folder item listing over the output store>;
+  services.scan = [](const std::string& source_path, RecoveryTables& tables, ProgressSink& progress,
+                     JobGate& gate) {
+    CPstScanner scanner(tables, progress, gate);
+    scanner.scan(source_path);
+  };
+  services.make_export = [](const RepairPaths& paths) -> std::unique_ptr<ExportJob> {
+    return std::make_unique<CPstExporter>(
+        ExportSettings{paths.source_path, paths.output_path, std::string(kDefaultCodepage)},
+        make_mail_client());
+  };
+  services.make_lister = [](const RepairPaths&,
+                            int output_store_index) -> std::unique_ptr<FolderLister> {
+    return std::make_unique<FolderItemLister>(make_mail_client(), output_store_index);
+  };
   services.dialogs = std::make_shared<QtUserDialogs>();
   services.end_process = [](int exit_code) { QCoreApplication::exit(exit_code); };
   return services;

@@ -1,0 +1,35 @@
+// `pstorian-cli repair SOURCE.pst [-o OUTPUT_FOLDER] [--overwrite | --keep-existing]
+// [--codepage NAME]`: the whole repair from the command line. The output is named as the
+// desktop program names it ("<base> Recovered.pst", beside the source unless -o says
+// otherwise); the scan and the export run with a progress bar on standard error when it is a
+// terminal, the status texts and a closing summary go to standard output.
+//
+// Exit status: 0 when the output store was written, 1 when nothing could be recovered or an
+// error (or an interrupt) stopped the repair, 2 for usage errors.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <iosfwd>
+#include <string>
+
+#include "export/mail_client.h"
+
+namespace pstorian::cli {
+
+struct RepairOptions {
+  std::string source;
+  std::string output_folder;  // empty: the source's folder
+  bool overwrite = false;
+  bool keep_existing = false;
+  std::string codepage = "WINDOWS-1252";
+};
+
+// Runs one repair through `mail_client`; `terminal` says whether questions may be asked on
+// standard input and a progress bar drawn on standard error. Returns the exit status.
+int run_repair(const RepairOptions& options, MailClient mail_client, std::ostream& out,
+               std::ostream& err, bool terminal);
+
+// Registers the subcommand; its exit status goes to `exit_code`.
+void add_repair_command(CLI::App& app, int& exit_code);
+
+}  // namespace pstorian::cli

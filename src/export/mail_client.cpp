@@ -1,0 +1,28 @@
+#include "export/mail_client.h"
+
+namespace pstorian {
+
+std::shared_ptr<automation::Application> UnavailableMailClientFactory::CreateApplication(
+    std::u16string_view) {
+  throw automation::AutomationError("no mail client is built into this program");
+}
+
+std::shared_ptr<automation::HelperObject> UnavailableMailClientFactory::CreateHelper(
+    std::u16string_view) {
+  throw automation::AutomationError("no mail client is built into this program");
+}
+
+std::shared_ptr<automation::Application> create_application(const MailClient& client) {
+  if (!client.factory) return nullptr;
+  try {
+    return client.factory->CreateApplication(automation::kApplicationProgId);
+  } catch (const automation::AutomationError&) {
+    return nullptr;
+  }
+}
+
+MailClient make_mail_client() {
+  return MailClient{std::make_shared<UnavailableMailClientFactory>(), {}};
+}
+
+}  // namespace pstorian

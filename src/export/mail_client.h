@@ -1,0 +1,33 @@
+// The mail client a repair writes through: the factory that creates its application object
+// and the helper objects by ProgID, and how the client is ended when an export is done (every
+// attached store flushed and its file released), which stands for ending the mail client's
+// processes.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "mailclient/helper_component.h"
+
+namespace pstorian {
+
+struct MailClient {
+  std::shared_ptr<automation::AutomationFactory> factory;
+  std::function<void()> close;  // may be empty: nothing to end
+};
+
+// The mail client of this build: the embedded one when it is built in; otherwise a client
+// whose creation fails, so that a repair says that no mail client is available.
+MailClient make_mail_client();
+
+// The client's application object ("Outlook.Application"); null when it cannot be created.
+std::shared_ptr<automation::Application> create_application(const MailClient& client);
+
+// A factory that creates nothing: every creation throws AutomationError.
+class UnavailableMailClientFactory final : public automation::AutomationFactory {
+ public:
+  std::shared_ptr<automation::Application> CreateApplication(std::u16string_view prog_id) override;
+  std::shared_ptr<automation::HelperObject> CreateHelper(std::u16string_view prog_id) override;
+};
+
+}  // namespace pstorian

@@ -1,0 +1,567 @@
+#include "export/pst_exporter.h"
+
+#include <array>
+#include <system_error>
+
+#include "engine/item_extraction.h"
+#include "engine/named_property_map.h"
+#include "export/store_entry_path.h"
+#include "export/time_conversion.h"
+#include "store/question_asker.h"
+#include "store/store_file_writer.h"
+
+namespace pstorian {
+namespace fs = std::filesystem;
+using automation::AutomationError;
+using automation::PropertyValue;
+
+namespace {
+
+constexpr std::u16string_view kNoteClass = u"IPM.Note";
+constexpr std::u16string_view kDeletedItems = u"Deleted Items";
+constexpr int kProgressEnd = 500;
+
+CodepageConverter open_codepage(std::string_view name) {
+  if (auto converter = CodepageConverter::open(name)) return std::move(*converter);
+  return std::move(*CodepageConverter::open(kDefaultCodepage));
+}
+
+fs::path absolute_path(const fs::path& path) {
+  std::error_code ec;
+  fs::path absolute = fs::absolute(path, ec);
+  return (ec ? path : absolute).lexically_normal();
+}
+
+// The overwrite question of the store writer, put through the host.
+class HostAsker final : public QuestionAsker {
+ public:
+  explicit HostAsker(JobHost& host) : host_(host) {}
+  Answer AskYesNo(std::string_view text, std::string_view caption) override {
+    return host_.ask_yes_no(text, caption) ? Answer::kYes : Answer::kNo;
+  }
+
+ private:
+  JobHost& host_;
+};
+
+// Runs one step of a mail item or folder whose automation failure must not stop the rest.
+template <typename Step>
+bool try_step(Step&& step) {
+  try {
+    step();
+    return true;
+  } catch (const AutomationError&) {
+    return false;
+  }
+}
+
+void make_writable(const fs::path& path) {
+  std::error_code ec;
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add, ec);
+}
+
+}  // namespace
+
+CPstExporter::CPstExporter(ExportSettings settings, MailClient mail_client)
+    : settings_(std::move(settings)),
+      output_path_(absolute_path(settings_.output_path)),
+      mail_client_(std::move(mail_client)),
+      text_(open_codepage(settings_.codepage)) {}
+
+CPstExporter::~CPstExporter() {
+  release_automation();
+}
+
+void CPstExporter::run(RecoveryTables& tables, Reporter& reporter, JobHost& host, JobGate& gate) {
+  reporter_ = &reporter;
+  host_ = &host;
+  summary_ = ExportSummary{};
+  wrote_output_ = false;
+  try {
+    export_all(tables, gate);
+  } catch (...) {
+    // Whatever stopped the export mid-way, the output store is closed as after a finished
+    // one: the objects that hold it are released and the mail client ends, which flushes it.
+    summary_.outcome = ExportOutcome::kFailed;
+    release_automation();
+    try {
+      TerminateMailClient();
+    } catch (...) {
+    }
+    folders_.clear();
+    folder_by_node_.clear();
+    path_.clear();
+    reader_.reset();
+    source_.reset();
+    throw;
+  }
+}
+
+void CPstExporter::export_all(RecoveryTables& tables, JobGate& gate) {
+  source_ = SourceFile::open(settings_.source_path);
+  if (source_) reader_.emplace(*source_, tables);
+
+  walk(tables, gate);
+
+  // The store is flushed and released before anything tells the user that the repair is
+  // complete, so the message never stands for a file still being written.
+  release_automation();
+  TerminateMailClient();
+  reader_.reset();
+  source_.reset();
+  remove_unused_output();
+  summary_.output_kept = summary_.exported && fs::exists(output_path_);
+
+  reporter_->status_clear();
+  host_->set_stop_enabled(false);
+  folders_.clear();
+  folder_by_node_.clear();
+  const ExportOutcome outcome = summary_.outcome;
+  if (outcome == ExportOutcome::kCompleted || outcome == ExportOutcome::kNoObjects) {
+    host_->show_message(kCompletionText, kCompletionCaption);
+  }
+  host_->set_tree_ready(true);
+}
+
+void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
+  ObjectIndex current = tables.objects.first_top_level();
+  if (current == kNoObject) {
+    summary_.outcome = ExportOutcome::kNoObjects;
+    return;
+  }
+  if (!reader_) {
+    fail(ExportOutcome::kSourceNotOpened, kSourceNotOpenedText);
+    return;
+  }
+  ensure_named_property_map(*reader_, tables);
+  folders_.clear();
+  folder_by_node_.clear();
+  path_.clear();
+  if (!connect()) return;
+
+  root_tree_item_ = reporter_->tree_reset();
+  last_parent_id_.reset();
+  output_folder_.reset();
+  reporter_->list_setup_columns();
+
+  const std::size_t total = tables.objects.size();
+  std::size_t visited = 0;
+  if (progress_) progress_->set_range(0, kProgressEnd);
+  summary_.outcome = ExportOutcome::kCompleted;
+  while (current != kNoObject) {
+    if (!gate.pass()) {
+      summary_.outcome = ExportOutcome::kCancelled;
+      break;
+    }
+    report_progress(++visited, total);
+    const ObjectNode& node = tables.objects[current];
+    if (node.data_block == nullptr && node.first_child != kNoObject &&
+        !borrow_data_block(tables, current)) {
+      // Nothing to decode here: go on with the children.
+      current = node.first_child;
+      continue;
+    }
+    if (const std::optional<ItemRecord> record = decode_item(*reader_, node)) {
+      visit(tables, current, *record);
+    }
+    // Pre-order: children first, then the next sibling of the nearest ancestor that has one.
+    if (tables.objects[current].first_child != kNoObject) {
+      current = tables.objects[current].first_child;
+      continue;
+    }
+    while (tables.objects[current].next_sibling == kNoObject &&
+           tables.objects[current].parent != kNoObject) {
+      current = tables.objects[current].parent;
+    }
+    current = tables.objects[current].next_sibling;
+  }
+  tables.clear();
+}
+
+bool CPstExporter::connect() {
+  application_ = create_application(mail_client_);
+  if (!application_) {
+    fail(ExportOutcome::kNoMailClient, kNoMailClientText);
+    return false;
+  }
+  namespace_ = application_->GetNamespace(automation::kNamespaceType);
+  if (!namespace_) throw AutomationError("the mail client has no MAPI namespace");
+  if (!OpenOutputStore()) {
+    fail(ExportOutcome::kStoreNotOpened, kStoreNotOpenedText);
+    return false;
+  }
+  if (!CreateHelperObjects()) {
+    fail(ExportOutcome::kNoHelperObjects, kNoHelperText);
+    return false;
+  }
+  return true;
+}
+
+void CPstExporter::connect_for_test(Reporter& reporter, JobHost& host) {
+  reporter_ = &reporter;
+  host_ = &host;
+  if (connect()) root_tree_item_ = reporter_->tree_reset();
+}
+
+void CPstExporter::fail(ExportOutcome outcome, std::string_view text) {
+  summary_.outcome = outcome;
+  host_->show_message(text, kMessageCaption);
+}
+
+bool CPstExporter::borrow_data_block(RecoveryTables& tables, ObjectIndex current) {
+  ObjectNode& node = tables.objects[current];
+  // Another version of the same node next to this one may have kept its data block.
+  for (ObjectIndex i = node.prev_sibling;
+       i != kNoObject && tables.objects[i].node_id == node.node_id;
+       i = tables.objects[i].prev_sibling) {
+    if (tables.objects[i].data_block) {
+      node.data_block = tables.objects[i].data_block;
+      return true;
+    }
+  }
+  for (ObjectIndex i = node.next_sibling;
+       i != kNoObject && tables.objects[i].node_id == node.node_id;
+       i = tables.objects[i].next_sibling) {
+    if (tables.objects[i].data_block) {
+      node.data_block = tables.objects[i].data_block;
+      return true;
+    }
+  }
+  return false;
+}
+
+void CPstExporter::visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record) {
+  if (record.folder) {
+    visit_folder(tables, current, record);
+  } else if (record.kind == ItemKind::kMail) {
+    visit_mail_item(tables, current, record);
+  } else if (record.kind != ItemKind::kNone) {
+    ++summary_.not_exported[record.kind];
+  }
+}
+
+void CPstExporter::visit_folder(const RecoveryTables& tables, ObjectIndex current,
+                                const ItemRecord& record) {
+  if (!record.display_name) return;
+  summary_.exported = true;
+  const ObjectNode& node = tables.objects[current];
+  const bool has_parent = node.parent != kNoObject;
+  const std::uint32_t parent_id = has_parent ? tables.objects[node.parent].node_id : 0;
+  const std::string stored_name = fit_folder_name(*record.display_name);
+
+  if (node.primary) {
+    folders_.push_back(
+        FolderListEntry{FolderNodeRecord{node.node_id, parent_id, text_.utf8(stored_name),
+                                         kNoTreeItem, static_cast<std::uint32_t>(record.kind)},
+                        stored_name});
+    folder_by_node_.emplace(node.node_id, folders_.size() - 1);
+    if (has_parent) {
+      const FolderListEntry* parent = find_folder(parent_id);
+      placement_ = parent ? FolderPlacement{parent->record.node_id, parent->record.tree_item}
+                          : FolderPlacement{0, root_tree_item_};
+      reporter_->tree_add_folder(folders_.back().record, placement_);
+    } else {
+      placement_ = FolderPlacement{0, root_tree_item_};
+      if (node.first_child != kNoObject) {
+        reporter_->tree_add_folder(folders_.back().record, placement_);
+      }
+    }
+  }
+
+  // Top-level folders stand for the file's own structure and are not made in the output.
+  if (has_parent && parent_id != 0) {
+    build_path(stored_name, parent_id);
+    EnsureFolderPath(folder_type_code(record.kind));
+  }
+  path_.clear();
+}
+
+void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex current,
+                                   const ItemRecord& record) {
+  const ObjectNode& node = tables.objects[current];
+  bool announce = true;
+  if (node.parent == kNoObject) {
+    // An orphan: worth keeping only with a body.
+    if (!record.message || (!record.message->body && !record.message->html_body)) return;
+    reporter_->status_populating(std::nullopt);
+    path_ = ExportPath{ExportPathPart{std::string(kLostAndFound)}};
+    output_folder_is_lost_and_found_ = true;
+    announce = false;
+    // The next item of a folder looks its folder up again instead of reusing this one.
+    last_parent_id_.reset();
+  } else {
+    const std::uint32_t parent_id = tables.objects[node.parent].node_id;
+    if (last_parent_id_ && *last_parent_id_ == parent_id && output_folder_) {
+      summary_.exported = true;
+      ExportMailItem(output_folder_, record);
+      return;
+    }
+    last_parent_id_.reset();
+    if (parent_id != 0) last_parent_id_ = parent_id;
+    if (const FolderListEntry* folder = find_folder(parent_id)) {
+      reporter_->status_populating(std::string_view(folder->record.name));
+      reporter_->tree_show_folder(folder->record.tree_item);
+      build_path(folder->stored_name, folder->record.parent_node_id);
+      output_folder_is_lost_and_found_ = false;
+    } else {
+      reporter_->status_populating(std::nullopt);
+      path_ = ExportPath{ExportPathPart{std::string(kLostAndFound)}};
+      output_folder_is_lost_and_found_ = true;
+    }
+  }
+
+  output_folder_ = OpenFolderPath(folder_type_code(record.kind));
+  if (announce) reporter_->list_clear_items();
+  const bool bound = output_folder_ && try_step([&] {
+                       current_store_id_ = output_folder_->get_StoreID();
+                       helper_folder_->put_BoundObject(nullptr);
+                       helper_folder_->put_BoundObject(output_folder_);
+                     });
+  path_.clear();
+  if (!bound) {
+    // Skip the item; the next one tries its folder afresh.
+    last_parent_id_.reset();
+    ++summary_.mail_items_skipped;
+    return;
+  }
+  summary_.exported = true;
+  ExportMailItem(output_folder_, record);
+}
+
+const FolderListEntry* CPstExporter::find_folder(std::uint32_t node_id) const {
+  const auto it = folder_by_node_.find(node_id);
+  return it == folder_by_node_.end() ? nullptr : &folders_[it->second];
+}
+
+void CPstExporter::build_path(std::string_view own_name, std::uint32_t parent_node_id) {
+  path_.push_front(ExportPathPart{std::string(own_name)});
+  // A damaged file may make folders each other's parents; no path is longer than the list.
+  std::size_t steps = 0;
+  for (std::uint32_t id = parent_node_id; id != 0 && steps < folders_.size(); ++steps) {
+    const FolderListEntry* folder = find_folder(id);
+    if (!folder) break;
+    path_.push_front(ExportPathPart{folder->stored_name});
+    id = folder->record.parent_node_id;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The output store
+
+bool CPstExporter::OpenOutputStore() {
+  HostAsker asker(*host_);
+  StoreFileWriter writer(asker, output_path_);
+  // Declining to replace an existing file makes that file the output store.
+  wrote_output_ = writer.WriteEmptyStore();
+  make_writable(output_path_);
+
+  const std::string wanted = output_path_.string();
+  try_step([&] { namespace_->AddStore(utf8_to_utf16(wanted)); });
+
+  const std::shared_ptr<automation::Folders> stores = namespace_->get_Folders();
+  bool found = false;
+  for (std::int32_t i = 1; stores && i <= stores->Count(); ++i) {
+    try_step([&] {
+      store_root_ = stores->Item(i);
+      if (!store_root_) return;
+      const std::optional<std::string> path = StoreEntryPath(store_root_->get_StoreID());
+      if (path && *path == wanted) found = true;
+    });
+    if (found) {
+      host_->set_output_store_index(i);
+      break;
+    }
+  }
+  if (!found) return false;
+
+  deleted_items_ = store_root_->get_Folders()->Item(kDeletedItems);
+  deleted_items_store_id_ = deleted_items_->get_StoreID();
+  return true;
+}
+
+bool CPstExporter::CreateHelperObjects() {
+  static constexpr std::array<std::u16string_view, 8> kProgIds = {
+      automation::kHelperFolderProgId,          automation::kHelperMailItemProgId,
+      automation::kHelperAppointmentItemProgId, automation::kHelperContactItemProgId,
+      automation::kHelperJournalItemProgId,     automation::kHelperTaskItemProgId,
+      automation::kHelperDistListProgId,        automation::kHelperUtilsProgId};
+  if (!mail_client_.factory) return false;
+  try {
+    for (std::size_t i = 0; i < kProgIds.size(); ++i) {
+      std::shared_ptr<automation::HelperObject> object =
+          mail_client_.factory->CreateHelper(kProgIds[i]);
+      if (!object) return false;
+      if (i == 0) {
+        helper_folder_ = std::dynamic_pointer_cast<automation::HelperFolder>(object);
+        if (!helper_folder_) return false;
+      } else if (i == 1) {
+        helper_mail_item_ = std::dynamic_pointer_cast<automation::HelperMailItem>(object);
+        if (!helper_mail_item_) return false;
+      } else {
+        other_helpers_.push_back(std::move(object));
+      }
+    }
+  } catch (const AutomationError&) {
+    return false;
+  }
+  return true;
+}
+
+void CPstExporter::ReleaseHelperObjects() {
+  helper_folder_.reset();
+  helper_mail_item_.reset();
+  other_helpers_.clear();
+}
+
+void CPstExporter::release_automation() {
+  output_folder_.reset();
+  ReleaseHelperObjects();
+  deleted_items_.reset();
+  store_root_.reset();
+  application_.reset();
+  namespace_.reset();
+}
+
+void CPstExporter::TerminateMailClient() {
+  if (mail_client_.close) mail_client_.close();
+}
+
+void CPstExporter::remove_unused_output() {
+  // Only a file this export wrote is removed: an existing store the user chose to keep, or
+  // a file of an earlier repair, stays whatever happened.
+  if (summary_.exported || !wrote_output_) return;
+  make_writable(output_path_);
+  std::error_code ec;
+  fs::remove(output_path_, ec);
+}
+
+void CPstExporter::report_progress(std::size_t visited, std::size_t total) {
+  if (!progress_ || total == 0) return;
+  progress_->set_position(static_cast<int>(visited * kProgressEnd / total));
+}
+
+// ---------------------------------------------------------------------------------------
+// Folders
+
+void CPstExporter::EnsureFolderPath(std::int32_t folder_type) {
+  walk_path(folder_type);
+}
+
+std::shared_ptr<automation::Folder> CPstExporter::OpenFolderPath(std::int32_t folder_type) {
+  return walk_path(folder_type);
+}
+
+std::shared_ptr<automation::Folder> CPstExporter::walk_path(std::int32_t folder_type) {
+  if (path_.empty()) return nullptr;
+  std::shared_ptr<automation::Folder> current = store_root_;
+  for (const ExportPathPart& part : path_) {
+    if (!current) break;
+    if (is_special_folder_name(part.name)) continue;
+    std::shared_ptr<automation::Folders> subfolders;
+    if (!try_step([&] { subfolders = current->get_Folders(); }) || !subfolders) break;
+    const std::u16string name = text_.utf16(part.name);
+    std::shared_ptr<automation::Folder> next;
+    // A missing folder is the normal case: Item fails and the folder is made.
+    try_step([&] { next = subfolders->Item(name); });
+    if (!next) {
+      if (!try_step([&] { next = subfolders->Add(name, folder_type); }) || !next) break;
+      ++summary_.folders_recreated;
+    }
+    current = std::move(next);
+  }
+  return current;
+}
+
+// ---------------------------------------------------------------------------------------
+// Mail items
+
+void CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
+                                  const ItemRecord& record) {
+  // Stage 1: the helper creates and saves a bare note in the bound folder.
+  std::u16string entry_id;
+  try {
+    const auto messages = helper_folder_->get_Messages();
+    const auto message = messages->Add(kNoteClass);
+    message->put_MessageClass(kNoteClass);
+    message->put_Property(automation::tag::kMessageFlags,
+                          PropertyValue{message_flags_value(record)});
+    message->Save();
+    entry_id = message->get_EntryID();
+  } catch (const AutomationError&) {
+    ++summary_.mail_items_skipped;
+    return;
+  }
+
+  // Stage 2: the mail client opens it; the helper mail item is bound to it.
+  std::shared_ptr<automation::MailItem> item;
+  try {
+    item = namespace_->GetItemFromID(entry_id, current_store_id_);
+    if (!item) throw AutomationError("no item for the entry id");
+    helper_mail_item_->put_BoundObject(nullptr);
+    helper_mail_item_->put_BoundObject(item);
+  } catch (const AutomationError&) {
+    ++summary_.mail_items_skipped;
+    return;
+  }
+
+  // Stage 3: the properties, each on its own.
+  static const MessageProps kNoProps;
+  const MessageProps& m = record.message ? *record.message : kNoProps;
+  std::string sender_row, receiver_row, subject_row, date_row;
+
+  if (const auto receiver = choose_receiver(m)) {
+    receiver_row = text_.utf8(*receiver);
+    try_step([&] { item->put_To(utf8_to_utf16(receiver_row)); });
+  }
+  if (m.subject) {
+    subject_row = text_.utf8(m.subject->text);
+    try_step([&] { item->put_Subject(utf8_to_utf16(subject_row)); });
+  }
+  if (m.importance != 0) {
+    try_step([&] { item->put_Importance(static_cast<std::int32_t>(m.importance)); });
+  }
+  if (m.flag_status != 0) {
+    try_step([&] { item->put_FlagStatus(static_cast<std::int32_t>(m.flag_status)); });
+  }
+  if (static_cast<std::int32_t>(m.icon_index) > 0) {
+    try_step([&] {
+      helper_mail_item_->put_Property(automation::tag::kIconIndex,
+                                      PropertyValue{static_cast<std::int32_t>(m.icon_index)});
+    });
+  }
+  const MailTimes times = item_times(m);
+  sent_time_ = times.sent;
+  received_time_ = times.received;
+  if (times.date_text) date_row = *times.date_text;
+  if (m.body) try_step([&] { item->put_Body(text_.utf16(*m.body)); });
+
+  const SenderChoice sender = choose_sender(m);
+  if (sender.row_text) sender_row = text_.utf8(*sender.row_text);
+  const std::u16string address_type = text_.utf16(choose_address_type(m));
+  const std::u16string display_sender =
+      sender.display_sender ? text_.utf16(*sender.display_sender) : std::u16string();
+  const PropertyValue sent_date = automation::OleDate{ole_date_from_time(sent_time_)};
+  const PropertyValue received_date = automation::OleDate{ole_date_from_time(received_time_)};
+  namespace tag = automation::tag;
+  const std::array<std::pair<std::uint32_t, const PropertyValue>, 6> properties = {{
+      {tag::kSenderAddrType, PropertyValue{address_type}},
+      {tag::kSenderName, PropertyValue{display_sender}},
+      {tag::kClientSubmitTime, sent_date},
+      {tag::kMessageDeliveryTime, received_date},
+      {tag::kSentRepresentingAddrType, PropertyValue{address_type}},
+      {tag::kSentRepresentingName, PropertyValue{display_sender}},
+  }};
+  for (const auto& [property_tag, value] : properties) {
+    try_step([&] { helper_mail_item_->put_Property(property_tag, value); });
+  }
+
+  // Stage 4: save, list, save again and move into the output folder.
+  try_step([&] { item->Close(automation::kSaveModeSave); });
+  reporter_->list_add_fields(ListRowFields{sender_row, receiver_row, subject_row, date_row});
+  ++summary_.mail_items_written;
+  if (output_folder_is_lost_and_found_) ++summary_.items_in_lost_and_found;
+  try_step([&] { item->Close(automation::kSaveModeSave); });
+  if (folder) try_step([&] { item->Move(*folder); });
+}
+
+}  // namespace pstorian

@@ -1,0 +1,175 @@
+// CPstExporter: the second half of a repair. Given the tables of a finished scan, it has the
+// empty output store written and attached to the mail client, then walks the recovered object
+// tree in pre-order and, object by object, recreates the named folders by path under the
+// output store's root and writes every mail item into its folder. Mail items whose folder was
+// never met go to "Lost&Found" at the top of the store. Items of other kinds are decoded and
+// counted but not written; their folders are created with the matching folder type.
+//
+// Reporting goes through Reporter (tree, list, status) and JobHost (messages, the overwrite
+// question, the main window's flags). The gate is passed at every object: a cancelled export
+// stops walking and unwinds like a finished one, so the automation objects are released and
+// the mail client is ended, which closes the output store in a valid state. The same happens
+// when something throws mid-export; the error then goes on to the caller.
+//
+// Automation failures are caught step by step where a step may fail on its own (an item that
+// cannot be written, a folder that cannot be made); nothing stops the walk but the gate.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/byte_source.h"
+#include "engine/item_record.h"
+#include "engine/node_reader.h"
+#include "engine/object_tables.h"
+#include "engine/progress.h"
+#include "export/export_rules.h"
+#include "export/mail_client.h"
+#include "export/wide_text.h"
+#include "job/progress_thread.h"
+#include "job/reporter.h"
+#include "mailclient/automation.h"
+#include "mailclient/helper_component.h"
+
+namespace pstorian {
+
+inline constexpr std::string_view kCompletionText = "Processing of selected PST file is complete";
+inline constexpr std::string_view kCompletionCaption = "Processing Complete";
+inline constexpr std::string_view kNoMailClientText = "outlook is not properly installed.";
+inline constexpr std::string_view kStoreNotOpenedText =
+    "The recovered PST file could not be attached to the mail client or found among its "
+    "stores. Nothing was recovered.";
+inline constexpr std::string_view kNoHelperText =
+    "The mail client's helper component could not be created. Nothing was recovered.";
+inline constexpr std::string_view kSourceNotOpenedText =
+    "The selected PST file could not be opened again for reading. Nothing was recovered.";
+
+enum class ExportOutcome {
+  kCompleted,        // the walk ran to its end
+  kNoObjects,        // the tables hold no object: nothing was started
+  kSourceNotOpened,  // the source file could not be opened for the node reads
+  kNoMailClient,     // the mail client could not be created
+  kStoreNotOpened,   // the output store could not be attached or found
+  kNoHelperObjects,  // the helper component's objects could not be created
+  kCancelled,        // the gate stopped the walk
+  kFailed,           // something threw mid-export (rethrown to the caller)
+};
+
+struct ExportSummary {
+  ExportOutcome outcome = ExportOutcome::kNoObjects;
+  bool exported = false;       // a named folder or a mail item was handled
+  bool output_kept = false;    // the output file is there for the user
+  int folders_recreated = 0;   // folders the export created in the output store
+  int mail_items_written = 0;  // mail items created and listed
+  int items_in_lost_and_found = 0;
+  int mail_items_skipped = 0;            // mail items that could not be created
+  std::map<ItemKind, int> not_exported;  // decoded items of other kinds, by kind
+};
+
+struct ExportSettings {
+  std::filesystem::path source_path;
+  std::filesystem::path output_path;
+  std::string codepage = std::string(kDefaultCodepage);
+};
+
+// One named folder met by the walk: what the tree was told, and its name as stored.
+struct FolderListEntry {
+  FolderNodeRecord record;
+  std::string stored_name;  // source file text, at most kFolderNameLimit bytes
+};
+
+class CPstExporter final : public ExportJob {
+ public:
+  // The code page of `settings` must be known to iconv (see CodepageConverter::open);
+  // an unknown one falls back to the default.
+  CPstExporter(ExportSettings settings, MailClient mail_client);
+  CPstExporter(const CPstExporter&) = delete;
+  CPstExporter& operator=(const CPstExporter&) = delete;
+  ~CPstExporter() override;
+
+  // Progress over the objects of the walk (range 0 to 500); optional, must outlive run().
+  void set_progress(ProgressSink& progress) { progress_ = &progress; }
+
+  // ExportJob: the whole export (Export).
+  void run(RecoveryTables& tables, Reporter& reporter, JobHost& host, JobGate& gate) override;
+
+  const ExportSummary& summary() const { return summary_; }
+  // The output path as given to the mail client: absolute and lexically normal.
+  const std::filesystem::path& output_path() const { return output_path_; }
+
+  // The steps of the export; public so that tests can drive them one by one once the
+  // exporter is connected (connect_for_test).
+  bool OpenOutputStore();
+  bool CreateHelperObjects();
+  void ReleaseHelperObjects();
+  void EnsureFolderPath(std::int32_t folder_type);
+  std::shared_ptr<automation::Folder> OpenFolderPath(std::int32_t folder_type);
+  void ExportMailItem(std::shared_ptr<automation::Folder> folder, const ItemRecord& record);
+  // Ends the mail client: every attached store is flushed and its file released.
+  void TerminateMailClient();
+
+  ExportPath& path() { return path_; }
+  // Sets up the exporter as the walk does before its first object, for tests.
+  void connect_for_test(Reporter& reporter, JobHost& host);
+  void set_current_store_id(std::u16string store_id) { current_store_id_ = std::move(store_id); }
+
+ private:
+  void export_all(RecoveryTables& tables, JobGate& gate);
+  void walk(RecoveryTables& tables, JobGate& gate);
+  bool connect();
+  void visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record);
+  void visit_folder(const RecoveryTables& tables, ObjectIndex current, const ItemRecord& record);
+  void visit_mail_item(const RecoveryTables& tables, ObjectIndex current, const ItemRecord& record);
+  bool borrow_data_block(RecoveryTables& tables, ObjectIndex current);
+  const FolderListEntry* find_folder(std::uint32_t node_id) const;
+  void build_path(std::string_view own_name, std::uint32_t parent_node_id);
+  std::shared_ptr<automation::Folder> walk_path(std::int32_t folder_type);
+  void release_automation();
+  void fail(ExportOutcome outcome, std::string_view text);
+  void remove_unused_output();
+  void report_progress(std::size_t visited, std::size_t total);
+
+  ExportSettings settings_;
+  std::filesystem::path output_path_;
+  MailClient mail_client_;
+  FileText text_;
+  Reporter* reporter_ = nullptr;
+  JobHost* host_ = nullptr;
+  ProgressSink* progress_ = nullptr;
+  std::optional<SourceFile> source_;
+  std::optional<NodeReader> reader_;
+  ExportSummary summary_;
+  bool wrote_output_ = false;  // this export put the empty store at the output path
+
+  // Automation objects ("dispatch holders").
+  std::shared_ptr<automation::Application> application_;
+  std::shared_ptr<automation::Namespace> namespace_;
+  std::shared_ptr<automation::Folder> store_root_;
+  std::shared_ptr<automation::Folder> deleted_items_;
+  std::u16string deleted_items_store_id_;
+  std::shared_ptr<automation::HelperFolder> helper_folder_;
+  std::shared_ptr<automation::HelperMailItem> helper_mail_item_;
+  std::vector<std::shared_ptr<automation::HelperObject>> other_helpers_;
+
+  TreeItemId root_tree_item_ = kNoTreeItem;
+  FolderPlacement placement_;
+  std::vector<FolderListEntry> folders_;
+  std::multimap<std::uint32_t, std::size_t> folder_by_node_;  // first met comes first
+  ExportPath path_;
+  // The parent whose items went to the current output folder last; none when the folder
+  // must be looked up again for the next item.
+  std::optional<std::uint32_t> last_parent_id_;
+  std::shared_ptr<automation::Folder> output_folder_;
+  bool output_folder_is_lost_and_found_ = false;
+  std::u16string current_store_id_;
+  std::int64_t sent_time_ = 0;
+  std::int64_t received_time_ = 0;
+};
+
+}  // namespace pstorian

@@ -1,0 +1,449 @@
+// The export driver over an in-memory mail client: which folders are made where, which
+// mail items arrive in which folder with which properties, and what the user is told.
+#include "export/pst_exporter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "export/fake_mail_client.h"
+#include "export/mailbox_builder.h"
+#include "export/recording_host.h"
+#include "export/store_entry_path.h"
+#include "store/empty_store_image.h"
+
+namespace pstorian {
+namespace {
+
+using fake::FakeClient;
+using fake::FakeFolder;
+using fake::FakeItem;
+using fake::FakeStore;
+using fake::long_prop;
+using fake::MailboxBuilder;
+using fake::RecordingHost;
+using fake::text_prop;
+using fake::time_prop;
+namespace tag = automation::tag;
+
+// FILETIME of 2020-03-04 05:06:07 UTC and of 1850-01-01.
+constexpr std::uint64_t kFiletime2020 = 132277719670000000ull;
+constexpr std::uint64_t kFiletime1850 = 78576480000000000ull;
+
+class ExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+
+  // Runs a whole export of the builder's mailbox into the fake client.
+  ExportSummary run_export(JobGate* gate = nullptr) {
+    source_ = box.write(dir.path());
+    output_ = dir.path() / "mailbox Recovered.pst";
+    CPstExporter exporter({source_, output_, "WINDOWS-1252"}, client.mail_client());
+    OpenGate open;
+    exporter.run(box.file.tables, host, host, gate ? *gate : open);
+    return exporter.summary();
+  }
+
+  FakeFolder& output_root() {
+    FakeStore* store = client.store_at(output_.string());
+    EXPECT_NE(store, nullptr);
+    return *store->root;
+  }
+  static std::string text(const automation::PropertyValue& v) {
+    const auto* s = std::get_if<std::u16string>(&v);
+    return s ? fake::utf8(*s) : "<none>";
+  }
+
+  test::TempDir dir;
+  MailboxBuilder box;
+  FakeClient client;
+  RecordingHost host;
+  std::filesystem::path source_, output_;
+};
+
+// The usual shape of a personal folder file: a root without parent, the top of the personal
+// folders below it, and the user's folders below that.
+struct Standard {
+  ObjectIndex root, top, inbox;
+};
+Standard standard_folders(MailboxBuilder& box) {
+  Standard s;
+  s.root = box.folder(0x122, "Root - Mailbox");
+  s.top = box.folder(0x8022, "Top of Personal Folders", s.root);
+  s.inbox = box.folder(0x8082, "Inbox", s.top);
+  return s;
+}
+
+TEST_F(ExportTest, FoldersAreRecreatedBelowTheStoreRootWithoutTheFilesOwnFolders) {
+  const Standard s = standard_folders(box);
+  const ObjectIndex projects = box.folder(0x8102, "Projects", s.top);
+  box.folder(0x8122, "Views", projects);  // special name mid-path
+  const ObjectIndex views_child = box.folder(0x8142, "Plans", projects);
+  box.folder(0x8162, "Dates", views_child, "IPF.Appointment");
+  box.folder(0x8182, "People", s.top, "IPF.Contact");
+  box.folder(0x81A2, "views", s.top);  // differs from a special name in case only
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+
+  FakeFolder& root = output_root();
+  EXPECT_EQ(root.child("Top of Personal Folders"), nullptr);
+  EXPECT_EQ(root.child("Root - Mailbox"), nullptr);
+  ASSERT_NE(root.child("Projects"), nullptr);
+  EXPECT_EQ(root.child("Projects")->child("Views"), nullptr);
+  ASSERT_NE(root.child("Projects")->child("Plans"), nullptr);
+  const FakeFolder* dates = root.child("Projects")->child("Plans")->child("Dates");
+  ASSERT_NE(dates, nullptr);
+  EXPECT_EQ(dates->type, automation::kFolderCalendar);
+  ASSERT_NE(root.child("People"), nullptr);
+  EXPECT_EQ(root.child("People")->type, automation::kFolderContacts);
+  EXPECT_NE(root.child("views"), nullptr);
+  // The existing Inbox is opened, not made a second time.
+  EXPECT_EQ(root.subfolders.size(), 4u + 3u);
+  EXPECT_EQ(summary.folders_recreated, 5);
+
+  // The tree gets every primary folder; the top-level one because it has children.
+  EXPECT_TRUE(host.saw("tree Root - Mailbox under 1"));
+  EXPECT_TRUE(host.saw("tree Top of Personal Folders under 2"));
+  EXPECT_TRUE(host.saw("tree Inbox under 3"));
+}
+
+TEST_F(ExportTest, MailGoesToItsFolderAndConsecutiveItemsReuseIt) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "one")});
+  box.message(0x200044, s.inbox, {text_prop(0x0037, "two")});
+  const ObjectIndex work = box.folder(0x8102, "Work", s.top);
+  box.message(0x200064, work, {text_prop(0x0037, "three")});
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.mail_items_written, 3);
+  FakeFolder& root = output_root();
+  ASSERT_EQ(root.child("Inbox")->items.size(), 2u);
+  EXPECT_EQ(fake::utf8(root.child("Inbox")->items[0]->subject), "one");
+  ASSERT_EQ(root.child("Work")->items.size(), 1u);
+
+  // One look-up of the Inbox for both of its items, then one for Work.
+  const std::vector<std::string> expected = {
+      "Populating folder Inbox", "show 4", "clear", "row ||one|",  "row ||two|",
+      "Populating folder Work",  "show 5", "clear", "row ||three|"};
+  std::vector<std::string> seen;
+  for (const auto& e : host.log) {
+    if (e.rfind("Populating", 0) == 0 || e.rfind("show", 0) == 0 || e == "clear" ||
+        e.rfind("row", 0) == 0) {
+      seen.push_back(e);
+    }
+  }
+  EXPECT_EQ(seen, expected);
+  // Created, saved twice and moved into the folder the helper folder was bound to.
+  EXPECT_EQ(root.child("Inbox")->items[0]->saves, 2);
+  EXPECT_EQ(client.log.back(), "close");
+}
+
+TEST_F(ExportTest, SameNamedFoldersAreMergedAndUnplacedMailGoesToLostAndFound) {
+  const Standard s = standard_folders(box);
+  const ObjectIndex a1 = box.folder(0x8102, "Archive", s.top);
+  const ObjectIndex a2 = box.folder(0x8122, "archive", s.top);
+  box.message(0x200024, a1, {text_prop(0x0037, "first")});
+  box.message(0x200044, a2, {text_prop(0x0037, "second")});
+  // A message below a folder object without a name: its folder was never listed.
+  const ObjectIndex nameless = box.unnamed_folder(0x8142, s.top);
+  box.message(0x200064, nameless, {text_prop(0x0037, "unplaced")});
+  // Orphans: kept with a body, dropped without.
+  box.message(0x200084, kNoObject, {text_prop(0x0037, "orphan"), text_prop(0x1000, "text")});
+  box.message(0x2000A4, kNoObject, {text_prop(0x0037, "bodiless")});
+
+  const ExportSummary summary = run_export();
+  FakeFolder& root = output_root();
+  ASSERT_NE(root.child("Archive"), nullptr);
+  EXPECT_EQ(root.child("archive"), nullptr);
+  EXPECT_EQ(root.child("Archive")->items.size(), 2u);
+  const FakeFolder* lost = root.child("Lost&Found");
+  ASSERT_NE(lost, nullptr);
+  EXPECT_EQ(lost->type, automation::kFolderMail);
+  ASSERT_EQ(lost->items.size(), 2u);
+  EXPECT_EQ(fake::utf8(lost->items[0]->subject), "unplaced");
+  EXPECT_EQ(fake::utf8(lost->items[1]->subject), "orphan");
+  EXPECT_EQ(summary.mail_items_written, 4);
+  EXPECT_EQ(summary.items_in_lost_and_found, 2);
+  EXPECT_EQ(host.count_prefix("populating folder Lost&Found"), 2);
+  // The list is cleared for the unplaced item but not for the orphan.
+  EXPECT_EQ(host.count_prefix("clear"), 3);
+}
+
+TEST_F(ExportTest, AnOrphanDoesNotBecomeTheFolderOfTheNextItemsOfTheLastParent) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "before")});
+  box.message(0x200044, kNoObject, {text_prop(0x0037, "orphan"), text_prop(0x1000, "b")});
+  // A later version of the root and the Inbox, with one more message of the Inbox.
+  const ObjectIndex root_again = box.folder(0x122, "Root - Mailbox", kNoObject, "IPF.Note", false);
+  const ObjectIndex inbox_again = box.folder(0x8082, "Inbox", root_again, "IPF.Note", false);
+  box.message(0x200064, inbox_again, {text_prop(0x0037, "after")});
+
+  run_export();
+  FakeFolder& root = output_root();
+  EXPECT_EQ(root.child("Inbox")->items.size(), 2u);
+  ASSERT_NE(root.child("Lost&Found"), nullptr);
+  EXPECT_EQ(root.child("Lost&Found")->items.size(), 1u);
+}
+
+TEST_F(ExportTest, OtherKindsAreCountedButNotWritten) {
+  const Standard s = standard_folders(box);
+  const ObjectIndex cal = box.folder(0x8102, "Calendar", s.top, "IPF.Appointment");
+  box.message(0x200024, cal, {text_prop(0x0037, "meeting")}, "IPM.Appointment");
+  box.message(0x200044, cal, {text_prop(0x0037, "meeting 2")}, "IPM.Appointment");
+  box.message(0x200064, s.inbox, {text_prop(0x0037, "call")}, "IPM.Contact");
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.mail_items_written, 0);
+  EXPECT_EQ(summary.not_exported.at(ItemKind::kAppointment), 2);
+  EXPECT_EQ(summary.not_exported.at(ItemKind::kContact), 1);
+  EXPECT_TRUE(client.all_items().empty());
+  EXPECT_EQ(output_root().child("Calendar")->type, automation::kFolderCalendar);
+  EXPECT_TRUE(summary.output_kept);  // folders were made
+}
+
+TEST_F(ExportTest, MessagePropertiesFollowTheExportRules) {
+  const Standard s = standard_folders(box);
+  box.message(
+      0x200024, s.inbox,
+      {text_prop(0x0037, "flags"), long_prop(0x0E07, 9), long_prop(0x0017, 2), long_prop(0x1090, 2),
+       long_prop(0x1080, 261), text_prop(0x1000, "the body"), text_prop(0x0E04, "Ann Lee"),
+       text_prop(0x0078, "rep@x.org"), text_prop(0x0042, "Bob Roe"),
+       text_prop(0x0065, "bob@roe.org"), text_prop(0x0064, "EX"), text_prop(0x0C1E, "X400"),
+       time_prop(0x0039, kFiletime2020), time_prop(0x0E06, kFiletime2020)});
+  box.message(
+      0x200044, s.inbox,
+      {text_prop(0x0037, "plain"), long_prop(0x0E07, 5), text_prop(0x0078, "rep@x.org"),
+       text_prop(0x0076, "by@x.org"), text_prop(0x0042, "Bob"), text_prop(0x0065, "bob@roe.org"),
+       text_prop(0x0C1E, "X400"), time_prop(0x0E06, kFiletime2020)});
+
+  run_export();
+  const auto& items = output_root().child("Inbox")->items;
+  ASSERT_EQ(items.size(), 2u);
+  const FakeItem& a = *items[0];
+  EXPECT_EQ(std::get<std::int32_t>(a.properties.at(tag::kMessageFlags)), 1);
+  EXPECT_EQ(a.importance, 2);
+  EXPECT_EQ(a.flag_status, 2);
+  EXPECT_EQ(std::get<std::int32_t>(a.properties.at(tag::kIconIndex)), 261);
+  EXPECT_EQ(fake::utf8(a.body), "the body");
+  EXPECT_EQ(fake::utf8(a.to), "Ann Lee");
+  EXPECT_EQ(text(a.properties.at(tag::kSenderName)), "Bob Roe[bob@roe.org]");
+  EXPECT_EQ(text(a.properties.at(tag::kSentRepresentingName)), "Bob Roe[bob@roe.org]");
+  EXPECT_EQ(text(a.properties.at(tag::kSenderAddrType)), "SMTP");  // "EX" is too short
+  const double expected_date = ole_date_from_time(display_time(kFiletime2020));
+  EXPECT_EQ(std::get<automation::OleDate>(a.properties.at(tag::kClientSubmitTime)).days,
+            expected_date);
+  EXPECT_TRUE(host.saw("row Bob Roe|Ann Lee|flags|Wed Mar  4 05:06:07 2020"));
+
+  const FakeItem& b = *items[1];
+  EXPECT_EQ(std::get<std::int32_t>(b.properties.at(tag::kMessageFlags)), 5);
+  EXPECT_EQ(fake::utf8(b.to), "rep@x.org");
+  EXPECT_EQ(text(b.properties.at(tag::kSenderName)), "[bob@roe.org]");
+  EXPECT_EQ(text(b.properties.at(tag::kSentRepresentingAddrType)), "X400");
+  EXPECT_EQ(b.importance, 0);
+  EXPECT_EQ(b.properties.count(tag::kIconIndex), 0u);
+  // A delivery time without a submit time: no date cell, submit time of the value 0.
+  EXPECT_TRUE(host.saw("row bob@roe.org|rep@x.org|plain|"));
+  EXPECT_EQ(std::get<automation::OleDate>(b.properties.at(tag::kClientSubmitTime)).days,
+            ole_date_from_time(0));
+}
+
+TEST_F(ExportTest, ConversationIndexDatesOnlyItemsWithoutAnyTime) {
+  const Standard s = standard_folders(box);
+  Bytes index(22, 0);
+  for (int i = 0; i < 8; ++i) {
+    index[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(kFiletime2020 >> (8 * i));
+  }
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "indexed"), fake::binary_prop(0x0071, index)});
+  box.message(0x200044, s.inbox,
+              {text_prop(0x0037, "old"), time_prop(0x0039, kFiletime1850),
+               fake::binary_prop(0x0071, index)});
+
+  run_export();
+  const auto& items = output_root().child("Inbox")->items;
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(std::get<automation::OleDate>(items[0]->properties.at(tag::kMessageDeliveryTime)).days,
+            ole_date_from_time(display_time(kFiletime2020)));
+  EXPECT_TRUE(host.saw("row ||indexed|Wed Mar  4 05:06:07 2020"));
+  // A submit time before 1900 is present but unusable: no date, and the index is not used.
+  EXPECT_TRUE(host.saw("row ||old|"));
+  EXPECT_EQ(std::get<automation::OleDate>(items[1]->properties.at(tag::kMessageDeliveryTime)).days,
+            ole_date_from_time(0));
+}
+
+TEST_F(ExportTest, ARefusedFolderNameSendsItsMailToTheParent) {
+  const Standard s = standard_folders(box);
+  const ObjectIndex bad = box.folder(0x8102, "Bad", s.inbox);
+  box.message(0x200024, bad, {text_prop(0x0037, "kept")});
+  client.refused_names.insert(u"Bad");
+  run_export();
+  EXPECT_EQ(output_root().child("Inbox")->child("Bad"), nullptr);
+  EXPECT_EQ(output_root().child("Inbox")->items.size(), 1u);
+}
+
+TEST_F(ExportTest, AFailingPropertyStepStillWritesAndListsTheItem) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "refused"), text_prop(0x1000, "body")});
+  client.refused_subjects.insert(u"refused");
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.mail_items_written, 1);
+  ASSERT_EQ(output_root().child("Inbox")->items.size(), 1u);
+  EXPECT_EQ(fake::utf8(output_root().child("Inbox")->items[0]->body), "body");
+  EXPECT_TRUE(host.saw("row ||refused|"));
+}
+
+TEST_F(ExportTest, AnItemThatCannotBeCreatedIsSkippedAndTheWalkGoesOn) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "a")});
+  box.message(0x200044, s.inbox, {text_prop(0x0037, "b")});
+  client.fail_message_save = true;
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+  EXPECT_EQ(summary.mail_items_written, 0);
+  EXPECT_EQ(summary.mail_items_skipped, 2);
+  EXPECT_EQ(host.count_prefix("row"), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Opening the output store and the end of the export
+
+TEST_F(ExportTest, TheOutputStoreIsFoundByThePathInItsStoreIdAmongOtherStores) {
+  client.attach("/elsewhere/other.pst");
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+  EXPECT_EQ(host.output_store_index, 2);
+  EXPECT_TRUE(std::filesystem::exists(output_));
+  EXPECT_EQ(client.stores[1]->path, output_.string());
+  EXPECT_EQ(client.closes, 1);
+  // Once the store is found the tree and the list are set up; the run ends in this order.
+  ASSERT_GE(host.log.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(host.log.begin() + 1, host.log.begin() + 3),
+            (std::vector<std::string>{"reset", "columns"}));
+  EXPECT_EQ(std::vector<std::string>(host.log.end() - 4, host.log.end()),
+            (std::vector<std::string>{"status clear", "stop off",
+                                      "message Processing of selected PST file is complete",
+                                      "tree ready"}));
+}
+
+TEST_F(ExportTest, AStoreThatCannotBeAttachedIsReportedAndLeavesNoFile) {
+  client.refuse_add_store = true;
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kStoreNotOpened);
+  EXPECT_TRUE(host.saw("message " + std::string(kStoreNotOpenedText)));
+  EXPECT_FALSE(host.saw("message Processing of selected PST file is complete"));
+  EXPECT_FALSE(std::filesystem::exists(output_));
+  EXPECT_EQ(client.closes, 1);
+  EXPECT_TRUE(host.saw("tree ready"));
+}
+
+TEST_F(ExportTest, AStoreIdHoldingThePathInAnotherLetterCaseIsNotTheOutputStore) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
+  // The client attaches the file under a path spelled differently.
+  client.refuse_add_store = true;
+  std::string upper = (dir.path() / "MAILBOX Recovered.pst").string();
+  client.attach(upper);
+  EXPECT_EQ(run_export().outcome, ExportOutcome::kStoreNotOpened);
+}
+
+TEST_F(ExportTest, NoMailClientIsReportedOnceWithoutTheCompletionMessage) {
+  client.refuse_application = true;
+  standard_folders(box);
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kNoMailClient);
+  EXPECT_EQ(host.count_prefix("message "), 1);
+  EXPECT_TRUE(host.saw("message outlook is not properly installed."));
+  EXPECT_FALSE(std::filesystem::exists(output_));
+}
+
+TEST_F(ExportTest, AMissingHelperStopsBeforeAnythingIsWritten) {
+  client.refused_helpers.insert(std::u16string(automation::kHelperDistListProgId));
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kNoHelperObjects);
+  EXPECT_TRUE(host.saw("message " + std::string(kNoHelperText)));
+  EXPECT_EQ(host.count_prefix("reset"), 0);
+  EXPECT_FALSE(std::filesystem::exists(output_));
+}
+
+TEST_F(ExportTest, AKeptExistingFileIsUsedAndNeverDeleted) {
+  // Nothing is exported: one top-level folder and an orphan without a body.
+  box.folder(0x122, "Root - Mailbox");
+  box.message(0x200024, kNoObject, {text_prop(0x0037, "no body")});
+  const std::vector<std::uint8_t> old = {1, 2, 3, 4};
+  test::write_file(dir.path() / "mailbox Recovered.pst", old);
+  host.answer_yes = false;
+  run_export();
+  EXPECT_TRUE(host.saw("ask Do you want to overwrite existing pst file?"));
+  EXPECT_TRUE(host.saw("AddStore " + output_.string()) || !client.log.empty());
+  EXPECT_EQ(test::read_file(output_), old);
+}
+
+TEST_F(ExportTest, AnEmptyStoreThisExportWroteIsRemovedWhenNothingWasExported) {
+  box.message(0x200024, kNoObject, {text_prop(0x0037, "no body")});
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+  EXPECT_FALSE(summary.exported);
+  EXPECT_FALSE(std::filesystem::exists(output_));
+}
+
+class CancelAfter final : public JobGate {
+ public:
+  explicit CancelAfter(int passes) : left_(passes) {}
+  bool pass() override { return left_-- > 0; }
+
+ private:
+  int left_;
+};
+
+TEST_F(ExportTest, ACancelledExportClosesTheStoreAndKeepsWhatWasWritten) {
+  const Standard s = standard_folders(box);
+  for (std::uint32_t i = 0; i < 5; ++i) {
+    box.message(0x200024 + 0x20 * i, s.inbox, {text_prop(0x0037, "m" + std::to_string(i))});
+  }
+  CancelAfter gate(5);  // three folders and two messages
+  const ExportSummary summary = run_export(&gate);
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCancelled);
+  EXPECT_EQ(summary.mail_items_written, 2);
+  EXPECT_EQ(client.closes, 1);
+  EXPECT_TRUE(std::filesystem::exists(output_));
+  EXPECT_FALSE(host.saw("message Processing of selected PST file is complete"));
+  EXPECT_TRUE(host.saw("stop off"));
+}
+
+TEST_F(ExportTest, AnErrorMidExportStillClosesTheMailClient) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
+  // The store has no "Deleted Items": the step that needs it throws past the walk.
+  source_ = box.write(dir.path());
+  output_ = dir.path() / "x Recovered.pst";
+  FakeStore& store = client.attach(output_.string());
+  store.root->subfolders.erase(store.root->subfolders.begin());
+  CPstExporter exporter({source_, output_, "WINDOWS-1252"}, client.mail_client());
+  OpenGate gate;
+  host.answer_yes = false;
+  test::write_file(output_,
+                   std::vector<std::uint8_t>(EmptyStoreImage().begin(), EmptyStoreImage().end()));
+  EXPECT_THROW(exporter.run(box.file.tables, host, host, gate), automation::AutomationError);
+  EXPECT_EQ(exporter.summary().outcome, ExportOutcome::kFailed);
+  EXPECT_EQ(client.closes, 1);
+}
+
+TEST_F(ExportTest, TablesWithoutObjectsStartNoMailClient) {
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kNoObjects);
+  EXPECT_EQ(host.count_prefix("reset"), 0);
+  EXPECT_TRUE(host.saw("message Processing of selected PST file is complete"));
+  EXPECT_TRUE(client.log.empty() || client.log == std::vector<std::string>{"close"});
+}
+
+}  // namespace
+}  // namespace pstorian
