@@ -2,13 +2,14 @@
 // this one only wires them to the argument parser.
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
-
 #include "cli/new_command.h"
+#include "cli/scan_command.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Pstorian: repairs damaged Outlook personal folder files (.pst)"};
   app.require_subcommand(1);
+  int exit_code = 0;
+  pstorian::cli::add_scan_command(app, exit_code);
   pstorian::add_new_command(app);
   try {
     app.parse(argc, argv);
@@ -20,5 +21,5 @@ int main(int argc, char** argv) {
     const int rc = app.exit(e);
     return rc == 0 ? 0 : 2;
   }
-  return 0;
+  return exit_code;
 }

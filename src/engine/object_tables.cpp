@@ -1,7 +1,8 @@
 #include "engine/object_tables.h"
 
 #include <algorithm>
-#include <numeric>
+#include <cstdint>
+#include <iterator>
 
 namespace pstorian {
 
@@ -9,73 +10,137 @@ namespace pstorian {
 // BlockIndex
 
 void BlockIndex::add(std::uint32_t id, std::uint32_t offset, std::uint32_t size) {
-  blocks_.push_back(BlockRef{id, offset, size});
-  dirty_ = true;
+  pending_.push_back(BlockRef{id, offset, size});
 }
 
-void BlockIndex::build_index() const {
-  sorted_.resize(blocks_.size());
-  std::iota(sorted_.begin(), sorted_.end(), 0u);
-  // Stable by found order within one id: the first copy found heads its group.
-  std::stable_sort(sorted_.begin(), sorted_.end(),
-                   [this](std::uint32_t a, std::uint32_t b) { return blocks_[a].id < blocks_[b].id; });
-  next_.assign(blocks_.size(), kNoObject);
-  // A group c0, c1, ..., cn (found order) chains as c0 -> cn -> ... -> c1: each later copy
-  // was linked directly behind the first one when it was found.
-  for (std::size_t g = 0; g < sorted_.size();) {
-    std::size_t end = g + 1;
-    while (end < sorted_.size() && blocks_[sorted_[end]].id == blocks_[sorted_[g]].id) ++end;
-    std::uint32_t prev = sorted_[g];
-    for (std::size_t k = end; k-- > g + 1;) {
-      next_[prev] = sorted_[k];
-      prev = sorted_[k];
-    }
-    g = end;
+void BlockIndex::reserve(std::size_t n) { pending_.reserve(n); }
+
+namespace {
+
+bool by_id(const BlockRef& a, const BlockRef& b) { return a.id < b.id; }
+
+// Stable sort by id: counting passes over 11 bits of the id at a time, as many as the
+// largest id needs. A million blocks sort in a few milliseconds, and equal ids keep their
+// found order.
+void radix_sort_by_id(std::vector<BlockRef>& v) {
+  if (std::is_sorted(v.begin(), v.end(), by_id)) return;
+  std::uint32_t max_id = 0;
+  for (const BlockRef& b : v) max_id = std::max(max_id, b.id);
+  std::vector<BlockRef> tmp(v.size());
+  std::vector<std::size_t> count(2049);
+  for (unsigned shift = 0; shift < 32 && (max_id >> shift) != 0; shift += 11) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const BlockRef& b : v) ++count[((b.id >> shift) & 0x7FF) + 1];
+    for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
+    for (const BlockRef& b : v) tmp[count[(b.id >> shift) & 0x7FF]++] = b;
+    v.swap(tmp);
   }
-  dirty_ = false;
+}
+
+}  // namespace
+
+void BlockIndex::build_index() const {
+  radix_sort_by_id(pending_);
+  if (sorted_.empty()) {
+    sorted_.swap(pending_);
+  } else {
+    // Copies added later come after the earlier ones of the same id: std::merge takes
+    // from its first range on ties.
+    std::vector<BlockRef> merged;
+    merged.reserve(sorted_.size() + pending_.size());
+    std::merge(sorted_.begin(), sorted_.end(), pending_.begin(), pending_.end(),
+               std::back_inserter(merged), by_id);
+    if (handed_out_) retired_.push_back(std::move(sorted_));
+    sorted_ = std::move(merged);
+  }
+  pending_.clear();
+  pending_.shrink_to_fit();
+  handed_out_ = false;
+
+  keys_.resize(sorted_.size());
+  for (std::size_t i = 0; i < sorted_.size(); ++i) keys_[i] = sorted_[i].id;
+  // About four blocks per bucket when the ids are spread evenly; skewed ids only make
+  // the buckets fuller, and the search within a bucket is binary.
+  buckets_.clear();
+  shift_ = 0;
+  min_id_ = keys_.empty() ? 0 : keys_.front();
+  if (!keys_.empty()) {
+    const std::uint64_t span = static_cast<std::uint64_t>(keys_.back()) - min_id_;
+    const std::uint64_t wanted = std::max<std::uint64_t>(1, keys_.size() / 4);
+    while ((span >> shift_) >= wanted) ++shift_;
+    const std::size_t n = static_cast<std::size_t>(span >> shift_) + 2;
+    buckets_.assign(n, 0);
+    std::size_t pos = 0;
+    for (std::size_t b = 0; b < n; ++b) {
+      while (pos < keys_.size() && bucket_of(keys_[pos]) < b) ++pos;
+      buckets_[b] = static_cast<std::uint32_t>(pos);
+    }
+  }
 }
 
 const BlockRef* BlockIndex::find(std::uint32_t id) const {
   if (id == 0) return nullptr;
-  if (dirty_) build_index();
+  if (!pending_.empty()) build_index();
   const std::uint32_t key = id & ~1u;
-  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), key,
-                             [this](std::uint32_t pos, std::uint32_t k) { return blocks_[pos].id < k; });
-  if (it == sorted_.end() || blocks_[*it].id != key) return nullptr;
-  return &blocks_[*it];
+  if (keys_.empty() || key < min_id_ || key > keys_.back()) return nullptr;
+  const std::size_t b = bucket_of(key);
+  const auto first = keys_.begin() + buckets_[b];
+  const auto last = keys_.begin() + buckets_[b + 1];
+  const auto it = std::lower_bound(first, last, key);
+  if (it == last || *it != key) return nullptr;
+  handed_out_ = true;
+  return &sorted_[static_cast<std::size_t>(it - keys_.begin())];
 }
 
-const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
-  if (dirty_) build_index();
-  // Recover the position of `ref` in blocks_: the deque does not give it directly, so
-  // search its id group for the same address.
-  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), ref.id,
-                             [this](std::uint32_t pos, std::uint32_t k) { return blocks_[pos].id < k; });
-  for (; it != sorted_.end() && blocks_[*it].id == ref.id; ++it) {
-    if (&blocks_[*it] == &ref) {
-      const std::uint32_t n = next_[*it];
-      return n == kNoObject ? nullptr : &blocks_[n];
-    }
+std::size_t BlockIndex::position_of(const BlockRef& ref) const {
+  if (!sorted_.empty() && &ref >= sorted_.data() && &ref < sorted_.data() + sorted_.size())
+    return static_cast<std::size_t>(&ref - sorted_.data());
+  // A copy of a BlockRef, or one from before a rebuild: look for the same copy.
+  auto it = std::lower_bound(keys_.begin(), keys_.end(), ref.id);
+  for (; it != keys_.end() && *it == ref.id; ++it) {
+    const BlockRef& b = sorted_[static_cast<std::size_t>(it - keys_.begin())];
+    if (b.offset == ref.offset && b.size == ref.size) return static_cast<std::size_t>(it - keys_.begin());
   }
-  return nullptr;
+  return SIZE_MAX;
+}
+
+// A group c0, c1, ..., cn (found order) chains as c0 -> cn -> ... -> c1: each later copy
+// was linked directly behind the first one when it was found.
+const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
+  if (!pending_.empty()) build_index();
+  const std::size_t pos = position_of(ref);
+  if (pos >= keys_.size()) return nullptr;
+  // From here on only keys_ is read: most blocks have one copy, and their BlockRef need
+  // not be fetched at all.
+  const std::uint32_t id = keys_[pos];
+  handed_out_ = true;
+  const bool is_first = pos == 0 || keys_[pos - 1] != id;
+  if (is_first) {
+    std::size_t end = pos + 1;
+    while (end < keys_.size() && keys_[end] == id) ++end;
+    return end - pos > 1 ? &sorted_[end - 1] : nullptr;
+  }
+  const bool second_found = pos == 1 || keys_[pos - 2] != id;
+  return second_found ? nullptr : &sorted_[pos - 1];
 }
 
 std::size_t BlockIndex::ids_with_versions() const {
-  if (dirty_) build_index();
+  if (!pending_.empty()) build_index();
   std::size_t n = 0;
-  for (std::size_t i = 1; i < sorted_.size(); ++i) {
-    if (blocks_[sorted_[i]].id == blocks_[sorted_[i - 1]].id &&
-        (i < 2 || blocks_[sorted_[i - 2]].id != blocks_[sorted_[i]].id))
-      ++n;
-  }
+  for (std::size_t i = 1; i < keys_.size(); ++i)
+    if (keys_[i] == keys_[i - 1] && (i < 2 || keys_[i - 2] != keys_[i])) ++n;
   return n;
 }
 
 void BlockIndex::clear() {
-  blocks_.clear();
-  sorted_.clear();
-  next_.clear();
-  dirty_ = false;
+  pending_ = {};
+  sorted_ = {};
+  keys_ = {};
+  buckets_ = {};
+  retired_ = {};
+  min_id_ = 0;
+  shift_ = 0;
+  handed_out_ = false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -91,9 +156,21 @@ ObjectIndex ObjectTree::create(std::uint32_t node_id, const BlockRef* subnode_bl
   const auto index = static_cast<ObjectIndex>(objects_.size());
   objects_.push_back(n);
   sibling_seq_.push_back(0);
-  by_node_id_[node_id].push_back(index);
+  next_of_id_.push_back(kNoObject);
+  auto [it, inserted] = by_node_id_.try_emplace(node_id, IdChain{index, index});
+  if (!inserted) {
+    next_of_id_[it->second.last] = index;
+    it->second.last = index;
+  }
   claim_index_valid_ = false;
   return index;
+}
+
+void ObjectTree::reserve(std::size_t n) {
+  objects_.reserve(n);
+  sibling_seq_.reserve(n);
+  next_of_id_.reserve(n);
+  by_node_id_.reserve(n);
 }
 
 void ObjectTree::append_top_level(ObjectIndex object) {
@@ -153,7 +230,7 @@ ObjectIndex ObjectTree::find(std::uint32_t node_id) const {
   auto it = by_node_id_.find(node_id);
   if (it == by_node_id_.end()) return kNoObject;
   ObjectIndex best = kNoObject;
-  for (ObjectIndex candidate : it->second) {
+  for (ObjectIndex candidate = it->second.first; candidate != kNoObject; candidate = next_of_id_[candidate]) {
     // Objects not yet attached anywhere are not part of the tree.
     const ObjectNode& c = objects_[candidate];
     const bool attached = c.parent != kNoObject || c.prev_sibling != kNoObject || first_top_ == candidate;
@@ -207,6 +284,7 @@ void ObjectTree::clear() {
   first_top_ = last_top_ = kNoObject;
   top_count_ = 0;
   by_node_id_.clear();
+  next_of_id_.clear();
   claim_index_.clear();
   claim_index_valid_ = false;
 }

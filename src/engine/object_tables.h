@@ -15,7 +15,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,34 +57,48 @@ struct NamedPropEntry {
   std::string name;                // kind 2: the name as single-byte text
 };
 
-// Block copies in the order found, with an index sorted by id built when first needed.
-// BlockRef pointers handed out stay valid for the life of the index.
+// Every block copy found, sorted by id when first looked up (stably: the copies of one id
+// stay in found order, so the first copy found heads its group). BlockRef pointers handed
+// out stay valid for the life of the index (until clear()), also across later adds.
 class BlockIndex {
  public:
   void add(std::uint32_t id, std::uint32_t offset, std::uint32_t size);
+  // Room for `n` more adds.
+  void reserve(std::size_t n);
 
   // The first copy found of block `id` (bit 0 of `id` is ignored); null for id 0 or an id
   // that was never found.
   const BlockRef* find(std::uint32_t id) const;
 
   // The next copy in the version chain of `ref`'s id: after the first copy come the later
-  // copies, newest first. Null at the end of the chain.
+  // copies, newest first. Null at the end of the chain, or if `ref` is no copy of ours.
   const BlockRef* next_version(const BlockRef& ref) const;
 
-  std::size_t size() const { return blocks_.size(); }
+  std::size_t size() const { return sorted_.size() + pending_.size(); }
   // Number of ids that were found at more than one offset.
   std::size_t ids_with_versions() const;
   void clear();
 
  private:
   void build_index() const;
+  // Computed in 64 bits: with ids spread over the whole range the shift reaches 32.
+  std::size_t bucket_of(std::uint32_t key) const {
+    return static_cast<std::size_t>(static_cast<std::uint64_t>(key - min_id_) >> shift_);
+  }
+  // Position of `ref` (or of the same copy, for a pointer from before a rebuild) in sorted_.
+  std::size_t position_of(const BlockRef& ref) const;
 
-  std::deque<BlockRef> blocks_;
-  // Positions into blocks_, sorted by (id, found order); rebuilt after each add.
-  mutable std::vector<std::uint32_t> sorted_;
-  // For each position in blocks_, the position of the next copy in its version chain.
-  mutable std::vector<std::uint32_t> next_;
-  mutable bool dirty_ = false;
+  mutable std::vector<BlockRef> pending_;  // added since the last sort, in found order
+  mutable std::vector<BlockRef> sorted_;   // by id, found order within an id
+  // The ids of sorted_ packed for the binary search, and for each bucket of ids
+  // ((id - min_id_) >> shift_) the position of its first block.
+  mutable std::vector<std::uint32_t> keys_;
+  mutable std::vector<std::uint32_t> buckets_;
+  mutable std::uint32_t min_id_ = 0;
+  mutable unsigned shift_ = 0;
+  // Earlier sorted arrays that pointers may still point into (adds after lookups).
+  mutable std::vector<std::vector<BlockRef>> retired_;
+  mutable bool handed_out_ = false;
 };
 
 // The arena of objects with the top-level list and the lookups by node id.
@@ -93,6 +106,8 @@ class ObjectTree {
  public:
   ObjectIndex create(std::uint32_t node_id, const BlockRef* subnode_block,
                      const BlockRef* data_block, bool primary);
+  // Room for `n` objects of about as many node ids.
+  void reserve(std::size_t n);
   void append_top_level(ObjectIndex object);
   void append_child(ObjectIndex parent, ObjectIndex object);
 
@@ -121,8 +136,13 @@ class ObjectTree {
   ObjectIndex first_top_ = kNoObject;
   ObjectIndex last_top_ = kNoObject;
   std::size_t top_count_ = 0;
-  // Objects of each node id in creation order, for find().
-  std::unordered_map<std::uint32_t, std::vector<ObjectIndex>> by_node_id_;
+  // Objects of each node id in creation order, for find(): the first and last of each id,
+  // and for each object the next one of its id.
+  struct IdChain {
+    ObjectIndex first, last;
+  };
+  std::unordered_map<std::uint32_t, IdChain> by_node_id_;
+  std::vector<ObjectIndex> next_of_id_;
   // Objects of each node id in pre-order with a cursor at the first possibly unclaimed one.
   struct ClaimList {
     std::vector<ObjectIndex> objects;

@@ -60,3 +60,36 @@ TEST(ObjectTree, FindPrefersPreOrderOverCreationOrder) {
 
 }  // namespace
 }  // namespace pstorian
+
+namespace pstorian {
+namespace {
+
+TEST(BlockIndex, FindsIdsSpreadOverTheWholeRangeAndCopiesAddedLater) {
+  BlockIndex idx;
+  idx.add(0x2, 0x4600, 1);
+  idx.add(0xFFFFFFF0, 0x4640, 2);
+  idx.add(0x80000000, 0x4680, 3);
+  ASSERT_NE(idx.find(0xFFFFFFF1), nullptr);
+  EXPECT_EQ(idx.find(0xFFFFFFF0)->offset, 0x4640u);
+  EXPECT_EQ(idx.find(0x2)->offset, 0x4600u);
+  EXPECT_EQ(idx.find(0x80000000)->offset, 0x4680u);
+  EXPECT_EQ(idx.find(0x7FFFFFF0), nullptr);
+  EXPECT_EQ(idx.find(0xFFFFFFFE), nullptr);
+
+  // A pointer handed out before more copies arrive stays usable, and its chain then
+  // includes the later copies.
+  const BlockRef* first = idx.find(0x2);
+  idx.add(0x2, 0x5000, 4);
+  idx.add(0x2, 0x6000, 5);
+  EXPECT_EQ(first->offset, 0x4600u);
+  const BlockRef* v1 = idx.next_version(*first);
+  ASSERT_NE(v1, nullptr);
+  EXPECT_EQ(v1->offset, 0x6000u);
+  EXPECT_EQ(idx.next_version(*v1)->offset, 0x5000u);
+  EXPECT_EQ(idx.find(0x2)->offset, 0x4600u);
+  const BlockRef stranger{0x2, 0x9999, 1};
+  EXPECT_EQ(idx.next_version(stranger), nullptr);
+}
+
+}  // namespace
+}  // namespace pstorian

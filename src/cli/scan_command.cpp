@@ -1,0 +1,130 @@
+#include "cli/scan_command.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "cli/items_report.h"
+#include "cli/terminal_progress.h"
+#include "engine/codepage.h"
+#include "engine/byte_source.h"
+#include "engine/pst_scanner.h"
+#include "format/endian.h"
+
+namespace pstorian::cli {
+namespace {
+
+// The header's dwMagic "!BDN" and wVer at offset 10: 23 is the 64-bit (Unicode) form,
+// 36 and 37 its 4 KiB-page variants. Only the 32-bit form (14, 15) can be scanned.
+bool has_unicode_header(const ByteSource& source) {
+  std::array<std::uint8_t, 12> head{};
+  source.read_at(0, head);
+  const std::uint16_t version = pst::load_le16(head, 10);
+  return std::memcmp(head.data(), "!BDN", 4) == 0 &&
+         (version == 23 || version == 36 || version == 37);
+}
+
+struct ScanOptions {
+  std::string path;
+  bool json = false;
+  bool items = false;
+  std::string codepage{kDefaultCodepage};
+};
+
+int run_scan(const ScanOptions& options) {
+  const std::string& path = options.path;
+  const bool json = options.json;
+  // An unknown code page is a usage error, and it should show before a long scan.
+  if (options.items && !CodepageConverter::open(options.codepage)) {
+    std::cerr << "pstorian-cli: unknown code page " << options.codepage << "\n";
+    return 2;
+  }
+  errno = 0;
+  auto source = SourceFile::open(path);
+  if (!source) {
+    const int err = errno;
+    std::cerr << "pstorian-cli: cannot open " << path << ": "
+              << (err != 0 ? std::strerror(err) : "not a regular file") << "\n";
+    return 1;
+  }
+  if (has_unicode_header(*source)) {
+    std::cerr << "pstorian-cli: " << path
+              << " is a 64-bit (Unicode) personal folder file; only 32-bit (ANSI) files can "
+                 "be scanned\n";
+    return 3;
+  }
+
+  RecoveryTables tables;
+  NullProgress quiet;
+  std::unique_ptr<TerminalProgress> bar;
+  if (::isatty(STDERR_FILENO) == 1) bar = std::make_unique<TerminalProgress>(stderr);
+  ProgressSink& progress = bar ? static_cast<ProgressSink&>(*bar) : quiet;
+  OpenGate gate;
+  CPstScanner scanner(tables, progress, gate);
+  scanner.scan(*source);
+  if (bar) bar->finish();
+
+  const ScanCounts& c = scanner.counts();
+  if (json) {
+    nlohmann::json out = {
+        {"file", path},
+        {"file_size", c.file_size},
+        {"blocks", tables.blocks.size()},
+        {"block_ids_with_copies", tables.blocks.ids_with_versions()},
+        {"leaf_pages", c.leaf_pages},
+        {"node_entries", c.node_entries()},
+        {"objects", tables.objects.size()},
+        {"top_level_objects", tables.objects.top_level_count()},
+        {"encoded", tables.encoded},
+    };
+    if (options.items && tables.objects.size() != 0 &&
+        !run_items_report(tables, path, options.codepage, true, out, std::cout, std::cerr))
+      return 2;
+    std::cout << out.dump(2) << "\n";
+  } else {
+    std::cout << "file:          " << path << "\n"
+              << "file size:     " << c.file_size << " bytes\n"
+              << "blocks:        " << tables.blocks.size() << " (" << tables.blocks.ids_with_versions()
+              << " ids found at more than one offset)\n"
+              << "leaf pages:    " << c.leaf_pages << "\n"
+              << "node entries:  " << c.node_entries() << "\n"
+              << "objects:       " << tables.objects.size() << " (" << tables.objects.top_level_count()
+              << " at top level)\n"
+              << "data encoded:  " << (tables.encoded ? "yes" : "no") << "\n";
+    nlohmann::json unused;
+    if (options.items && tables.objects.size() != 0) {
+      std::cout << "\n";
+      if (!run_items_report(tables, path, options.codepage, false, unused, std::cout, std::cerr))
+        return 2;
+    }
+  }
+  if (tables.objects.size() == 0) {
+    std::cerr << "pstorian-cli: no personal folder data found in " << path
+              << " (no node B-tree leaf page was recognised)\n";
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void add_scan_command(CLI::App& app, int& exit_code) {
+  CLI::App* scan = app.add_subcommand("scan", "Scan a damaged .pst file and report what was found");
+  auto options = std::make_shared<ScanOptions>();
+  scan->add_option("FILE", options->path, "the .pst file to scan (only read)")->required();
+  scan->add_flag("--json", options->json, "print one JSON object instead of text");
+  scan->add_flag("--items", options->items,
+                 "decode every object and list the recovered folders and their items");
+  scan->add_option("--codepage", options->codepage,
+                   "code page of the file's 8-bit text (default Windows-1252)");
+  scan->callback([options, &exit_code] { exit_code = run_scan(*options); });
+}
+
+}  // namespace pstorian::cli

@@ -1,0 +1,58 @@
+// Read-only access to the bytes of a source file. The scan and the encoding test read
+// through this interface so that tests and the fuzzer can hand them memory instead of a
+// file; the program itself uses SourceFile.
+//
+// Reads never fail loudly: whatever cannot be read (past the end, an I/O error) is
+// returned as zero bytes, which is how the scan treats a short read.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace pstorian {
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Size in bytes, taken when the source was opened.
+  virtual std::uint64_t size() const = 0;
+  // Fills `out` with the bytes at `offset`; bytes that cannot be read become zeros.
+  virtual void read_at(std::uint64_t offset, std::span<std::uint8_t> out) const = 0;
+};
+
+// A source file opened read-only. Never written; closed when destroyed.
+class SourceFile final : public ByteSource {
+ public:
+  // Opens `path` for reading; std::nullopt if it cannot be opened or is not a regular file.
+  static std::optional<SourceFile> open(const std::filesystem::path& path);
+
+  SourceFile(SourceFile&& other) noexcept;
+  SourceFile& operator=(SourceFile&& other) noexcept;
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+  ~SourceFile() override;
+
+  std::uint64_t size() const override { return size_; }
+  void read_at(std::uint64_t offset, std::span<std::uint8_t> out) const override;
+
+ private:
+  SourceFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
+// Bytes held in memory (tests, fuzzing, benchmarks).
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  void read_at(std::uint64_t offset, std::span<std::uint8_t> out) const override;
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+}  // namespace pstorian

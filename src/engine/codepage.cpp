@@ -1,0 +1,69 @@
+#include "engine/codepage.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+
+namespace pstorian {
+namespace {
+
+iconv_t as_iconv(void* h) {
+  return static_cast<iconv_t>(h);
+}
+const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);  // NOLINT: iconv's own failure value
+
+}  // namespace
+
+std::optional<CodepageConverter> CodepageConverter::open(std::string_view codepage) {
+  const std::string name(codepage);
+  iconv_t h = iconv_open("UTF-8", name.c_str());
+  if (h == kInvalid) return std::nullopt;
+  return CodepageConverter(h);
+}
+
+CodepageConverter::~CodepageConverter() {
+  if (handle_ != nullptr) iconv_close(as_iconv(handle_));
+}
+
+CodepageConverter::CodepageConverter(CodepageConverter&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+CodepageConverter& CodepageConverter::operator=(CodepageConverter&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != nullptr) iconv_close(as_iconv(handle_));
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+std::string CodepageConverter::to_utf8(std::string_view text) const {
+  std::string out;
+  if (handle_ == nullptr) return out;
+  iconv(as_iconv(handle_), nullptr, nullptr, nullptr, nullptr);
+  // Single-byte code pages need at most four UTF-8 bytes per input byte.
+  std::string buffer(text.size() * 4 + 4, '\0');
+  char* in = const_cast<char*>(text.data());  // iconv's signature; the input is not written
+  std::size_t in_left = text.size();
+  char* dst = buffer.data();
+  std::size_t out_left = buffer.size();
+  while (in_left > 0) {
+    if (iconv(as_iconv(handle_), &in, &in_left, &dst, &out_left) != static_cast<std::size_t>(-1))
+      break;
+    if (errno != EILSEQ && errno != EINVAL) break;
+    // A byte the code page leaves undefined: replace it and go on.
+    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+    if (out_left < 3) break;
+    for (char c : std::string_view(kReplacement, 3)) {
+      *dst++ = c;
+      --out_left;
+    }
+    ++in;
+    --in_left;
+  }
+  out.assign(buffer.data(), static_cast<std::size_t>(dst - buffer.data()));
+  return out;
+}
+
+}  // namespace pstorian

@@ -1,0 +1,34 @@
+// Converts the single-byte text of personal folder files to UTF-8 through iconv. The code
+// page is the one the file was written in (Windows-1252 unless told otherwise); bytes that
+// the code page does not define become U+FFFD.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pstorian {
+
+constexpr std::string_view kDefaultCodepage = "WINDOWS-1252";
+
+class CodepageConverter {
+ public:
+  // A converter from `codepage` (an iconv name such as "WINDOWS-1252" or "CP1251").
+  // Returns std::nullopt when iconv does not know it.
+  static std::optional<CodepageConverter> open(std::string_view codepage);
+
+  ~CodepageConverter();
+  CodepageConverter(CodepageConverter&& other) noexcept;
+  CodepageConverter& operator=(CodepageConverter&& other) noexcept;
+  CodepageConverter(const CodepageConverter&) = delete;
+  CodepageConverter& operator=(const CodepageConverter&) = delete;
+
+  // The UTF-8 form of `text`; text stops at nothing, zero bytes included.
+  std::string to_utf8(std::string_view text) const;
+
+ private:
+  explicit CodepageConverter(void* handle) : handle_(handle) {}
+  void* handle_ = nullptr;  // iconv_t
+};
+
+}  // namespace pstorian

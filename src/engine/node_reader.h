@@ -1,0 +1,71 @@
+// Reads the blocks of one node from the source file through the block index: single data
+// blocks, data trees (one or two levels of block id lists whose children are concatenated),
+// the permutative decoding of data blocks, and the node's subnode tree flattened into a list.
+//
+// Everything read is bounded by the block it comes from: counts and ids that the file
+// claims are only followed as far as the block that holds them reaches, and an assembled
+// data tree never grows beyond the size of the file itself.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/byte_source.h"
+#include "engine/bytes.h"
+#include "engine/object_tables.h"
+
+namespace pstorian {
+
+// One element of a flattened subnode tree.
+struct SubnodeRef {
+  std::uint32_t subnode_id = 0;
+  const BlockRef* data_block = nullptr;  // never null in a list built by read_subnodes
+};
+
+using SubnodeList = std::vector<SubnodeRef>;
+
+// The data block of the first element with `subnode_id`; null when there is none.
+const BlockRef* find_subnode(const SubnodeList& list, std::uint32_t subnode_id);
+
+class NodeReader {
+ public:
+  // Both must outlive the reader.
+  NodeReader(const ByteSource& file, const RecoveryTables& tables) : file_(file), tables_(tables) {}
+
+  // Reads `size` bytes at `offset`. With `levels` nonzero a data tree block found there is
+  // expanded into the concatenated bytes of its children (a level-2 tree expands its level-1
+  // children too). With `decode` set and the file encoded, data blocks are decoded; data tree
+  // blocks never are. Empty when nothing could be read: a block under 16 bytes, one that does
+  // not end before the end of the file, or a data tree whose first child is missing. A
+  // missing or unreadable child ends a data tree's bytes there.
+  Bytes read_block(std::uint32_t offset, std::uint32_t size, bool decode, int levels) const;
+  // The same for a block of the index. Its id tells whether it can be a data tree at all
+  // (data trees have internal ids), so a data block whose bytes merely start like a data
+  // tree block is read as what it is.
+  Bytes read_block(const BlockRef& ref, bool decode, int levels) const;
+  // The same within a byte budget shared by several reads: what is returned never exceeds
+  // `budget` and is taken from it; a data tree ends at the first piece that does not fit,
+  // a single block that does not fit reads as nothing.
+  Bytes read_block(const BlockRef& ref, bool decode, int levels, std::uint64_t& budget) const;
+
+  std::uint64_t file_size() const { return file_.size(); }
+
+  // The subnode tree under `subnode_block` as one list in depth-first order: each entry is
+  // followed directly by the entries of its own nested subnode tree. Only leaf subnode
+  // blocks are read; entries whose data block was not found are left out. Empty when the
+  // block is null, unreadable or not a leaf subnode block.
+  SubnodeList read_subnodes(const BlockRef* subnode_block) const;
+
+  const RecoveryTables& tables() const { return tables_; }
+
+ private:
+  Bytes read_block_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size,
+                          bool decode, int levels, bool may_be_tree, std::uint64_t& budget) const;
+  void append_subnodes(const BlockRef& block, SubnodeList& out,
+                       std::vector<const BlockRef*>& seen) const;
+
+  const ByteSource& file_;
+  const RecoveryTables& tables_;
+};
+
+}  // namespace pstorian

@@ -1,0 +1,156 @@
+#include "engine/pst_scanner.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "engine/object_collection.h"
+#include "engine/probe.h"
+#include "format/endian.h"
+#include "format/layout.h"
+
+namespace pstorian {
+namespace {
+
+// Probe offsets are 32-bit, like every offset in the file format; beyond this the
+// probes stop.
+constexpr std::uint64_t kLastProbeOffset = 0xFFFFFE00u;
+
+// One chunk covers the probes at [start, start + kChunk) of every pass; its buffer holds
+// the leaf slots before the first probe and the 12 bytes of the last probe of the last
+// phase: [start − 496, start + kChunk + 480 + 12).
+constexpr std::uint32_t kChunk = 1u << 18;
+constexpr std::uint32_t kChunkTail = kProbePhases.back() * 16 + kProbeSize;
+
+struct RawEntry {
+  std::uint32_t node_id, data_block_id, subnode_block_id, parent_id;
+};
+
+// What one pass found, in file order.
+struct PassFindings {
+  std::vector<BlockRef> blocks;
+  std::vector<RawEntry> entries;
+  std::uint32_t leaf_pages = 0;  // counts toward a progress step every 100
+  std::uint32_t windowed = 0;    // counts toward a progress step every 50
+};
+
+void read_leaf_slots(std::span<const std::uint8_t> slots, PassFindings& found) {
+  for (std::uint32_t i = 0; i < kLeafSlots; ++i) {
+    const std::size_t at = i * kLeafSlotSize;
+    const RawEntry e{pst::load_le32(slots, at), pst::load_le32(slots, at + 4),
+                     pst::load_le32(slots, at + 8), pst::load_le32(slots, at + 12)};
+    if (e.node_id == 0 && e.data_block_id == 0) break;  // end of the page's entries
+    // A slot holding one value four times is filler, not an entry.
+    if (e.node_id != 0 && e.data_block_id == e.node_id && e.subnode_block_id == e.node_id &&
+        e.parent_id == e.node_id)
+      continue;
+    found.entries.push_back(e);
+  }
+}
+
+}  // namespace
+
+ScanOutcome CPstScanner::scan(const std::filesystem::path& path) {
+  tables_.clear();
+  counts_ = {};
+  auto file = SourceFile::open(path);
+  if (!file) return ScanOutcome::kNotOpened;
+  return scan(*file);
+}
+
+ScanOutcome CPstScanner::scan(const ByteSource& source) {
+  tables_.clear();
+  counts_ = {};
+  parentless_.clear();
+  children_.clear();
+  progress_.set_range(0, kProgressEnd);
+  progress_.set_position(0);
+  progress_.set_step(1);
+  counts_.file_size = source.size();
+  progress_.set_status(kStatusScanning);
+
+  auto cancelled = [this] {
+    parentless_.clear();
+    children_.clear();
+    tables_.clear();
+    return ScanOutcome::kCancelled;
+  };
+  if (!probe_passes(source)) return cancelled();
+  counts_.parentless_entries = parentless_.size();
+  counts_.child_entries = children_.size();
+  progress_.step();
+
+  progress_.set_status(kStatusCollecting);
+  if (!collect_objects(parentless_, children_, tables_, progress_, gate_)) return cancelled();
+  parentless_.clear();
+  children_.clear();
+  progress_.step();
+
+  detect_encoding(tables_, source);
+  progress_.step();
+  progress_.step();
+  progress_.set_position(kProgressEnd);
+  return ScanOutcome::kCompleted;
+}
+
+bool CPstScanner::probe_passes(const ByteSource& source) {
+  const std::uint64_t limit = std::min<std::uint64_t>(source.size(), kLastProbeOffset);
+  std::array<PassFindings, kProbePhases.size()> found;
+  // Room for a block trailer in one of four probes of each pass; only what is filled takes
+  // memory, and growing the lists by copying is avoided for all but the densest files.
+  for (PassFindings& f : found) f.blocks.reserve(static_cast<std::size_t>(limit / pst::kPageSize / 4));
+  std::vector<std::uint8_t> buffer(kLeafSlotBytes + kChunk + kChunkTail);
+
+  for (std::uint64_t start = probe_start(0); start <= limit; start += kChunk) {
+    const std::uint64_t base = start - kLeafSlotBytes;
+    source.read_at(base, buffer);
+    // Pass by pass within the chunk: each walk sees one kind of position in every page,
+    // and the chunk stays in the processor's cache for all ten.
+    for (std::size_t pass = 0; pass < kProbePhases.size(); ++pass) {
+      PassFindings& f = found[pass];
+      for (std::uint32_t page = 0; page < kChunk; page += pst::kPageSize) {
+        const std::uint64_t p = start + page + kProbePhases[pass] * 16;
+        if (p > limit) break;
+        if (pass == 0 && !gate_.pass()) return false;
+        const std::size_t at = static_cast<std::size_t>(p - base);
+        const std::span<const std::uint8_t, kProbeSize> probe(buffer.data() + at, kProbeSize);
+        switch (probe_shape(probe)) {
+          case ProbeShape::kLeafPage:
+            ++counts_.leaf_pages;
+            read_leaf_slots(std::span(buffer).subspan(at - kLeafSlotBytes, kLeafSlotBytes), f);
+            if (++f.leaf_pages % 100 == 0) progress_.step();
+            break;
+          case ProbeShape::kRejectedPage:
+            break;
+          case ProbeShape::kOther: {
+            // Most probes hit block data or zeros: a byte count of 0 or above 8180 rules
+            // them out before any further work.
+            const std::uint32_t cb = probe[4] | (static_cast<std::uint32_t>(probe[5]) << 8);
+            if (cb - 1u >= pst::kMaxBlockData) break;
+            const TrailerProbe t = probe_block_trailer(static_cast<std::uint32_t>(p), probe);
+            if (t.windowed && ++f.windowed % 50 == 0) progress_.step();
+            if (t.block) f.blocks.push_back(*t.block);
+            break;
+          }
+        }
+      }
+    }
+  }
+
+  // Apply the findings pass by pass: which copy of a block counts as found first, and in
+  // which order the entries of one node id arrive, follow the order of the passes.
+  std::size_t total_blocks = 0;
+  for (const PassFindings& f : found) total_blocks += f.blocks.size();
+  tables_.blocks.reserve(total_blocks);
+  for (PassFindings& f : found) {
+    for (const BlockRef& b : f.blocks) tables_.blocks.add(b.id, b.offset, b.size);
+    for (const RawEntry& e : f.entries) {
+      NodeEntryList& list = e.parent_id == 0 ? parentless_ : children_;
+      list.insert(e.node_id, e.data_block_id, e.subnode_block_id, e.parent_id);
+    }
+    f = PassFindings{};
+  }
+  return true;
+}
+
+}  // namespace pstorian

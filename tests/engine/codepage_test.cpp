@@ -1,0 +1,25 @@
+#include "engine/codepage.h"
+
+#include <gtest/gtest.h>
+
+namespace pstorian {
+namespace {
+
+TEST(CodepageTest, ConvertsSingleByteTextToUtf8) {
+  const auto cp1252 = CodepageConverter::open(kDefaultCodepage);
+  ASSERT_TRUE(cp1252.has_value());
+  EXPECT_EQ(cp1252->to_utf8("Caf\xE9 \x80"), "Caf\xC3\xA9 \xE2\x82\xAC");
+  // 0x81 is undefined in Windows-1252: replaced, and the rest still converted.
+  EXPECT_EQ(cp1252->to_utf8("a\x81z"), "a\xEF\xBF\xBDz");
+  // Embedded zero bytes are text like any other.
+  EXPECT_EQ(cp1252->to_utf8(std::string_view("a\0b", 3)), std::string("a\0b", 3));
+  EXPECT_EQ(cp1252->to_utf8(""), "");
+
+  const auto cp1251 = CodepageConverter::open("CP1251");
+  ASSERT_TRUE(cp1251.has_value());
+  EXPECT_EQ(cp1251->to_utf8("\xC0"), "\xD0\x90");  // Cyrillic A
+  EXPECT_FALSE(CodepageConverter::open("NO-SUCH-CODEPAGE").has_value());
+}
+
+}  // namespace
+}  // namespace pstorian

@@ -1,0 +1,169 @@
+// Every mail message that an independent reader (pypff) finds in the corpus files must be
+// decoded with the same subject, sender name, display-to, times and plain-text body.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "engine/codepage.h"
+#include "engine/item_extraction.h"
+#include "engine/named_property_map.h"
+#include "engine/pst_scanner.h"
+#include "format/endian.h"
+
+namespace pstorian {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const fs::path kCorpus = fs::path(PSTORIAN_SHARED_DIR) / "corpus" / "ansi";
+
+// The tables come from the scan, which needs neither the header nor the B-tree roots, so
+// the damaged copies are decoded the same way as the intact files.
+constexpr bool kFillsDamagedFiles = true;
+bool fill_tables(const std::string& path, RecoveryTables& tables) {
+  NullProgress progress;
+  OpenGate gate;
+  return CPstScanner(tables, progress, gate).scan(path) == ScanOutcome::kCompleted;
+}
+
+// A damaged copy of `source` made by the shared tool, removed with the object.
+class DamagedCopy {
+ public:
+  DamagedCopy(const fs::path& source, const std::string& recipe)
+      : path_(fs::temp_directory_path() /
+              ("pstorian-oracle-" + recipe + "-" + source.filename().string())) {
+    const std::string cmd = "/usr/bin/python3 '" PSTORIAN_SHARED_DIR "/tools/pstdamage.py' '" +
+                            source.string() + "' '" + path_.string() + "' --recipe " + recipe +
+                            " >/dev/null 2>&1";
+    ok_ = std::system(cmd.c_str()) == 0;
+  }
+  ~DamagedCopy() { fs::remove(path_); }
+  DamagedCopy(const DamagedCopy&) = delete;
+  DamagedCopy& operator=(const DamagedCopy&) = delete;
+  bool ok() const { return ok_; }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  bool ok_ = false;
+};
+
+// The messages pypff reads from `path`; std::nullopt when pypff cannot be run.
+std::optional<json> pypff_messages(const fs::path& path) {
+  if (!fs::exists("/usr/bin/python3")) return std::nullopt;
+  const std::string cmd = "/usr/bin/python3 '" PSTORIAN_SOURCE_DIR
+                          "/tests/engine/pypff_dump.py' '" +
+                          path.string() + "' 2>/dev/null";
+  FILE* pipe = popen(cmd.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string out;
+  char buf[65536];
+  for (std::size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+  if (pclose(pipe) != 0) return std::nullopt;
+  auto parsed = json::parse(out, nullptr, false);
+  if (parsed.is_discarded()) return std::nullopt;
+  return parsed;
+}
+
+bool is_mail(const json& m) {
+  if (!m["class"].is_string()) return true;
+  const std::string c = m["class"];
+  return c.empty() || kind_of_message_class(c) == ItemKind::kMail;
+}
+
+json text_or_null(const CodepageConverter& cp, const std::optional<std::string>& t) {
+  return t ? json(cp.to_utf8(*t)) : json(nullptr);
+}
+
+json time_or_null(const std::optional<Bytes>& t) {
+  if (!t || t->size() < 8) return nullptr;
+  const std::uint64_t v = pst::load_le64(*t, 0);
+  return v == 0 ? json(nullptr) : json(v);
+}
+
+// pypff leaves out what our records keep: trailing zero bytes of strings.
+json trimmed(json v) {
+  if (!v.is_string()) return v;
+  std::string s = v;
+  while (!s.empty() && s.back() == '\0') s.pop_back();
+  return s;
+}
+
+class ItemOracleTest : public ::testing::TestWithParam<std::tuple<std::string, std::string>> {};
+
+TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
+  const fs::path path = kCorpus / std::get<0>(GetParam());
+  const std::string recipe = std::get<1>(GetParam());
+  if (!fs::exists(path)) GTEST_SKIP() << "corpus file missing: " << path;
+  if (!recipe.empty() && !kFillsDamagedFiles)
+    GTEST_SKIP() << "damaged copies need tables filled by the scan";
+  const auto messages = pypff_messages(path);
+  if (!messages) GTEST_SKIP() << "pypff is not available";
+  std::optional<DamagedCopy> damaged;
+  if (!recipe.empty()) {
+    damaged.emplace(path, recipe);
+    ASSERT_TRUE(damaged->ok()) << "pstdamage failed for " << recipe;
+  }
+  const std::string decoded_path = damaged ? damaged->path().string() : path.string();
+
+  RecoveryTables tables;
+  ASSERT_TRUE(fill_tables(decoded_path, tables));
+  const auto file = SourceFile::open(decoded_path);
+  ASSERT_TRUE(file.has_value());
+  NodeReader reader(*file, tables);
+  ensure_named_property_map(reader, tables);
+  const auto cp = CodepageConverter::open(kDefaultCodepage);
+  ASSERT_TRUE(cp.has_value());
+
+  int compared = 0;
+  for (const json& m : *messages) {
+    if (!is_mail(m)) continue;
+    const std::uint32_t nid = m["node_id"];
+    SCOPED_TRACE("node 0x" + [&] {
+      char b[16];
+      std::snprintf(b, sizeof b, "%X", nid);
+      return std::string(b);
+    }());
+    const ObjectIndex o = tables.find_object(nid);
+    ASSERT_NE(o, kNoObject);
+    const auto item = decode_item(reader, tables.objects[o]);
+    ASSERT_TRUE(item.has_value());
+    const MessageProps msg = item->message.value_or(MessageProps{});
+    const std::optional<std::string> subject =
+        msg.subject ? std::optional<std::string>(msg.subject->text) : std::nullopt;
+    EXPECT_EQ(trimmed(text_or_null(*cp, subject)), trimmed(m["subject"]));
+    EXPECT_EQ(trimmed(text_or_null(*cp, msg.sent_representing_name)), trimmed(m["sender_name"]));
+    EXPECT_EQ(trimmed(text_or_null(*cp, msg.display_to)), trimmed(m["display_to"]));
+    EXPECT_EQ(time_or_null(msg.client_submit_time), m["submit_time"]);
+    EXPECT_EQ(time_or_null(msg.message_delivery_time), m["delivery_time"]);
+    EXPECT_EQ(trimmed(text_or_null(*cp, msg.body)), trimmed(m["body"]));
+    ++compared;
+  }
+  RecordProperty("compared", compared);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, ItemOracleTest,
+    ::testing::Combine(::testing::Values("go-pst-32-bit.pst", "outlook2000-73-messages.pst",
+                                         "outlook97-294-messages.pst", "outlook98-backup.pst",
+                                         "personal-folders.pst", "pstsdk-sample2-older.pst",
+                                         "pstsdk-sample2.pst", "pstsdk-test_ansi.pst"),
+                       // damage recipes of the shared pstdamage tool; "" is the undamaged file
+                       ::testing::Values("", "zero-header", "zero-roots")),
+    [](const auto& param_info) {
+      const std::string recipe = std::get<1>(param_info.param);
+      std::string n = std::get<0>(param_info.param) + (recipe.empty() ? "" : "_" + recipe);
+      for (char& c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return n;
+    });
+
+}  // namespace
+}  // namespace pstorian

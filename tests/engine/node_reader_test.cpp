@@ -1,0 +1,172 @@
+#include "engine/node_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "engine/synthetic_file.h"
+#include "format/endian.h"
+#include "format/permute.h"
+
+namespace pstorian {
+namespace {
+
+using testing::SyntheticFile;
+
+Bytes filled(std::size_t n, std::uint8_t first) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(first + i);
+  return b;
+}
+
+// A data tree block of `level` listing `ids`.
+Bytes data_tree(std::uint8_t level, const std::vector<std::uint32_t>& ids) {
+  Bytes b(8 + 4 * ids.size(), 0);
+  b[0] = 0x01;
+  b[1] = level;
+  pst::store_le16(b, 2, static_cast<std::uint16_t>(ids.size()));
+  for (std::size_t i = 0; i < ids.size(); ++i) pst::store_le32(b, 8 + 4 * i, ids[i]);
+  return b;
+}
+
+// A leaf subnode block with entries (subnode id, data block id, nested subnode block id).
+Bytes subnode_block(const std::vector<std::array<std::uint32_t, 3>>& entries) {
+  Bytes b(4 + 12 * entries.size(), 0);
+  b[0] = 0x02;
+  pst::store_le16(b, 2, static_cast<std::uint16_t>(entries.size()));
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    for (std::size_t k = 0; k < 3; ++k) pst::store_le32(b, 4 + 12 * i + 4 * k, entries[i][k]);
+  return b;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+TEST(NodeReaderTest, BlocksUnderSixteenBytesOrReachingEndOfFileReadAsNothing) {
+  SyntheticFile f;
+  const std::uint32_t short_at = f.add_block(0x10, filled(15, 1));
+  const std::uint32_t exact_at = f.add_block(0x14, filled(16, 1));
+  const MemorySource file = f.source(0);
+  NodeReader reader(file, f.tables);
+  EXPECT_TRUE(reader.read_block(short_at, 15, false, 0).empty());
+  EXPECT_EQ(reader.read_block(exact_at, 16, false, 0), filled(16, 1));
+  // A block whose data ends exactly at the end of the file has lost its trailer.
+  EXPECT_TRUE(reader.read_block(f.end() - 16, 16, false, 0).empty());
+  EXPECT_EQ(reader.read_block(f.end() - 17, 16, false, 0).size(), 16u);
+  // Offsets and sizes far beyond the file.
+  EXPECT_TRUE(reader.read_block(0xFFFFFFF0u, 0x100, false, 0).empty());
+  EXPECT_TRUE(reader.read_block(exact_at, 0xFFFFFFFFu, false, 0).empty());
+}
+
+TEST(NodeReaderTest, DataTreesConcatenateChildrenUpToTheFirstMissingOne) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(40, 0));
+  f.add_block(0x24, filled(30, 100));
+  f.add_block(0x28, filled(5, 200));  // the last piece of a stream may be tiny
+  const std::uint32_t full = f.add_block(0x2E, data_tree(1, {0x20, 0x24, 0x28}));
+  const std::uint32_t broken = f.add_block(0x32, data_tree(1, {0x20, 0x24, 0x99, 0x28}));
+  const std::uint32_t nothing = f.add_block(0x36, data_tree(1, {0x99, 0x20, 0x24, 0x28}));
+  const std::uint32_t two_level = f.add_block(0x3A, data_tree(2, {0x2E, 0x32}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+
+  const Bytes all = concat({filled(40, 0), filled(30, 100), filled(5, 200)});
+  EXPECT_EQ(reader.read_block(full, 20, false, 1), all);
+  EXPECT_EQ(reader.read_block(broken, 24, false, 1), concat({filled(40, 0), filled(30, 100)}));
+  EXPECT_TRUE(reader.read_block(nothing, 24, false, 1).empty());
+  EXPECT_EQ(reader.read_block(two_level, 16, false, 1),
+            concat({all, filled(40, 0), filled(30, 100)}));
+  // Not asked to expand: the tree block itself.
+  EXPECT_EQ(reader.read_block(full, 20, false, 0), data_tree(1, {0x20, 0x24, 0x28}));
+}
+
+TEST(NodeReaderTest, DataBlocksThatStartLikeDataTreesAreReadAsData) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(16, 0));
+  // Compressed RTF of 513 bytes starts with its size: 01 02 00 00, like a level-2 data tree.
+  Bytes rtf = filled(40, 0);
+  pst::store_le32(rtf, 0, 0x0201);
+  pst::store_le32(rtf, 8, 0x20);
+  const std::uint32_t at = f.add_block(0x24, rtf);
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x24), false, 1), rtf);
+  // Known only by its offset, such a block still reads as a data tree.
+  EXPECT_TRUE(reader.read_block(at, 40, false, 1).empty());
+}
+
+TEST(NodeReaderTest, DataTreeCountsAreBoundedByTheBlock) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(16, 7));
+  Bytes tree = data_tree(1, {0x20, 0x20});
+  pst::store_le16(tree, 2, 0xFFFF);  // claims far more ids than the block holds
+  const std::uint32_t at = f.add_block(0x2E, tree);
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  EXPECT_EQ(reader.read_block(at, static_cast<std::uint32_t>(tree.size()), false, 1),
+            concat({filled(16, 7), filled(16, 7)}));
+}
+
+TEST(NodeReaderTest, OnlyDataBlocksOfEncodedFilesAreDecoded) {
+  const Bytes plain = filled(32, 0x30);
+  for (const bool encoded : {false, true}) {
+    SCOPED_TRACE(encoded ? "encoded file" : "plain file");
+    SyntheticFile f;
+    f.tables.encoded = encoded;
+    const std::uint32_t data = f.add_block(0x20, plain, encoded);
+    f.add_block(0x24, plain, encoded);
+    // Data tree and subnode blocks are stored plain in either kind of file.
+    const std::uint32_t tree = f.add_block(0x2E, data_tree(1, {0x20, 0x24}));
+    f.add_block(0x42, subnode_block({{{0x1F, 0x20, 0}}, {{0x3F, 0x24, 0}}}));
+    const MemorySource file = f.source();
+    NodeReader reader(file, f.tables);
+    EXPECT_EQ(reader.read_block(data, 32, true, 0), plain);
+    EXPECT_EQ(reader.read_block(tree, 16, true, 1), concat({plain, plain}));
+    // Without the decode flag the stored bytes come back.
+    Bytes stored = plain;
+    if (encoded) pst::permute_encode(stored);
+    EXPECT_EQ(reader.read_block(data, 32, false, 0), stored);
+    const SubnodeList subs = reader.read_subnodes(f.tables.find_block(0x42));
+    ASSERT_EQ(subs.size(), 2u);
+    EXPECT_EQ(subs[1].subnode_id, 0x3Fu);
+  }
+}
+
+TEST(NodeReaderTest, SubnodesFlattenDepthFirstAndSkipMissingBlocks) {
+  SyntheticFile f;
+  for (std::uint32_t id : {0x20u, 0x24u, 0x28u, 0x2Cu}) f.add_block(id, filled(16, 0));
+  f.add_block(0x42, subnode_block({{{0xA1, 0x28, 0}}, {{0xA2, 0x2C, 0}}}));
+  // Entry 2 names a data block that is not there; entry 1 has the nested subnode tree.
+  f.add_block(0x46, subnode_block({{{0x01, 0x20, 0x42}}, {{0x02, 0x99, 0}}, {{0x03, 0x24, 0}}}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  const SubnodeList subs = reader.read_subnodes(f.tables.find_block(0x46));
+  std::vector<std::uint32_t> ids;
+  for (const SubnodeRef& s : subs) ids.push_back(s.subnode_id);
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x01, 0xA1, 0xA2, 0x03}));
+  EXPECT_EQ(find_subnode(subs, 0xA2), f.tables.find_block(0x2C));
+  EXPECT_EQ(find_subnode(subs, 0x02), nullptr);
+  EXPECT_TRUE(reader.read_subnodes(nullptr).empty());
+}
+
+TEST(NodeReaderTest, SubnodeBlocksThatAreNotLeavesOrLoopAreContained) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(16, 0));
+  Bytes intermediate = subnode_block({{{0x01, 0x20, 0}}});
+  intermediate[1] = 1;
+  f.add_block(0x42, intermediate);
+  // A subnode block naming itself as its own nested tree, with a count it cannot hold.
+  Bytes looping = subnode_block({{{0x01, 0x20, 0x46}}, {{0x02, 0x20, 0x46}}});
+  pst::store_le16(looping, 2, 0xFFFF);
+  f.add_block(0x46, looping);
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  EXPECT_TRUE(reader.read_subnodes(f.tables.find_block(0x42)).empty());
+  EXPECT_EQ(reader.read_subnodes(f.tables.find_block(0x46)).size(), 2u);
+}
+
+}  // namespace
+}  // namespace pstorian

@@ -1,0 +1,95 @@
+#include <QLabel>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "fakes.h"
+#include "ui/about_dialog.h"
+#include "ui/help.h"
+#include "ui/pstorian_view.h"
+
+namespace pstorian::testing {
+
+class AboutHelpTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void theHelpIsFoundThroughThePathSettingElseTheDataFolder() {
+    QTemporaryDir dir;
+    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, dir.path());
+    QVERIFY(help_file_path().endsWith(QStringLiteral("/share/pstorian/help/index.html")));
+    {
+      QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "Corvane", "Pstorian");
+      settings.setValue("Path", "/opt/Corvane Tool");
+    }
+    QCOMPARE(help_file_path(), QStringLiteral("/opt/Corvane Tool/help/index.html"));
+    {
+      QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "Corvane", "Pstorian");
+      settings.setValue("Path", "/opt/tool/");
+    }
+    QCOMPARE(help_file_path(), QStringLiteral("/opt/tool/help/index.html"));
+    FakeDialogs dialogs;
+    open_help(dialogs);
+    QCOMPARE(dialogs.opened.at(0), QUrl::fromLocalFile("/opt/tool/help/index.html"));
+  }
+
+  void theShippedHelpExists() {
+    QFile help(QStringLiteral(PSTORIAN_SOURCE_DIR "/resources/help/index.html"));
+    QVERIFY(help.open(QIODevice::ReadOnly));
+    const QByteArray page = help.readAll();
+    QVERIFY(page.contains("Select file to repair"));
+    QVERIFY(page.contains("Lost&amp;Found"));
+  }
+
+  void linksTurnPurpleOnceOpenedAndAFailedMailLinkSaysSo() {
+    FakeDialogs dialogs;
+    dialogs.open_succeeds = false;
+    CAboutDialog about(dialogs);
+    const QColor blue(0, 0, 255), purple(128, 0, 128);
+    for (auto link : {CAboutDialog::kSales, CAboutDialog::kSupport, CAboutDialog::kWeb}) {
+      QCOMPARE(about.link_label(link)->palette().color(QPalette::WindowText), blue);
+      QVERIFY(about.link_label(link)->font().underline());
+      QCOMPARE(about.link_label(link)->cursor().shape(), Qt::PointingHandCursor);
+    }
+    QTest::mouseClick(about.link_label(CAboutDialog::kSales), Qt::LeftButton);
+    QVERIFY(!about.visited(CAboutDialog::kSales));
+    QCOMPARE(dialogs.messages.size(), 1);
+    QVERIFY(dialogs.icons[0] == MessageIcon::Error);
+    QCOMPARE(dialogs.opened.at(0).scheme(), QStringLiteral("mailto"));
+
+    // The web link counts as visited even when no browser opens.
+    about.open_link(CAboutDialog::kWeb);
+    QVERIFY(about.visited(CAboutDialog::kWeb));
+    QCOMPARE(about.link_label(CAboutDialog::kWeb)->palette().color(QPalette::WindowText), purple);
+    QCOMPARE(dialogs.messages.size(), 1);
+
+    dialogs.open_succeeds = true;
+    about.open_link(CAboutDialog::kSupport);
+    QVERIFY(about.visited(CAboutDialog::kSupport));
+    QCOMPARE(about.link_label(CAboutDialog::kSupport)->palette().color(QPalette::WindowText),
+             purple);
+  }
+
+  void theItemListKeepsArrivalOrderAndRestartsAfterAClear() {
+    CPstorianView list;
+    list.setup_columns();
+    list.add_row("a", "", "", "");
+    list.clear_rows();
+    QCOMPARE(list.row_counter(), 0);
+    list.add_row("first", "r", "s", "d");
+    list.add_row("second", "", "", "");
+    QCOMPARE(list.topLevelItemCount(), 2);
+    QCOMPARE(list.topLevelItem(0)->text(0), QStringLiteral("first"));
+    QCOMPARE(list.topLevelItem(1)->text(0), QStringLiteral("second"));
+    QCOMPARE(list.topLevelItem(1)->text(3), QString());
+  }
+};
+
+int run_about_help_tests(int argc, char** argv) {
+  AboutHelpTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+}  // namespace pstorian::testing
+
+#include "about_help_test.moc"

@@ -1,0 +1,428 @@
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <thread>
+
+#include "fakes.h"
+#include "ui/gui_call.h"
+#include "ui/help.h"
+#include "ui/left_view.h"
+#include "ui/main_frame.h"
+#include "ui/pstorian_view.h"
+
+namespace pstorian::testing {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs `work` on a worker thread, serving the window's calls until it has returned.
+template <typename Work>
+void from_worker(Work work) {
+  std::atomic<bool> done = false;
+  std::thread worker([&] {
+    work();
+    done = true;
+  });
+  const bool ended = wait_processing_events([&] { return done.load(); }, 10s);
+  worker.join();
+  QVERIFY(ended);
+}
+
+QTreeWidgetItem* child_named(QTreeWidgetItem* parent, const QString& name) {
+  for (int i = 0; i < parent->childCount(); ++i) {
+    if (parent->child(i)->text(0) == name) return parent->child(i);
+  }
+  return nullptr;
+}
+
+QString icon_of(QTreeWidgetItem* item) { return item->data(0, CLeftView::kIconRole).toString(); }
+
+QStringList row(QTreeWidget* list, int index) {
+  QStringList texts;
+  for (int c = 0; c < 4; ++c) texts << list->topLevelItem(index)->text(c);
+  return texts;
+}
+
+}  // namespace
+
+class MainFrameTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::shared_ptr<FakeDialogs> dialogs_;
+  std::vector<int> exit_codes_;
+  std::atomic<int> exported_ = 0;
+  std::vector<std::vector<std::string>> listed_paths_;
+
+  UiServices services(ScanFunction scan, bool endless_export = false) {
+    UiServices s;
+    s.scan = std::move(scan);
+    s.dialogs = dialogs_;
+    s.end_process = [this](int code) { exit_codes_.push_back(code); };
+    s.make_export = [this, endless_export](const RepairPaths& paths) {
+      EXPECT_PATHS(paths);
+      return std::make_unique<FakeExport>(endless_export, exported_);
+    };
+    s.make_lister = [this](const RepairPaths&, int index) -> std::unique_ptr<FolderLister> {
+      if (index != 1) return nullptr;
+      return std::make_unique<FakeLister>(listed_paths_);
+    };
+    return s;
+  }
+  static void EXPECT_PATHS(const RepairPaths& paths) {
+    if (paths.source_path != "/m/old.pst" || paths.output_path != "/m/old Recovered.pst") {
+      qWarning("unexpected repair paths %s -> %s", paths.source_path.c_str(),
+               paths.output_path.c_str());
+    }
+  }
+
+  // Opens the file selection dialog through Open PST, picks /m/old.pst and presses Start
+  // (or closes the dialog without Start).
+  void open_pst(CMainFrame& frame, bool press_start = true) {
+    dialogs_->files = {"/m/old.pst"};
+    QTimer::singleShot(0, [press_start] {
+      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->browse();
+      if (press_start) {
+        dialog->start();
+      } else {
+        dialog->close();
+      }
+    });
+    frame.open_pst();
+  }
+
+  void wait_for_export(CMainFrame& frame) {
+    QVERIFY(frame.job_thread() != nullptr);
+    QVERIFY(wait_processing_events([&] { return frame.job_thread()->worker().done(); }, 10s));
+  }
+
+ private slots:
+  void init() {
+    dialogs_ = std::make_shared<FakeDialogs>();
+    exit_codes_.clear();
+    exported_ = 0;
+    listed_paths_.clear();
+  }
+
+  void startsWithItsWindowPartsAndFlags() {
+    CMainFrame frame(services({}));
+    QCOMPARE(frame.windowTitle(), QStringLiteral("Pstorian"));
+    QVERIFY(frame.open_enabled());
+    QVERIFY(!frame.stop_enabled());
+    QVERIFY(!frame.action(kIdStop)->isEnabled());
+    QVERIFY(!frame.tree_ready());
+    QCOMPARE(frame.action(kIdOpenPst)->statusTip(), QStringLiteral("Select file to recover"));
+    QCOMPARE(frame.action(kIdOpenPst)->toolTip(), QStringLiteral("Start Recovery"));
+    QCOMPARE(frame.action(kIdStop)->statusTip(),
+             QStringLiteral("Click to stop the current process"));
+    for (int id : {kIdOpenPst, kIdStop, kIdHelpTopics}) {
+      const QIcon icon = frame.action(id)->icon();
+      QVERIFY(!icon.pixmap(32, 32, QIcon::Normal).isNull());
+      QVERIFY(!icon.pixmap(32, 32, QIcon::Disabled).isNull());
+      QVERIFY(icon.pixmap(32, 32, QIcon::Active).toImage() !=
+              icon.pixmap(32, 32, QIcon::Normal).toImage());
+    }
+    QCOMPARE(frame.status_pane_text(1), QString());
+    QCOMPARE(frame.list_view()->columnCount(), 0);
+  }
+
+  void reportingCallsFromAWorkerUpdateTreeListAndStatus() {
+    CMainFrame frame(services({}));
+    TreeItemId root = kNoTreeItem;
+    FolderNodeRecord top{0x8022, 0, "Top of Personal Folders", kNoTreeItem, 0};
+    std::vector<FolderNodeRecord> folders = {
+        {0x8042, 0x8022, "Inbox", kNoTreeItem, 1},
+        {0x8062, 0x8022, "Inbox", kNoTreeItem, 1},     // a second one: plain
+        {0x8082, 0x8022, "inbox", kNoTreeItem, 1},     // case matters: plain
+        {0x80A2, 0x8022, "Drafts", kNoTreeItem, 8},    // the kind decides first: calendar
+        {0x80C2, 0x8022, "Sent Items", kNoTreeItem, 1},
+        {0x80E2, 0x8022, "Notes", kNoTreeItem, 11},
+        {0x8102, 0x8022, "Contacts", kNoTreeItem, 9},
+        {0x8122, 0x8022, "Tasks", kNoTreeItem, 12},
+        {0x8142, 0x8022, "Journal", kNoTreeItem, 10},
+    };
+    FolderNodeRecord nested{0x8162, 0x8042, "Outbox", kNoTreeItem, 1};  // not under the top
+    QString populating;
+    from_worker([&] {
+      frame.tree_reset();
+      root = frame.tree_reset();  // twice: one root, the second one's item
+      frame.list_setup_columns();
+      frame.tree_add_folder(top, {0, root});
+      for (auto& folder : folders) frame.tree_add_folder(folder, {0x8022, top.tree_item});
+      frame.tree_add_folder(nested, {0x8042, folders[0].tree_item});
+      frame.status_populating("Inbox");
+      frame.tree_show_folder(nested.tree_item);
+      frame.list_clear_items();
+      frame.list_add_fields({"Ann", "Bob", "First", "Mon Jul 15 12:34:56 2024"});
+      frame.list_add_fields({"Cid", "", "", ""});
+      frame.status_populating(std::nullopt);
+      populating = frame.status_pane_text(1);
+    });
+    QCOMPARE(populating, QStringLiteral("populating folder Lost&Found"));
+
+    QTreeWidget* tree = frame.left_view();
+    QCOMPARE(tree->topLevelItemCount(), 1);
+    QTreeWidgetItem* root_item = tree->topLevelItem(0);
+    QCOMPARE(root_item->text(0), QStringLiteral("Root Folder"));
+    QCOMPARE(icon_of(root_item), QStringLiteral("root"));
+    QCOMPARE(frame.root_item(), root);
+    QCOMPARE(frame.left_view()->item_of(root), root_item);
+
+    QVERIFY(top.tree_item != kNoTreeItem && top.tree_item != root);
+    QTreeWidgetItem* top_item = child_named(root_item, "Top of Personal Folders");
+    QVERIFY(top_item != nullptr);
+    QCOMPARE(top_item->childCount(), int(folders.size()));
+    const QStringList expected_icons = {"inbox",    "folder", "folder",  "calendar", "sent",
+                                        "note",     "contacts", "task",  "journal"};
+    for (int i = 0; i < top_item->childCount(); ++i) {
+      QCOMPARE(top_item->child(i)->text(0), QString::fromStdString(folders[i].name));
+      QCOMPARE(icon_of(top_item->child(i)), expected_icons[i]);
+      QCOMPARE(frame.left_view()->item_of(folders[i].tree_item), top_item->child(i));
+    }
+    QTreeWidgetItem* nested_item = top_item->child(0)->child(0);
+    QCOMPARE(nested_item->text(0), QStringLiteral("Outbox"));
+    QCOMPARE(icon_of(nested_item), QStringLiteral("folder"));
+    // Show folder expanded its ancestors and selected it.
+    QCOMPARE(tree->currentItem(), nested_item);
+    QVERIFY(top_item->isExpanded() && top_item->child(0)->isExpanded());
+
+    QCOMPARE(frame.tree_entries().size(), folders.size() + 2);
+    QCOMPARE(frame.tree_entries().front().parent_item, root);
+
+    CPstorianView* list = frame.list_view();
+    QCOMPARE(list->columnCount(), 4);
+    QCOMPARE(list->headerItem()->text(0), QStringLiteral("Sender"));
+    QCOMPARE(list->headerItem()->text(3), QStringLiteral("Date"));
+    QCOMPARE(list->columnWidth(2), 200);
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QCOMPARE(row(list, 0), (QStringList{"Ann", "Bob", "First", "Mon Jul 15 12:34:56 2024"}));
+    QCOMPARE(row(list, 1), (QStringList{"Cid", "", "", ""}));
+    QCOMPARE(list->currentItem(), list->topLevelItem(1));
+
+    from_worker([&] {
+      frame.status_populating("Inbox");
+      populating = frame.status_pane_text(1);
+      frame.status_clear();
+      frame.tree_reset();
+      FolderNodeRecord again{0x8042, 0x8022, "Inbox", kNoTreeItem, 1};
+      frame.tree_add_folder(again, {0x8022, frame.root_item()});
+    });
+    QCOMPARE(populating, QStringLiteral("Populating folder Inbox"));
+    QCOMPARE(frame.status_pane_text(1), QString());
+    // A reset makes the well-known names count again.
+    QCOMPARE(icon_of(tree->topLevelItem(0)->child(0)), QStringLiteral("inbox"));
+  }
+
+  void openPstWithAnEmptyScanSaysNoRecordsFound() {
+    CMainFrame frame(services(finding_scan(0)));
+    open_pst(frame, /*press_start=*/false);
+    QVERIFY2(dialogs_->messages.isEmpty(), "no message without Start");
+    QVERIFY(frame.open_enabled());
+
+    open_pst(frame);
+    QCOMPARE(dialogs_->messages, QStringList{"No records found"});
+    QVERIFY(dialogs_->icons.back() == MessageIcon::Error);
+    QVERIFY(frame.open_enabled());
+    QVERIFY(frame.job_thread() == nullptr);
+  }
+
+  void stoppingTheScanBeforeAnyObjectSaysNoRecordsFound() {
+    CMainFrame frame(services(endless_scan()));
+    dialogs_->files = {"/m/old.pst"};
+    dialogs_->answers = {true};
+    QTimer::singleShot(0, [] {
+      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->browse();
+      dialog->start();
+      dialog->close();
+    });
+    frame.open_pst();
+    QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
+    QCOMPARE(dialogs_->messages, QStringList{"No records found"});
+    QVERIFY(frame.open_enabled());
+  }
+
+  void aWholeRepairFillsTreeListAndStatusThenListsASelectedFolder() {
+    CMainFrame frame(services(finding_scan(2)));
+    open_pst(frame);
+    QVERIFY(!frame.open_enabled());
+    QVERIFY(!frame.action(kIdOpenPst)->isEnabled());
+    wait_for_export(frame);
+
+    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    QCOMPARE(dialogs_->captions, QStringList{"Processing Complete"});
+    QCOMPARE(frame.status_pane_text(1), QString());
+    QVERIFY(!frame.stop_enabled());
+    QVERIFY(frame.tree_ready());
+    QVERIFY2(frame.job_running(), "an export that ended by itself stays flagged");
+    QCOMPARE(frame.output_store_index(), 1);
+    QCOMPARE(frame.list_view()->topLevelItemCount(), 3);
+    QCOMPARE(frame.list_view()->topLevelItem(2)->text(2), QStringLiteral("Lost"));
+
+    QTreeWidgetItem* top = frame.left_view()->topLevelItem(0)->child(0);
+    QTreeWidgetItem* inbox = child_named(top, "Inbox");
+    QCOMPARE(icon_of(inbox), QStringLiteral("inbox"));
+    QCOMPARE(icon_of(child_named(top, "Calendar")), QStringLiteral("calendar"));
+
+    // Selecting a folder now lists it, with the path from the top down.
+    frame.left_view()->setCurrentItem(child_named(top, "Calendar"));
+    QVERIFY(frame.listing_running() || frame.listing_thread() != nullptr);
+    QVERIFY(wait_processing_events([&] { return !frame.listing_running(); }, 10s));
+    QCOMPARE(listed_paths_.size(), std::size_t{1});
+    QCOMPARE(listed_paths_[0], (std::vector<std::string>{"Top of Personal Folders", "Calendar"}));
+    QVERIFY2(frame.path_list().empty(), "the listing releases the path");
+    QCOMPARE(frame.list_view()->topLevelItemCount(), 2);
+    QCOMPARE(frame.list_view()->topLevelItem(1)->text(3),
+             QStringLiteral("Wed Jan  2 02:03:55 1980\n"));
+
+    // "Root Folder" has no entry of its own: an empty path.
+    frame.left_view()->setCurrentItem(frame.left_view()->topLevelItem(0));
+    QVERIFY(wait_processing_events([&] { return !frame.listing_running(); }, 10s));
+    QCOMPARE(listed_paths_.size(), std::size_t{2});
+    QVERIFY(listed_paths_[1].empty());
+    QCOMPARE(frame.list_view()->topLevelItemCount(), 0);
+  }
+
+  void anExportThatFailsOutrightSaysSoInsteadOfCompleting() {
+    struct FailingExport final : ExportJob {
+      void run(RecoveryTables&, Reporter& reporter, JobHost&, JobGate&) override {
+        reporter.tree_reset();
+        reporter.status_populating("Inbox");
+        throw std::runtime_error("the output store could not be attached");
+      }
+    };
+    UiServices s = services(finding_scan(1));
+    s.make_export = [](const RepairPaths&) { return std::make_unique<FailingExport>(); };
+    CMainFrame frame(std::move(s));
+    open_pst(frame);
+    wait_for_export(frame);
+    QVERIFY(wait_processing_events([&] { return !dialogs_->messages.isEmpty(); }, 10s));
+    QCOMPARE(dialogs_->messages,
+             QStringList{"The repair stopped: the output store could not be attached"});
+    QVERIFY(dialogs_->icons[0] == MessageIcon::Error);
+    QVERIFY(!frame.stop_enabled());
+    QVERIFY(frame.tree_ready());
+    QCOMPARE(frame.status_pane_text(1), QString());
+  }
+
+  void stopAsksWhileTheExportWaitsAndYesCancelsIt() {
+    CMainFrame frame(services(finding_scan(1), /*endless_export=*/true));
+    open_pst(frame);
+    QVERIFY(wait_processing_events([&] { return exported_ > 3; }, 10s));
+    QVERIFY(frame.stop_enabled());
+    QVERIFY(!frame.tree_ready());
+
+    bool parked = false;
+    dialogs_->while_asking = [&] {
+      for (int i = 0; i < 2000 && !frame.job_thread()->control().parked(); ++i) {
+        // The worker may be waiting on a window call made before the pause: serve it.
+        QCoreApplication::processEvents();
+        QThread::msleep(1);
+      }
+      parked = frame.job_thread()->control().parked();
+    };
+    dialogs_->answers = {false};
+    frame.stop();
+    QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop?"});
+    QVERIFY(parked);
+    QVERIFY(frame.job_running());
+    QVERIFY(frame.stop_enabled());
+    QVERIFY2(frame.tree_ready(), "No still marks the tree ready");
+    const int before = exported_;
+    QVERIFY(wait_processing_events([&] { return exported_ > before + 3; }, 10s));
+
+    dialogs_->answers = {true};
+    frame.stop();
+    QVERIFY(parked);
+    QVERIFY(!frame.job_running());
+    QVERIFY(!frame.stop_enabled());
+    QCOMPARE(frame.status_pane_text(1), QString());
+    wait_for_export(frame);
+    QVERIFY(frame.job_thread()->control().cancelled());
+    QVERIFY(frame.tree_ready());
+    QVERIFY2(!frame.open_enabled(), "no second recovery after an export has started");
+  }
+
+  void closingTheMainWindowAsksOnlyOnceARecoveryStarted() {
+    {
+      CMainFrame frame(services({}));
+      frame.show();
+      QVERIFY(!frame.close());
+      QVERIFY(dialogs_->questions.isEmpty());
+      QCOMPARE(exit_codes_, std::vector<int>{18});
+    }
+    exit_codes_.clear();
+    CMainFrame frame(services(finding_scan(1), /*endless_export=*/true));
+    frame.show();
+    open_pst(frame);
+    QVERIFY(wait_processing_events([&] { return exported_ > 2; }, 10s));
+    dialogs_->answers = {false};
+    QVERIFY(!frame.close());
+    QCOMPARE(dialogs_->questions, QStringList{"Do you want to exit?"});
+    QVERIFY(exit_codes_.empty());
+    const int before = exported_;
+    QVERIFY(wait_processing_events([&] { return exported_ > before; }, 10s));
+
+    dialogs_->answers = {true};
+    QVERIFY(frame.close());
+    QCOMPARE(exit_codes_, std::vector<int>{0});
+    QVERIFY2(frame.job_thread()->worker().done(), "the export unwound before the end");
+    QVERIFY(!frame.stop_enabled());
+  }
+
+  void exitEndsWithoutAQuestionAfterTheWorkersUnwound() {
+    CMainFrame frame(services(finding_scan(1), /*endless_export=*/true));
+    open_pst(frame);
+    QVERIFY(wait_processing_events([&] { return exported_ > 2; }, 10s));
+    frame.action(kIdExit)->trigger();
+    QVERIFY(dialogs_->questions.isEmpty());
+    QCOMPARE(exit_codes_, std::vector<int>{0});
+    QVERIFY(frame.job_thread()->worker().done());
+  }
+
+  void keyboardFilterSwallowsKeysAndF1OpensTheHelp() {
+    CMainFrame frame(services({}));
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QTest::keyClick(frame.left_view(), Qt::Key_F1);
+    QCOMPARE(dialogs_->opened.size(), std::size_t{1});
+    QCOMPARE(dialogs_->opened[0], QUrl::fromLocalFile(help_file_path()));
+    // Escape, Return and N reach no widget of the window.
+    int seen = 0;
+    struct Counter : QObject {
+      int& n;
+      explicit Counter(int& count) : n(count) {}
+      bool eventFilter(QObject*, QEvent* e) override {
+        // The Control key itself (pressed for Ctrl+N) is no command.
+        if (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() != Qt::Key_Control) {
+          ++n;
+        }
+        return false;
+      }
+    } counter(seen);
+    frame.list_view()->installEventFilter(&counter);
+    for (auto key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_N}) {
+      QTest::keyClick(frame.list_view(), key);
+    }
+    QTest::keyClick(frame.list_view(), Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(seen, 0);
+    QTest::keyClick(frame.list_view(), Qt::Key_Down);
+    QCOMPARE(seen, 1);
+  }
+};
+
+int run_main_frame_tests(int argc, char** argv) {
+  MainFrameTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+}  // namespace pstorian::testing
+
+#include "main_frame_test.moc"

@@ -1,0 +1,198 @@
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <filesystem>
+
+#include "fakes.h"
+#include "ui/select_file_dialog.h"
+
+namespace pstorian::testing {
+
+class SelectFileDialogTest : public QObject {
+  Q_OBJECT
+
+ public:
+  SelectFileDialogTest() { services_.dialogs = dialogs_; }
+
+ private:
+  std::shared_ptr<FakeDialogs> dialogs_ = std::make_shared<FakeDialogs>();
+  UiServices services_;
+  RecoverySelection selection_;
+  RecoveryTables tables_;
+
+  QString text(CSelectFileDialog& d, const char* name) {
+    if (auto* edit = d.findChild<QLineEdit*>(name)) return edit->text();
+    return d.findChild<QLabel*>(name)->text();
+  }
+  QPushButton* button(CSelectFileDialog& d, const char* name) {
+    return d.findChild<QPushButton*>(name);
+  }
+
+ private slots:
+  void init() {
+    *dialogs_ = FakeDialogs{};
+    selection_ = RecoverySelection{};
+    tables_.clear();
+    services_.scan = {};
+  }
+
+  void browseAcceptsTheSixExtensionFormsAndNamesTheOutput() {
+    CSelectFileDialog d(selection_, tables_, services_);
+    QVERIFY(!button(d, "startButton")->isEnabled());
+    QCOMPARE(d.windowTitle(), QStringLiteral("Select file to repair"));
+
+    dialogs_->files = {"/home/ann/mail/old.PST"};
+    d.browse();
+    QVERIFY(d.source_chosen());
+    QVERIFY(button(d, "startButton")->isEnabled());
+    QCOMPARE(text(d, "sourceEdit"), QStringLiteral("/home/ann/mail/old.PST"));
+    QCOMPARE(text(d, "outputEdit"), QStringLiteral("/home/ann/mail/"));
+    QCOMPARE(selection_.base_name, QStringLiteral("old"));
+    QCOMPARE(selection_.output_label, QStringLiteral("Recovered"));
+    QCOMPARE(selection_.output_path, QStringLiteral("/home/ann/mail/old Recovered.pst"));
+
+    // A cancelled Browse changes nothing.
+    d.browse();
+    QVERIFY(d.source_chosen());
+    QCOMPARE(selection_.output_path, QStringLiteral("/home/ann/mail/old Recovered.pst"));
+
+    dialogs_->files = {"/x.pSt"};
+    d.browse();
+    QVERIFY(d.source_chosen());
+    QCOMPARE(selection_.output_folder, QStringLiteral("/"));
+    QCOMPARE(selection_.output_path, QStringLiteral("/x Recovered.pst"));
+  }
+
+  void aRejectedExtensionDisablesStartSoTheSourceIsNeverTheOutput() {
+    CSelectFileDialog d(selection_, tables_, services_);
+    dialogs_->files = {"/m/good.pst", "/m/x.PsT"};
+    d.browse();
+    QVERIFY(button(d, "startButton")->isEnabled());
+    d.browse();
+    QVERIFY(!d.source_chosen());
+    QVERIFY(!button(d, "startButton")->isEnabled());
+    QCOMPARE(selection_.output_path, selection_.source_path);
+    d.start();  // even when called directly
+    QVERIFY(d.scan_thread() == nullptr);
+    QVERIFY(!selection_.scan_started);
+    QVERIFY2(dialogs_->messages.isEmpty(), "a rejected file is refused silently");
+  }
+
+  void changeNeedsASourceThenPutsTheOutputInTheChosenFolder() {
+    CSelectFileDialog d(selection_, tables_, services_);
+    d.change();
+    QCOMPARE(dialogs_->messages, QStringList{"Please select a source PST file"});
+    QCOMPARE(dialogs_->captions, QStringList{"Pstorian"});
+
+    dialogs_->files = {"/m/old.pst", "/n/new.pst"};
+    dialogs_->folders = {"/", "/out", ""};
+    d.browse();
+    d.change();
+    QCOMPARE(dialogs_->folder_titles.first(), QStringLiteral("Select OutPut Path"));
+    QCOMPARE(text(d, "outputEdit"), QStringLiteral("/"));
+    QCOMPARE(selection_.output_path, QStringLiteral("/old Recovered.pst"));
+    d.change();
+    QCOMPARE(text(d, "outputEdit"), QStringLiteral("/out"));
+    QCOMPARE(selection_.output_path, QStringLiteral("/out/old Recovered.pst"));
+    d.change();  // cancelled
+    QCOMPARE(selection_.output_path, QStringLiteral("/out/old Recovered.pst"));
+    // Browse after Change goes back to the new source's folder.
+    d.browse();
+    QCOMPARE(text(d, "outputEdit"), QStringLiteral("/n/"));
+    QCOMPARE(selection_.output_path, QStringLiteral("/n/new Recovered.pst"));
+  }
+
+  void startRefusesAnOutputThatIsTheSourceFile() {
+    QTemporaryDir dir;
+    const QString source = dir.filePath("a.pst");
+    QFile(source).open(QIODevice::WriteOnly);
+    std::filesystem::create_symlink(source.toStdString(),
+                                    dir.filePath("a Recovered.pst").toStdString());
+    CSelectFileDialog d(selection_, tables_, services_);
+    dialogs_->files = {source};
+    d.browse();
+    d.start();
+    QVERIFY(d.scan_thread() == nullptr);
+    QCOMPARE(dialogs_->icons.size(), std::size_t{1});
+    QVERIFY(dialogs_->icons[0] == MessageIcon::Error);
+  }
+
+  void theScanDrivesBarAndStatusLineThenClosesTheDialogWithoutAsking() {
+    services_.scan = finding_scan(3);
+    CSelectFileDialog d(selection_, tables_, services_);
+    d.open();
+    dialogs_->files = {"/m/old.pst"};
+    d.browse();
+    d.start();
+    QVERIFY(selection_.scan_started);
+    QVERIFY(d.scan_running());
+    QVERIFY(!button(d, "browseButton")->isEnabled());
+    QVERIFY(!button(d, "changeButton")->isEnabled());
+    QTRY_VERIFY(!d.isVisible());
+    QCOMPARE(d.result(), int(QDialog::Rejected));
+    QCOMPARE(d.findChild<QProgressBar*>("progressBar")->value(), 500);
+    QCOMPARE(d.findChild<QProgressBar*>("progressBar")->maximum(), 500);
+    QCOMPARE(text(d, "statusLine"), QStringLiteral("Collecting Objects..."));
+    QVERIFY(!d.ask_before_closing());
+    QVERIFY(dialogs_->questions.isEmpty());
+    QCOMPARE(tables_.objects.size(), std::size_t{3});
+  }
+
+  void closingDuringTheScanAsksWhileTheScanWaitsAtItsGate() {
+    std::atomic<int> passes = 0;
+    services_.scan = endless_scan(&passes);
+    CSelectFileDialog d(selection_, tables_, services_);
+    d.open();
+    dialogs_->files = {"/m/old.pst"};
+    d.browse();
+    d.start();
+    QTRY_VERIFY(passes > 0);
+
+    bool parked_while_asking = false;
+    dialogs_->while_asking = [&] {
+      for (int i = 0; i < 2000 && !d.scan_thread()->control().parked(); ++i) QThread::msleep(1);
+      parked_while_asking = d.scan_thread()->control().parked();
+    };
+    dialogs_->answers = {false};
+    d.close();
+    QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
+    QVERIFY(parked_while_asking);
+    QVERIFY(d.isVisible());
+    const int before = passes;
+    QTRY_VERIFY(passes > before);  // resumed
+
+    // Return has no default action; Escape is the close box.
+    QTest::keyClick(&d, Qt::Key_Return);
+    QVERIFY(d.isVisible());
+    QCOMPARE(dialogs_->questions.size(), 1);
+    dialogs_->answers = {true};
+    QTest::keyClick(&d, Qt::Key_Escape);
+    QCOMPARE(dialogs_->questions.size(), 2);
+    QTRY_VERIFY(!d.isVisible());
+    QVERIFY(d.scan_thread()->control().cancelled());
+    QTRY_VERIFY(d.scan_thread()->worker().done());  // it closed the dialog on its way out
+  }
+
+  void closingBeforeStartAsksNothing() {
+    CSelectFileDialog d(selection_, tables_, services_);
+    d.open();
+    dialogs_->files = {"/m/old.pst"};
+    d.browse();
+    QTest::keyClick(&d, Qt::Key_Escape);
+    QVERIFY(!d.isVisible());
+    QVERIFY(dialogs_->questions.isEmpty());
+    QVERIFY(!selection_.scan_started);
+  }
+};
+
+int run_select_file_dialog_tests(int argc, char** argv) {
+  SelectFileDialogTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+}  // namespace pstorian::testing
+
+#include "select_file_dialog_test.moc"

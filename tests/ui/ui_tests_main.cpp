@@ -1,0 +1,19 @@
+// Runs the desktop program's Qt Test suites in one application.
+#include <QApplication>
+
+namespace pstorian::testing {
+int run_select_file_dialog_tests(int argc, char** argv);
+int run_main_frame_tests(int argc, char** argv);
+int run_about_help_tests(int argc, char** argv);
+}  // namespace pstorian::testing
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  using namespace pstorian::testing;
+  int failures = 0;
+  failures += run_select_file_dialog_tests(argc, argv);
+  failures += run_main_frame_tests(argc, argv);
+  failures += run_about_help_tests(argc, argv);
+  return failures == 0 ? 0 : 1;
+}
