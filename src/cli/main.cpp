@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/new_command.h"
+#include "cli/sample_command.h"
 #include "cli/scan_command.h"
 
 int main(int argc, char** argv) {
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
   int exit_code = 0;
   pstorian::cli::add_scan_command(app, exit_code);
   pstorian::add_new_command(app);
+  pstorian::add_sample_command(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {
