@@ -128,11 +128,22 @@ std::optional<FolderTable> MessageStore::read_table(std::uint32_t nid) {
   const HeapView heap(f.read_data(entry.bid_data));
   if (heap.client_signature() != pst::kClientTableContext)
     throw StoreError("node is not a table context");
+  // A row matrix in a subnode keeps whole rows in each data block; the mail client leaves
+  // the space after the last whole row of a block unused, so each block is cut to its rows.
+  const auto info = heap.get(heap.user_root());
+  if (info.size() < 22) throw LtpError("not a TCINFO");
+  const std::size_t row_size = pst::load_le16(info, 8);
+  const std::uint32_t rows_hnid = pst::load_le32(info, 14);
   const auto subnodes = f.read_subnodes(entry.bid_sub);
   auto contents = read_table_context(heap, [&](std::uint32_t sub) {
     const auto it = subnodes.find(sub);
     if (it == subnodes.end()) throw LtpError("subnode not found");
-    return f.read_bytes(it->second.bid_data);
+    if (sub != rows_hnid || row_size == 0) return f.read_bytes(it->second.bid_data);
+    std::vector<std::uint8_t> rows;
+    for (const auto& leaf : f.read_data(it->second.bid_data))
+      rows.insert(rows.end(), leaf.begin(),
+                  leaf.end() - static_cast<std::ptrdiff_t>(leaf.size() % row_size));
+    return rows;
   });
   return FolderTable(std::move(contents.columns), std::move(contents.rows));
 }

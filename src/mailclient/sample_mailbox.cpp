@@ -92,7 +92,12 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
 
   SampleManifest manifest;
   std::vector<std::shared_ptr<Folder>> folders;
-  folders.push_back(top->get_Folders()->Item(u"inbox"));
+  // The store's own inbox; a store without one gets one.
+  try {
+    folders.push_back(top->get_Folders()->Item(u"inbox"));
+  } catch (const AutomationError&) {
+    folders.push_back(top->get_Folders()->Add(u"Inbox", kFolderMail));
+  }
   manifest.folders.push_back({{u"Inbox"}, kFolderMail});
 
   // Three levels: a quarter of the folders at the top, a quarter below those, the rest
