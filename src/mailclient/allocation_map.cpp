@@ -48,6 +48,8 @@ void AllocationMap::grow(std::uint64_t new_size) {
   const std::uint64_t old = file_size_;
   file_size_ = new_size;
   allocated_.resize((new_size - kMapStart + kUnit - 1) / kUnit, false);
+  if (!longest_run_.empty()) longest_run_.back() = -1;  // the last interval got longer
+  longest_run_.resize((allocated_.size() + kBitsPerMap - 1) / kBitsPerMap, -1);
   page_used_.resize((new_size - kMapStart + pst::kPageSize - 1) / pst::kPageSize, true);
   mark_map_pages(std::max(old, kMapStart), new_size);
   // Pages past the old end show new bits (and may be new map pages): all to be written.
@@ -79,7 +81,10 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   const std::size_t first = unit_index(ib);
   const std::size_t last = unit_index(ib + size - 1);
   for (std::size_t i = first; i <= last; ++i) allocated_[i] = allocated;
-  for (std::size_t n = first / kBitsPerMap; n <= last / kBitsPerMap; ++n) dirty_amaps_.insert(n);
+  for (std::size_t n = first / kBitsPerMap; n <= last / kBitsPerMap; ++n) {
+    dirty_amaps_.insert(n);
+    longest_run_[n] = -1;
+  }
   if (!allocated) first_free_ = std::min(first_free_, first);
 }
 
@@ -115,21 +120,41 @@ bool AllocationMap::is_page_free(std::uint64_t ib) const {
   return !page_used_[page_index(ib)];
 }
 
+std::size_t AllocationMap::longest_free_run(std::size_t page) const {
+  if (page >= longest_run_.size()) return 0;
+  if (longest_run_[page] < 0) {
+    std::size_t longest = 0;
+    std::size_t run = 0;
+    const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
+    for (std::size_t u = page * kBitsPerMap; u < end; ++u) {
+      run = allocated_[u] ? 0 : run + 1;
+      longest = std::max(longest, run);
+    }
+    longest_run_[page] = static_cast<int>(longest);
+  }
+  return static_cast<std::size_t>(longest_run_[page]);
+}
+
 std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
                                                       std::uint64_t alignment) const {
   const std::uint64_t units = (size + kUnit - 1) / kUnit;
   const std::uint64_t step = std::max<std::uint64_t>(alignment / kUnit, 1);
-  // Everything below the hint is allocated, so a growing file is not searched from its
-  // start for every block.
+  // Everything below the hint is allocated, and intervals whose longest free run is too
+  // short are skipped, so the search does not grow with the file. A run never crosses into
+  // the next interval: that starts with its AMap page.
   while (first_free_ < allocated_.size() && allocated_[first_free_]) ++first_free_;
-  std::uint64_t run = 0;
-  for (std::size_t i = first_free_; i < allocated_.size(); ++i) {
-    if (allocated_[i]) {
-      run = 0;
-      continue;
+  for (std::size_t page = first_free_ / kBitsPerMap; page < longest_run_.size(); ++page) {
+    if (longest_free_run(page) < units) continue;
+    const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
+    std::uint64_t run = 0;
+    for (std::size_t i = std::max(first_free_, page * kBitsPerMap); i < end; ++i) {
+      if (allocated_[i]) {
+        run = 0;
+        continue;
+      }
+      if (run == 0 && i % step != 0) continue;  // a run must start aligned
+      if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
     }
-    if (run == 0 && i % step != 0) continue;  // a run must start aligned
-    if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
   }
   return std::nullopt;
 }
@@ -173,16 +198,9 @@ std::size_t AllocationMap::fmap_page_count() const {
 
 Page AllocationMap::build_fmap_page(std::size_t n) const {
   Page page{};
-  for (std::size_t i = 0; i < kFMapEntries; ++i) {
-    const std::size_t first = (kHeaderFMapEntries + n * kFMapEntries + i) * kBitsPerMap;
-    std::size_t longest = 0;
-    std::size_t run = 0;
-    for (std::size_t u = first; u < first + kBitsPerMap && u < allocated_.size(); ++u) {
-      run = allocated_[u] ? 0 : run + 1;
-      longest = std::max(longest, run);
-    }
-    page[4 + i] = static_cast<std::uint8_t>(std::min<std::size_t>(longest, 255));
-  }
+  for (std::size_t i = 0; i < kFMapEntries; ++i)
+    page[4 + i] = static_cast<std::uint8_t>(
+        std::min<std::size_t>(longest_free_run(kHeaderFMapEntries + n * kFMapEntries + i), 255));
   const auto at = static_cast<std::uint32_t>(fmap_page_offset(n));
   seal_page(page, pst::kPageFMap, at, at);
   return page;
@@ -198,6 +216,7 @@ static void load_map_page(std::vector<bool>& bits, std::size_t n, const Page& pa
 void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
   load_map_page(allocated_, n, page);
   first_free_ = 0;
+  if (n < longest_run_.size()) longest_run_[n] = -1;
   dirty_amaps_.insert(n);
 }
 

@@ -75,13 +75,15 @@ class AllocationMap {
  private:
   std::size_t unit_index(std::uint64_t ib) const;
   std::size_t page_index(std::uint64_t ib) const;
+  std::size_t longest_free_run(std::size_t amap_page) const;
   void mark(std::uint64_t ib, std::uint64_t size, bool allocated);
   void mark_map_pages(std::uint64_t from, std::uint64_t to);
 
   std::uint64_t file_size_ = 0;
-  std::vector<bool> allocated_;         // one per 64-byte unit from 0x4400
-  std::vector<bool> page_used_;         // one per 512-byte page from 0x4400
-  mutable std::size_t first_free_ = 0;  // no free unit below this one
+  std::vector<bool> allocated_;           // one per 64-byte unit from 0x4400
+  std::vector<bool> page_used_;           // one per 512-byte page from 0x4400
+  mutable std::size_t first_free_ = 0;    // no free unit below this one
+  mutable std::vector<int> longest_run_;  // per AMap page, in units; -1 until counted
   std::set<std::size_t> dirty_amaps_;
   std::set<std::size_t> dirty_pmaps_;
   std::set<std::size_t> dirty_fmaps_;

@@ -427,20 +427,27 @@ void StoreFile::commit() {
   if (map_.file_size() != disk_size_) {
     // Step 1: the new space, its map pages, and a header that covers it. A file longer than
     // its header says (a checkpoint cut off while growing) is cut back to what the header
-    // reaches and grown from there.
+    // reaches and grown from there. Everything is prepared first, so that the file is
+    // longer than its header says only for the few system calls in between.
+    std::vector<std::pair<std::uint64_t, Page>> map_pages;
+    for (std::size_t n = 0; n < map_.amap_page_count(); ++n)
+      if (AllocationMap::amap_page_offset(n) >= old_size)
+        map_pages.emplace_back(AllocationMap::amap_page_offset(n), map_.build_amap_page(n));
+    for (std::size_t n = 0; n < map_.pmap_page_count(); ++n)
+      if (AllocationMap::pmap_page_offset(n) >= old_size)
+        map_pages.emplace_back(AllocationMap::pmap_page_offset(n), map_.build_pmap_page(n));
+    for (std::size_t n = 0; n < map_.fmap_page_count(); ++n)
+      if (AllocationMap::fmap_page_offset(n) >= old_size)
+        map_pages.emplace_back(AllocationMap::fmap_page_offset(n), map_.build_fmap_page(n));
+    const auto header_bytes = build_file_header(transitional);
     if (::ftruncate(fd_.get(), static_cast<off_t>(map_.file_size())) != 0)
       fail("cannot grow the store: " + errno_text());
     disk_size_ = map_.file_size();
-    for (std::size_t n = 0; n < map_.amap_page_count(); ++n)
-      if (AllocationMap::amap_page_offset(n) >= old_size)
-        write_at(AllocationMap::amap_page_offset(n), map_.build_amap_page(n));
-    for (std::size_t n = 0; n < map_.pmap_page_count(); ++n)
-      if (AllocationMap::pmap_page_offset(n) >= old_size)
-        write_at(AllocationMap::pmap_page_offset(n), map_.build_pmap_page(n));
-    for (std::size_t n = 0; n < map_.fmap_page_count(); ++n)
-      if (AllocationMap::fmap_page_offset(n) >= old_size)
-        write_at(AllocationMap::fmap_page_offset(n), map_.build_fmap_page(n));
-    write_header(transitional);
+    for (const auto& [at, page] : map_pages) write_at(at, page);
+    write_at(0, header_bytes);
+    // Flushed only now: a flush inside the window would widen it for a killed process,
+    // which matters more here than the order in which a power cut finds these pages.
+    sync();
     maps_invalidated = true;
   }
   // Step 2.

@@ -85,6 +85,9 @@ class StoreFile final : public BlockIdSource {
   void put_node(const NbtEntry& node);
   void remove_node(std::uint32_t nid);
 
+  // Writes a checkpoint. Throws StoreError when the file cannot be written; the file then
+  // still holds the last completed checkpoint, and this object must not be used further
+  // (open the file again).
   void commit();
 
  private:
