@@ -20,7 +20,7 @@ constexpr std::uint32_t kHierarchyTemplate = 0x60D;
 constexpr std::uint32_t kContentsTemplate = 0x60E;
 constexpr std::uint32_t kAssociatedTemplate = 0x60F;
 constexpr std::uint32_t kRecipientTemplate = 0x692;
-constexpr std::size_t kSavesPerCheckpoint = 1000;
+constexpr std::size_t kItemsPerCheckpoint = 1000;
 constexpr auto kCheckpointDelay = std::chrono::seconds(5);
 
 std::uint32_t companion(std::uint32_t folder, std::uint8_t type) {
@@ -233,7 +233,7 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
   // property context is written again at the checkpoint.
   write_properties(nid, parent_nid, f.properties, false);
   folders_.emplace(nid, std::move(f));
-  note_save();
+  note_save(true);
   return nid;
 }
 
@@ -288,8 +288,9 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
   }
   f.contents->put(nid, ++row_version_, p);
   f.contents_dirty = true;
-  unsaved_[nid] = std::move(p);
-  note_save();
+  // An item saved again before the checkpoint (created, then completed) counts once.
+  const bool new_item = unsaved_.insert_or_assign(nid, std::move(p)).second;
+  note_save(new_item);
   return nid;
 }
 
@@ -331,12 +332,14 @@ void MessageStore::write_table(std::uint32_t nid, const FolderTable& table) {
   f.put_node({nid, node.bid_data, node.bid_sub, 0});
 }
 
-void MessageStore::note_save() {
-  if (saves_since_checkpoint_++ == 0) {
+void MessageStore::note_save(bool new_item) {
+  if (!changed_since_checkpoint_) {
+    changed_since_checkpoint_ = true;
     first_save_ = std::chrono::steady_clock::now();
     wake_.notify_all();
   }
-  if (saves_since_checkpoint_ >= kSavesPerCheckpoint ||
+  if (new_item) ++items_since_checkpoint_;
+  if (items_since_checkpoint_ >= kItemsPerCheckpoint ||
       std::chrono::steady_clock::now() - first_save_ >= kCheckpointDelay)
     checkpoint_locked();
 }
@@ -387,7 +390,8 @@ void MessageStore::checkpoint_locked() {
   }
   file_->commit();
   unsaved_.clear();
-  saves_since_checkpoint_ = 0;
+  items_since_checkpoint_ = 0;
+  changed_since_checkpoint_ = false;
   ++checkpoints_;
 }
 
@@ -402,13 +406,13 @@ void MessageStore::close() {
 void MessageStore::flusher(std::stop_token stop) {
   std::unique_lock lock(mutex_);
   while (!stop.stop_requested()) {
-    if (saves_since_checkpoint_ == 0) {
-      wake_.wait(lock, stop, [this] { return saves_since_checkpoint_ > 0; });
+    if (!changed_since_checkpoint_) {
+      wake_.wait(lock, stop, [this] { return changed_since_checkpoint_; });
       continue;
     }
     const auto due = first_save_ + kCheckpointDelay;
     if (wake_.wait_until(lock, stop, due, [] { return false; }) || stop.stop_requested()) continue;
-    if (saves_since_checkpoint_ > 0 && std::chrono::steady_clock::now() >= due) {
+    if (changed_since_checkpoint_ && std::chrono::steady_clock::now() >= due) {
       try {
         checkpoint_locked();
       } catch (const std::exception&) {

@@ -5,8 +5,9 @@
 //
 // Saving a message writes its node at once (as blocks waiting for the next commit) and
 // changes only in-memory tables; tables, folder property contexts and B-tree pages reach the
-// file at a checkpoint: after 1,000 saves, at the latest 5 seconds after the first save
-// since the last one, and when the store is closed. Between checkpoints the file on disk is
+// file at a checkpoint: after 1,000 saved items (a message saved several times counts once),
+// at the latest 5 seconds after the first save since the last one, and when the store is
+// closed. Between checkpoints the file on disk is
 // the valid state of the last one (see StoreFile).
 //
 // A closed store opens its file again on the next call. Every public member may be called
@@ -132,7 +133,7 @@ class MessageStore {
   void write_properties(std::uint32_t nid, std::uint32_t parent, const PropertyBag& properties,
                         bool with_recipient_table);
   void write_table(std::uint32_t nid, const FolderTable& table);
-  void note_save();
+  void note_save(bool new_item);
   void checkpoint_locked();
   void flusher(std::stop_token stop);
 
@@ -147,7 +148,8 @@ class MessageStore {
   std::map<std::uint32_t, FolderState> folders_;
   std::unordered_map<std::uint32_t, PropertyBag> unsaved_;  // messages since the last commit
   std::uint32_t row_version_ = 0x1000;
-  std::size_t saves_since_checkpoint_ = 0;
+  std::size_t items_since_checkpoint_ = 0;  // messages and folders, each counted once
+  bool changed_since_checkpoint_ = false;
   std::chrono::steady_clock::time_point first_save_;
   std::size_t checkpoints_ = 0;
   std::condition_variable_any wake_;
