@@ -153,7 +153,9 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
     const double sent = 36526.0 + r.below(9000) + r.below(86400) / 86400.0;
     msg.submitted = {sent};
     msg.delivered = {sent + r.below(3600) / 86400.0};
-    if (m == 0)
+    if (options.body_size)
+      msg.body_size = *options.body_size;
+    else if (m == 0)
       msg.body_size = 0;
     else if (m == 1 || r.below(50) == 0)
       msg.body_size = m == 1 ? options.largest_body : r.below(static_cast<std::uint32_t>(options.largest_body) + 1);

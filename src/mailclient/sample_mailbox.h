@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct SampleOptions {
   std::uint32_t seed = 1;
   // Bodies are drawn up to this size, a few of them at the maximum.
   std::size_t largest_body = 100 * 1024;
+  // When set, every body has this size instead.
+  std::optional<std::size_t> body_size;
 };
 
 struct SampleFolder {

@@ -12,7 +12,7 @@ namespace pstorian {
 namespace {
 
 // Runs one conversion; on a character the target lacks (or a byte the source lacks), emits
-// `replacement` and skips `skip` input bytes.
+// `replacement` and skips the character: `skip` input bytes (2 for UTF-16, 1 for 8-bit).
 std::string convert(iconv_t cd, std::string_view in, std::string_view replacement,
                     std::size_t skip) {
   ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -30,7 +30,9 @@ std::string convert(iconv_t cd, std::string_view in, std::string_view replacemen
     if (errno == E2BIG) continue;
     // EILSEQ or EINVAL (a cut-off sequence at the end): replace and go on.
     out.append(replacement);
-    const std::size_t n = std::min(skip, src_left);
+    std::size_t n = std::min(skip, src_left);
+    // From UTF-16, a character outside the basic plane is a surrogate pair: skip it whole.
+    if (skip == 2 && src_left >= 4 && (static_cast<std::uint8_t>(src[1]) & 0xFC) == 0xD8) n = 4;
     src += n;
     src_left -= n;
   }
