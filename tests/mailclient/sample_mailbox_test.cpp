@@ -103,6 +103,17 @@ TEST(SampleMailbox, TenThousandMessagesInTwentyFoldersReadBack) {
   EXPECT_EQ(largest, options.largest_body);
 
   EXPECT_EQ(test::pstcheck(file).substr(0, 32), "pstcheck: 0 errors, 0 warnings, ");
+  // libpst finds every message too (one mbox "From " line each).
+  if (fs::exists("/usr/bin/readpst")) {
+    const auto out = dir.path() / "readpst";
+    fs::create_directory(out);
+    int status = -1;
+    test::run("readpst -q -o '" + out.string() + "' '" + file.string() + "' 2>&1", &status);
+    EXPECT_EQ(status, 0);
+    const std::string count =
+        test::run("cat '" + out.string() + "'/*.mbox | grep -c '^From '");
+    EXPECT_EQ(std::stoul(count), manifest.messages.size());
+  }
   if (!test::has_pypff()) GTEST_SKIP() << "pypff not installed";
   const json dump = test::pypff_dump(file);
   ASSERT_FALSE(dump.is_null());
