@@ -68,10 +68,19 @@ void MessageStore::open() {
     const auto* top = store.find(prop::kIpmSubTreeEntryId);
     if (key == nullptr || key->size() != 16 || top == nullptr || top->size() < 24)
       throw StoreError("the message store lacks its record key or top folder");
-    std::copy(key->begin(), key->end(), record_key_.begin());
-    top_folder_ = pst::load_le32(*top, top->size() - 4);
-    if (!is_folder(top_folder_) || !is_folder(kRootFolder))
+    RecordKey record_key{};
+    std::copy(key->begin(), key->end(), record_key.begin());
+    const std::uint32_t top_folder = pst::load_le32(*top, top->size() - 4);
+    if (!is_folder(top_folder) || !is_folder(kRootFolder))
       throw StoreError("the store's folders are missing");
+    // Objects of other threads read these without the lock: they are set once, and a file
+    // opened again after closing must still be the same store.
+    if (top_folder_ == 0) {
+      record_key_ = record_key;
+      top_folder_ = top_folder;
+    } else if (record_key_ != record_key || top_folder_ != top_folder) {
+      throw StoreError("the file was replaced by another store");
+    }
     auto columns = [this](std::uint32_t nid) {
       auto t = read_table(nid);
       if (!t) throw StoreError("a table template is missing");
