@@ -63,17 +63,18 @@ TEST(MailClientDurability, CheckpointsEveryThousandSavesAndWhenTheClientEnds) {
   const auto file = test::empty_store(dir, "out.pst");
   std::vector<int> reported;
   write_messages(file, 2100, [&](int n) { reported.push_back(n); });
-  // A message saved twice (created, then completed) counts once: the first checkpoint comes
-  // with message 1,000's creation; message 1,000's completion opens the next thousand,
-  // which ends with message 1,999's creation. The rest waits in memory.
-  ASSERT_EQ(reported.size(), 2u);
-  EXPECT_EQ(reported[0], 999);
-  EXPECT_EQ(reported[1], 1998);
-  EXPECT_EQ(test::pstcheck(file).substr(0, 30), "pstcheck: 0 errors, 0 warnings");
+  // A message saved twice (created, then completed) counts once: a checkpoint comes at the
+  // latest with every thousandth item (with message 1,000's creation first), sooner when
+  // five seconds pass. What a checkpoint reached is in the file while the client runs.
+  ASSERT_GE(reported.size(), 2u);
+  EXPECT_LE(reported[0], 999);
+  for (std::size_t i = 1; i < reported.size(); ++i) EXPECT_LE(reported[i] - reported[i - 1], 1000);
+  // A timed checkpoint may be under way: the maps may be marked for rebuilding then.
+  EXPECT_EQ(test::pstcheck(file).substr(0, 19), "pstcheck: 0 errors,");
   if (test::has_pypff()) {
     const auto seen = subjects(file);
-    EXPECT_TRUE(seen.contains("kill #1998"));
-    EXPECT_FALSE(seen.contains("kill #2100"));
+    EXPECT_TRUE(seen.contains("kill #" + std::to_string(reported.back())));
+    EXPECT_GE(seen.size(), static_cast<std::size_t>(reported.back()));
   }
   terminate_mail_client();
   EXPECT_EQ(test::pstcheck(file).substr(0, 30), "pstcheck: 0 errors, 0 warnings");
