@@ -4,6 +4,7 @@
 
 #include "cli/new_command.h"
 #include "cli/repair_command.h"
+#include "cli/sample_command.h"
 #include "cli/scan_command.h"
 
 int main(int argc, char** argv) {
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
   pstorian::cli::add_scan_command(app, exit_code);
   pstorian::add_new_command(app);
   pstorian::cli::add_repair_command(app, exit_code);
+  pstorian::add_sample_command(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {

@@ -13,6 +13,7 @@
 
 #include "cli/terminal_progress.h"
 #include "engine/codepage.h"
+#include "mailclient/mail_client_factory.h"
 #include "engine/pst_scanner.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
@@ -168,6 +169,8 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
     err << "pstorian-cli: unknown code page " << options.codepage << '\n';
     return 2;
   }
+  // The recovered store keeps the source's 8-bit texts in the same code page.
+  set_mail_client_codepage(options.codepage);
   const std::string output = options.output_folder.empty()
                                  ? naming->output_path
                                  : output_path_in(options.output_folder, naming->base_name);

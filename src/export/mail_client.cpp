@@ -1,5 +1,7 @@
 #include "export/mail_client.h"
 
+#include "mailclient/mail_client_factory.h"
+
 namespace pstorian {
 
 std::shared_ptr<automation::Application> UnavailableMailClientFactory::CreateApplication(
@@ -22,7 +24,7 @@ std::shared_ptr<automation::Application> create_application(const MailClient& cl
 }
 
 MailClient make_mail_client() {
-  return MailClient{std::make_shared<UnavailableMailClientFactory>(), {}};
+  return MailClient{make_mail_client_factory(), &terminate_mail_client};
 }
 
 }  // namespace pstorian

@@ -16,8 +16,7 @@ struct MailClient {
   std::function<void()> close;  // may be empty: nothing to end
 };
 
-// The mail client of this build: the embedded one when it is built in; otherwise a client
-// whose creation fails, so that a repair says that no mail client is available.
+// The mail client of this build: the embedded one.
 MailClient make_mail_client();
 
 // The client's application object ("Outlook.Application"); null when it cannot be created.

@@ -83,6 +83,9 @@ class StoreFile final : public BlockIdSource {
   // Adds or replaces a node; the blocks it names must be committed or pending. The blocks
   // a replaced entry named lose a reference.
   void put_node(const NbtEntry& node);
+  // Counts one more reference to a committed or pending block, for a new block that lists
+  // a block written before (a data tree reusing the unchanged leaves of an earlier one).
+  void add_reference(std::uint32_t bid);
   void remove_node(std::uint32_t nid);
 
   // Writes a checkpoint. Throws StoreError when the file cannot be written; the file then
@@ -93,7 +96,6 @@ class StoreFile final : public BlockIdSource {
  private:
   void load_btree(std::uint8_t ptype, Bref root);
   void load_maps();
-  void add_reference(std::uint32_t bid);
   void release(std::uint32_t bid);
   std::vector<std::uint32_t> children_of(std::uint32_t bid,
                                          std::span<const std::uint8_t> data) const;

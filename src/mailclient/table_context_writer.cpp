@@ -77,7 +77,8 @@ void fill_row(std::span<std::uint8_t> out, std::span<const TableColumn> columns,
 std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const TableColumn> columns,
                                                            std::span<const TableRow> rows,
                                                            std::uint8_t row_number_size,
-                                                           SubnodeSink* large_values) {
+                                                           SubnodeSink* large_values,
+                                                           bool index_after_values) {
   if (columns.size() > 255) throw std::invalid_argument("too many table columns");
   std::vector<TableColumn> sorted(columns.begin(), columns.end());
   std::sort(sorted.begin(), sorted.end(),
@@ -109,7 +110,7 @@ std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const Table
       pst::store_le32(index, at + 4, number);
     at += record;
   }
-  write_bth(heap, index_header, 4, row_number_size, index);
+  if (!index_after_values) write_bth(heap, index_header, 4, row_number_size, index);
 
   std::vector<std::uint8_t> matrix(rows.size() * row_size, 0);
   std::optional<std::uint32_t> matrix_hid;
@@ -118,6 +119,7 @@ std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const Table
   for (std::size_t r = 0; r < rows.size(); ++r)
     fill_row(std::span(matrix).subspan(r * row_size, row_size), sorted, rows[r], rgib[2], heap,
              large_values);
+  if (index_after_values) write_bth(heap, index_header, 4, row_number_size, index);
   std::uint32_t hnid_rows = 0;
   if (matrix_hid) {
     std::copy(matrix.begin(), matrix.end(), heap.at(*matrix_hid).begin());

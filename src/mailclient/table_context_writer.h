@@ -41,9 +41,12 @@ constexpr std::uint32_t kTagLtpRowVer = 0x67F30003;
 // std::invalid_argument for overlapping cells, a value that does not fit its cell, a row
 // without a row id, two rows with the same id, or a row matrix too large for the heap when
 // there is no `large_values` sink. `row_number_size` is 2 in 32-bit files, 4 in wide ones.
+// With `index_after_values`, the row index records come after the values, so that adding
+// rows at the end leaves the heap blocks before the last ones as they were.
 std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const TableColumn> columns,
                                                            std::span<const TableRow> rows,
                                                            std::uint8_t row_number_size = 2,
-                                                           SubnodeSink* large_values = nullptr);
+                                                           SubnodeSink* large_values = nullptr,
+                                                           bool index_after_values = false);
 
 }  // namespace pstorian

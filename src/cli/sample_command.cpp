@@ -1,0 +1,78 @@
+#include "cli/sample_command.h"
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "mailclient/mail_client_factory.h"
+#include "mailclient/sample_mailbox.h"
+#include "store/store_file_writer.h"
+
+namespace pstorian {
+namespace {
+
+// Replaces an existing file only when told to, and only once.
+class OverwriteFlag final : public QuestionAsker {
+ public:
+  explicit OverwriteFlag(bool overwrite) : overwrite_(overwrite) {}
+  Answer AskYesNo(std::string_view, std::string_view) override {
+    const bool yes = overwrite_;
+    overwrite_ = false;
+    return yes ? Answer::kYes : Answer::kNo;
+  }
+
+ private:
+  bool overwrite_;
+};
+
+struct SampleArguments {
+  std::string file;
+  SampleOptions options;
+  bool overwrite = false;
+};
+
+void run_sample(const SampleArguments& args) {
+  if (args.options.folders < 0 || args.options.messages < 0) {
+    std::cerr << "pstorian-cli: --folders and --messages take counts of 0 or more\n";
+    throw CLI::RuntimeError(2);
+  }
+  OverwriteFlag asker(args.overwrite);
+  StoreFileWriter writer(asker, args.file);
+  if (!writer.WriteEmptyStore()) {
+    std::cerr << "pstorian-cli: cannot create " << args.file
+              << (writer.error().empty() ? " (it exists; use --overwrite)" : ": " + writer.error())
+              << "\n";
+    throw CLI::RuntimeError(1);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    const auto factory = make_mail_client_factory();
+    const auto manifest = fill_sample_mailbox(*factory, args.file, args.options);
+    terminate_mail_client();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cout << "Wrote " << manifest.folders.size() - 1 << " folders and "
+              << manifest.messages.size() << " messages to " << args.file << " ("
+              << std::filesystem::file_size(args.file) << " bytes, " << seconds << " s)\n";
+  } catch (const automation::AutomationError& e) {
+    terminate_mail_client();
+    std::cerr << "pstorian-cli: the mail client failed: " << e.what() << "\n";
+    throw CLI::RuntimeError(1);
+  }
+}
+
+}  // namespace
+
+void add_sample_command(CLI::App& app) {
+  auto* cmd = app.add_subcommand("sample", "Write a synthetic mailbox into a new .pst file");
+  auto args = std::make_shared<SampleArguments>();
+  cmd->add_option("FILE", args->file, "the .pst file to create")->required();
+  cmd->add_option("--folders", args->options.folders, "folders to create (default 20)");
+  cmd->add_option("--messages", args->options.messages, "messages to write (default 1000)");
+  cmd->add_option("--seed", args->options.seed, "seed of the generator (default 1)");
+  cmd->add_flag("--overwrite", args->overwrite, "replace FILE if it exists");
+  cmd->callback([args] { run_sample(*args); });
+}
+
+}  // namespace pstorian

@@ -1,0 +1,40 @@
+// A folder's table (hierarchy or contents) held in memory between checkpoints: its columns,
+// its rows in table order and an index from row id to position, so that adding or changing
+// one row costs the same however many rows the table has.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "mailclient/property_bag.h"
+#include "mailclient/table_context_writer.h"
+
+namespace pstorian {
+
+class FolderTable {
+ public:
+  FolderTable() = default;
+  FolderTable(std::vector<TableColumn> columns, std::vector<TableRow> rows);
+
+  const std::vector<TableColumn>& columns() const { return columns_; }
+  const std::vector<TableRow>& rows() const { return rows_; }
+  std::size_t size() const { return rows_.size(); }
+  std::uint32_t row_id(std::size_t position) const;
+  bool contains(std::uint32_t id) const { return index_.contains(id); }
+
+  // Adds the row of object `id` at the end, or updates it in place: every column whose tag
+  // the object has takes its value, other cells of an existing row stay as they are.
+  void put(std::uint32_t id, std::uint32_t version, const PropertyBag& object);
+  void erase(std::uint32_t id);
+
+  // The value of one cell, if the row has it.
+  const StoredProperty* cell(std::uint32_t id, std::uint32_t tag) const;
+
+ private:
+  std::vector<TableColumn> columns_;
+  std::vector<TableRow> rows_;
+  std::unordered_map<std::uint32_t, std::size_t> index_;
+};
+
+}  // namespace pstorian

@@ -1,0 +1,52 @@
+// What the embedded mail client tests share: an empty store on disk, the validator's report,
+// libpff's view of a file as JSON, and UTF-8 conversion of interface texts.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <string>
+
+#include "mailclient/text_codec.h"
+#include "store/empty_store_image.h"
+#include "store/temp_dir.h"
+
+namespace pstorian::test {
+
+inline std::filesystem::path empty_store(const TempDir& dir, const std::string& name) {
+  const auto file = dir.path() / name;
+  write_file(file, EmptyStoreImage());
+  return file;
+}
+
+// The validator's last line, or "skipped" when the tools are not there.
+inline std::string pstcheck(const std::filesystem::path& file) {
+  const std::string tool = PSTORIAN_SHARED_DIR "/tools/pstcheck.py";
+  if (!std::filesystem::exists(tool)) return "skipped";
+  const std::string report = run("python3 '" + tool + "' '" + file.string() + "' 2>&1");
+  const auto last = report.rfind("pstcheck:");
+  return last == std::string::npos ? report : report.substr(last);
+}
+
+inline bool has_pypff() {
+  int status = 0;
+  run("/usr/bin/python3 -c 'import pypff' 2>/dev/null", &status);
+  return status == 0;
+}
+
+// libpff's folders and messages (see pypff_dump.py); null when it cannot read the file.
+inline nlohmann::json pypff_dump(const std::filesystem::path& file) {
+  const std::string script = PSTORIAN_SOURCE_DIR "/tests/mailclient/pypff_dump.py";
+  int status = 0;
+  const std::string out =
+      run("/usr/bin/python3 '" + script + "' '" + file.string() + "' 2>/dev/null", &status);
+  if (status != 0) return nullptr;
+  return nlohmann::json::parse(out);
+}
+
+inline std::string utf8(std::u16string_view text) {
+  static const TextCodec codec("UTF-8");
+  return codec.encode(text);
+}
+
+}  // namespace pstorian::test

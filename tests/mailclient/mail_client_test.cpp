@@ -1,0 +1,255 @@
+// The embedded mail client through its automation interfaces: stores in the profile, folder
+// collections, items, entry ids, the helper objects and the failures callers rely on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "mailclient/entry_id.h"
+#include "mailclient/mail_client_factory.h"
+#include "mailclient/mail_profile.h"
+#include "mailclient/ole_date.h"
+#include "mail_client_support.h"
+
+namespace pstorian {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace automation;
+
+class MailClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MailProfile::instance().clear();
+    file_ = test::empty_store(dir_, "out.pst");
+    factory_ = make_mail_client_factory();
+    ns_ = factory_->CreateApplication(kApplicationProgId)->GetNamespace(u"MAPI");
+    ns_->AddStore(path16(file_));
+    top_ = ns_->get_Folders()->Item(1);
+  }
+  void TearDown() override { MailProfile::instance().clear(); }
+
+  static std::u16string path16(const fs::path& p) {
+    const std::string s = p.string();
+    return std::u16string(s.begin(), s.end());
+  }
+
+  // A message saved the way the export saves one; returns its entry id.
+  std::u16string save_message(const std::shared_ptr<Folder>& folder, std::u16string_view subject,
+                              std::int32_t flags = 1) {
+    auto helper = std::dynamic_pointer_cast<HelperFolder>(factory_->CreateHelper(kHelperFolderProgId));
+    helper->put_BoundObject(folder);
+    auto message = helper->get_Messages()->Add(u"IPM.Note");
+    message->put_Property(tag::kMessageFlags, flags);
+    message->Save();
+    const auto id = message->get_EntryID();
+    auto item = ns_->GetItemFromID(id, folder->get_StoreID());
+    item->put_Subject(subject);
+    item->Close(kSaveModeSave);
+    return id;
+  }
+
+  test::TempDir dir_;
+  fs::path file_;
+  std::shared_ptr<AutomationFactory> factory_;
+  std::shared_ptr<Namespace> ns_;
+  std::shared_ptr<Folder> top_;
+};
+
+TEST_F(MailClientTest, TopFolderHoldsTheStandardFoldersFoundIgnoringCase) {
+  const auto folders = top_->get_Folders();
+  EXPECT_EQ(folders->Count(), 10);
+  EXPECT_NO_THROW(folders->Item(u"Deleted Items"));
+  EXPECT_NO_THROW(folders->Item(u"dELETED iTEMS"));
+  EXPECT_EQ(folders->Item(u"INBOX")->get_StoreID(), top_->get_StoreID());
+  EXPECT_THROW(folders->Item(u"Inbox "), AutomationError);
+  EXPECT_THROW(folders->Item(u"Lost&Found"), AutomationError);
+  EXPECT_THROW(folders->Item(0), AutomationError);
+  EXPECT_THROW(folders->Item(11), AutomationError);
+  EXPECT_EQ(folders->Item(u"calendar")->get_DefaultMessageClass(), u"IPM.Appointment");
+  EXPECT_EQ(folders->Item(u"Inbox")->get_DefaultMessageClass(), u"IPM.Note");
+}
+
+TEST_F(MailClientTest, AddCreatesFoldersOfEachTypeAndRefusesBadNames) {
+  const auto folders = top_->get_Folders();
+  const std::pair<std::int32_t, std::u16string_view> kinds[] = {
+      {kFolderMail, u"IPM.Note"},       {kFolderCalendar, u"IPM.Appointment"},
+      {kFolderContacts, u"IPM.Contact"}, {kFolderJournal, u"IPM.Activity"},
+      {kFolderNotes, u"IPM.StickyNote"}, {kFolderTasks, u"IPM.Task"}};
+  for (const auto& [type, message_class] : kinds) {
+    const std::u16string name = u"Kind " + std::u16string(1, char16_t(u'A' + type));
+    const auto created = folders->Add(name, type);
+    EXPECT_EQ(created->get_DefaultMessageClass(), message_class);
+    EXPECT_EQ(folders->Item(name)->get_DefaultMessageClass(), message_class);
+  }
+  EXPECT_EQ(folders->Count(), 16);
+  EXPECT_THROW(folders->Add(u"", kFolderMail), AutomationError);
+  EXPECT_THROW(folders->Add(u"kind g", kFolderMail), AutomationError);  // "Kind G" exists
+  EXPECT_THROW(folders->Add(u"Other", 7), AutomationError);
+  // Accented names compare without case too, and nest.
+  const auto resumes = folders->Add(u"Résumés", kFolderMail);
+  EXPECT_NO_THROW(folders->Item(u"RÉSUMÉS"));
+  const auto deep = resumes->get_Folders()->Add(u"2024", kFolderMail)->get_Folders()->Add(u"Q1", kFolderTasks);
+  EXPECT_EQ(top_->get_Folders()->Item(u"résumés")->get_Folders()->Item(u"2024")->get_Folders()->Count(), 1);
+  EXPECT_EQ(deep->get_Folders()->Count(), 0);
+}
+
+TEST_F(MailClientTest, StoreIdHoldsTheAbsolutePathAndTheSameFileIsAttachedOnce) {
+  const auto id = from_hex_text(top_->get_StoreID());
+  ASSERT_TRUE(id);
+  const std::u16string text = top_->get_StoreID();
+  EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+  }));
+  const std::string path = fs::absolute(file_).string();
+  ASSERT_GT(id->size(), path.size() + 1);
+  EXPECT_EQ(id->back(), 0);
+  EXPECT_EQ(std::string(id->end() - 1 - static_cast<std::ptrdiff_t>(path.size()), id->end() - 1), path);
+
+  // Another spelling of the same file keeps one entry; a second file comes after it.
+  ns_->AddStore(path16(dir_.path() / "." / "out.pst"));
+  EXPECT_EQ(ns_->get_Folders()->Count(), 1);
+  const auto second = test::empty_store(dir_, "second.pst");
+  ns_->AddStore(path16(second));
+  EXPECT_EQ(ns_->get_Folders()->Count(), 2);
+  EXPECT_NE(ns_->get_Folders()->Item(2)->get_StoreID(), top_->get_StoreID());
+  // A later application, after the mail client was ended, finds them at the same places.
+  terminate_mail_client();
+  const auto later = factory_->CreateApplication(u"outlook.application")->GetNamespace(u"MAPI");
+  EXPECT_EQ(later->get_Folders()->Item(1)->get_StoreID(), top_->get_StoreID());
+  EXPECT_EQ(later->get_Folders()->Item(2)->get_Folders()->Count(), 10);
+}
+
+TEST_F(MailClientTest, AddStoreRefusesWhatIsNotA32BitStore) {
+  const auto garbage = dir_.path() / "garbage.pst";
+  test::write_file(garbage, std::vector<std::uint8_t>(70000, 0x41));
+  EXPECT_THROW(ns_->AddStore(path16(garbage)), AutomationError);
+  EXPECT_THROW(ns_->AddStore(path16(dir_.path() / "missing.pst")), AutomationError);
+  EXPECT_THROW(ns_->AddStore(u""), AutomationError);
+  auto cut = test::read_file(file_);
+  cut.resize(20000);
+  test::write_file(dir_.path() / "cut.pst", cut);
+  EXPECT_THROW(ns_->AddStore(path16(dir_.path() / "cut.pst")), AutomationError);
+  EXPECT_EQ(ns_->get_Folders()->Count(), 1);
+}
+
+TEST_F(MailClientTest, EntryIdsRoundTripAndBadIdsFail) {
+  const auto inbox = top_->get_Folders()->Item(u"Inbox");
+  const auto id = save_message(inbox, u"first");
+  const auto item = ns_->GetItemFromID(id, inbox->get_StoreID());
+  EXPECT_EQ(item->get_Subject(), u"first");
+  std::u16string lower = id;
+  for (auto& c : lower) c = static_cast<char16_t>(c >= u'A' && c <= u'F' ? c + 32 : c);
+  EXPECT_EQ(ns_->GetItemFromID(lower, inbox->get_StoreID())->get_Subject(), u"first");
+
+  EXPECT_THROW(ns_->GetItemFromID(u"", inbox->get_StoreID()), AutomationError);
+  EXPECT_THROW(ns_->GetItemFromID(u"XYZ", inbox->get_StoreID()), AutomationError);
+  EXPECT_THROW(ns_->GetItemFromID(id.substr(0, 46), inbox->get_StoreID()), AutomationError);
+  // Another node id: a folder's, and one that does not exist.
+  const auto bytes = *from_hex_text(id);
+  const RecordKey key = parse_message_entry_id(bytes)->store;
+  EXPECT_THROW(ns_->GetItemFromID(to_hex_text(message_entry_id(key, 0x8082)), inbox->get_StoreID()),
+               AutomationError);
+  EXPECT_THROW(ns_->GetItemFromID(to_hex_text(message_entry_id(key, 0x7FFFFF04)),
+                                  inbox->get_StoreID()),
+               AutomationError);
+  // The right message with the id of a store that is not attached.
+  const auto other = test::empty_store(dir_, "other.pst");
+  const std::u16string other_id = to_hex_text(store_entry_id(key, fs::absolute(other).string()));
+  EXPECT_THROW(ns_->GetItemFromID(id, other_id), AutomationError);
+}
+
+TEST_F(MailClientTest, ItemsListMessagesInOrderAndMoveBetweenFolders) {
+  const auto folders = top_->get_Folders();
+  const auto a = folders->Add(u"A", kFolderMail);
+  const auto b = folders->Add(u"B", kFolderMail);
+  std::vector<std::u16string> ids;
+  for (int i = 0; i < 5; ++i) ids.push_back(save_message(a, u"m" + std::u16string(1, u'0' + i)));
+  ASSERT_EQ(a->get_Items()->Count(), 5);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(a->get_Items()->Item(i + 1)->get_Subject(), u"m" + std::u16string(1, u'0' + i));
+  EXPECT_THROW(a->get_Items()->Item(6), AutomationError);
+
+  const auto moved = ns_->GetItemFromID(ids[1], a->get_StoreID())->Move(*b);
+  EXPECT_EQ(moved->get_Subject(), u"m1");
+  EXPECT_EQ(a->get_Items()->Count(), 4);
+  EXPECT_EQ(b->get_Items()->Count(), 1);
+  EXPECT_EQ(a->get_Items()->Item(2)->get_Subject(), u"m2");
+  // Moving into the folder it is in changes nothing.
+  ns_->GetItemFromID(ids[0], a->get_StoreID())->Move(*a);
+  EXPECT_EQ(a->get_Items()->Count(), 4);
+
+  // A folder of another store is no destination.
+  const auto second = test::empty_store(dir_, "second.pst");
+  ns_->AddStore(path16(second));
+  const auto elsewhere = ns_->get_Folders()->Item(2)->get_Folders()->Item(u"Inbox");
+  EXPECT_THROW(ns_->GetItemFromID(ids[2], a->get_StoreID())->Move(*elsewhere), AutomationError);
+
+  // Counts and rows reach the file at the checkpoint when the client ends.
+  terminate_mail_client();
+  EXPECT_EQ(test::pstcheck(file_).substr(0, 30), "pstcheck: 0 errors, 0 warnings");
+  if (!test::has_pypff()) return;
+  const auto dump = test::pypff_dump(file_);
+  std::map<std::string, std::size_t> counts;
+  for (const auto& f : dump)
+    if (!f["path"].empty()) counts[f["path"].back().get<std::string>()] = f["messages"].size();
+  EXPECT_EQ(counts["A"], 4u);
+  EXPECT_EQ(counts["B"], 1u);
+}
+
+TEST_F(MailClientTest, HelperMailItemReadsAndWritesTheBoundItem) {
+  const auto inbox = top_->get_Folders()->Item(u"Inbox");
+  const auto id = save_message(inbox, u"props");
+  auto helper = std::dynamic_pointer_cast<HelperMailItem>(factory_->CreateHelper(kHelperMailItemProgId));
+  ASSERT_TRUE(helper);
+  EXPECT_THROW(helper->get_SenderName(), AutomationError);  // nothing bound
+  auto item = ns_->GetItemFromID(id, inbox->get_StoreID());
+  helper->put_BoundObject(item);
+  item->put_To(u"Zoë Adams; Bob");
+  helper->put_Property(tag::kSenderName, std::u16string(u"Ann Ørsted[ann@example.com]"));
+  helper->put_Property(tag::kIconIndex, std::int32_t{261});
+  const OleDate delivered{45000.5};
+  helper->put_Property(tag::kMessageDeliveryTime, delivered);
+  EXPECT_THROW(helper->put_Property(tag::kMessageDeliveryTime, std::int32_t{3}), AutomationError);
+  EXPECT_THROW(helper->put_Property(tag::kIconIndex, std::u16string(u"x")), AutomationError);
+  EXPECT_THROW(item->put_Importance(3), AutomationError);
+  item->Close(kSaveModeSave);
+
+  // Read back through a fresh item after the client was ended.
+  terminate_mail_client();
+  auto again = ns_->GetItemFromID(id, inbox->get_StoreID());
+  helper->put_BoundObject(nullptr);
+  helper->put_BoundObject(again);
+  EXPECT_EQ(helper->get_SenderName(), u"Ann Ørsted[ann@example.com]");
+  EXPECT_EQ(helper->get_DisplayTo(), u"Zoë Adams; Bob");
+  EXPECT_EQ(std::get<std::int32_t>(helper->get_Property(tag::kIconIndex)), 261);
+  EXPECT_EQ(std::get<OleDate>(helper->get_Property(tag::kMessageDeliveryTime)), delivered);
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(helper->get_Property(tag::kClientSubmitTime)));
+  // A character the code page lacks is stored as '?'.
+  again->put_Subject(u"snow \u2603");
+  again->Close(kSaveModeSave);
+  EXPECT_EQ(ns_->GetItemFromID(id, inbox->get_StoreID())->get_Subject(), u"snow ?");
+  // Closing without saving drops the change.
+  again->put_Subject(u"dropped");
+  again->Close(1);
+  EXPECT_EQ(again->get_Subject(), u"snow ?");
+}
+
+TEST_F(MailClientTest, FactoryCreatesEveryProgIdAndRefusesOthers) {
+  for (const auto id : {kHelperFolderProgId, kHelperMailItemProgId, kHelperAppointmentItemProgId,
+                        kHelperContactItemProgId, kHelperJournalItemProgId, kHelperTaskItemProgId,
+                        kHelperDistListProgId, kHelperUtilsProgId})
+    EXPECT_TRUE(factory_->CreateHelper(id));
+  EXPECT_THROW(factory_->CreateHelper(u"RavelinDll.Nothing"), AutomationError);
+  EXPECT_THROW(factory_->CreateApplication(u"Word.Application"), AutomationError);
+  EXPECT_THROW(factory_->CreateApplication(kApplicationProgId)->GetNamespace(u"LDAP"),
+               AutomationError);
+  auto helper = std::dynamic_pointer_cast<HelperFolder>(factory_->CreateHelper(kHelperFolderProgId));
+  EXPECT_THROW(helper->get_Messages(), AutomationError);
+  helper->put_BoundObject(top_->get_Folders()->Item(u"Inbox"));
+  auto message = helper->get_Messages()->Add(u"IPM.Note");
+  EXPECT_THROW(message->get_EntryID(), AutomationError);  // not saved yet
+  EXPECT_THROW(helper->get_Messages()->Add(u""), AutomationError);
+}
+
+}  // namespace
+}  // namespace pstorian
