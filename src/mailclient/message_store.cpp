@@ -61,6 +61,7 @@ MessageStore::~MessageStore() {
 
 void MessageStore::open() {
   auto file = std::make_unique<StoreFile>(path_);
+  table_writer_ = std::make_unique<TableNodeWriter>(*file);
   file_ = std::move(file);
   try {
     const PropertyBag store(read_properties(kMessageStoreNode));
@@ -91,6 +92,7 @@ void MessageStore::open() {
     associated_template_ = columns(kAssociatedTemplate);
     recipient_template_ = columns(kRecipientTemplate);
   } catch (...) {
+    table_writer_.reset();
     file_.reset();
     throw;
   }
@@ -333,12 +335,8 @@ void MessageStore::write_properties(std::uint32_t nid, std::uint32_t parent,
 }
 
 void MessageStore::write_table(std::uint32_t nid, const FolderTable& table) {
-  StoreFile& f = file();
-  NodeWriter writer(f);
-  const auto leaves = build_table_context(table.columns(), table.rows(), 2, &writer);
-  auto node = writer.finish(leaves);
-  f.add_blocks(std::move(node.blocks));
-  f.put_node({nid, node.bid_data, node.bid_sub, 0});
+  file();
+  table_writer_->write(nid, table.columns(), table.rows());
 }
 
 void MessageStore::note_save(bool new_item) {
@@ -408,6 +406,7 @@ void MessageStore::close() {
   const std::lock_guard lock(mutex_);
   if (!file_) return;
   checkpoint_locked();
+  table_writer_.reset();
   file_.reset();
   folders_.clear();
 }

@@ -31,6 +31,7 @@
 #include "mailclient/folder_table.h"
 #include "mailclient/property_bag.h"
 #include "mailclient/store_file.h"
+#include "mailclient/table_node_writer.h"
 #include "mailclient/text_codec.h"
 
 namespace pstorian {
@@ -141,6 +142,7 @@ class MessageStore {
   TextCodec codec_;
   std::recursive_mutex mutex_;
   std::unique_ptr<StoreFile> file_;
+  std::unique_ptr<TableNodeWriter> table_writer_;  // for file_
   RecordKey record_key_{};
   std::uint32_t top_folder_ = 0;
   std::vector<TableColumn> hierarchy_template_, contents_template_, associated_template_,
