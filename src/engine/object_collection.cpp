@@ -36,7 +36,10 @@ CreatedObjects create_objects(const NodeEntry& e, RecoveryTables& tables) {
 bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& children,
                      RecoveryTables& tables, ProgressSink& progress, JobGate& gate) {
   ObjectTree& tree = tables.objects;
-  tree.reserve(tree.size() + parentless.size() + children.size());
+  // An object per entry, and room for some more for the further copies of data blocks;
+  // room not used takes no memory.
+  const std::size_t entries = parentless.size() + children.size();
+  tree.reserve(tree.size() + entries + entries / 4);
   std::size_t n = 0;
   for (const NodeEntry& e : parentless.entries()) {
     if (++n % 40 == 0) progress.step();

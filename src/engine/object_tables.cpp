@@ -10,77 +10,126 @@ namespace pstorian {
 // BlockIndex
 
 void BlockIndex::add(std::uint32_t id, std::uint32_t offset, std::uint32_t size) {
-  pending_.push_back(BlockRef{id, offset, size});
+  if (pending_.empty()) pending_.emplace_back();
+  pending_.back().push_back(BlockRef{id, offset, size});
+  ++pending_count_;
 }
 
-void BlockIndex::reserve(std::size_t n) { pending_.reserve(n); }
+void BlockIndex::add_found(std::vector<BlockRef> copies) {
+  pending_count_ += copies.size();
+  pending_.push_back(std::move(copies));
+}
+
+void BlockIndex::reserve(std::size_t n) {
+  if (pending_.empty()) pending_.emplace_back();
+  pending_.back().reserve(pending_.back().size() + n);
+}
 
 namespace {
 
 bool by_id(const BlockRef& a, const BlockRef& b) { return a.id < b.id; }
 
-// Stable sort by id: counting passes over 11 bits of the id at a time, as many as the
-// largest id needs. A million blocks sort in a few milliseconds, and equal ids keep their
-// found order.
-void radix_sort_by_id(std::vector<BlockRef>& v) {
-  if (std::is_sorted(v.begin(), v.end(), by_id)) return;
-  std::uint32_t max_id = 0;
-  for (const BlockRef& b : v) max_id = std::max(max_id, b.id);
-  std::vector<BlockRef> tmp(v.size());
-  std::vector<std::size_t> count(2049);
-  for (unsigned shift = 0; shift < 32 && (max_id >> shift) != 0; shift += 11) {
-    std::fill(count.begin(), count.end(), 0);
-    for (const BlockRef& b : v) ++count[((b.id >> shift) & 0x7FF) + 1];
-    for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
-    for (const BlockRef& b : v) tmp[count[(b.id >> shift) & 0x7FF]++] = b;
-    v.swap(tmp);
+// How ids map to buckets: (id - min_id) >> shift, about four blocks to a bucket when the
+// ids are spread evenly. Skewed ids only make some buckets fuller.
+struct BucketLayout {
+  std::uint32_t min_id = 0;
+  unsigned shift = 0;
+  std::size_t count = 0;  // buckets, plus one that stays empty
+};
+
+BucketLayout layout_for(std::uint32_t min_id, std::uint32_t max_id, std::size_t blocks) {
+  BucketLayout l{min_id, 0, 0};
+  const std::uint64_t span = static_cast<std::uint64_t>(max_id) - min_id;
+  const std::uint64_t wanted = std::max<std::uint64_t>(1, blocks / 4);
+  while ((span >> l.shift) >= wanted) ++l.shift;
+  l.count = static_cast<std::size_t>(span >> l.shift) + 2;
+  return l;
+}
+
+std::size_t bucket_in(const BucketLayout& l, std::uint32_t id) {
+  return static_cast<std::size_t>(static_cast<std::uint64_t>(id - l.min_id) >> l.shift);
+}
+
+// Sorts the pieces, taken one after another, stably by id into `out`, and sets `starts`
+// to the bucket starts of `layout` over `out`. One pass deals each block to its bucket in
+// found order; the few blocks of a bucket are then put in id order, which keeps equal ids
+// in found order too.
+void bucket_sort(const std::vector<std::vector<BlockRef>>& pieces, std::size_t total,
+                 const BucketLayout& layout, std::vector<BlockRef>& out,
+                 std::vector<std::uint32_t>& starts) {
+  starts.assign(layout.count, 0);
+  for (const auto& piece : pieces)
+    for (const BlockRef& b : piece) ++starts[bucket_in(layout, b.id) + 1];
+  for (std::size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
+  out.resize(total);
+  for (const auto& piece : pieces)
+    for (const BlockRef& b : piece) out[starts[bucket_in(layout, b.id)]++] = b;
+  // Each start has moved on to the end of its bucket, which is where the next one begins.
+  std::copy_backward(starts.begin(), starts.end() - 1, starts.end());
+  starts[0] = 0;
+
+  for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
+    const auto first = out.begin() + starts[k];
+    const auto last = out.begin() + starts[k + 1];
+    if (last - first > 16) {
+      std::stable_sort(first, last, by_id);
+      continue;
+    }
+    for (auto it = first + (first != last); it < last; ++it) {
+      const BlockRef b = *it;
+      auto hole = it;
+      for (; hole != first && (hole - 1)->id > b.id; --hole) *hole = *(hole - 1);
+      *hole = b;
+    }
   }
 }
 
 }  // namespace
 
 void BlockIndex::build_index() const {
-  radix_sort_by_id(pending_);
+  std::uint32_t lo = UINT32_MAX, hi = 0;
+  for (const auto& piece : pending_)
+    for (const BlockRef& b : piece) {
+      lo = std::min(lo, b.id);
+      hi = std::max(hi, b.id);
+    }
   if (sorted_.empty()) {
-    sorted_.swap(pending_);
+    const BucketLayout layout = layout_for(lo, hi, pending_count_);
+    bucket_sort(pending_, pending_count_, layout, sorted_, buckets_);
+    min_id_ = layout.min_id;
+    shift_ = layout.shift;
   } else {
+    std::vector<BlockRef> fresh;
+    std::vector<std::uint32_t> unused;
+    bucket_sort(pending_, pending_count_, layout_for(lo, hi, pending_count_), fresh, unused);
     // Copies added later come after the earlier ones of the same id: std::merge takes
     // from its first range on ties.
     std::vector<BlockRef> merged;
-    merged.reserve(sorted_.size() + pending_.size());
-    std::merge(sorted_.begin(), sorted_.end(), pending_.begin(), pending_.end(),
+    merged.reserve(sorted_.size() + fresh.size());
+    std::merge(sorted_.begin(), sorted_.end(), fresh.begin(), fresh.end(),
                std::back_inserter(merged), by_id);
     if (handed_out_) retired_.push_back(std::move(sorted_));
     sorted_ = std::move(merged);
-  }
-  pending_.clear();
-  pending_.shrink_to_fit();
-  handed_out_ = false;
-
-  keys_.resize(sorted_.size());
-  for (std::size_t i = 0; i < sorted_.size(); ++i) keys_[i] = sorted_[i].id;
-  // About four blocks per bucket when the ids are spread evenly; skewed ids only make
-  // the buckets fuller, and the search within a bucket is binary.
-  buckets_.clear();
-  shift_ = 0;
-  min_id_ = keys_.empty() ? 0 : keys_.front();
-  if (!keys_.empty()) {
-    const std::uint64_t span = static_cast<std::uint64_t>(keys_.back()) - min_id_;
-    const std::uint64_t wanted = std::max<std::uint64_t>(1, keys_.size() / 4);
-    while ((span >> shift_) >= wanted) ++shift_;
-    const std::size_t n = static_cast<std::size_t>(span >> shift_) + 2;
-    buckets_.assign(n, 0);
+    const BucketLayout layout = layout_for(sorted_.front().id, sorted_.back().id, sorted_.size());
+    buckets_.assign(layout.count, 0);
     std::size_t pos = 0;
-    for (std::size_t b = 0; b < n; ++b) {
-      while (pos < keys_.size() && bucket_of(keys_[pos]) < b) ++pos;
+    for (std::size_t b = 0; b < layout.count; ++b) {
+      while (pos < sorted_.size() && bucket_in(layout, sorted_[pos].id) < b) ++pos;
       buckets_[b] = static_cast<std::uint32_t>(pos);
     }
+    min_id_ = layout.min_id;
+    shift_ = layout.shift;
   }
+  keys_.resize(sorted_.size());
+  for (std::size_t i = 0; i < sorted_.size(); ++i) keys_[i] = sorted_[i].id;
+  pending_ = {};
+  pending_count_ = 0;
+  handed_out_ = false;
 }
 
 const BlockRef* BlockIndex::find(std::uint32_t id) const {
   if (id == 0) return nullptr;
-  if (!pending_.empty()) build_index();
+  if (pending_count_ != 0) build_index();
   const std::uint32_t key = id & ~1u;
   if (keys_.empty() || key < min_id_ || key > keys_.back()) return nullptr;
   const std::size_t b = bucket_of(key);
@@ -107,7 +156,7 @@ std::size_t BlockIndex::position_of(const BlockRef& ref) const {
 // A group c0, c1, ..., cn (found order) chains as c0 -> cn -> ... -> c1: each later copy
 // was linked directly behind the first one when it was found.
 const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
-  if (!pending_.empty()) build_index();
+  if (pending_count_ != 0) build_index();
   const std::size_t pos = position_of(ref);
   if (pos >= keys_.size()) return nullptr;
   // From here on only keys_ is read: most blocks have one copy, and their BlockRef need
@@ -125,7 +174,7 @@ const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
 }
 
 std::size_t BlockIndex::ids_with_versions() const {
-  if (!pending_.empty()) build_index();
+  if (pending_count_ != 0) build_index();
   std::size_t n = 0;
   for (std::size_t i = 1; i < keys_.size(); ++i)
     if (keys_[i] == keys_[i - 1] && (i < 2 || keys_[i - 2] != keys_[i])) ++n;
@@ -134,6 +183,7 @@ std::size_t BlockIndex::ids_with_versions() const {
 
 void BlockIndex::clear() {
   pending_ = {};
+  pending_count_ = 0;
   sorted_ = {};
   keys_ = {};
   buckets_ = {};

@@ -63,6 +63,8 @@ struct NamedPropEntry {
 class BlockIndex {
  public:
   void add(std::uint32_t id, std::uint32_t offset, std::uint32_t size);
+  // Adds `copies`, found in this order after every copy added so far, without copying them.
+  void add_found(std::vector<BlockRef> copies);
   // Room for `n` more adds.
   void reserve(std::size_t n);
 
@@ -74,7 +76,7 @@ class BlockIndex {
   // copies, newest first. Null at the end of the chain, or if `ref` is no copy of ours.
   const BlockRef* next_version(const BlockRef& ref) const;
 
-  std::size_t size() const { return sorted_.size() + pending_.size(); }
+  std::size_t size() const { return sorted_.size() + pending_count_; }
   // Number of ids that were found at more than one offset.
   std::size_t ids_with_versions() const;
   void clear();
@@ -88,10 +90,13 @@ class BlockIndex {
   // Position of `ref` (or of the same copy, for a pointer from before a rebuild) in sorted_.
   std::size_t position_of(const BlockRef& ref) const;
 
-  mutable std::vector<BlockRef> pending_;  // added since the last sort, in found order
-  mutable std::vector<BlockRef> sorted_;   // by id, found order within an id
-  // The ids of sorted_ packed for the binary search, and for each bucket of ids
-  // ((id - min_id_) >> shift_) the position of its first block.
+  // Added since the last sort, in found order: the pieces one after another.
+  mutable std::vector<std::vector<BlockRef>> pending_;
+  mutable std::size_t pending_count_ = 0;
+  mutable std::vector<BlockRef> sorted_;  // by id, found order within an id
+  // The ids of sorted_ packed for the search (a third of the memory to pull into the
+  // cache), and for each bucket of ids ((id - min_id_) >> shift_) the position of its
+  // first block, with one more entry holding sorted_.size().
   mutable std::vector<std::uint32_t> keys_;
   mutable std::vector<std::uint32_t> buckets_;
   mutable std::uint32_t min_id_ = 0;
