@@ -141,6 +141,13 @@ const BlockRef* BlockIndex::find(std::uint32_t id) const {
   return &sorted_[static_cast<std::size_t>(it - keys_.begin())];
 }
 
+void BlockIndex::prefetch(std::uint32_t id) const {
+  if (pending_count_ != 0) build_index();
+  const std::uint32_t key = id & ~1u;
+  if (keys_.empty() || key < min_id_ || key > keys_.back()) return;
+  __builtin_prefetch(keys_.data() + buckets_[bucket_of(key)]);
+}
+
 std::size_t BlockIndex::position_of(const BlockRef& ref) const {
   if (!sorted_.empty() && &ref >= sorted_.data() && &ref < sorted_.data() + sorted_.size())
     return static_cast<std::size_t>(&ref - sorted_.data());
@@ -206,21 +213,34 @@ ObjectIndex ObjectTree::create(std::uint32_t node_id, const BlockRef* subnode_bl
   const auto index = static_cast<ObjectIndex>(objects_.size());
   objects_.push_back(n);
   sibling_seq_.push_back(0);
-  next_of_id_.push_back(kNoObject);
-  auto [it, inserted] = by_node_id_.try_emplace(node_id, IdChain{index, index});
-  if (!inserted) {
-    next_of_id_[it->second.last] = index;
-    it->second.last = index;
+  if (run_starts_.empty() || node_id < ids_.back()) {
+    if (run_starts_.size() == kMaxRuns) fold_runs();
+    run_starts_.push_back(index);
   }
+  ids_.push_back(node_id);
   claim_index_valid_ = false;
   return index;
+}
+
+// Folding costs a sort of what the runs hold, and happens only after kMaxRuns descents in
+// node id.
+void ObjectTree::fold_runs() {
+  const std::size_t old_size = folded_.size();
+  for (std::size_t i = run_starts_.front(); i < ids_.size(); ++i)
+    folded_.push_back(IdEntry{ids_[i], static_cast<ObjectIndex>(i)});
+  auto by_id_then_object = [](const IdEntry& a, const IdEntry& b) {
+    return a.node_id != b.node_id ? a.node_id < b.node_id : a.object < b.object;
+  };
+  const auto middle = folded_.begin() + static_cast<std::ptrdiff_t>(old_size);
+  std::sort(middle, folded_.end(), by_id_then_object);
+  std::inplace_merge(folded_.begin(), middle, folded_.end(), by_id_then_object);
+  run_starts_.clear();
 }
 
 void ObjectTree::reserve(std::size_t n) {
   objects_.reserve(n);
   sibling_seq_.reserve(n);
-  next_of_id_.reserve(n);
-  by_node_id_.reserve(n);
+  ids_.reserve(n);
 }
 
 void ObjectTree::append_top_level(ObjectIndex object) {
@@ -277,15 +297,22 @@ bool ObjectTree::precedes_in_pre_order(ObjectIndex a, ObjectIndex b) const {
 }
 
 ObjectIndex ObjectTree::find(std::uint32_t node_id) const {
-  auto it = by_node_id_.find(node_id);
-  if (it == by_node_id_.end()) return kNoObject;
   ObjectIndex best = kNoObject;
-  for (ObjectIndex candidate = it->second.first; candidate != kNoObject; candidate = next_of_id_[candidate]) {
+  auto consider = [&](ObjectIndex candidate) {
     // Objects not yet attached anywhere are not part of the tree.
     const ObjectNode& c = objects_[candidate];
     const bool attached = c.parent != kNoObject || c.prev_sibling != kNoObject || first_top_ == candidate;
-    if (!attached) continue;
+    if (!attached) return;
     if (best == kNoObject || precedes_in_pre_order(candidate, best)) best = candidate;
+  };
+  auto f = std::lower_bound(folded_.begin(), folded_.end(), node_id,
+                            [](const IdEntry& e, std::uint32_t id) { return e.node_id < id; });
+  for (; f != folded_.end() && f->node_id == node_id; ++f) consider(f->object);
+  for (std::size_t r = 0; r < run_starts_.size(); ++r) {
+    const auto first = ids_.begin() + run_starts_[r];
+    const auto last = r + 1 < run_starts_.size() ? ids_.begin() + run_starts_[r + 1] : ids_.end();
+    for (auto it = std::lower_bound(first, last, node_id); it != last && *it == node_id; ++it)
+      consider(static_cast<ObjectIndex>(it - ids_.begin()));
   }
   return best;
 }
@@ -333,8 +360,9 @@ void ObjectTree::clear() {
   sibling_seq_.clear();
   first_top_ = last_top_ = kNoObject;
   top_count_ = 0;
-  by_node_id_.clear();
-  next_of_id_.clear();
+  ids_.clear();
+  run_starts_.clear();
+  folded_.clear();
   claim_index_.clear();
   claim_index_valid_ = false;
 }

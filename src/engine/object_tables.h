@@ -72,6 +72,10 @@ class BlockIndex {
   // that was never found.
   const BlockRef* find(std::uint32_t id) const;
 
+  // A hint that `id` is looked up soon: starts bringing what find reads into the cache,
+  // so that a caller going through many ids can overlap the waits.
+  void prefetch(std::uint32_t id) const;
+
   // The next copy in the version chain of `ref`'s id: after the first copy come the later
   // copies, newest first. Null at the end of the chain, or if `ref` is no copy of ours.
   const BlockRef* next_version(const BlockRef& ref) const;
@@ -141,13 +145,19 @@ class ObjectTree {
   ObjectIndex first_top_ = kNoObject;
   ObjectIndex last_top_ = kNoObject;
   std::size_t top_count_ = 0;
-  // Objects of each node id in creation order, for find(): the first and last of each id,
-  // and for each object the next one of its id.
-  struct IdChain {
-    ObjectIndex first, last;
+  // For find(): the node id of every object in creation order, searched run by run, a run
+  // being a stretch of objects created in ascending node id. The collection creates the
+  // objects of each entry list in ascending node id, so there are one or two runs. Should
+  // runs pile up (objects created in no order), they are folded into one sorted index.
+  struct IdEntry {
+    std::uint32_t node_id;
+    ObjectIndex object;
   };
-  std::unordered_map<std::uint32_t, IdChain> by_node_id_;
-  std::vector<ObjectIndex> next_of_id_;
+  static constexpr std::size_t kMaxRuns = 16;
+  void fold_runs();
+  std::vector<std::uint32_t> ids_;
+  std::vector<ObjectIndex> run_starts_;  // the runs not folded yet
+  std::vector<IdEntry> folded_;          // by node id, then creation order
   // Objects of each node id in pre-order with a cursor at the first possibly unclaimed one.
   struct ClaimList {
     std::vector<ObjectIndex> objects;

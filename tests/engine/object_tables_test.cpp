@@ -62,6 +62,38 @@ TEST(ObjectTree, FindPrefersPreOrderOverCreationOrder) {
   EXPECT_EQ(tree.pre_order(), (std::vector<ObjectIndex>{top1, deep, top2, late_top}));
 }
 
+// Objects created in no particular order of node id (many runs, folded as they pile up),
+// attached at random as they come: find must still give the first attached object of
+// each node id in pre-order.
+TEST(ObjectTree, FindsTheFirstInPreOrderWhateverTheCreationOrder) {
+  std::mt19937 rng(5);
+  ObjectTree tree;
+  std::vector<ObjectIndex> in_tree;
+  for (int i = 0; i < 3000; ++i) {
+    const std::uint32_t nid = static_cast<std::uint32_t>(rng() % 300);
+    const ObjectIndex x = tree.create(nid, nullptr, nullptr, true);
+    const auto choice = rng() % 4;
+    if (choice == 0 || in_tree.empty()) {
+      tree.append_top_level(x);
+      in_tree.push_back(x);
+    } else if (choice != 3) {
+      tree.append_child(in_tree[rng() % in_tree.size()], x);
+      in_tree.push_back(x);
+    }  // else left out of the tree
+    if (i % 500 != 499) continue;
+    const std::vector<ObjectIndex> order = tree.pre_order();
+    for (std::uint32_t id = 0; id < 300; ++id) {
+      ObjectIndex expect = kNoObject;
+      for (ObjectIndex y : order)
+        if (tree[y].node_id == id) {
+          expect = y;
+          break;
+        }
+      ASSERT_EQ(tree.find(id), expect) << "node id " << id << " after " << i + 1 << " objects";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pstorian
 
