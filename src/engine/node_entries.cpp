@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/huge_pages.h"
+
 namespace pstorian {
 
 void NodeEntryList::insert(std::uint32_t node_id, std::uint32_t data_block_id,
@@ -11,7 +13,10 @@ void NodeEntryList::insert(std::uint32_t node_id, std::uint32_t data_block_id,
   dirty_ = true;
 }
 
-void NodeEntryList::reserve(std::size_t n) { recorded_.reserve(recorded_.size() + n); }
+void NodeEntryList::reserve(std::size_t n) {
+  recorded_.reserve(recorded_.size() + n);
+  prefer_huge_pages(recorded_);
+}
 
 const std::vector<NodeEntry>& NodeEntryList::entries() const {
   if (dirty_) build();

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "engine/huge_pages.h"
+
 namespace pstorian {
 
 // ---------------------------------------------------------------------------------------
@@ -61,6 +63,8 @@ void bucket_sort(const std::vector<std::vector<BlockRef>>& pieces, std::size_t t
   for (const auto& piece : pieces)
     for (const BlockRef& b : piece) ++starts[bucket_in(layout, b.id) + 1];
   for (std::size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
+  out.reserve(total);
+  prefer_huge_pages(out);
   out.resize(total);
   for (const auto& piece : pieces)
     for (const BlockRef& b : piece) out[starts[bucket_in(layout, b.id)]++] = b;
@@ -120,6 +124,8 @@ void BlockIndex::build_index() const {
     min_id_ = layout.min_id;
     shift_ = layout.shift;
   }
+  keys_.reserve(sorted_.size());
+  prefer_huge_pages(keys_);
   keys_.resize(sorted_.size());
   for (std::size_t i = 0; i < sorted_.size(); ++i) keys_[i] = sorted_[i].id;
   pending_ = {};
@@ -239,6 +245,7 @@ void ObjectTree::fold_runs() {
 
 void ObjectTree::reserve(std::size_t n) {
   objects_.reserve(n);
+  prefer_huge_pages(objects_);
   sibling_seq_.reserve(n);
   ids_.reserve(n);
 }
