@@ -124,10 +124,7 @@ void BlockIndex::build_index() const {
     min_id_ = layout.min_id;
     shift_ = layout.shift;
   }
-  keys_.reserve(sorted_.size());
-  prefer_huge_pages(keys_);
-  keys_.resize(sorted_.size());
-  for (std::size_t i = 0; i < sorted_.size(); ++i) keys_[i] = sorted_[i].id;
+  max_id_ = sorted_.empty() ? 0 : sorted_.back().id;
   pending_ = {};
   pending_count_ = 0;
   handed_out_ = false;
@@ -137,32 +134,32 @@ const BlockRef* BlockIndex::find(std::uint32_t id) const {
   if (id == 0) return nullptr;
   if (pending_count_ != 0) build_index();
   const std::uint32_t key = id & ~1u;
-  if (keys_.empty() || key < min_id_ || key > keys_.back()) return nullptr;
+  if (sorted_.empty() || key < min_id_ || key > max_id_) return nullptr;
   const std::size_t b = bucket_of(key);
-  const auto first = keys_.begin() + buckets_[b];
-  const auto last = keys_.begin() + buckets_[b + 1];
-  const auto it = std::lower_bound(first, last, key);
-  if (it == last || *it != key) return nullptr;
+  const auto first = sorted_.begin() + buckets_[b];
+  const auto last = sorted_.begin() + buckets_[b + 1];
+  const auto it = std::lower_bound(first, last, key,
+                                   [](const BlockRef& x, std::uint32_t k) { return x.id < k; });
+  if (it == last || it->id != key) return nullptr;
   handed_out_ = true;
-  return &sorted_[static_cast<std::size_t>(it - keys_.begin())];
+  return &*it;
 }
 
 void BlockIndex::prefetch(std::uint32_t id) const {
   if (pending_count_ != 0) build_index();
   const std::uint32_t key = id & ~1u;
-  if (keys_.empty() || key < min_id_ || key > keys_.back()) return;
-  __builtin_prefetch(keys_.data() + buckets_[bucket_of(key)]);
+  if (sorted_.empty() || key < min_id_ || key > max_id_) return;
+  __builtin_prefetch(sorted_.data() + buckets_[bucket_of(key)]);
 }
 
 std::size_t BlockIndex::position_of(const BlockRef& ref) const {
   if (!sorted_.empty() && &ref >= sorted_.data() && &ref < sorted_.data() + sorted_.size())
     return static_cast<std::size_t>(&ref - sorted_.data());
   // A copy of a BlockRef, or one from before a rebuild: look for the same copy.
-  auto it = std::lower_bound(keys_.begin(), keys_.end(), ref.id);
-  for (; it != keys_.end() && *it == ref.id; ++it) {
-    const BlockRef& b = sorted_[static_cast<std::size_t>(it - keys_.begin())];
-    if (b.offset == ref.offset && b.size == ref.size) return static_cast<std::size_t>(it - keys_.begin());
-  }
+  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), ref, by_id);
+  for (; it != sorted_.end() && it->id == ref.id; ++it)
+    if (it->offset == ref.offset && it->size == ref.size)
+      return static_cast<std::size_t>(it - sorted_.begin());
   return SIZE_MAX;
 }
 
@@ -171,26 +168,24 @@ std::size_t BlockIndex::position_of(const BlockRef& ref) const {
 const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
   if (pending_count_ != 0) build_index();
   const std::size_t pos = position_of(ref);
-  if (pos >= keys_.size()) return nullptr;
-  // From here on only keys_ is read: most blocks have one copy, and their BlockRef need
-  // not be fetched at all.
-  const std::uint32_t id = keys_[pos];
+  if (pos >= sorted_.size()) return nullptr;
+  const std::uint32_t id = sorted_[pos].id;
   handed_out_ = true;
-  const bool is_first = pos == 0 || keys_[pos - 1] != id;
+  const bool is_first = pos == 0 || sorted_[pos - 1].id != id;
   if (is_first) {
     std::size_t end = pos + 1;
-    while (end < keys_.size() && keys_[end] == id) ++end;
+    while (end < sorted_.size() && sorted_[end].id == id) ++end;
     return end - pos > 1 ? &sorted_[end - 1] : nullptr;
   }
-  const bool second_found = pos == 1 || keys_[pos - 2] != id;
+  const bool second_found = pos == 1 || sorted_[pos - 2].id != id;
   return second_found ? nullptr : &sorted_[pos - 1];
 }
 
 std::size_t BlockIndex::ids_with_versions() const {
   if (pending_count_ != 0) build_index();
   std::size_t n = 0;
-  for (std::size_t i = 1; i < keys_.size(); ++i)
-    if (keys_[i] == keys_[i - 1] && (i < 2 || keys_[i - 2] != keys_[i])) ++n;
+  for (std::size_t i = 1; i < sorted_.size(); ++i)
+    if (sorted_[i].id == sorted_[i - 1].id && (i < 2 || sorted_[i - 2].id != sorted_[i].id)) ++n;
   return n;
 }
 
@@ -198,10 +193,9 @@ void BlockIndex::clear() {
   pending_ = {};
   pending_count_ = 0;
   sorted_ = {};
-  keys_ = {};
   buckets_ = {};
   retired_ = {};
-  min_id_ = 0;
+  min_id_ = max_id_ = 0;
   shift_ = 0;
   handed_out_ = false;
 }

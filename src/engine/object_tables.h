@@ -98,12 +98,11 @@ class BlockIndex {
   mutable std::vector<std::vector<BlockRef>> pending_;
   mutable std::size_t pending_count_ = 0;
   mutable std::vector<BlockRef> sorted_;  // by id, found order within an id
-  // The ids of sorted_ packed for the search (a third of the memory to pull into the
-  // cache), and for each bucket of ids ((id - min_id_) >> shift_) the position of its
-  // first block, with one more entry holding sorted_.size().
-  mutable std::vector<std::uint32_t> keys_;
+  // For each bucket of ids ((id - min_id_) >> shift_) the position of its first block in
+  // sorted_, and one more entry holding sorted_.size().
   mutable std::vector<std::uint32_t> buckets_;
   mutable std::uint32_t min_id_ = 0;
+  mutable std::uint32_t max_id_ = 0;
   mutable unsigned shift_ = 0;
   // Earlier sorted arrays that pointers may still point into (adds after lookups).
   mutable std::vector<std::vector<BlockRef>> retired_;
