@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/huge_pages.h"
 #include "engine/object_collection.h"
 #include "engine/probe.h"
 #include "format/endian.h"
@@ -122,10 +121,7 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
   std::array<PassFindings, kProbePhases.size()> found;
   // Room for a block trailer in one of four probes of each pass; only what is filled takes
   // memory, and growing the lists by copying is avoided for all but the densest files.
-  for (PassFindings& f : found) {
-    f.blocks.reserve(static_cast<std::size_t>(limit / pst::kPageSize / 4));
-    prefer_huge_pages(f.blocks);
-  }
+  for (PassFindings& f : found) f.blocks.reserve(static_cast<std::size_t>(limit / pst::kPageSize / 4));
   std::vector<std::uint8_t> buffer(kLeafSlotBytes + kChunk + kPageProbeSpan);
 
   for (std::uint64_t start = probe_start(0); start <= limit; start += kChunk) {
