@@ -47,7 +47,6 @@ struct TrailerProbe {
   std::optional<BlockRef> block;  // the block to record, if its signature matched
 };
 
-// Both tests run ten times per 512 bytes of the file, so they are inline.
 // A cheap first test that most probes fail: false only if the probe can be neither a
 // leaf page tail nor a block trailer with a usable byte count.
 inline bool may_be_page_or_trailer(std::span<const std::uint8_t, kProbeSize> probe) {
@@ -73,6 +72,7 @@ inline unsigned first_test_of_page(std::span<const std::uint8_t, kPageProbeSpan>
   }(std::make_index_sequence<kProbePhases.size()>{});
 }
 
+// Both tests run for every probe that passed the first, so they are inline.
 inline ProbeShape probe_shape(std::span<const std::uint8_t, kProbeSize> probe) {
   if (probe[1] != pst::kNbtLeafMaxEntries || probe[2] != pst::kNbtLeafEntrySize || probe[3] != 0)
     return ProbeShape::kOther;
