@@ -231,55 +231,77 @@ struct ScanFigures {
   long maxrss_kb;
 };
 
-// Runs the scan in a child process so that its peak memory is its own.
-ScanFigures scan_in_child(const std::string& path) {
+// Runs `work` in a child process and hands back what it returns (a plain struct) and the
+// child's peak memory. Each run thus starts from the same memory state: what an earlier
+// run freed cannot make a later one cheaper.
+template <typename Result, typename Work>
+Result in_child(Work work, long* maxrss_kb = nullptr) {
   int fds[2];
   if (::pipe(fds) != 0) std::exit(1);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(fds[0]);
-    pstorian::RecoveryTables tables;
-    PhaseClock progress;
-    pstorian::OpenGate gate;
-    pstorian::CPstScanner scanner(tables, progress, gate);
-    const auto t0 = Clock::now();
-    const double c0 = thread_cpu_seconds();
-    scanner.scan(path);
-    ScanFigures f{seconds_since(t0), thread_cpu_seconds() - c0, std::chrono::duration<double>(progress.collecting - t0).count(), tables.blocks.size(), scanner.counts().node_entries(),
-                  tables.objects.size(), 0};
-    if (::write(fds[1], &f, sizeof f) != sizeof f) std::_Exit(1);
+    const Result r = work();
+    if (::write(fds[1], &r, sizeof r) != sizeof r) std::_Exit(1);
     std::_Exit(0);
   }
   ::close(fds[1]);
-  ScanFigures f{};
-  if (::read(fds[0], &f, sizeof f) != sizeof f) std::exit(1);
+  Result r{};
+  if (::read(fds[0], &r, sizeof r) != sizeof r) std::exit(1);
   ::close(fds[0]);
   int status = 0;
   struct rusage ru {};
   ::wait4(pid, &status, 0, &ru);
-  f.maxrss_kb = ru.ru_maxrss;
+  if (maxrss_kb != nullptr) *maxrss_kb = ru.ru_maxrss;
+  return r;
+}
+
+ScanFigures scan_in_child(const std::string& path) {
+  long maxrss_kb = 0;
+  ScanFigures f = in_child<ScanFigures>(
+      [&path] {
+        pstorian::RecoveryTables tables;
+        PhaseClock progress;
+        pstorian::OpenGate gate;
+        pstorian::CPstScanner scanner(tables, progress, gate);
+        const auto t0 = Clock::now();
+        const double c0 = thread_cpu_seconds();
+        scanner.scan(path);
+        return ScanFigures{seconds_since(t0), thread_cpu_seconds() - c0,
+                           std::chrono::duration<double>(progress.collecting - t0).count(),
+                           tables.blocks.size(), scanner.counts().node_entries(), tables.objects.size(), 0};
+      },
+      &maxrss_kb);
+  f.maxrss_kb = maxrss_kb;
   return f;
 }
 
-// The object collection alone over `entries` node entries and `blocks` blocks.
+// The object collection alone over `entries` node entries and `blocks` blocks: the CPU
+// time of the best of five runs, each in a child process on tables built afresh.
 double collection_seconds(std::uint32_t entries, std::uint32_t blocks) {
-  std::mt19937 rng(7);
-  pstorian::RecoveryTables tables;
-  for (std::uint32_t i = 0; i < blocks; ++i) tables.blocks.add(4 * (i + 1), 0x4600 + 64 * i, 20);
-  for (std::uint32_t i = 0; i < blocks / 50; ++i) tables.blocks.add(4 * (1 + rng() % blocks), 0x4600, 20);
-  pstorian::NodeEntryList parentless(pstorian::NodeEntryList::Kind::kParentless);
-  pstorian::NodeEntryList children(pstorian::NodeEntryList::Kind::kChild);
-  for (const auto& page : make_leaf_pages(entries, blocks, rng))
-    for (const NodeEntry& e : page)
-      (e.parent_id == 0 ? parentless : children).insert(e.node_id, e.data_block_id, e.subnode_block_id, e.parent_id);
-  (void)parentless.entries();
-  (void)children.entries();
-  (void)tables.find_block(4);
-  pstorian::NullProgress progress;
-  pstorian::OpenGate gate;
-  const auto t0 = Clock::now();
-  pstorian::collect_objects(parentless, children, tables, progress, gate);
-  return seconds_since(t0);
+  double best = 1e9;
+  for (int round = 0; round < 5; ++round) {
+    best = std::min(best, in_child<double>([entries, blocks] {
+      std::mt19937 rng(7);
+      pstorian::RecoveryTables tables;
+      for (std::uint32_t i = 0; i < blocks; ++i) tables.blocks.add(4 * (i + 1), 0x4600 + 64 * i, 20);
+      for (std::uint32_t i = 0; i < blocks / 50; ++i) tables.blocks.add(4 * (1 + rng() % blocks), 0x4600, 20);
+      pstorian::NodeEntryList parentless(pstorian::NodeEntryList::Kind::kParentless);
+      pstorian::NodeEntryList children(pstorian::NodeEntryList::Kind::kChild);
+      for (const auto& page : make_leaf_pages(entries, blocks, rng))
+        for (const NodeEntry& e : page)
+          (e.parent_id == 0 ? parentless : children).insert(e.node_id, e.data_block_id, e.subnode_block_id, e.parent_id);
+      (void)parentless.entries();
+      (void)children.entries();
+      (void)tables.find_block(4);
+      pstorian::NullProgress progress;
+      pstorian::OpenGate gate;
+      const double c0 = thread_cpu_seconds();
+      pstorian::collect_objects(parentless, children, tables, progress, gate);
+      return thread_cpu_seconds() - c0;
+    }));
+  }
+  return best;
 }
 
 }  // namespace
@@ -335,7 +357,7 @@ int main(int argc, char** argv) {
 
   const double c1 = collection_seconds(s.entries, s.blocks);
   const double c2 = collection_seconds(2 * s.entries, s.blocks);
-  std::printf("object collection    %.3f s for %u entries, %.3f s for %u = %.2f x (target <= 2.3)\n", c1,
+  std::printf("object collection    %.3f s CPU for %u entries, %.3f s for %u = %.2f x (best of 5; target <= 2.3)\n", c1,
               s.entries, c2, 2 * s.entries, c2 / c1);
   if (!s.keep) ::unlink(s.path.c_str());
   return 0;

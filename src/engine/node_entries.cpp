@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/huge_pages.h"
+
 namespace pstorian {
 
 void NodeEntryList::insert(std::uint32_t node_id, std::uint32_t data_block_id,
@@ -11,47 +13,47 @@ void NodeEntryList::insert(std::uint32_t node_id, std::uint32_t data_block_id,
   dirty_ = true;
 }
 
+void NodeEntryList::reserve(std::size_t n) {
+  recorded_.reserve(recorded_.size() + n);
+  prefer_huge_pages(recorded_);
+}
+
 const std::vector<NodeEntry>& NodeEntryList::entries() const {
   if (dirty_) build();
   return ordered_;
 }
 
 void NodeEntryList::build() const {
-  ordered_ = recorded_;
-  // Stable: within one node id the entries stay in the order they were recorded.
-  std::stable_sort(ordered_.begin(), ordered_.end(),
+  // Stable: within one node id the entries stay in the order they were recorded, also
+  // for entries recorded after this build.
+  std::stable_sort(recorded_.begin(), recorded_.end(),
                    [](const NodeEntry& a, const NodeEntry& b) { return a.node_id < b.node_id; });
 
   // Replay each node id's entries against the run of that id as the list would hold it.
-  std::vector<NodeEntry> run;
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < ordered_.size();) {
-    std::size_t end = i + 1;
-    while (end < ordered_.size() && ordered_[end].node_id == ordered_[i].node_id) ++end;
-    run.clear();
-    for (std::size_t k = i; k < end; ++k) {
-      NodeEntry e = ordered_[k];
-      if (run.empty()) {
-        run.push_back(e);
+  ordered_.clear();
+  ordered_.reserve(recorded_.size());
+  for (std::size_t i = 0; i < recorded_.size();) {
+    const std::uint32_t node_id = recorded_[i].node_id;
+    const std::size_t run = ordered_.size();
+    for (; i < recorded_.size() && recorded_[i].node_id == node_id; ++i) {
+      NodeEntry e = recorded_[i];
+      if (ordered_.size() == run) {
+        ordered_.push_back(e);
         continue;
       }
-      const NodeEntry& first = run.front();
+      const NodeEntry& first = ordered_[run];
       if (first.parent_id != e.parent_id) {
         // Only the child list can see another parent here (the parentless list holds
         // parent id 0 throughout): the new entry goes in front as a primary entry.
-        run.insert(run.begin(), e);
+        ordered_.insert(ordered_.begin() + static_cast<std::ptrdiff_t>(run), e);
         continue;
       }
       if (first.data_block_id == e.data_block_id && first.subnode_block_id == e.subnode_block_id)
         continue;  // a copy of the key's first entry
       e.primary = false;
-      run.push_back(e);
+      ordered_.push_back(e);
     }
-    for (const NodeEntry& e : run) ordered_[out++] = e;
-    i = end;
   }
-  ordered_.resize(out);
-  ordered_.shrink_to_fit();
   dirty_ = false;
 }
 

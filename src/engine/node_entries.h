@@ -39,6 +39,8 @@ class NodeEntryList {
 
   void insert(std::uint32_t node_id, std::uint32_t data_block_id, std::uint32_t subnode_block_id,
               std::uint32_t parent_id);
+  // Room for `n` more inserts.
+  void reserve(std::size_t n);
 
   // The entries in list order, copies discarded.
   const std::vector<NodeEntry>& entries() const;
@@ -50,7 +52,9 @@ class NodeEntryList {
   void build() const;
 
   Kind kind_;
-  std::vector<NodeEntry> recorded_;  // in the order inserted
+  // In the order inserted, or after a build in node id order with the entries of one node
+  // id still in the order inserted: all that the list order depends on.
+  mutable std::vector<NodeEntry> recorded_;
   mutable std::vector<NodeEntry> ordered_;
   mutable bool dirty_ = false;
 };

@@ -36,9 +36,18 @@ CreatedObjects create_objects(const NodeEntry& e, RecoveryTables& tables) {
 bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& children,
                      RecoveryTables& tables, ProgressSink& progress, JobGate& gate) {
   ObjectTree& tree = tables.objects;
-  tree.reserve(tree.size() + parentless.size() + children.size());
+  // An object per entry, and room for some more for the further copies of data blocks;
+  // room not used takes no memory.
+  const std::size_t entries = parentless.size() + children.size();
+  tree.reserve(tree.size() + entries + entries / 4);
+  // The data block of an entry a few places on is looked up while this one is handled.
+  constexpr std::size_t kAhead = 8;
+  auto look_ahead = [&tables](const std::vector<NodeEntry>& list, std::size_t i) {
+    if (i + kAhead < list.size()) tables.blocks.prefetch(list[i + kAhead].data_block_id);
+  };
   std::size_t n = 0;
   for (const NodeEntry& e : parentless.entries()) {
+    look_ahead(parentless.entries(), n);
     if (++n % 40 == 0) progress.step();
     if (!gate.pass()) return false;
     const CreatedObjects made = create_objects(e, tables);
@@ -51,6 +60,7 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
   parent_cache.reserve(children.size() / 8);
   n = 0;
   for (const NodeEntry& e : children.entries()) {
+    look_ahead(children.entries(), n);
     if (++n % 50 == 0) progress.step();
     if (!gate.pass()) return false;
     const CreatedObjects made = create_objects(e, tables);

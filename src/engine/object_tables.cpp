@@ -4,141 +4,198 @@
 #include <cstdint>
 #include <iterator>
 
+#include "engine/huge_pages.h"
+
 namespace pstorian {
 
 // ---------------------------------------------------------------------------------------
 // BlockIndex
 
 void BlockIndex::add(std::uint32_t id, std::uint32_t offset, std::uint32_t size) {
-  pending_.push_back(BlockRef{id, offset, size});
+  if (pending_.empty()) pending_.emplace_back();
+  pending_.back().push_back(BlockRef{id, offset, size});
+  ++pending_count_;
 }
 
-void BlockIndex::reserve(std::size_t n) { pending_.reserve(n); }
+void BlockIndex::add_found(std::vector<BlockRef> copies) {
+  pending_count_ += copies.size();
+  pending_.push_back(std::move(copies));
+}
+
+void BlockIndex::reserve(std::size_t n) {
+  if (pending_.empty()) pending_.emplace_back();
+  pending_.back().reserve(pending_.back().size() + n);
+}
 
 namespace {
 
 bool by_id(const BlockRef& a, const BlockRef& b) { return a.id < b.id; }
 
-// Stable sort by id: counting passes over 11 bits of the id at a time, as many as the
-// largest id needs. A million blocks sort in a few milliseconds, and equal ids keep their
-// found order.
-void radix_sort_by_id(std::vector<BlockRef>& v) {
-  if (std::is_sorted(v.begin(), v.end(), by_id)) return;
-  std::uint32_t max_id = 0;
-  for (const BlockRef& b : v) max_id = std::max(max_id, b.id);
-  std::vector<BlockRef> tmp(v.size());
-  std::vector<std::size_t> count(2049);
-  for (unsigned shift = 0; shift < 32 && (max_id >> shift) != 0; shift += 11) {
-    std::fill(count.begin(), count.end(), 0);
-    for (const BlockRef& b : v) ++count[((b.id >> shift) & 0x7FF) + 1];
-    for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
-    for (const BlockRef& b : v) tmp[count[(b.id >> shift) & 0x7FF]++] = b;
-    v.swap(tmp);
+// How ids map to buckets: (id - min_id) >> shift, about four blocks to a bucket when the
+// ids are spread evenly. Skewed ids only make some buckets fuller.
+struct BucketLayout {
+  std::uint32_t min_id = 0;
+  unsigned shift = 0;
+  std::size_t count = 0;  // buckets, plus one that stays empty
+};
+
+BucketLayout layout_for(std::uint32_t min_id, std::uint32_t max_id, std::size_t blocks) {
+  BucketLayout l{min_id, 0, 0};
+  const std::uint64_t span = static_cast<std::uint64_t>(max_id) - min_id;
+  const std::uint64_t wanted = std::max<std::uint64_t>(1, blocks / 4);
+  while ((span >> l.shift) >= wanted) ++l.shift;
+  l.count = static_cast<std::size_t>(span >> l.shift) + 2;
+  return l;
+}
+
+std::size_t bucket_in(const BucketLayout& l, std::uint32_t id) {
+  return static_cast<std::size_t>(static_cast<std::uint64_t>(id - l.min_id) >> l.shift);
+}
+
+// Sorts the pieces, taken one after another, stably by id into `out`, and sets `starts`
+// to the bucket starts of `layout` over `out`. One pass deals each block to its bucket in
+// found order; the few blocks of a bucket are then put in id order, which keeps equal ids
+// in found order too.
+void bucket_sort(const std::vector<std::vector<BlockRef>>& pieces, std::size_t total,
+                 const BucketLayout& layout, std::vector<BlockRef>& out,
+                 std::vector<std::uint32_t>& starts) {
+  starts.assign(layout.count, 0);
+  for (const auto& piece : pieces)
+    for (const BlockRef& b : piece) ++starts[bucket_in(layout, b.id) + 1];
+  for (std::size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
+  out.reserve(total);
+  prefer_huge_pages(out);
+  out.resize(total);
+  for (const auto& piece : pieces)
+    for (const BlockRef& b : piece) out[starts[bucket_in(layout, b.id)]++] = b;
+  // Each start has moved on to the end of its bucket, which is where the next one begins.
+  std::copy_backward(starts.begin(), starts.end() - 1, starts.end());
+  starts[0] = 0;
+
+  for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
+    const auto first = out.begin() + starts[k];
+    const auto last = out.begin() + starts[k + 1];
+    if (last - first > 16) {
+      std::stable_sort(first, last, by_id);
+      continue;
+    }
+    for (auto it = first + (first != last); it < last; ++it) {
+      const BlockRef b = *it;
+      auto hole = it;
+      for (; hole != first && (hole - 1)->id > b.id; --hole) *hole = *(hole - 1);
+      *hole = b;
+    }
   }
 }
 
 }  // namespace
 
 void BlockIndex::build_index() const {
-  radix_sort_by_id(pending_);
+  std::uint32_t lo = UINT32_MAX, hi = 0;
+  for (const auto& piece : pending_)
+    for (const BlockRef& b : piece) {
+      lo = std::min(lo, b.id);
+      hi = std::max(hi, b.id);
+    }
   if (sorted_.empty()) {
-    sorted_.swap(pending_);
+    const BucketLayout layout = layout_for(lo, hi, pending_count_);
+    bucket_sort(pending_, pending_count_, layout, sorted_, buckets_);
+    min_id_ = layout.min_id;
+    shift_ = layout.shift;
   } else {
+    std::vector<BlockRef> fresh;
+    std::vector<std::uint32_t> unused;
+    bucket_sort(pending_, pending_count_, layout_for(lo, hi, pending_count_), fresh, unused);
     // Copies added later come after the earlier ones of the same id: std::merge takes
     // from its first range on ties.
     std::vector<BlockRef> merged;
-    merged.reserve(sorted_.size() + pending_.size());
-    std::merge(sorted_.begin(), sorted_.end(), pending_.begin(), pending_.end(),
+    merged.reserve(sorted_.size() + fresh.size());
+    std::merge(sorted_.begin(), sorted_.end(), fresh.begin(), fresh.end(),
                std::back_inserter(merged), by_id);
     if (handed_out_) retired_.push_back(std::move(sorted_));
     sorted_ = std::move(merged);
-  }
-  pending_.clear();
-  pending_.shrink_to_fit();
-  handed_out_ = false;
-
-  keys_.resize(sorted_.size());
-  for (std::size_t i = 0; i < sorted_.size(); ++i) keys_[i] = sorted_[i].id;
-  // About four blocks per bucket when the ids are spread evenly; skewed ids only make
-  // the buckets fuller, and the search within a bucket is binary.
-  buckets_.clear();
-  shift_ = 0;
-  min_id_ = keys_.empty() ? 0 : keys_.front();
-  if (!keys_.empty()) {
-    const std::uint64_t span = static_cast<std::uint64_t>(keys_.back()) - min_id_;
-    const std::uint64_t wanted = std::max<std::uint64_t>(1, keys_.size() / 4);
-    while ((span >> shift_) >= wanted) ++shift_;
-    const std::size_t n = static_cast<std::size_t>(span >> shift_) + 2;
-    buckets_.assign(n, 0);
+    const BucketLayout layout = layout_for(sorted_.front().id, sorted_.back().id, sorted_.size());
+    buckets_.assign(layout.count, 0);
     std::size_t pos = 0;
-    for (std::size_t b = 0; b < n; ++b) {
-      while (pos < keys_.size() && bucket_of(keys_[pos]) < b) ++pos;
+    for (std::size_t b = 0; b < layout.count; ++b) {
+      while (pos < sorted_.size() && bucket_in(layout, sorted_[pos].id) < b) ++pos;
       buckets_[b] = static_cast<std::uint32_t>(pos);
     }
+    min_id_ = layout.min_id;
+    shift_ = layout.shift;
   }
+  max_id_ = sorted_.empty() ? 0 : sorted_.back().id;
+  pending_ = {};
+  pending_count_ = 0;
+  handed_out_ = false;
 }
 
 const BlockRef* BlockIndex::find(std::uint32_t id) const {
   if (id == 0) return nullptr;
-  if (!pending_.empty()) build_index();
+  if (pending_count_ != 0) build_index();
   const std::uint32_t key = id & ~1u;
-  if (keys_.empty() || key < min_id_ || key > keys_.back()) return nullptr;
+  if (sorted_.empty() || key < min_id_ || key > max_id_) return nullptr;
   const std::size_t b = bucket_of(key);
-  const auto first = keys_.begin() + buckets_[b];
-  const auto last = keys_.begin() + buckets_[b + 1];
-  const auto it = std::lower_bound(first, last, key);
-  if (it == last || *it != key) return nullptr;
+  const auto first = sorted_.begin() + buckets_[b];
+  const auto last = sorted_.begin() + buckets_[b + 1];
+  const auto it = std::lower_bound(first, last, key,
+                                   [](const BlockRef& x, std::uint32_t k) { return x.id < k; });
+  if (it == last || it->id != key) return nullptr;
   handed_out_ = true;
-  return &sorted_[static_cast<std::size_t>(it - keys_.begin())];
+  return &*it;
+}
+
+void BlockIndex::prefetch(std::uint32_t id) const {
+  if (pending_count_ != 0) build_index();
+  const std::uint32_t key = id & ~1u;
+  if (sorted_.empty() || key < min_id_ || key > max_id_) return;
+  __builtin_prefetch(sorted_.data() + buckets_[bucket_of(key)]);
 }
 
 std::size_t BlockIndex::position_of(const BlockRef& ref) const {
   if (!sorted_.empty() && &ref >= sorted_.data() && &ref < sorted_.data() + sorted_.size())
     return static_cast<std::size_t>(&ref - sorted_.data());
   // A copy of a BlockRef, or one from before a rebuild: look for the same copy.
-  auto it = std::lower_bound(keys_.begin(), keys_.end(), ref.id);
-  for (; it != keys_.end() && *it == ref.id; ++it) {
-    const BlockRef& b = sorted_[static_cast<std::size_t>(it - keys_.begin())];
-    if (b.offset == ref.offset && b.size == ref.size) return static_cast<std::size_t>(it - keys_.begin());
-  }
+  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), ref, by_id);
+  for (; it != sorted_.end() && it->id == ref.id; ++it)
+    if (it->offset == ref.offset && it->size == ref.size)
+      return static_cast<std::size_t>(it - sorted_.begin());
   return SIZE_MAX;
 }
 
 // A group c0, c1, ..., cn (found order) chains as c0 -> cn -> ... -> c1: each later copy
 // was linked directly behind the first one when it was found.
 const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
-  if (!pending_.empty()) build_index();
+  if (pending_count_ != 0) build_index();
   const std::size_t pos = position_of(ref);
-  if (pos >= keys_.size()) return nullptr;
-  // From here on only keys_ is read: most blocks have one copy, and their BlockRef need
-  // not be fetched at all.
-  const std::uint32_t id = keys_[pos];
+  if (pos >= sorted_.size()) return nullptr;
+  const std::uint32_t id = sorted_[pos].id;
   handed_out_ = true;
-  const bool is_first = pos == 0 || keys_[pos - 1] != id;
+  const bool is_first = pos == 0 || sorted_[pos - 1].id != id;
   if (is_first) {
     std::size_t end = pos + 1;
-    while (end < keys_.size() && keys_[end] == id) ++end;
+    while (end < sorted_.size() && sorted_[end].id == id) ++end;
     return end - pos > 1 ? &sorted_[end - 1] : nullptr;
   }
-  const bool second_found = pos == 1 || keys_[pos - 2] != id;
+  const bool second_found = pos == 1 || sorted_[pos - 2].id != id;
   return second_found ? nullptr : &sorted_[pos - 1];
 }
 
 std::size_t BlockIndex::ids_with_versions() const {
-  if (!pending_.empty()) build_index();
+  if (pending_count_ != 0) build_index();
   std::size_t n = 0;
-  for (std::size_t i = 1; i < keys_.size(); ++i)
-    if (keys_[i] == keys_[i - 1] && (i < 2 || keys_[i - 2] != keys_[i])) ++n;
+  for (std::size_t i = 1; i < sorted_.size(); ++i)
+    if (sorted_[i].id == sorted_[i - 1].id && (i < 2 || sorted_[i - 2].id != sorted_[i].id)) ++n;
   return n;
 }
 
 void BlockIndex::clear() {
   pending_ = {};
+  pending_count_ = 0;
   sorted_ = {};
-  keys_ = {};
   buckets_ = {};
   retired_ = {};
-  min_id_ = 0;
+  min_id_ = max_id_ = 0;
   shift_ = 0;
   handed_out_ = false;
 }
@@ -156,21 +213,35 @@ ObjectIndex ObjectTree::create(std::uint32_t node_id, const BlockRef* subnode_bl
   const auto index = static_cast<ObjectIndex>(objects_.size());
   objects_.push_back(n);
   sibling_seq_.push_back(0);
-  next_of_id_.push_back(kNoObject);
-  auto [it, inserted] = by_node_id_.try_emplace(node_id, IdChain{index, index});
-  if (!inserted) {
-    next_of_id_[it->second.last] = index;
-    it->second.last = index;
+  if (run_starts_.empty() || node_id < ids_.back()) {
+    if (run_starts_.size() == kMaxRuns) fold_runs();
+    run_starts_.push_back(index);
   }
+  ids_.push_back(node_id);
   claim_index_valid_ = false;
   return index;
 }
 
+// Folding costs a sort of what the runs hold, and happens only after kMaxRuns descents in
+// node id.
+void ObjectTree::fold_runs() {
+  const std::size_t old_size = folded_.size();
+  for (std::size_t i = run_starts_.front(); i < ids_.size(); ++i)
+    folded_.push_back(IdEntry{ids_[i], static_cast<ObjectIndex>(i)});
+  auto by_id_then_object = [](const IdEntry& a, const IdEntry& b) {
+    return a.node_id != b.node_id ? a.node_id < b.node_id : a.object < b.object;
+  };
+  const auto middle = folded_.begin() + static_cast<std::ptrdiff_t>(old_size);
+  std::sort(middle, folded_.end(), by_id_then_object);
+  std::inplace_merge(folded_.begin(), middle, folded_.end(), by_id_then_object);
+  run_starts_.clear();
+}
+
 void ObjectTree::reserve(std::size_t n) {
   objects_.reserve(n);
+  prefer_huge_pages(objects_);
   sibling_seq_.reserve(n);
-  next_of_id_.reserve(n);
-  by_node_id_.reserve(n);
+  ids_.reserve(n);
 }
 
 void ObjectTree::append_top_level(ObjectIndex object) {
@@ -227,15 +298,22 @@ bool ObjectTree::precedes_in_pre_order(ObjectIndex a, ObjectIndex b) const {
 }
 
 ObjectIndex ObjectTree::find(std::uint32_t node_id) const {
-  auto it = by_node_id_.find(node_id);
-  if (it == by_node_id_.end()) return kNoObject;
   ObjectIndex best = kNoObject;
-  for (ObjectIndex candidate = it->second.first; candidate != kNoObject; candidate = next_of_id_[candidate]) {
+  auto consider = [&](ObjectIndex candidate) {
     // Objects not yet attached anywhere are not part of the tree.
     const ObjectNode& c = objects_[candidate];
     const bool attached = c.parent != kNoObject || c.prev_sibling != kNoObject || first_top_ == candidate;
-    if (!attached) continue;
+    if (!attached) return;
     if (best == kNoObject || precedes_in_pre_order(candidate, best)) best = candidate;
+  };
+  auto f = std::lower_bound(folded_.begin(), folded_.end(), node_id,
+                            [](const IdEntry& e, std::uint32_t id) { return e.node_id < id; });
+  for (; f != folded_.end() && f->node_id == node_id; ++f) consider(f->object);
+  for (std::size_t r = 0; r < run_starts_.size(); ++r) {
+    const auto first = ids_.begin() + run_starts_[r];
+    const auto last = r + 1 < run_starts_.size() ? ids_.begin() + run_starts_[r + 1] : ids_.end();
+    for (auto it = std::lower_bound(first, last, node_id); it != last && *it == node_id; ++it)
+      consider(static_cast<ObjectIndex>(it - ids_.begin()));
   }
   return best;
 }
@@ -283,8 +361,9 @@ void ObjectTree::clear() {
   sibling_seq_.clear();
   first_top_ = last_top_ = kNoObject;
   top_count_ = 0;
-  by_node_id_.clear();
-  next_of_id_.clear();
+  ids_.clear();
+  run_starts_.clear();
+  folded_.clear();
   claim_index_.clear();
   claim_index_valid_ = false;
 }

@@ -63,6 +63,8 @@ struct NamedPropEntry {
 class BlockIndex {
  public:
   void add(std::uint32_t id, std::uint32_t offset, std::uint32_t size);
+  // Adds `copies`, found in this order after every copy added so far, without copying them.
+  void add_found(std::vector<BlockRef> copies);
   // Room for `n` more adds.
   void reserve(std::size_t n);
 
@@ -70,11 +72,15 @@ class BlockIndex {
   // that was never found.
   const BlockRef* find(std::uint32_t id) const;
 
+  // A hint that `id` is looked up soon: starts bringing what find reads into the cache,
+  // so that a caller going through many ids can overlap the waits.
+  void prefetch(std::uint32_t id) const;
+
   // The next copy in the version chain of `ref`'s id: after the first copy come the later
   // copies, newest first. Null at the end of the chain, or if `ref` is no copy of ours.
   const BlockRef* next_version(const BlockRef& ref) const;
 
-  std::size_t size() const { return sorted_.size() + pending_.size(); }
+  std::size_t size() const { return sorted_.size() + pending_count_; }
   // Number of ids that were found at more than one offset.
   std::size_t ids_with_versions() const;
   void clear();
@@ -88,13 +94,15 @@ class BlockIndex {
   // Position of `ref` (or of the same copy, for a pointer from before a rebuild) in sorted_.
   std::size_t position_of(const BlockRef& ref) const;
 
-  mutable std::vector<BlockRef> pending_;  // added since the last sort, in found order
-  mutable std::vector<BlockRef> sorted_;   // by id, found order within an id
-  // The ids of sorted_ packed for the binary search, and for each bucket of ids
-  // ((id - min_id_) >> shift_) the position of its first block.
-  mutable std::vector<std::uint32_t> keys_;
+  // Added since the last sort, in found order: the pieces one after another.
+  mutable std::vector<std::vector<BlockRef>> pending_;
+  mutable std::size_t pending_count_ = 0;
+  mutable std::vector<BlockRef> sorted_;  // by id, found order within an id
+  // For each bucket of ids ((id - min_id_) >> shift_) the position of its first block in
+  // sorted_, and one more entry holding sorted_.size().
   mutable std::vector<std::uint32_t> buckets_;
   mutable std::uint32_t min_id_ = 0;
+  mutable std::uint32_t max_id_ = 0;
   mutable unsigned shift_ = 0;
   // Earlier sorted arrays that pointers may still point into (adds after lookups).
   mutable std::vector<std::vector<BlockRef>> retired_;
@@ -136,13 +144,19 @@ class ObjectTree {
   ObjectIndex first_top_ = kNoObject;
   ObjectIndex last_top_ = kNoObject;
   std::size_t top_count_ = 0;
-  // Objects of each node id in creation order, for find(): the first and last of each id,
-  // and for each object the next one of its id.
-  struct IdChain {
-    ObjectIndex first, last;
+  // For find(): the node id of every object in creation order, searched run by run, a run
+  // being a stretch of objects created in ascending node id. The collection creates the
+  // objects of each entry list in ascending node id, so there are one or two runs. Should
+  // runs pile up (objects created in no order), they are folded into one sorted index.
+  struct IdEntry {
+    std::uint32_t node_id;
+    ObjectIndex object;
   };
-  std::unordered_map<std::uint32_t, IdChain> by_node_id_;
-  std::vector<ObjectIndex> next_of_id_;
+  static constexpr std::size_t kMaxRuns = 16;
+  void fold_runs();
+  std::vector<std::uint32_t> ids_;
+  std::vector<ObjectIndex> run_starts_;  // the runs not folded yet
+  std::vector<IdEntry> folded_;          // by node id, then creation order
   // Objects of each node id in pre-order with a cursor at the first possibly unclaimed one.
   struct ClaimList {
     std::vector<ObjectIndex> objects;

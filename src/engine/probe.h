@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "engine/object_tables.h"
 #include "format/endian.h"
@@ -46,7 +47,32 @@ struct TrailerProbe {
   std::optional<BlockRef> block;  // the block to record, if its signature matched
 };
 
-// Both tests run ten times per 512 bytes of the file, so they are inline.
+// A cheap first test that most probes fail: false only if the probe can be neither a
+// leaf page tail nor a block trailer with a usable byte count.
+inline bool may_be_page_or_trailer(std::span<const std::uint8_t, kProbeSize> probe) {
+  const std::uint64_t head = pst::load_le64(probe, 0);
+  const bool page_shape = (head & 0xFFFFFF00u) ==
+                          ((pst::kNbtLeafMaxEntries << 8) | (pst::kNbtLeafEntrySize << 16));
+  const auto cb = static_cast<std::uint32_t>((head >> 32) & 0xFFFF);
+  return page_shape | (cb - 1u < pst::kMaxBlockData);
+}
+
+// The ten probes of one page lie within these bytes, counted from the first one.
+constexpr std::size_t kPageProbeSpan = kProbePhases.back() * 16 + kProbeSize;
+
+// The first test for all ten probes of a page at once: bit k is set if the probe of pass k
+// (at byte 16·kProbePhases[k] of `probes`) passed. Without a branch per probe, the walk
+// costs the same whatever the data holds.
+inline unsigned first_test_of_page(std::span<const std::uint8_t, kPageProbeSpan> probes) {
+  return [probes]<std::size_t... K>(std::index_sequence<K...>) {
+    return ((static_cast<unsigned>(may_be_page_or_trailer(
+                 probes.subspan<kProbePhases[K] * 16, kProbeSize>()))
+             << K) |
+            ...);
+  }(std::make_index_sequence<kProbePhases.size()>{});
+}
+
+// Both tests run for every probe that passed the first, so they are inline.
 inline ProbeShape probe_shape(std::span<const std::uint8_t, kProbeSize> probe) {
   if (probe[1] != pst::kNbtLeafMaxEntries || probe[2] != pst::kNbtLeafEntrySize || probe[3] != 0)
     return ProbeShape::kOther;

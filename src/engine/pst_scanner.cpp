@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <utility>
 #include <vector>
 
 #include "engine/object_collection.h"
@@ -20,7 +22,6 @@ constexpr std::uint64_t kLastProbeOffset = 0xFFFFFE00u;
 // the leaf slots before the first probe and the 12 bytes of the last probe of the last
 // phase: [start − 496, start + kChunk + 480 + 12).
 constexpr std::uint32_t kChunk = 1u << 18;
-constexpr std::uint32_t kChunkTail = kProbePhases.back() * 16 + kProbeSize;
 
 struct RawEntry {
   std::uint32_t node_id, data_block_id, subnode_block_id, parent_id;
@@ -45,6 +46,28 @@ void read_leaf_slots(std::span<const std::uint8_t> slots, PassFindings& found) {
         e.parent_id == e.node_id)
       continue;
     found.entries.push_back(e);
+  }
+}
+
+// A probe that passed the first test: the leaf page test, else the block trailer test.
+// `page_tail` holds the 31 leaf slots and then the probe.
+void examine_probe(std::uint32_t p, std::span<const std::uint8_t, kLeafSlotBytes + kProbeSize> page_tail,
+                   PassFindings& f, ScanCounts& counts, ProgressSink& progress) {
+  const auto probe = page_tail.subspan<kLeafSlotBytes, kProbeSize>();
+  switch (probe_shape(probe)) {
+    case ProbeShape::kLeafPage:
+      ++counts.leaf_pages;
+      read_leaf_slots(page_tail.first<kLeafSlotBytes>(), f);
+      if (++f.leaf_pages % 100 == 0) progress.step();
+      break;
+    case ProbeShape::kRejectedPage:
+      break;
+    case ProbeShape::kOther: {
+      const TrailerProbe t = probe_block_trailer(p, probe);
+      if (t.windowed && ++f.windowed % 50 == 0) progress.step();
+      if (t.block) f.blocks.push_back(*t.block);
+      break;
+    }
   }
 }
 
@@ -99,51 +122,44 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
   // Room for a block trailer in one of four probes of each pass; only what is filled takes
   // memory, and growing the lists by copying is avoided for all but the densest files.
   for (PassFindings& f : found) f.blocks.reserve(static_cast<std::size_t>(limit / pst::kPageSize / 4));
-  std::vector<std::uint8_t> buffer(kLeafSlotBytes + kChunk + kChunkTail);
+  std::vector<std::uint8_t> buffer(kLeafSlotBytes + kChunk + kPageProbeSpan);
 
   for (std::uint64_t start = probe_start(0); start <= limit; start += kChunk) {
     const std::uint64_t base = start - kLeafSlotBytes;
     source.read_at(base, buffer);
-    // Pass by pass within the chunk: each walk sees one kind of position in every page,
-    // and the chunk stays in the processor's cache for all ten.
-    for (std::size_t pass = 0; pass < kProbePhases.size(); ++pass) {
-      PassFindings& f = found[pass];
-      for (std::uint32_t page = 0; page < kChunk; page += pst::kPageSize) {
-        const std::uint64_t p = start + page + kProbePhases[pass] * 16;
-        if (p > limit) break;
-        if (pass == 0 && !gate_.pass()) return false;
-        const std::size_t at = static_cast<std::size_t>(p - base);
-        const std::span<const std::uint8_t, kProbeSize> probe(buffer.data() + at, kProbeSize);
-        switch (probe_shape(probe)) {
-          case ProbeShape::kLeafPage:
-            ++counts_.leaf_pages;
-            read_leaf_slots(std::span(buffer).subspan(at - kLeafSlotBytes, kLeafSlotBytes), f);
-            if (++f.leaf_pages % 100 == 0) progress_.step();
-            break;
-          case ProbeShape::kRejectedPage:
-            break;
-          case ProbeShape::kOther: {
-            // Most probes hit block data or zeros: a byte count of 0 or above 8180 rules
-            // them out before any further work.
-            const std::uint32_t cb = probe[4] | (static_cast<std::uint32_t>(probe[5]) << 8);
-            if (cb - 1u >= pst::kMaxBlockData) break;
-            const TrailerProbe t = probe_block_trailer(static_cast<std::uint32_t>(p), probe);
-            if (t.windowed && ++f.windowed % 50 == 0) progress_.step();
-            if (t.block) f.blocks.push_back(*t.block);
-            break;
-          }
-        }
+    for (std::uint32_t page = 0; page < kChunk; page += pst::kPageSize) {
+      const std::uint64_t first = start + page;  // this page's probe of the first pass
+      if (first > limit) break;
+      if (!gate_.pass()) return false;
+      const std::size_t at = kLeafSlotBytes + page;
+      unsigned candidates = first_test_of_page(
+          std::span(buffer).subspan(at).first<kPageProbeSpan>());
+      if (first + kPageProbeSpan - kProbeSize > limit) {
+        // The last page: a pass ends once its probe offset exceeds the limit.
+        for (std::size_t pass = 0; pass < kProbePhases.size(); ++pass)
+          if (first + kProbePhases[pass] * 16 > limit) candidates &= ~(1u << pass);
+      }
+      while (candidates != 0) {
+        const auto pass = static_cast<std::size_t>(std::countr_zero(candidates));
+        candidates &= candidates - 1;
+        const std::uint32_t offset = kProbePhases[pass] * 16;
+        examine_probe(static_cast<std::uint32_t>(first + offset),
+                      std::span(buffer).subspan(at + offset - kLeafSlotBytes)
+                          .first<kLeafSlotBytes + kProbeSize>(),
+                      found[pass], counts_, progress_);
       }
     }
   }
 
   // Apply the findings pass by pass: which copy of a block counts as found first, and in
   // which order the entries of one node id arrive, follow the order of the passes.
-  std::size_t total_blocks = 0;
-  for (const PassFindings& f : found) total_blocks += f.blocks.size();
-  tables_.blocks.reserve(total_blocks);
+  std::size_t parentless = 0, children = 0;
+  for (const PassFindings& f : found)
+    for (const RawEntry& e : f.entries) ++(e.parent_id == 0 ? parentless : children);
+  parentless_.reserve(parentless);
+  children_.reserve(children);
   for (PassFindings& f : found) {
-    for (const BlockRef& b : f.blocks) tables_.blocks.add(b.id, b.offset, b.size);
+    tables_.blocks.add_found(std::move(f.blocks));
     for (const RawEntry& e : f.entries) {
       NodeEntryList& list = e.parent_id == 0 ? parentless_ : children_;
       list.insert(e.node_id, e.data_block_id, e.subnode_block_id, e.parent_id);

@@ -89,6 +89,27 @@ void expect_same_lists(const NodeEntryList& fast, const literal::EntryList& lit)
   }
 }
 
+// Entries recorded after the list was read land as if all had been recorded first.
+TEST(TablesMatchLiteralModel, WhenEntriesArriveAfterTheListWasRead) {
+  for (std::uint32_t seed = 1; seed <= 100; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    NodeEntryList fast(NodeEntryList::Kind::kChild);
+    literal::EntryList lit(true);
+    for (int round = 0; round < 4; ++round) {
+      for (int i = static_cast<int>(rng() % 80); i > 0; --i) {
+        const std::uint32_t nid = 1 + rng() % 12;
+        const std::uint32_t data = 4 * (1 + rng() % 3);
+        const std::uint32_t parent = rng() % 3 == 0 ? nid : 1 + rng() % 3;
+        fast.insert(nid, data, 0, parent);
+        lit.insert(nid, data, 0, parent);
+      }
+      expect_same_lists(fast, lit);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 TEST(TablesMatchLiteralModel, OnRandomEntrySequences) {
   for (std::uint32_t seed = 1; seed <= 400; ++seed) {
     SCOPED_TRACE(seed);
