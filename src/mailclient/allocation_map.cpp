@@ -15,6 +15,7 @@ constexpr std::uint64_t kMapStart = pst::kFirstAMapOffset;
 constexpr std::size_t kHeaderFMapEntries = 128;  // AMap pages the header's rgbFM covers
 constexpr std::size_t kFMapEntries = 496;        // AMap pages one FMap page covers
 constexpr std::uint64_t kFMapInInterval = 0x400;
+constexpr std::size_t kPageUnits = pst::kPageSize / kUnit;
 
 void set_bit(Page& page, std::size_t i, bool value) {
   const auto mask = static_cast<std::uint8_t>(0x80 >> (i % 8));
@@ -47,9 +48,18 @@ void AllocationMap::grow(std::uint64_t new_size) {
   if (new_size < file_size_) throw std::invalid_argument("allocation map cannot shrink");
   const std::uint64_t old = file_size_;
   file_size_ = new_size;
+  const std::size_t old_units = allocated_.size();
   allocated_.resize((new_size - kMapStart + kUnit - 1) / kUnit, false);
-  if (!longest_run_.empty()) longest_run_.back() = -1;  // the last interval got longer
-  longest_run_.resize((allocated_.size() + kBitsPerMap - 1) / kBitsPerMap, -1);
+  free_units_ += allocated_.size() - old_units;
+  const std::size_t intervals = (allocated_.size() + kBitsPerMap - 1) / kBitsPerMap;
+  const std::size_t last_old = longest_run_[0].empty() ? 0 : longest_run_[0].size() - 1;
+  for (auto& runs : longest_run_) {
+    if (!runs.empty()) runs.back() = -1;  // the last interval got longer
+    runs.resize(intervals, -1);
+  }
+  // ... and may have room now for what it lacked before.
+  for (auto& hints : fit_hint_)
+    for (auto& hint : hints) hint = std::min(hint, last_old);
   page_used_.resize((new_size - kMapStart + pst::kPageSize - 1) / pst::kPageSize, true);
   mark_map_pages(std::max(old, kMapStart), new_size);
   // Pages past the old end show new bits (and may be new map pages): all to be written.
@@ -80,12 +90,28 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   if (ib + size > file_size_) throw std::out_of_range("range past the end of the file");
   const std::size_t first = unit_index(ib);
   const std::size_t last = unit_index(ib + size - 1);
-  for (std::size_t i = first; i <= last; ++i) allocated_[i] = allocated;
+  for (std::size_t i = first; i <= last; ++i) {
+    if (allocated_[i] == allocated) continue;
+    allocated_[i] = allocated;
+    if (allocated)
+      --free_units_;
+    else
+      ++free_units_;
+  }
   for (std::size_t n = first / kBitsPerMap; n <= last / kBitsPerMap; ++n) {
     dirty_amaps_.insert(n);
-    longest_run_[n] = -1;
+    forget_runs(n);
   }
-  if (!allocated) first_free_ = std::min(first_free_, first);
+  if (!allocated) {
+    first_free_ = std::min(first_free_, first);
+    for (auto& hints : fit_hint_)
+      for (auto& hint : hints) hint = std::min(hint, first / kBitsPerMap);
+  }
+}
+
+void AllocationMap::forget_runs(std::size_t n) {
+  for (auto& runs : longest_run_)
+    if (n < runs.size()) runs[n] = -1;
 }
 
 void AllocationMap::mark_allocated(std::uint64_t ib, std::uint64_t size) {
@@ -112,7 +138,14 @@ std::size_t AllocationMap::page_index(std::uint64_t ib) const {
 }
 
 void AllocationMap::set_page_free(std::uint64_t ib, bool free) {
-  page_used_[page_index(ib)] = !free;
+  auto bit = page_used_[page_index(ib)];
+  if (bit == free) {  // used and now free, or the other way round
+    bit = !free;
+    if (free)
+      ++free_pages_;
+    else
+      --free_pages_;
+  }
   dirty_pmaps_.insert(page_index(ib) / kBitsPerMap);
 }
 
@@ -120,19 +153,29 @@ bool AllocationMap::is_page_free(std::uint64_t ib) const {
   return !page_used_[page_index(ib)];
 }
 
-std::size_t AllocationMap::longest_free_run(std::size_t page) const {
-  if (page >= longest_run_.size()) return 0;
-  if (longest_run_[page] < 0) {
-    std::size_t longest = 0;
-    std::size_t run = 0;
-    const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
-    for (std::size_t u = page * kBitsPerMap; u < end; ++u) {
-      run = allocated_[u] ? 0 : run + 1;
-      longest = std::max(longest, run);
+std::size_t AllocationMap::longest_free_run(std::size_t page, std::size_t step) const {
+  if (page >= longest_run_[0].size()) return 0;
+  const bool cached = step == 1 || step == kPageUnits;
+  int* const known = cached ? &longest_run_[step == 1 ? 0 : 1][page] : nullptr;
+  if (known != nullptr && *known >= 0) return static_cast<std::size_t>(*known);
+  // Intervals hold a multiple of 8 units, so unit indexes tell page alignment.
+  std::size_t longest = 0;
+  std::size_t run_start = 0;
+  bool in_run = false;
+  const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
+  for (std::size_t u = page * kBitsPerMap; u < end; ++u) {
+    if (allocated_[u]) {
+      in_run = false;
+      continue;
     }
-    longest_run_[page] = static_cast<int>(longest);
+    if (!in_run) {
+      in_run = true;
+      run_start = (u + step - 1) / step * step;
+    }
+    if (u + 1 > run_start) longest = std::max(longest, u + 1 - run_start);
   }
-  return static_cast<std::size_t>(longest_run_[page]);
+  if (known != nullptr) *known = static_cast<int>(longest);
+  return longest;
 }
 
 std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
@@ -143,8 +186,15 @@ std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
   // short are skipped, so the search does not grow with the file. A run never crosses into
   // the next interval: that starts with its AMap page.
   while (first_free_ < allocated_.size() && allocated_[first_free_]) ++first_free_;
-  for (std::size_t page = first_free_ / kBitsPerMap; page < longest_run_.size(); ++page) {
-    if (longest_free_run(page) < units) continue;
+  std::size_t* const hint =
+      units <= kHintedUnits && (step == 1 || step == kPageUnits)
+          ? &fit_hint_[step == 1 ? 0 : 1][static_cast<std::size_t>(units)]
+          : nullptr;
+  const std::size_t from = std::max(first_free_ / kBitsPerMap, hint != nullptr ? *hint : 0);
+  const std::size_t intervals = longest_run_[0].size();
+  for (std::size_t page = from; page < intervals; ++page) {
+    if (longest_free_run(page, static_cast<std::size_t>(step)) < units) continue;
+    if (hint != nullptr) *hint = page;
     const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
     std::uint64_t run = 0;
     for (std::size_t i = std::max(first_free_, page * kBitsPerMap); i < end; ++i) {
@@ -156,17 +206,16 @@ std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
       if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
     }
   }
+  if (hint != nullptr) *hint = intervals;
   return std::nullopt;
 }
 
 std::uint64_t AllocationMap::free_bytes() const {
-  return static_cast<std::uint64_t>(std::count(allocated_.begin(), allocated_.end(), false)) *
-         kUnit;
+  return free_units_ * kUnit;
 }
 
 std::uint64_t AllocationMap::free_page_bytes() const {
-  return static_cast<std::uint64_t>(std::count(page_used_.begin(), page_used_.end(), false)) *
-         pst::kPageSize;
+  return free_pages_ * pst::kPageSize;
 }
 
 std::size_t AllocationMap::amap_page_count() const {
@@ -206,22 +255,32 @@ Page AllocationMap::build_fmap_page(std::size_t n) const {
   return page;
 }
 
-// Copies one map page's bits into `bits`, as far as the file reaches.
-static void load_map_page(std::vector<bool>& bits, std::size_t n, const Page& page) {
+// Copies one map page's bits into `bits`, as far as the file reaches, and keeps `zeros`
+// (the number of 0 bits in `bits`) up to date.
+static void load_map_page(std::vector<bool>& bits, std::uint64_t& zeros, std::size_t n,
+                          const Page& page) {
   const std::size_t first = n * kBitsPerMap;
-  for (std::size_t i = 0; i < kBitsPerMap && first + i < bits.size(); ++i)
-    bits[first + i] = (page[4 + i / 8] & (0x80 >> (i % 8))) != 0;
+  for (std::size_t i = 0; i < kBitsPerMap && first + i < bits.size(); ++i) {
+    const bool bit = (page[4 + i / 8] & (0x80 >> (i % 8))) != 0;
+    if (bits[first + i] == bit) continue;
+    bits[first + i] = bit;
+    if (bit)
+      --zeros;
+    else
+      ++zeros;
+  }
 }
 
 void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
-  load_map_page(allocated_, n, page);
+  load_map_page(allocated_, free_units_, n, page);
   first_free_ = 0;
-  if (n < longest_run_.size()) longest_run_[n] = -1;
+  for (auto& hints : fit_hint_) hints.fill(0);
+  forget_runs(n);
   dirty_amaps_.insert(n);
 }
 
 void AllocationMap::load_pmap_page(std::size_t n, const Page& page) {
-  load_map_page(page_used_, n, page);
+  load_map_page(page_used_, free_pages_, n, page);
   dirty_pmaps_.insert(n);
 }
 

@@ -18,6 +18,7 @@
 // Bits for space beyond the end of the file are written as 1 in the AMap and PMap.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -75,15 +76,26 @@ class AllocationMap {
  private:
   std::size_t unit_index(std::uint64_t ib) const;
   std::size_t page_index(std::uint64_t ib) const;
-  std::size_t longest_free_run(std::size_t amap_page) const;
+  // The longest run of free units in an AMap interval that starts on a multiple of `step`
+  // units (1 or 8: blocks or pages), counted when first asked after the interval changed.
+  std::size_t longest_free_run(std::size_t amap_page, std::size_t step = 1) const;
+  void forget_runs(std::size_t amap_page);
   void mark(std::uint64_t ib, std::uint64_t size, bool allocated);
   void mark_map_pages(std::uint64_t from, std::uint64_t to);
 
   std::uint64_t file_size_ = 0;
   std::vector<bool> allocated_;           // one per 64-byte unit from 0x4400
   std::vector<bool> page_used_;           // one per 512-byte page from 0x4400
-  mutable std::size_t first_free_ = 0;    // no free unit below this one
-  mutable std::vector<int> longest_run_;  // per AMap page, in units; -1 until counted
+  mutable std::size_t first_free_ = 0;  // no free unit below this one
+  std::uint64_t free_units_ = 0;        // the 0 bits of allocated_
+  std::uint64_t free_pages_ = 0;        // the 0 bits of page_used_
+  // Per AMap interval, in units; -1 until counted. [0] for any start, [1] for page-aligned.
+  mutable std::array<std::vector<int>, 2> longest_run_;
+  // For requests of up to kHintedUnits units, per alignment class: no interval below this
+  // one has room for them. Only a freed range moves a hint back, so a search resumes where
+  // the last one of its size succeeded instead of passing the whole file every time.
+  static constexpr std::size_t kHintedUnits = 256;
+  mutable std::array<std::array<std::size_t, kHintedUnits + 1>, 2> fit_hint_{};
   std::set<std::size_t> dirty_amaps_;
   std::set<std::size_t> dirty_pmaps_;
   std::set<std::size_t> dirty_fmaps_;

@@ -184,6 +184,48 @@ TEST(AllocationMap, CoversTheFileAndGrowsPastTheFirstInterval) {
   EXPECT_EQ(pmap[4], 0xEF);  // page 3 from 0x4400 is free
 }
 
+// The search remembers where requests of each size last fitted: space freed or added
+// behind that point must still be found, and the free byte count must follow every change.
+TEST(AllocationMap, FindsFreedAndGrownSpaceBehindEarlierSearches) {
+  const std::uint64_t span = 253952;
+  const std::uint64_t end = 0x4400 + 2 * span + 0x8000;
+  AllocationMap map(end);
+  const std::uint64_t free_at_start = map.free_bytes();
+  // Fill every interval with 512-byte pages until nothing is left.
+  std::vector<std::uint64_t> pages;
+  while (const auto at = map.find_free(512, 512)) {
+    map.mark_allocated(*at, 512);
+    pages.push_back(*at);
+  }
+  EXPECT_EQ(map.free_bytes(), 0u);
+  EXPECT_EQ(pages.size() * 512, free_at_start);
+  EXPECT_FALSE(map.find_free(64, 64).has_value());
+
+  // An unaligned 1,024-byte hole in the first interval fits blocks but not a page...
+  map.mark_free(pages[10] + 256, 1024);
+  EXPECT_EQ(map.free_bytes(), 1024u);
+  EXPECT_EQ(map.find_free(512, 512), pages[10] + 512);
+  EXPECT_EQ(map.find_free(1024, 64), pages[10] + 256);
+  map.mark_allocated(pages[10] + 512, 512);
+  EXPECT_FALSE(map.find_free(512, 512).has_value());
+  EXPECT_EQ(map.find_free(256, 64), pages[10] + 256);
+  // ... and a page freed in the middle interval after a failed search is found again.
+  map.mark_free(pages[pages.size() / 2], 512);
+  EXPECT_EQ(map.find_free(512, 512), pages[pages.size() / 2]);
+  map.mark_allocated(pages[pages.size() / 2], 512);
+
+  // Growing lengthens the last interval: the space at its end is found, then the new one.
+  map.grow(end + 0x1000);
+  EXPECT_EQ(map.find_free(512, 512), end);
+  EXPECT_EQ(map.free_bytes(), 512u + 0x1000);  // two 256-byte ends of the hole
+  map.mark_allocated(end, 0x1000);
+  map.mark_allocated(pages[10] + 256, 256);
+  map.mark_allocated(pages[10] + 1024, 256);
+  EXPECT_EQ(map.free_bytes(), 0u);
+  map.mark_allocated(pages[3], 512);  // already allocated: counted once
+  EXPECT_EQ(map.free_bytes(), 0u);
+}
+
 TEST(AllocationMap, PlacesFreeMapsPastTheFirst128Intervals) {
   const std::uint64_t span = 253952;
   AllocationMap map(0x4400 + 128 * span);
