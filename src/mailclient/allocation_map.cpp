@@ -57,6 +57,7 @@ void AllocationMap::grow(std::uint64_t new_size) {
     if (!runs.empty()) runs.back() = -1;  // the last interval got longer
     runs.resize(intervals, -1);
   }
+  for (auto& exact : run_exact_) exact.resize(intervals, false);
   // ... and may have room now for what it lacked before.
   for (auto& hints : fit_hint_)
     for (auto& hint : hints) hint = std::min(hint, last_old);
@@ -100,7 +101,7 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   }
   for (std::size_t n = first / kBitsPerMap; n <= last / kBitsPerMap; ++n) {
     dirty_amaps_.insert(n);
-    forget_runs(n);
+    forget_runs(n, allocated);
   }
   if (!allocated) {
     first_free_ = std::min(first_free_, first);
@@ -109,9 +110,13 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   }
 }
 
-void AllocationMap::forget_runs(std::size_t n) {
-  for (auto& runs : longest_run_)
-    if (n < runs.size()) runs[n] = -1;
+void AllocationMap::forget_runs(std::size_t n, bool only_allocated) {
+  for (std::size_t c = 0; c < longest_run_.size(); ++c) {
+    if (n >= longest_run_[c].size()) continue;
+    // Allocating can only shorten the runs: the old length still bounds them.
+    if (!only_allocated) longest_run_[c][n] = -1;
+    run_exact_[c][n] = false;
+  }
 }
 
 void AllocationMap::mark_allocated(std::uint64_t ib, std::uint64_t size) {
@@ -153,11 +158,14 @@ bool AllocationMap::is_page_free(std::uint64_t ib) const {
   return !page_used_[page_index(ib)];
 }
 
-std::size_t AllocationMap::longest_free_run(std::size_t page, std::size_t step) const {
+std::size_t AllocationMap::longest_free_run(std::size_t page, std::size_t step,
+                                            bool bound_will_do) const {
   if (page >= longest_run_[0].size()) return 0;
   const bool cached = step == 1 || step == kPageUnits;
-  int* const known = cached ? &longest_run_[step == 1 ? 0 : 1][page] : nullptr;
-  if (known != nullptr && *known >= 0) return static_cast<std::size_t>(*known);
+  const std::size_t c = step == 1 ? 0 : 1;
+  int* const known = cached ? &longest_run_[c][page] : nullptr;
+  if (known != nullptr && *known >= 0 && (bound_will_do || run_exact_[c][page]))
+    return static_cast<std::size_t>(*known);
   // Intervals hold a multiple of 8 units, so unit indexes tell page alignment.
   std::size_t longest = 0;
   std::size_t run_start = 0;
@@ -174,7 +182,10 @@ std::size_t AllocationMap::longest_free_run(std::size_t page, std::size_t step) 
     }
     if (u + 1 > run_start) longest = std::max(longest, u + 1 - run_start);
   }
-  if (known != nullptr) *known = static_cast<int>(longest);
+  if (known != nullptr) {
+    *known = static_cast<int>(longest);
+    run_exact_[c][page] = true;
+  }
   return longest;
 }
 
@@ -193,7 +204,7 @@ std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
   const std::size_t from = std::max(first_free_ / kBitsPerMap, hint != nullptr ? *hint : 0);
   const std::size_t intervals = longest_run_[0].size();
   for (std::size_t page = from; page < intervals; ++page) {
-    if (longest_free_run(page, static_cast<std::size_t>(step)) < units) continue;
+    if (longest_free_run(page, static_cast<std::size_t>(step), true) < units) continue;
     if (hint != nullptr) *hint = page;
     const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
     std::uint64_t run = 0;
@@ -205,6 +216,7 @@ std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
       if (run == 0 && i % step != 0) continue;  // a run must start aligned
       if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
     }
+    longest_free_run(page, static_cast<std::size_t>(step));  // the bound was too high
   }
   if (hint != nullptr) *hint = intervals;
   return std::nullopt;
@@ -275,7 +287,7 @@ void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
   load_map_page(allocated_, free_units_, n, page);
   first_free_ = 0;
   for (auto& hints : fit_hint_) hints.fill(0);
-  forget_runs(n);
+  forget_runs(n, false);
   dirty_amaps_.insert(n);
 }
 

@@ -77,9 +77,11 @@ class AllocationMap {
   std::size_t unit_index(std::uint64_t ib) const;
   std::size_t page_index(std::uint64_t ib) const;
   // The longest run of free units in an AMap interval that starts on a multiple of `step`
-  // units (1 or 8: blocks or pages), counted when first asked after the interval changed.
-  std::size_t longest_free_run(std::size_t amap_page, std::size_t step = 1) const;
-  void forget_runs(std::size_t amap_page);
+  // units (1 or 8: blocks or pages), counted when first asked after the interval changed;
+  // with `bound_will_do`, a count from before later allocations (at least the length).
+  std::size_t longest_free_run(std::size_t amap_page, std::size_t step = 1,
+                               bool bound_will_do = false) const;
+  void forget_runs(std::size_t amap_page, bool only_allocated);
   void mark(std::uint64_t ib, std::uint64_t size, bool allocated);
   void mark_map_pages(std::uint64_t from, std::uint64_t to);
 
@@ -91,6 +93,7 @@ class AllocationMap {
   std::uint64_t free_pages_ = 0;        // the 0 bits of page_used_
   // Per AMap interval, in units; -1 until counted. [0] for any start, [1] for page-aligned.
   mutable std::array<std::vector<int>, 2> longest_run_;
+  mutable std::array<std::vector<bool>, 2> run_exact_;  // not shortened since counted
   // For requests of up to kHintedUnits units, per alignment class: no interval below this
   // one has room for them. Only a freed range moves a hint back, so a search resumes where
   // the last one of its size succeeded instead of passing the whole file every time.
