@@ -5,6 +5,7 @@ namespace pstorian::testing {
 int run_select_file_dialog_tests(int argc, char** argv);
 int run_main_frame_tests(int argc, char** argv);
 int run_about_help_tests(int argc, char** argv);
+int run_real_repair_tests(int argc, char** argv);
 }  // namespace pstorian::testing
 
 int main(int argc, char** argv) {
@@ -15,5 +16,6 @@ int main(int argc, char** argv) {
   failures += run_select_file_dialog_tests(argc, argv);
   failures += run_main_frame_tests(argc, argv);
   failures += run_about_help_tests(argc, argv);
+  failures += run_real_repair_tests(argc, argv);
   return failures == 0 ? 0 : 1;
 }
