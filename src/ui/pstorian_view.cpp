@@ -24,7 +24,11 @@ void CPstorianView::setup_columns() {
 
 void CPstorianView::add_row(const QString& sender, const QString& receiver,
                             const QString& subject, const QString& date) {
-  auto* item = new QTreeWidgetItem(QStringList{sender, receiver, subject, date});
+  // The listing hands dates over as ctime text, line feed included; a cell shows one line,
+  // and a trailing line feed would only make every row twice as tall.
+  QString shown_date = date;
+  while (shown_date.endsWith(QLatin1Char('\n'))) shown_date.chop(1);
+  auto* item = new QTreeWidgetItem(QStringList{sender, receiver, subject, shown_date});
   insertTopLevelItem(std::min(row_counter_, topLevelItemCount()), item);
   setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
   scrollToItem(item, QAbstractItemView::EnsureVisible);
