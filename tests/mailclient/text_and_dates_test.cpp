@@ -29,6 +29,19 @@ TEST(OleDates, ConvertToFileTimesBothWays) {
   EXPECT_GT(filetime_now(), ole_date_to_filetime({45000.0}));
 }
 
+TEST(OleDates, WholeSecondsComeBackExactly) {
+  // Times written as whole seconds must not read one second early after passing through a
+  // date: a day count near today holds its fraction to under a microsecond only.
+  constexpr std::uint64_t kSecond = 10000000;
+  for (std::uint64_t s = 13238994798; s < 13238994798 + 2000; s += 7) {
+    const std::uint64_t filetime = s * kSecond;
+    ASSERT_EQ(ole_date_to_filetime(filetime_to_ole_date(filetime)), filetime) << s;
+    const double days = static_cast<double>(s - 9435312000) / 86400.0;  // seconds since 1899-12-30
+    ASSERT_EQ(ole_date_to_filetime({days}), filetime) << s;
+  }
+  EXPECT_EQ(ole_date_to_filetime({45352.5}) % kSecond, 0u);
+}
+
 TEST(TextCodec, StoresTextInTheCodePageAndReadsItBack) {
   const TextCodec cp1252;
   EXPECT_EQ(cp1252.encode(u"Café €5"), std::string("Caf\xE9 \x80" "5"));
