@@ -50,6 +50,12 @@ TEST(TextCodec, StoresTextInTheCodePageAndReadsItBack) {
   EXPECT_EQ(cp1252.encode(u""), "");
   EXPECT_EQ(cp1252.decode(std::string("a\x81" "b", 3)), u"a\uFFFDb");  // 0x81 is undefined
   EXPECT_EQ(cp1252.codepage_number(), 1252u);
+  // Plain ASCII takes a short way only where the code page keeps ASCII as it is.
+  EXPECT_EQ(cp1252.encode(u"plain text"), "plain text");
+  EXPECT_EQ(cp1252.decode("plain text"), u"plain text");
+  const TextCodec ebcdic("IBM037");
+  EXPECT_EQ(ebcdic.encode(u"AB"), "\xC1\xC2");
+  EXPECT_EQ(ebcdic.decode("\xC1\xC2"), u"AB");
 
   const TextCodec cp1251("CP1251");
   EXPECT_EQ(cp1251.encode(u"Привет"), "\xCF\xF0\xE8\xE2\xE5\xF2");
