@@ -6,9 +6,11 @@
 namespace pstorian {
 namespace {
 
-// Days from 1601-01-01 to 1899-12-30, and FILETIME ticks in a day.
+// Days from 1601-01-01 to 1899-12-30, FILETIME ticks in a day, and in a millisecond.
 constexpr double kEpochDays = 109205.0;
 constexpr double kTicksPerDay = 864000000000.0;
+constexpr double kMillisecondsPerDay = 86400000.0;
+constexpr std::uint64_t kTicksPerMillisecond = 10000;
 
 }  // namespace
 
@@ -20,10 +22,13 @@ std::uint64_t ole_date_to_filetime(automation::OleDate date) {
     const double fraction = whole - days;
     days = whole + fraction;
   }
-  const double ticks = std::round((days + kEpochDays) * kTicksPerDay);
-  if (!(ticks > 0)) return 0;
-  if (ticks >= 1.8e19) return ~std::uint64_t{0} >> 1;
-  return static_cast<std::uint64_t>(ticks);
+  // A day count near today holds its fraction to under a microsecond, so a whole second
+  // stored as a date comes back a hair early or late; rounded to ticks it would read one
+  // second early to anyone who truncates to seconds. Dates are rounded to the millisecond.
+  const double milliseconds = std::round((days + kEpochDays) * kMillisecondsPerDay);
+  if (!(milliseconds > 0)) return 0;
+  if (milliseconds >= 1.8e15) return ~std::uint64_t{0} >> 1;
+  return static_cast<std::uint64_t>(milliseconds) * kTicksPerMillisecond;
 }
 
 automation::OleDate filetime_to_ole_date(std::uint64_t filetime) {

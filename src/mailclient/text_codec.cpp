@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <mutex>
@@ -45,6 +46,9 @@ struct TextCodec::Handles {
   iconv_t to_8bit = reinterpret_cast<iconv_t>(-1);
   iconv_t to_16bit = reinterpret_cast<iconv_t>(-1);
   mutable std::mutex mutex;  // iconv descriptors keep state
+  // Whether the code page stores the 128 ASCII characters as themselves, as the Windows
+  // code pages do: text that is all ASCII then needs no conversion at all.
+  bool ascii_same = false;
   ~Handles() {
     if (to_8bit != reinterpret_cast<iconv_t>(-1)) ::iconv_close(to_8bit);
     if (to_16bit != reinterpret_cast<iconv_t>(-1)) ::iconv_close(to_16bit);
@@ -58,11 +62,23 @@ TextCodec::TextCodec(std::string_view codepage)
   if (handles_->to_8bit == reinterpret_cast<iconv_t>(-1) ||
       handles_->to_16bit == reinterpret_cast<iconv_t>(-1))
     throw std::invalid_argument("unknown code page " + codepage_);
+  std::string ascii;
+  std::string ascii16;
+  for (char c = 1; c > 0; ++c) {
+    ascii.push_back(c);
+    ascii16.push_back(c);
+    ascii16.push_back('\0');
+  }
+  handles_->ascii_same = convert(handles_->to_8bit, ascii16, "?", 2) == ascii &&
+                         convert(handles_->to_16bit, ascii, "", 1) == ascii16;
 }
 
 TextCodec::~TextCodec() = default;
 
 std::string TextCodec::encode(std::u16string_view text) const {
+  if (handles_->ascii_same &&
+      std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; }))
+    return std::string(text.begin(), text.end());
   std::string in;
   in.reserve(text.size() * 2);
   for (const char16_t c : text) {
@@ -74,6 +90,9 @@ std::string TextCodec::encode(std::u16string_view text) const {
 }
 
 std::u16string TextCodec::decode(std::string_view text) const {
+  if (handles_->ascii_same &&
+      std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return std::u16string(text.begin(), text.end());
   std::string out;
   {
     const std::lock_guard lock(handles_->mutex);

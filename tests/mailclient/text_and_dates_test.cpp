@@ -29,6 +29,19 @@ TEST(OleDates, ConvertToFileTimesBothWays) {
   EXPECT_GT(filetime_now(), ole_date_to_filetime({45000.0}));
 }
 
+TEST(OleDates, WholeSecondsComeBackExactly) {
+  // Times written as whole seconds must not read one second early after passing through a
+  // date: a day count near today holds its fraction to under a microsecond only.
+  constexpr std::uint64_t kSecond = 10000000;
+  for (std::uint64_t s = 13238994798; s < 13238994798 + 2000; s += 7) {
+    const std::uint64_t filetime = s * kSecond;
+    ASSERT_EQ(ole_date_to_filetime(filetime_to_ole_date(filetime)), filetime) << s;
+    const double days = static_cast<double>(s - 9435312000) / 86400.0;  // seconds since 1899-12-30
+    ASSERT_EQ(ole_date_to_filetime({days}), filetime) << s;
+  }
+  EXPECT_EQ(ole_date_to_filetime({45352.5}) % kSecond, 0u);
+}
+
 TEST(TextCodec, StoresTextInTheCodePageAndReadsItBack) {
   const TextCodec cp1252;
   EXPECT_EQ(cp1252.encode(u"Café €5"), std::string("Caf\xE9 \x80" "5"));
@@ -37,6 +50,12 @@ TEST(TextCodec, StoresTextInTheCodePageAndReadsItBack) {
   EXPECT_EQ(cp1252.encode(u""), "");
   EXPECT_EQ(cp1252.decode(std::string("a\x81" "b", 3)), u"a\uFFFDb");  // 0x81 is undefined
   EXPECT_EQ(cp1252.codepage_number(), 1252u);
+  // Plain ASCII takes a short way only where the code page keeps ASCII as it is.
+  EXPECT_EQ(cp1252.encode(u"plain text"), "plain text");
+  EXPECT_EQ(cp1252.decode("plain text"), u"plain text");
+  const TextCodec ebcdic("IBM037");
+  EXPECT_EQ(ebcdic.encode(u"AB"), "\xC1\xC2");
+  EXPECT_EQ(ebcdic.decode("\xC1\xC2"), u"AB");
 
   const TextCodec cp1251("CP1251");
   EXPECT_EQ(cp1251.encode(u"Привет"), "\xCF\xF0\xE8\xE2\xE5\xF2");
