@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "fakes.h"
+#include "tree_helpers.h"
 #include "ui/gui_call.h"
 #include "ui/help.h"
 #include "ui/left_view.h"
@@ -31,15 +32,6 @@ void from_worker(Work work) {
   worker.join();
   QVERIFY(ended);
 }
-
-QTreeWidgetItem* child_named(QTreeWidgetItem* parent, const QString& name) {
-  for (int i = 0; i < parent->childCount(); ++i) {
-    if (parent->child(i)->text(0) == name) return parent->child(i);
-  }
-  return nullptr;
-}
-
-QString icon_of(QTreeWidgetItem* item) { return item->data(0, CLeftView::kIconRole).toString(); }
 
 QStringList row(QTreeWidget* list, int index) {
   QStringList texts;

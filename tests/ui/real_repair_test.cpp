@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fakes.h"
+#include "tree_helpers.h"
 #include "mailclient/automation.h"
 #include "mailclient/mail_client_factory.h"
 #include "mailclient/mail_profile.h"
@@ -29,17 +30,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const fs::path kCorpus = fs::path(PSTORIAN_SHARED_DIR) / "corpus" / "ansi";
-
-QString icon_of(const QTreeWidgetItem* item) {
-  return item->data(0, CLeftView::kIconRole).toString();
-}
-
-QTreeWidgetItem* child_named(QTreeWidgetItem* parent, const QString& name) {
-  for (int i = 0; i < parent->childCount(); ++i) {
-    if (parent->child(i)->text(0) == name) return parent->child(i);
-  }
-  return nullptr;
-}
 
 // Every item below `item`, depth first.
 void collect(QTreeWidgetItem* item, std::vector<QTreeWidgetItem*>& out) {
