@@ -29,11 +29,29 @@ std::uint32_t FolderTable::row_id(std::size_t position) const {
   return 0;
 }
 
+void FolderTable::count_clear_bit(std::uint32_t tag, std::uint32_t bit) {
+  counted_tag_ = tag;
+  counted_bit_ = bit;
+  bit_clear_rows_ = static_cast<std::size_t>(
+      std::count_if(rows_.begin(), rows_.end(), [this](const TableRow& r) { return bit_clear(r); }));
+}
+
+bool FolderTable::bit_clear(const TableRow& row) const {
+  if (counted_tag_ == 0) return false;
+  for (const auto& p : row)
+    if (p.tag == counted_tag_)
+      return p.value.size() == 4 && (pst::load_le32(p.value, 0) & counted_bit_) == 0;
+  return false;
+}
+
 void FolderTable::put(std::uint32_t id, std::uint32_t version, const PropertyBag& object) {
   auto it = index_.find(id);
   if (it == index_.end()) {
     it = index_.emplace(id, rows_.size()).first;
     rows_.emplace_back();
+  } else {
+    unchanged_ = std::min(unchanged_, it->second);
+    if (bit_clear(rows_[it->second])) --bit_clear_rows_;
   }
   TableRow& row = rows_[it->second];
   auto assign = [&row](std::uint32_t tag, std::vector<std::uint8_t> value) {
@@ -48,12 +66,15 @@ void FolderTable::put(std::uint32_t id, std::uint32_t version, const PropertyBag
     if (c.tag == kTagLtpRowId || c.tag == kTagLtpRowVer) continue;
     if (const auto* v = object.find(c.tag)) assign(c.tag, *v);
   }
+  if (bit_clear(row)) ++bit_clear_rows_;
 }
 
 void FolderTable::erase(std::uint32_t id) {
   const auto it = index_.find(id);
   if (it == index_.end()) return;
   const std::size_t at = it->second;
+  unchanged_ = std::min(unchanged_, at);
+  if (bit_clear(rows_[at])) --bit_clear_rows_;
   rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(at));
   index_.erase(it);
   for (auto& [key, position] : index_)

@@ -3,6 +3,7 @@
 // one row costs the same however many rows the table has.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -31,10 +32,26 @@ class FolderTable {
   // The value of one cell, if the row has it.
   const StoredProperty* cell(std::uint32_t id, std::uint32_t tag) const;
 
+  // Rows before this position are as they were at the last mark_written(); a writer that
+  // kept the table as it wrote it then needs to redo only the rows from here on.
+  std::size_t unchanged_rows() const { return std::min(unchanged_, rows_.size()); }
+  void mark_written() { unchanged_ = rows_.size(); }
+
+  // Keeps count of the rows whose `tag` cell (a 32-bit value) is present with `bit` clear
+  // (the unread messages of a contents table), for rows put from now on.
+  void count_clear_bit(std::uint32_t tag, std::uint32_t bit);
+  std::size_t rows_with_bit_clear() const { return bit_clear_rows_; }
+
  private:
+  bool bit_clear(const TableRow& row) const;
+
   std::vector<TableColumn> columns_;
   std::vector<TableRow> rows_;
   std::unordered_map<std::uint32_t, std::size_t> index_;
+  std::size_t unchanged_ = 0;
+  std::uint32_t counted_tag_ = 0;
+  std::uint32_t counted_bit_ = 0;
+  std::size_t bit_clear_rows_ = 0;
 };
 
 }  // namespace pstorian

@@ -27,7 +27,7 @@ std::uint8_t fill_level(std::size_t free_bytes) {
 }  // namespace
 
 HeapWriter::HeapWriter(std::uint8_t client_signature) : client_signature_(client_signature) {
-  blocks_.push_back({{}, header_size(0)});
+  blocks_.push_back({{}, header_size(0), {}, false});
 }
 
 std::size_t HeapWriter::header_size(std::size_t block_index) {
@@ -48,8 +48,9 @@ std::uint32_t HeapWriter::allocate(std::span<const std::uint8_t> bytes) {
     return b.allocations.size() < kMaxAllocationsPerBlock &&
            end + page_map_size(b.allocations.size() + 1) <= pst::kMaxBlockData;
   };
-  if (!fits(blocks_.back())) blocks_.push_back({{}, header_size(blocks_.size())});
+  if (!fits(blocks_.back())) blocks_.push_back({{}, header_size(blocks_.size()), {}, false});
   Block& block = blocks_.back();
+  block.finished_valid = false;
   block.allocations.emplace_back(bytes.begin(), bytes.end());
   block.used += bytes.size();
   return static_cast<std::uint32_t>((blocks_.size() - 1) << 16 | block.allocations.size() << 5);
@@ -66,12 +67,46 @@ std::span<std::uint8_t> HeapWriter::at(std::uint32_t hid) {
   if ((hid & 0x1F) != 0 || block >= blocks_.size() || index == 0 ||
       index > blocks_[block].allocations.size())
     throw std::out_of_range("no such heap allocation");
+  blocks_[block].finished_valid = false;  // the caller may write through the span
   return blocks_[block].allocations[index - 1];
+}
+
+bool HeapWriter::holds_fill_levels(std::size_t block_index) {
+  return block_index == 0 || block_index % 128 == 8;
+}
+
+HeapWriter::Mark HeapWriter::mark() const {
+  return {blocks_.size(), blocks_.back().allocations.size(), blocks_.back().used};
+}
+
+void HeapWriter::truncate(const Mark& mark) {
+  if (mark.blocks == 0 || mark.blocks > blocks_.size() ||
+      mark.allocations > blocks_[mark.blocks - 1].allocations.size())
+    throw std::invalid_argument("heap mark from a larger heap");
+  blocks_.resize(mark.blocks);
+  Block& last = blocks_.back();
+  if (last.allocations.size() != mark.allocations) {
+    last.allocations.resize(mark.allocations);
+    last.finished_valid = false;
+  }
+  last.used = mark.used;
 }
 
 std::vector<std::vector<std::uint8_t>> HeapWriter::finish() const {
   std::vector<std::vector<std::uint8_t>> out;
-  for (std::size_t i = 0; i < blocks_.size(); ++i) out.push_back(finish_block(i));
+  out.reserve(blocks_.size());
+  for (std::size_t i = 0; i < blocks_.size(); ++i) {
+    const Block& block = blocks_[i];
+    if (holds_fill_levels(i)) {
+      out.push_back(finish_block(i));
+      continue;
+    }
+    if (!block.finished_valid) {
+      block.finished = finish_block(i);
+      block.finished_valid = true;
+    }
+    out.push_back(block.finished);
+  }
   // Fill levels: block 0 keeps those of blocks 0..7, every bitmap block those of the 128
   // blocks from itself on. Two blocks share a byte, the lower index in the low nibble.
   for (std::size_t i = 0; i < out.size(); ++i) {

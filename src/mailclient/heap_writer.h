@@ -38,14 +38,31 @@ class HeapWriter {
 
   void set_user_root(std::uint32_t hid) { user_root_ = hid; }
 
-  // The data blocks of the heap, in order.
+  // A point in the heap's growth, to go back to: truncate(mark()) drops every allocation
+  // made after the mark, so that a heap can be finished with allocations of the moment (a
+  // table's row index) and then grow on from where it was.
+  struct Mark {
+    std::size_t blocks = 0;
+    std::size_t allocations = 0;  // in the last block
+    std::size_t used = 0;         // of the last block
+  };
+  Mark mark() const;
+  void truncate(const Mark& mark);
+
+  // The data blocks of the heap, in order. A block that did not change since the last call
+  // is copied from the bytes made then instead of being laid out again.
   std::vector<std::vector<std::uint8_t>> finish() const;
 
  private:
   struct Block {
     std::vector<std::vector<std::uint8_t>> allocations;
     std::size_t used = 0;  // header plus allocations
+    // The block as finish() made it last, while `finished_valid`; never kept for blocks
+    // whose header holds the fill levels of other blocks.
+    mutable std::vector<std::uint8_t> finished;
+    mutable bool finished_valid = false;
   };
+  static bool holds_fill_levels(std::size_t block_index);
   static std::size_t header_size(std::size_t block_index);
   static std::size_t page_map_size(std::size_t allocations);
   std::vector<std::uint8_t> finish_block(std::size_t index) const;

@@ -195,6 +195,7 @@ FolderTable& MessageStore::contents(FolderState& f) {
   if (!f.contents) {
     f.contents = read_table(companion(f.nid, pst::kNodeContentsTable));
     if (!f.contents) f.contents = FolderTable(contents_template_, {});
+    f.contents->count_clear_bit(prop::kMessageFlags, kMessageReadFlag);
   }
   return *f.contents;
 }
@@ -232,6 +233,7 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
   if (!container_class.empty()) f.properties.set_string(prop::kContainerClass, container_class);
   f.hierarchy = FolderTable(hierarchy_template_, {});
   f.contents = FolderTable(contents_template_, {});
+  f.contents->count_clear_bit(prop::kMessageFlags, kMessageReadFlag);
   f.associated = FolderTable(associated_template_, {});
   f.properties_dirty = f.hierarchy_dirty = f.contents_dirty = true;
   parent.hierarchy->put(nid, ++row_version_, f.properties);
@@ -334,9 +336,10 @@ void MessageStore::write_properties(std::uint32_t nid, std::uint32_t parent,
   f.put_node({nid, node.bid_data, node.bid_sub, parent});
 }
 
-void MessageStore::write_table(std::uint32_t nid, const FolderTable& table) {
+void MessageStore::write_table(std::uint32_t nid, FolderTable& table) {
   file();
-  table_writer_->write(nid, table.columns(), table.rows());
+  table_writer_->write(nid, table.columns(), table.rows(), table.unchanged_rows());
+  table.mark_written();
 }
 
 void MessageStore::note_save(bool new_item) {
@@ -362,13 +365,7 @@ void MessageStore::checkpoint_locked() {
   // parent's hierarchy table brought up to date.
   for (auto& [nid, f] : folders_) {
     if (!f.contents_dirty || !f.contents) continue;
-    std::uint32_t unread = 0;
-    for (std::size_t i = 0; i < f.contents->size(); ++i) {
-      const StoredProperty* flags = f.contents->cell(f.contents->row_id(i), prop::kMessageFlags);
-      if (flags != nullptr && flags->value.size() == 4 &&
-          (pst::load_le32(flags->value, 0) & kMessageReadFlag) == 0)
-        ++unread;
-    }
+    const auto unread = static_cast<std::uint32_t>(f.contents->rows_with_bit_clear());
     f.properties.set_int32(prop::kContentCount, static_cast<std::uint32_t>(f.contents->size()));
     f.properties.set_int32(prop::kContentUnreadCount, unread);
     f.properties_dirty = true;

@@ -133,7 +133,7 @@ class MessageStore {
   std::optional<FolderTable> read_table(std::uint32_t nid);
   void write_properties(std::uint32_t nid, std::uint32_t parent, const PropertyBag& properties,
                         bool with_recipient_table);
-  void write_table(std::uint32_t nid, const FolderTable& table);
+  void write_table(std::uint32_t nid, FolderTable& table);
   void note_save(bool new_item);
   void checkpoint_locked();
   void flusher(std::stop_token stop);

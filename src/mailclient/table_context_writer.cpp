@@ -72,6 +72,54 @@ void fill_row(std::span<std::uint8_t> out, std::span<const TableColumn> columns,
   }
 }
 
+void fill_tcinfo(std::span<std::uint8_t> info, std::span<const TableColumn> sorted,
+                 const std::array<std::uint16_t, 4>& rgib, std::uint32_t index_header,
+                 std::uint32_t hnid_rows) {
+  info[0] = pst::kClientTableContext;
+  info[1] = static_cast<std::uint8_t>(sorted.size());
+  for (std::size_t g = 0; g < 4; ++g) pst::store_le16(info, 2 + 2 * g, rgib[g]);
+  pst::store_le32(info, 10, index_header);
+  pst::store_le32(info, 14, hnid_rows);
+  std::size_t d = kTcInfoFixed;
+  for (const auto& c : sorted) {
+    pst::store_le32(info, d, c.tag);
+    pst::store_le16(info, d + 4, c.ib_data);
+    info[d + 6] = c.cb_data;
+    info[d + 7] = c.i_bit;
+    d += kColumnDescriptor;
+  }
+}
+
+std::vector<TableColumn> sorted_columns(std::span<const TableColumn> columns) {
+  if (columns.size() > 255) throw std::invalid_argument("too many table columns");
+  std::vector<TableColumn> sorted(columns.begin(), columns.end());
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto& a, const auto& b) { return a.tag < b.tag; });
+  return sorted;
+}
+
+std::vector<std::uint8_t> index_records(
+    std::span<const std::pair<std::uint32_t, std::uint32_t>> by_id, std::uint8_t row_number_size) {
+  const std::size_t record = 4u + row_number_size;
+  std::vector<std::uint8_t> index(by_id.size() * record, 0);
+  std::size_t at = 0;
+  for (const auto& [id, number] : by_id) {
+    pst::store_le32(index, at, id);
+    if (row_number_size == 2)
+      pst::store_le16(index, at + 4, static_cast<std::uint16_t>(number));
+    else
+      pst::store_le32(index, at + 4, number);
+    at += record;
+  }
+  return index;
+}
+
+std::uint32_t row_id_of(const TableRow& row) {
+  const StoredProperty* id = find_value(row, kTagLtpRowId);
+  if (id == nullptr || id->value.size() != 4) throw std::invalid_argument("row without row id");
+  return pst::load_le32(id->value, 0);
+}
+
 }  // namespace
 
 std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const TableColumn> columns,
@@ -79,10 +127,7 @@ std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const Table
                                                            std::uint8_t row_number_size,
                                                            SubnodeSink* large_values,
                                                            bool index_after_values) {
-  if (columns.size() > 255) throw std::invalid_argument("too many table columns");
-  std::vector<TableColumn> sorted(columns.begin(), columns.end());
-  std::sort(sorted.begin(), sorted.end(),
-            [](const auto& a, const auto& b) { return a.tag < b.tag; });
+  const std::vector<TableColumn> sorted = sorted_columns(columns);
   const auto rgib = group_ends(sorted);
   const std::size_t row_size = rgib[3];
 
@@ -92,24 +137,16 @@ std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const Table
   heap.set_user_root(tcinfo);
 
   // The row index, keyed by row id in ascending order.
-  std::map<std::uint32_t, std::uint32_t> row_numbers;
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const StoredProperty* id = find_value(rows[r], kTagLtpRowId);
-    if (id == nullptr || id->value.size() != 4) throw std::invalid_argument("row without row id");
-    if (!row_numbers.emplace(pst::load_le32(id->value, 0), static_cast<std::uint32_t>(r)).second)
-      throw std::invalid_argument("two rows with the same row id");
-  }
-  const std::size_t record = 4u + row_number_size;
-  std::vector<std::uint8_t> index(row_numbers.size() * record, 0);
-  std::size_t at = 0;
-  for (const auto& [id, number] : row_numbers) {
-    pst::store_le32(index, at, id);
-    if (row_number_size == 2)
-      pst::store_le16(index, at + 4, static_cast<std::uint16_t>(number));
-    else
-      pst::store_le32(index, at + 4, number);
-    at += record;
-  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> row_numbers;
+  row_numbers.reserve(rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r)
+    row_numbers.emplace_back(row_id_of(rows[r]), static_cast<std::uint32_t>(r));
+  std::sort(row_numbers.begin(), row_numbers.end());
+  if (std::adjacent_find(row_numbers.begin(), row_numbers.end(), [](const auto& a, const auto& b) {
+        return a.first == b.first;
+      }) != row_numbers.end())
+    throw std::invalid_argument("two rows with the same row id");
+  const std::vector<std::uint8_t> index = index_records(row_numbers, row_number_size);
   if (!index_after_values) write_bth(heap, index_header, 4, row_number_size, index);
 
   std::vector<std::uint8_t> matrix(rows.size() * row_size, 0);
@@ -129,21 +166,69 @@ std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const Table
     hnid_rows = large_values->store(matrix, row_size);
   }
 
-  const auto info = heap.at(tcinfo);
-  info[0] = pst::kClientTableContext;
-  info[1] = static_cast<std::uint8_t>(sorted.size());
-  for (std::size_t g = 0; g < 4; ++g) pst::store_le16(info, 2 + 2 * g, rgib[g]);
-  pst::store_le32(info, 10, index_header);
-  pst::store_le32(info, 14, hnid_rows);
-  std::size_t d = kTcInfoFixed;
-  for (const auto& c : sorted) {
-    pst::store_le32(info, d, c.tag);
-    pst::store_le16(info, d + 4, c.ib_data);
-    info[d + 6] = c.cb_data;
-    info[d + 7] = c.i_bit;
-    d += kColumnDescriptor;
-  }
+  fill_tcinfo(heap.at(tcinfo), sorted, rgib, index_header, hnid_rows);
   return heap.finish();
+}
+
+GrowingTableContext::GrowingTableContext(std::span<const TableColumn> columns,
+                                         std::uint32_t matrix_nid, std::uint8_t row_number_size)
+    : columns_(columns.begin(), columns.end()),
+      sorted_(sorted_columns(columns)),
+      row_number_size_(row_number_size),
+      heap_(pst::kClientTableContext) {
+  const auto rgib = group_ends(sorted_);
+  row_size_ = rgib[3];
+  bits_at_ = rgib[2];
+  index_header_ = reserve_bth_header(heap_);
+  const std::uint32_t tcinfo = heap_.allocate(kTcInfoFixed + kColumnDescriptor * sorted_.size());
+  heap_.set_user_root(tcinfo);
+  fill_tcinfo(heap_.at(tcinfo), sorted_, rgib, index_header_, matrix_nid);
+}
+
+bool GrowingTableContext::has_columns(std::span<const TableColumn> columns) const {
+  return std::equal(columns.begin(), columns.end(), columns_.begin(), columns_.end(),
+                    [](const TableColumn& a, const TableColumn& b) {
+                      return a.tag == b.tag && a.ib_data == b.ib_data && a.cb_data == b.cb_data &&
+                             a.i_bit == b.i_bit;
+                    });
+}
+
+void GrowingTableContext::truncate(std::size_t rows) {
+  if (rows >= row_marks_.size()) return;
+  heap_.truncate(row_marks_[rows]);
+  row_marks_.resize(rows);
+  matrix_.resize(rows * row_size_);
+  std::erase_if(index_, [rows](const auto& e) { return e.second >= rows; });
+}
+
+void GrowingTableContext::append(const TableRow& row) {
+  const std::uint32_t id = row_id_of(row);
+  const auto number = static_cast<std::uint32_t>(row_marks_.size());
+  auto at = index_.end();
+  if (!index_.empty() && index_.back().first >= id) {
+    at = std::lower_bound(index_.begin(), index_.end(), std::pair{id, std::uint32_t{0}});
+    if (at != index_.end() && at->first == id)
+      throw std::invalid_argument("two rows with the same row id");
+  }
+  const HeapWriter::Mark before = heap_.mark();
+  std::vector<std::uint8_t> cells(row_size_, 0);
+  try {
+    fill_row(cells, sorted_, row, bits_at_, heap_, nullptr);
+  } catch (...) {
+    heap_.truncate(before);
+    throw;
+  }
+  index_.insert(at, {id, number});
+  row_marks_.push_back(before);
+  matrix_.insert(matrix_.end(), cells.begin(), cells.end());
+}
+
+std::vector<std::vector<std::uint8_t>> GrowingTableContext::heap_blocks() {
+  const HeapWriter::Mark values_end = heap_.mark();
+  write_bth(heap_, index_header_, 4, row_number_size_, index_records(index_, row_number_size_));
+  auto blocks = heap_.finish();
+  heap_.truncate(values_end);
+  return blocks;
 }
 
 }  // namespace pstorian

@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "mailclient/heap_writer.h"
 #include "mailclient/stored_property.h"
 #include "mailclient/subnode_sink.h"
 
@@ -48,5 +49,46 @@ std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const Table
                                                            std::uint8_t row_number_size = 2,
                                                            SubnodeSink* large_values = nullptr,
                                                            bool index_after_values = false);
+
+// The heap of a TC whose row matrix lives in a subnode, built row by row and kept between
+// builds: a table that only grew at its end since the last build is brought up to date by
+// adding the new rows, and one changed further up by dropping the rows from the first
+// changed one and adding them again. The heap comes out as build_table_context makes it
+// with `index_after_values` for the same rows, matrix outside the heap.
+class GrowingTableContext {
+ public:
+  // `matrix_nid` is the subnode id the TCINFO names for the row matrix. Throws
+  // std::invalid_argument for a column layout build_table_context refuses.
+  GrowingTableContext(std::span<const TableColumn> columns, std::uint32_t matrix_nid,
+                      std::uint8_t row_number_size = 2);
+
+  bool has_columns(std::span<const TableColumn> columns) const;
+  std::size_t rows() const { return row_marks_.size(); }
+  std::size_t row_size() const { return row_size_; }
+
+  // Drops rows `rows` and after.
+  void truncate(std::size_t rows);
+  // Adds a row at the end. Throws std::invalid_argument (leaving the table as it was) for a
+  // row without row id, a row id already present, a value that does not fit its cell, or a
+  // value too large for the heap.
+  void append(const TableRow& row);
+
+  std::span<const std::uint8_t> matrix() const { return matrix_; }
+  // The heap blocks, the row index placed after the values.
+  std::vector<std::vector<std::uint8_t>> heap_blocks();
+
+ private:
+  std::vector<TableColumn> columns_;  // as given, to tell a changed layout
+  std::vector<TableColumn> sorted_;
+  std::size_t row_size_ = 0;
+  std::size_t bits_at_ = 0;
+  std::uint8_t row_number_size_ = 2;
+  HeapWriter heap_;
+  std::uint32_t index_header_ = 0;
+  std::vector<HeapWriter::Mark> row_marks_;  // the heap before each row's values
+  std::vector<std::uint8_t> matrix_;
+  // (row id, row number), by row id.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> index_;
+};
 
 }  // namespace pstorian

@@ -86,21 +86,65 @@ std::uint32_t TableNodeWriter::data_tree(std::vector<std::vector<std::uint8_t>> 
   return root;
 }
 
+std::optional<TableNodeWriter::Parts> TableNodeWriter::grow(Written& state,
+                                                           std::span<const TableColumn> columns,
+                                                           std::span<const TableRow> rows,
+                                                           std::size_t unchanged_rows) {
+  if (state.rebuild_whole) return std::nullopt;
+  if (!state.built || !state.built->has_columns(columns)) {
+    state.built.reset();
+    state.built.emplace(columns, kMatrixSubnode);
+    unchanged_rows = 0;
+  }
+  GrowingTableContext& built = *state.built;
+  // A matrix small enough for the heap stays in it, as the whole build puts it.
+  if (rows.size() * built.row_size() <= HeapWriter::kMaxAllocation) {
+    built.truncate(0);
+    return std::nullopt;
+  }
+  try {
+    built.truncate(std::min(unchanged_rows, built.rows()));
+    for (std::size_t r = built.rows(); r < rows.size(); ++r) built.append(rows[r]);
+    return Parts{built.heap_blocks(), split_into_blocks(built.matrix(), built.row_size())};
+  } catch (const std::invalid_argument&) {
+    // A value too large for the heap (it needs a subnode of its own), or a row the whole
+    // build refuses too: this table is built whole from now on.
+    state.built.reset();
+    state.rebuild_whole = true;
+    return std::nullopt;
+  }
+}
+
 void TableNodeWriter::write(std::uint32_t nid, std::span<const TableColumn> columns,
-                            std::span<const TableRow> rows) {
+                            std::span<const TableRow> rows, std::size_t unchanged_rows) {
   std::vector<PendingBlock> out;
-  MatrixSink sink(file_, out);
-  auto heap = build_table_context(columns, rows, 2, &sink, true);
   Written& before = written_[nid];
-  // The subnode block and a parent XBLOCK are new blocks that refer to their children.
-  const std::uint32_t bid_data = data_tree(std::move(heap), before.heap, false, out);
-  std::vector<SubnodeEntry> entries = std::move(sink.entries);
-  if (sink.matrix) {
-    const std::uint32_t rows_bid =
-        data_tree(split_into_blocks(*sink.matrix, sink.row_size), before.matrix, true, out);
+  std::optional<Parts> parts;
+  try {
+    parts = grow(before, columns, rows, unchanged_rows);
+  } catch (...) {
+    before.built.reset();
+    throw;
+  }
+  std::vector<SubnodeEntry> entries;
+  std::uint32_t bid_data = 0;
+  if (parts) {
+    // The subnode block and a parent XBLOCK are new blocks that refer to their children.
+    bid_data = data_tree(std::move(parts->heap), before.heap, false, out);
+    const std::uint32_t rows_bid = data_tree(std::move(parts->matrix), before.matrix, true, out);
     entries.push_back({kMatrixSubnode, rows_bid, 0});
   } else {
-    before.matrix = {};
+    MatrixSink sink(file_, out);
+    auto heap = build_table_context(columns, rows, 2, &sink, true);
+    bid_data = data_tree(std::move(heap), before.heap, false, out);
+    entries = std::move(sink.entries);
+    if (sink.matrix) {
+      const std::uint32_t rows_bid =
+          data_tree(split_into_blocks(*sink.matrix, sink.row_size), before.matrix, true, out);
+      entries.push_back({kMatrixSubnode, rows_bid, 0});
+    } else {
+      before.matrix = {};
+    }
   }
   // write_subnode_blocks counts references to the pending blocks it lists; a taken-over
   // single block was counted above.

@@ -1,13 +1,16 @@
 // Writes a folder's table at every checkpoint without rewriting what did not change.
 //
-// The table is rebuilt in memory (row index after the values, so that rows added at the end
-// leave the earlier heap blocks as they were), and each data block of its heap and of its
-// row matrix that equals the block at the same place in the version written last is taken
-// over by reference instead of being written again. A checkpoint then writes the blocks of
-// the rows added or changed since the last one, plus the data tree blocks above them.
+// A table whose row matrix needs a subnode is kept built in memory between checkpoints and
+// brought up to date by redoing only the rows from the first changed one (the row index goes
+// after the values, so that rows added at the end leave the earlier heap blocks as they
+// were); smaller tables are built again whole. Each data block of the heap and of the row
+// matrix that equals the block at the same place in the version written last is taken over
+// by reference instead of being written again. A checkpoint then writes the blocks of the
+// rows added or changed since the last one, plus the data tree blocks above them.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -23,9 +26,10 @@ class TableNodeWriter {
   TableNodeWriter& operator=(const TableNodeWriter&) = delete;
 
   // Writes table node `nid` (as pending blocks and its node entry). Every block taken over
-  // must be committed: write each table at most once between two commits.
+  // must be committed: write each table at most once between two commits. The first
+  // `unchanged_rows` rows must be as they were when this writer wrote the node last.
   void write(std::uint32_t nid, std::span<const TableColumn> columns,
-             std::span<const TableRow> rows);
+             std::span<const TableRow> rows, std::size_t unchanged_rows = 0);
 
  private:
   struct Leaves {
@@ -35,7 +39,18 @@ class TableNodeWriter {
   struct Written {
     Leaves heap;
     Leaves matrix;
+    std::optional<GrowingTableContext> built;
+    bool rebuild_whole = false;  // a value needs a subnode: the table is built whole
   };
+
+  // The heap and row matrix of a large table, from the kept build; nullopt when the table
+  // is to be built whole.
+  struct Parts {
+    std::vector<std::vector<std::uint8_t>> heap;
+    std::vector<std::vector<std::uint8_t>> matrix;
+  };
+  std::optional<Parts> grow(Written& state, std::span<const TableColumn> columns,
+                            std::span<const TableRow> rows, std::size_t unchanged_rows);
 
   // The id of a single block or of an XBLOCK over `leaves`, taking over the blocks of
   // `before` that are unchanged; `before` becomes the new version.
