@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--messages") == 0) messages = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--dir") == 0) dir = argv[i + 1];
   }
+  fs::create_directories(dir);
   const fs::path file = dir / ("mail_client_bench_" + std::to_string(::getpid()) + ".pst");
   bool ok = true;
   for (const int folders : {0, 100}) {

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "mailclient/folder_table.h"
 #include "mailclient/ltp_reader.h"
 #include "mail_client_support.h"
 
@@ -30,8 +33,11 @@ std::vector<TableRow> read_rows(const StoreFile& file, std::uint32_t nid) {
   const auto subnodes = file.read_subnodes(node.bid_sub);
   return read_table_context(HeapView(file.read_data(node.bid_data)), [&](std::uint32_t sub) {
            std::vector<std::uint8_t> rows;
+           // Row matrix blocks end in unused space shorter than a row.
+           const std::size_t row_size = sub == 0x3F ? 13 : 1;
            for (const auto& leaf : file.read_data(subnodes.at(sub).bid_data))
-             rows.insert(rows.end(), leaf.begin(), leaf.end() - static_cast<std::ptrdiff_t>(leaf.size() % 13));
+             rows.insert(rows.end(), leaf.begin(),
+                         leaf.end() - static_cast<std::ptrdiff_t>(leaf.size() % row_size));
            return rows;
          }).rows;
 }
@@ -73,6 +79,126 @@ TEST(TableNodeWriter, TakesOverUnchangedBlocksAcrossCheckpoints) {
   ASSERT_EQ(back.size(), rows.size());
   EXPECT_EQ(cell(back[5], 0x0037001E), "changed");
   EXPECT_EQ(cell(back[6], 0x0037001E), "subject of row " + std::to_string(0x10006));
+}
+
+// Catches the row matrix as the whole build hands it over.
+class MatrixCatcher final : public SubnodeSink {
+ public:
+  std::uint32_t store(std::span<const std::uint8_t> data, std::size_t unit) override {
+    if (unit == 1) throw std::invalid_argument("no large values expected");
+    matrix.assign(data.begin(), data.end());
+    return 0x21;
+  }
+  std::vector<std::uint8_t> matrix;
+};
+
+TEST(GrowingTableContext, MatchesTheWholeBuildAfterAppendsAndTruncations) {
+  std::mt19937 random(7);
+  std::vector<TableRow> rows;
+  GrowingTableContext grown(kColumns, 0x21);
+  std::uint32_t next_id = 0x10000;
+  std::uint32_t low_id = 0x8000;
+  for (int round = 0; round < 40; ++round) {
+    // Rows change from a random point on (an early row saved again, a row moved out), and
+    // new ones come at the end, some with ids below the last one.
+    std::size_t keep = rows.size();
+    if (!rows.empty() && round % 3 == 0) {
+      keep = random() % rows.size();
+      if (round % 2 == 0)
+        rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(keep));
+      else
+        rows[keep][2] = StoredProperty::string8(0x0037001E, std::string(random() % 300, 'x'));
+    }
+    const std::size_t add = random() % 400;
+    for (std::size_t i = 0; i < add; ++i)
+      rows.push_back(row(i % 7 == 3 ? low_id-- : next_id++));
+    grown.truncate(keep);
+    for (std::size_t r = grown.rows(); r < rows.size(); ++r) grown.append(rows[r]);
+    if (rows.size() * grown.row_size() <= HeapWriter::kMaxAllocation) continue;
+
+    MatrixCatcher whole;
+    ASSERT_EQ(grown.heap_blocks(), build_table_context(kColumns, rows, 2, &whole, true))
+        << "round " << round;
+    ASSERT_TRUE(std::ranges::equal(grown.matrix(), whole.matrix)) << "round " << round;
+  }
+  // A refused row leaves the table as it was.
+  const auto before = grown.heap_blocks();
+  TableRow duplicate = rows.back();
+  EXPECT_THROW(grown.append(duplicate), std::invalid_argument);
+  TableRow oversized = row(0x7FFFFF);
+  oversized[2] = StoredProperty::string8(0x0037001E, std::string(5000, 'y'));
+  EXPECT_THROW(grown.append(oversized), std::invalid_argument);
+  EXPECT_EQ(grown.rows(), rows.size());
+  EXPECT_EQ(grown.heap_blocks(), before);
+}
+
+TEST(TableNodeWriter, RedoesRowsFromTheFirstChangedOneAndBuildsWholeForLargeValues) {
+  test::TempDir dir;
+  const auto path = test::empty_store(dir, "t.pst");
+  constexpr std::uint32_t kTable = 0x200E;
+  FolderTable table(kColumns, {});
+  auto subject = [](std::uint32_t id, const std::string& text) {
+    PropertyBag bag;
+    bag.set_string(0x0037001E, text + std::to_string(id));
+    return bag;
+  };
+  StoreFile file(path);
+  TableNodeWriter writer(file);
+  auto checkpoint = [&] {
+    writer.write(kTable, table.columns(), table.rows(), table.unchanged_rows());
+    table.mark_written();
+    file.commit();
+    return read_rows(file, kTable);
+  };
+  for (std::uint32_t id = 1; id <= 2000; ++id) table.put(id, 1, subject(id, "first "));
+  EXPECT_EQ(table.unchanged_rows(), 0u);
+  ASSERT_EQ(checkpoint().size(), 2000u);
+  EXPECT_EQ(table.unchanged_rows(), 2000u);
+
+  // Saving row 10 again and moving row 20 out: the rows from row 10 on are redone.
+  table.put(11, 2, subject(11, "again "));
+  table.erase(21);
+  for (std::uint32_t id = 2001; id <= 2500; ++id) table.put(id, 1, subject(id, "second "));
+  EXPECT_EQ(table.unchanged_rows(), 10u);
+  auto back = checkpoint();
+  ASSERT_EQ(back.size(), 2499u);
+  EXPECT_EQ(cell(back[10], 0x0037001E), "again 11");
+  EXPECT_EQ(cell(back[20], 0x0037001E), "first 22");
+  EXPECT_EQ(cell(back.back(), 0x0037001E), "second 2500");
+
+  // A subject too large for the heap needs a subnode: from then on the table is built
+  // whole, and still reads back.
+  table.put(2501, 1, subject(2501, std::string(5000, 'z')));
+  table.put(2502, 1, subject(2502, "third "));
+  back = checkpoint();
+  ASSERT_EQ(back.size(), 2501u);
+  EXPECT_EQ(cell(back[2499], 0x0037001E).size(), 5004u);
+  EXPECT_EQ(cell(back.back(), 0x0037001E), "third 2502");
+  const std::string report = test::pstcheck(path);
+  EXPECT_TRUE(report == "skipped" || report.starts_with("pstcheck: 0 errors, 0 warnings")) << report;
+}
+
+TEST(FolderTable, CountsRowsWithTheBitClearThroughPutsAndErases) {
+  constexpr std::uint32_t kFlags = 0x0E070003;
+  FolderTable table({{kTagLtpRowId, 0, 4, 0}, {kFlags, 4, 4, 1}}, {});
+  table.count_clear_bit(kFlags, 1);
+  auto flags = [](std::uint32_t value) {
+    PropertyBag bag;
+    bag.set_int32(kFlags, value);
+    return bag;
+  };
+  table.put(1, 1, flags(0));   // unread
+  table.put(2, 1, flags(1));   // read
+  table.put(3, 1, PropertyBag());  // no flags: not counted
+  table.put(4, 1, flags(8));   // unread
+  EXPECT_EQ(table.rows_with_bit_clear(), 2u);
+  table.put(1, 2, flags(1));   // read now
+  table.put(2, 2, flags(0));   // unread now
+  table.put(3, 2, flags(2));   // unread now
+  EXPECT_EQ(table.rows_with_bit_clear(), 3u);
+  table.erase(4);
+  table.erase(4);
+  EXPECT_EQ(table.rows_with_bit_clear(), 2u);
 }
 
 }  // namespace
