@@ -27,7 +27,7 @@ std::uint8_t fill_level(std::size_t free_bytes) {
 }  // namespace
 
 HeapWriter::HeapWriter(std::uint8_t client_signature) : client_signature_(client_signature) {
-  blocks_.push_back({{}, header_size(0), {}, false});
+  blocks_.push_back({{}, {}, header_size(0), {}, false});
 }
 
 std::size_t HeapWriter::header_size(std::size_t block_index) {
@@ -45,15 +45,16 @@ std::uint32_t HeapWriter::allocate(std::span<const std::uint8_t> bytes) {
     throw std::invalid_argument("heap allocation must hold 1 to 3580 bytes");
   auto fits = [&](const Block& b) {
     const std::size_t end = (b.used + bytes.size() + 1) & ~std::size_t{1};  // page map is even
-    return b.allocations.size() < kMaxAllocationsPerBlock &&
-           end + page_map_size(b.allocations.size() + 1) <= pst::kMaxBlockData;
+    return b.ends.size() < kMaxAllocationsPerBlock &&
+           end + page_map_size(b.ends.size() + 1) <= pst::kMaxBlockData;
   };
-  if (!fits(blocks_.back())) blocks_.push_back({{}, header_size(blocks_.size()), {}, false});
+  if (!fits(blocks_.back())) blocks_.push_back({{}, {}, header_size(blocks_.size()), {}, false});
   Block& block = blocks_.back();
   block.finished_valid = false;
-  block.allocations.emplace_back(bytes.begin(), bytes.end());
+  block.bytes.insert(block.bytes.end(), bytes.begin(), bytes.end());
+  block.ends.push_back(static_cast<std::uint16_t>(block.bytes.size()));
   block.used += bytes.size();
-  return static_cast<std::uint32_t>((blocks_.size() - 1) << 16 | block.allocations.size() << 5);
+  return static_cast<std::uint32_t>((blocks_.size() - 1) << 16 | block.ends.size() << 5);
 }
 
 std::uint32_t HeapWriter::allocate(std::size_t size) {
@@ -65,10 +66,12 @@ std::span<std::uint8_t> HeapWriter::at(std::uint32_t hid) {
   const std::size_t block = hid >> 16;
   const std::size_t index = (hid >> 5) & kMaxAllocationsPerBlock;
   if ((hid & 0x1F) != 0 || block >= blocks_.size() || index == 0 ||
-      index > blocks_[block].allocations.size())
+      index > blocks_[block].ends.size())
     throw std::out_of_range("no such heap allocation");
-  blocks_[block].finished_valid = false;  // the caller may write through the span
-  return blocks_[block].allocations[index - 1];
+  Block& b = blocks_[block];
+  b.finished_valid = false;  // the caller may write through the span
+  const std::size_t begin = index == 1 ? 0 : b.ends[index - 2];
+  return std::span(b.bytes).subspan(begin, b.ends[index - 1] - begin);
 }
 
 bool HeapWriter::holds_fill_levels(std::size_t block_index) {
@@ -76,17 +79,18 @@ bool HeapWriter::holds_fill_levels(std::size_t block_index) {
 }
 
 HeapWriter::Mark HeapWriter::mark() const {
-  return {blocks_.size(), blocks_.back().allocations.size(), blocks_.back().used};
+  return {blocks_.size(), blocks_.back().ends.size(), blocks_.back().used};
 }
 
 void HeapWriter::truncate(const Mark& mark) {
   if (mark.blocks == 0 || mark.blocks > blocks_.size() ||
-      mark.allocations > blocks_[mark.blocks - 1].allocations.size())
+      mark.allocations > blocks_[mark.blocks - 1].ends.size())
     throw std::invalid_argument("heap mark from a larger heap");
   blocks_.resize(mark.blocks);
   Block& last = blocks_.back();
-  if (last.allocations.size() != mark.allocations) {
-    last.allocations.resize(mark.allocations);
+  if (last.ends.size() != mark.allocations) {
+    last.ends.resize(mark.allocations);
+    last.bytes.resize(last.ends.empty() ? 0 : last.ends.back());
     last.finished_valid = false;
   }
   last.used = mark.used;
@@ -125,23 +129,22 @@ std::vector<std::vector<std::uint8_t>> HeapWriter::finish() const {
 std::vector<std::uint8_t> HeapWriter::finish_block(std::size_t index) const {
   const Block& block = blocks_[index];
   const std::size_t map_at = (block.used + 1) & ~std::size_t{1};
-  std::vector<std::uint8_t> out(map_at + page_map_size(block.allocations.size()), 0);
+  std::vector<std::uint8_t> out(map_at + page_map_size(block.ends.size()), 0);
   pst::store_le16(out, 0, static_cast<std::uint16_t>(map_at));
   if (index == 0) {
     out[2] = pst::kHeapSignature;
     out[3] = client_signature_;
     pst::store_le32(out, 4, user_root_);
   }
-  std::size_t at = header_size(index);
+  const std::size_t first = header_size(index);
+  std::copy(block.bytes.begin(), block.bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(first));
   std::size_t entry = map_at + 4;
-  pst::store_le16(out, map_at, static_cast<std::uint16_t>(block.allocations.size()));
-  for (const auto& a : block.allocations) {
-    pst::store_le16(out, entry, static_cast<std::uint16_t>(at));
+  pst::store_le16(out, map_at, static_cast<std::uint16_t>(block.ends.size()));
+  pst::store_le16(out, entry, static_cast<std::uint16_t>(first));
+  for (const std::uint16_t end : block.ends) {
     entry += 2;
-    std::copy(a.begin(), a.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-    at += a.size();
+    pst::store_le16(out, entry, static_cast<std::uint16_t>(first + end));
   }
-  pst::store_le16(out, entry, static_cast<std::uint16_t>(at));
   return out;
 }
 

@@ -33,7 +33,8 @@ class HeapWriter {
   std::uint32_t allocate(std::span<const std::uint8_t> bytes);
   std::uint32_t allocate(std::size_t size);
 
-  // The bytes of an allocation, to fill in after other allocations were made.
+  // The bytes of an allocation, to fill in after other allocations were made; valid until
+  // the next allocation.
   std::span<std::uint8_t> at(std::uint32_t hid);
 
   void set_user_root(std::uint32_t hid) { user_root_ = hid; }
@@ -55,7 +56,10 @@ class HeapWriter {
 
  private:
   struct Block {
-    std::vector<std::vector<std::uint8_t>> allocations;
+    // The allocations back to back, and where each ends; one buffer a block rather than one
+    // a value keeps large heaps cheap to build and to copy.
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint16_t> ends;
     std::size_t used = 0;  // header plus allocations
     // The block as finish() made it last, while `finished_valid`; never kept for blocks
     // whose header holds the fill levels of other blocks.

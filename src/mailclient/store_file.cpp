@@ -282,9 +282,16 @@ void StoreFile::add_reference(std::uint32_t bid) {
   }
   const BbtEntry* e = find_block(bid);
   if (e == nullptr) throw std::invalid_argument("node names a block that does not exist");
-  BbtEntry changed = *e;
-  ++changed.cref;
-  bbt_.put(changed);
+  ++reference_changes_[e->bid];
+}
+
+std::uint32_t StoreFile::reference_count(std::uint32_t bid) const {
+  if (const auto it = pending_.find(bid); it != pending_.end()) return it->second.references + 1;
+  const BbtEntry* e = find_block(bid);
+  if (e == nullptr) return 0;
+  const auto change = reference_changes_.find(e->bid);
+  return static_cast<std::uint32_t>(
+      std::int64_t{e->cref} + (change != reference_changes_.end() ? change->second : 0));
 }
 
 std::vector<std::uint32_t> StoreFile::children_of(std::uint32_t bid,
@@ -317,13 +324,12 @@ void StoreFile::release(std::uint32_t bid) {
   } else {
     const BbtEntry* e = find_block(bid);
     if (e == nullptr) return;  // already gone: nothing to release
-    if (e->cref > 2) {
-      BbtEntry changed = *e;
-      --changed.cref;
-      bbt_.put(changed);
+    if (reference_count(bid) > 2) {
+      if (--reference_changes_[e->bid] == 0) reference_changes_.erase(e->bid);
       return;
     }
     // The last reference: the block goes, and with it the references it held.
+    reference_changes_.erase(e->bid);
     if (pst::is_internal_block(bid)) children = children_of(bid, read_block(bid));
     pending_free_.emplace_back(e->ib, block_disk_size(e->cb));
     bbt_.remove(e->bid);
@@ -395,6 +401,14 @@ void StoreFile::commit() {
     std::vector<std::uint8_t> bytes;
   };
   std::vector<Placed> writes;
+  for (const auto& [bid, change] : reference_changes_) {
+    const BbtEntry* e = find_block(bid);
+    if (e == nullptr || change == 0) continue;
+    BbtEntry changed = *e;
+    changed.cref = static_cast<std::uint16_t>(std::int32_t{e->cref} + change);
+    bbt_.put(changed);
+  }
+  reference_changes_.clear();
   for (auto& [bid, b] : pending_) {
     const std::uint32_t ib =
         allocate(block_disk_size(static_cast<std::uint32_t>(b.data.size())), pst::kBlockAlignment);

@@ -55,7 +55,10 @@ class StoreFile final : public BlockIdSource {
 
   const FileHeader& header() const { return header_; }
   const NbtEntry* find_node(std::uint32_t nid) const { return nbt_.find(nid); }
+  // A committed block's index entry; its cref leaves out reference changes made since the
+  // last commit, which reference_count() includes.
   const BbtEntry* find_block(std::uint32_t bid) const { return bbt_.find(bid & ~1u); }
+  std::uint32_t reference_count(std::uint32_t bid) const;
   std::size_t node_count() const { return nbt_.size(); }
   template <typename Visit>
   void for_each_node(Visit visit) const {
@@ -127,6 +130,11 @@ class StoreFile final : public BlockIdSource {
   AllocationMap map_{pst::kFirstPMapOffset + pst::kPageSize};
   std::map<std::uint32_t, PendingBlock> pending_;                      // by bid
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pending_free_;  // offset, size
+  // Reference changes to committed blocks, applied to the block index at the next commit. A
+  // table written again takes over most of its blocks (a reference more) and lets the old
+  // tree go (a reference less); netting the two out keeps the index pages of those blocks
+  // from being written again at every checkpoint.
+  std::unordered_map<std::uint32_t, std::int32_t> reference_changes_;  // by bid
 };
 
 }  // namespace pstorian

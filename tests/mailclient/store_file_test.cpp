@@ -141,8 +141,10 @@ TEST_F(StoreFileTest, ReplacedAndRemovedNodesGiveTheirBlocksBack) {
 
   // A block shared by two nodes stays until the second one lets go.
   const std::uint32_t template_block = store.find_node(0x60D)->bid_data;
-  EXPECT_EQ(store.find_block(template_block)->cref, 15);
+  EXPECT_EQ(store.reference_count(template_block), 15u);
   store.remove_node(0x60D);
+  EXPECT_EQ(store.reference_count(template_block), 14u);
+  store.commit();
   EXPECT_EQ(store.find_block(template_block)->cref, 14);
 }
 
