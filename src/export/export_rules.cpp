@@ -9,7 +9,10 @@
 namespace pstorian {
 namespace {
 
-constexpr std::array<std::string_view, 17> kSpecialFolderNames = {"Top of Personal Folders",
+// The last name is what later versions of the mail client call the top of the personal
+// folders; without it the user's folders of such a file would land one level down, in a
+// folder named after a structural one.
+constexpr std::array<std::string_view, 18> kSpecialFolderNames = {"Top of Personal Folders",
                                                                   "Personal Folders",
                                                                   "IPM_SUBTREE",
                                                                   "NON_IPM_SUBTREE",
@@ -25,7 +28,8 @@ constexpr std::array<std::string_view, 17> kSpecialFolderNames = {"Top of Person
                                                                   "Reminders",
                                                                   "Net Folder Inbox",
                                                                   "Root - Mailbox",
-                                                                  "Root - Public"};
+                                                                  "Root - Public",
+                                                                  "Top of Outlook data file"};
 
 // The length of an optional stored text, 0 when absent.
 std::size_t length_of(const std::optional<std::string>& text) {

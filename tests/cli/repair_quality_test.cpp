@@ -85,7 +85,8 @@ TEST_P(RepairQuality, UndamagedFileComesBackWholeAndDamagedCopyStaysSound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, RepairQuality,
-                         ::testing::Values("outlook2000-73-messages.pst", "pstsdk-test_ansi.pst"));
+                         ::testing::Values("outlook2000-73-messages.pst", "pstsdk-test_ansi.pst",
+                                           "pstsdk-sample2.pst"));
 
 }  // namespace
 }  // namespace pstorian

@@ -44,6 +44,7 @@ TEST(StoreEntryPathTest, DecodesUpperCaseHexPairsOnly) {
 TEST(FolderRulesTest, SpecialNamesAreExactAndFolderTypesFollowTheKind) {
   EXPECT_TRUE(is_special_folder_name("Top of Personal Folders"));
   EXPECT_TRUE(is_special_folder_name("Root - Public"));
+  EXPECT_TRUE(is_special_folder_name("Top of Outlook data file"));
   EXPECT_TRUE(is_special_folder_name("Views"));
   EXPECT_FALSE(is_special_folder_name("views"));
   EXPECT_FALSE(is_special_folder_name("Views "));
