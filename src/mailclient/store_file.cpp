@@ -423,7 +423,11 @@ void StoreFile::commit() {
   const auto emit = [&](Bref at, const Page& page) {
     writes.push_back({at.ib, {page.begin(), page.end()}});
   };
-  const auto replaced = [&](Bref at) { pending_free_.emplace_back(at.ib, pst::kPageSize); };
+  std::vector<std::uint32_t> replaced_pages;
+  const auto replaced = [&](Bref at) {
+    pending_free_.emplace_back(at.ib, pst::kPageSize);
+    replaced_pages.push_back(at.ib);
+  };
   header_.nbt = nbt_.write(slot, emit, replaced);
   header_.bbt = bbt_.write(slot, emit, replaced);
 
@@ -492,6 +496,12 @@ void StoreFile::commit() {
   write_header(header_);
   sync();
   committed_ = header_;
+  // The pages the header stopped naming are wiped: a repair that probes the whole file
+  // would otherwise find their node entries and take earlier states of the store (a message
+  // as it was before its last save, in the folder it was moved out of) for items of their
+  // own. Nothing names these pages any more, so a process killed here loses nothing.
+  static const Page kBlankPage{};
+  for (const std::uint32_t ib : replaced_pages) write_at(ib, kBlankPage);
 }
 
 }  // namespace pstorian

@@ -150,6 +150,43 @@ TEST_F(StoreFileTest, ReplacedAndRemovedNodesGiveTheirBlocksBack) {
 
 // A writer killed at any moment leaves a file that checks clean and holds exactly the nodes
 // of its last completed checkpoint.
+// Every node B-tree leaf entry for `nid` anywhere in the file, as (data block id, page
+// offset): what a repair probing the whole file would find.
+std::vector<std::pair<std::uint32_t, std::size_t>> leaf_entries_anywhere(const fs::path& file,
+                                                                         std::uint32_t nid) {
+  const Bytes bytes = test::read_file(file);
+  std::vector<std::pair<std::uint32_t, std::size_t>> found;
+  for (std::size_t at = 0; at + pst::kPageSize <= bytes.size(); at += pst::kPageSize) {
+    const std::span<const std::uint8_t> page(bytes.data() + at, pst::kPageSize);
+    if (page[500] != 0x81 || page[501] != 0x81 || page[499] != 0) continue;
+    for (std::size_t slot = 0; slot < 31; ++slot)  // stale slots behind the count too
+      if (pst::load_le32(page, slot * 16) == nid)
+        found.emplace_back(pst::load_le32(page, slot * 16 + 4), at);
+  }
+  return found;
+}
+
+TEST_F(StoreFileTest, PagesLeftBehindByACheckpointAreWiped) {
+  StoreFile store(file_);
+  const std::uint32_t nid = add_node(store, 100, 1);
+  store.commit();
+  const std::uint32_t first = store.find_node(nid)->bid_data;
+  for (std::uint8_t round = 2; round < 5; ++round) {
+    NodeWriter writer(store);
+    const std::vector<StoredProperty> props = {StoredProperty::int32(0x10020003, round)};
+    WrittenNode data = writer.finish(build_property_context(props, &writer));
+    store.add_blocks(std::move(data.blocks));
+    store.put_node({nid, data.bid_data, 0, 0});
+    store.commit();
+  }
+  const auto found = leaf_entries_anywhere(file_, nid);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].first, store.find_node(nid)->bid_data);
+  EXPECT_NE(found[0].first, first);
+  const std::string report = check(file_);
+  EXPECT_TRUE(clean(report)) << report;
+}
+
 TEST_F(StoreFileTest, KilledWriterLeavesTheLastCheckpoint) {
   constexpr int kPerCheckpoint = 25;
   std::mt19937 random(20261207);
