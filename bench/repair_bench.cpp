@@ -112,6 +112,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  fs::create_directories(s.dir);
   const fs::path original = s.dir / "pstorian-bench-mailbox.pst";
   const fs::path damaged = s.dir / "pstorian-bench-damaged.pst";
   const fs::path half = s.dir / "pstorian-bench-half.pst";

@@ -185,6 +185,16 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
     err << "pstorian-cli: cannot open " << options.source << '\n';
     return 1;
   }
+  // A named output folder is made when missing; finding out after the scan that the output
+  // store cannot be created would waste the scan of a large file.
+  if (!options.output_folder.empty() && !fs::is_directory(options.output_folder, ec)) {
+    fs::create_directories(options.output_folder, ec);
+    if (ec || !fs::is_directory(options.output_folder, ec)) {
+      err << "pstorian-cli: cannot create the output folder " << options.output_folder
+          << (ec ? ": " + ec.message() : std::string()) << '\n';
+      return 1;
+    }
+  }
 
   InterruptHandlers handlers;
   InterruptGate gate;

@@ -100,5 +100,26 @@ TEST(RepairCommandTest, ARepairWritesTheStoreAndSummarisesIt) {
   EXPECT_EQ(client.stores.size(), 1u);
 }
 
+TEST(RepairCommandTest, AMissingOutputFolderIsMadeAndAnUnusableOneStopsBeforeTheScan) {
+  const fs::path real = corpus_file();
+  if (real.empty()) GTEST_SKIP() << "corpus not available";
+  test::TempDir dir;
+  cli::RepairOptions options;
+  options.source = real.string();
+  options.output_folder = (dir.path() / "new" / "folder").string();
+  std::ostringstream text, err;
+  fake::FakeClient client;
+  EXPECT_EQ(cli::run_repair(options, client.mail_client(), text, err, false), 0) << err.str();
+  EXPECT_TRUE(fs::exists(dir.path() / "new" / "folder" / (real.stem().string() + " Recovered.pst")));
+
+  // A file where the folder should be: refused at once, nothing scanned.
+  test::write_file(dir.path() / "plain", std::vector<std::uint8_t>(4, 0));
+  options.output_folder = (dir.path() / "plain").string();
+  std::ostringstream text2, err2;
+  EXPECT_EQ(cli::run_repair(options, client.mail_client(), text2, err2, false), 1);
+  EXPECT_NE(err2.str().find("cannot create the output folder"), std::string::npos) << err2.str();
+  EXPECT_EQ(text2.str().find("Scanning file..."), std::string::npos);
+}
+
 }  // namespace
 }  // namespace pstorian
