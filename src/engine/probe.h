@@ -45,6 +45,10 @@ enum class ProbeShape {
 struct TrailerProbe {
   bool windowed = false;          // a reconstructed offset passed the window test
   std::optional<BlockRef> block;  // the block to record, if its signature matched
+  // The block's signature is 0. One block in 65,536 has that signature by right, but zeros
+  // are common in any data, so such a block is recorded only when the check value in its
+  // trailer (4 bytes after the probe) matches its data.
+  bool needs_crc_check = false;
 };
 
 // A cheap first test that most probes fail: false only if the probe can be neither a
@@ -106,7 +110,8 @@ inline TrailerProbe probe_block_trailer(std::uint32_t probe_offset,
   const std::uint32_t cb = pst::load_le16(probe, 4);
   const std::uint32_t sig = pst::load_le16(probe, 6);
   const std::uint32_t id = pst::load_le32(probe, 8);
-  if (id == 0 || sig == 0 || cb == 0 || cb > pst::kMaxBlockData) return result;
+  if (id == 0 || cb == 0 || cb > pst::kMaxBlockData) return result;
+  result.needs_crc_check = sig == 0;
 
   // The trailer begins 4 bytes after the probe and the block's data cb bytes before the
   // trailer's 64-byte-rounded end, so the estimate is near the block's first byte.

@@ -8,6 +8,7 @@
 
 #include "engine/object_collection.h"
 #include "engine/probe.h"
+#include "format/crc.h"
 #include "format/endian.h"
 #include "format/layout.h"
 
@@ -51,7 +52,18 @@ void read_leaf_slots(std::span<const std::uint8_t> slots, PassFindings& found) {
 
 // A probe that passed the first test: the leaf page test, else the block trailer test.
 // `page_tail` holds the 31 leaf slots and then the probe.
-void examine_probe(std::uint32_t p, std::span<const std::uint8_t, kLeafSlotBytes + kProbeSize> page_tail,
+// Whether the block data at `block` hashes to the check value stored in its trailer, which
+// follows the 12 bytes of the probe at `p`.
+bool crc_matches(const ByteSource& source, std::uint32_t p, const BlockRef& block) {
+  std::array<std::uint8_t, 4> stored{};
+  source.read_at(std::uint64_t{p} + kProbeSize, stored);
+  std::vector<std::uint8_t> data(block.size);
+  source.read_at(block.offset, data);
+  return pst::crc32(data) == pst::load_le32(stored, 0);
+}
+
+void examine_probe(const ByteSource& source, std::uint32_t p,
+                   std::span<const std::uint8_t, kLeafSlotBytes + kProbeSize> page_tail,
                    PassFindings& f, ScanCounts& counts, ProgressSink& progress) {
   const auto probe = page_tail.subspan<kLeafSlotBytes, kProbeSize>();
   switch (probe_shape(probe)) {
@@ -65,7 +77,8 @@ void examine_probe(std::uint32_t p, std::span<const std::uint8_t, kLeafSlotBytes
     case ProbeShape::kOther: {
       const TrailerProbe t = probe_block_trailer(p, probe);
       if (t.windowed && ++f.windowed % 50 == 0) progress.step();
-      if (t.block) f.blocks.push_back(*t.block);
+      if (t.block && (!t.needs_crc_check || crc_matches(source, p, *t.block)))
+        f.blocks.push_back(*t.block);
       break;
     }
   }
@@ -143,7 +156,7 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
         const auto pass = static_cast<std::size_t>(std::countr_zero(candidates));
         candidates &= candidates - 1;
         const std::uint32_t offset = kProbePhases[pass] * 16;
-        examine_probe(static_cast<std::uint32_t>(first + offset),
+        examine_probe(source, static_cast<std::uint32_t>(first + offset),
                       std::span(buffer).subspan(at + offset - kLeafSlotBytes)
                           .first<kLeafSlotBytes + kProbeSize>(),
                       found[pass], counts_, progress_);

@@ -161,6 +161,24 @@ TEST(Scanner, WrongSignatureIsNotRecordedButCountsTowardProgress) {
   EXPECT_EQ(spoiled->progress.steps, empty->progress.steps + 1);
 }
 
+TEST(Scanner, ABlockWhoseSignatureIsZeroIsRecordedWhenItsCheckValueMatches) {
+  // offset ^ id = 0x00040004: both halves equal, so the signature is 0.
+  constexpr std::uint32_t kOffset = 0x20000, kId = 0x00060004;
+  ASSERT_EQ(pst::block_signature(kOffset, kId), 0);
+  const std::vector<std::uint8_t> data(216, 0x00);  // mostly zeros, as many real blocks are
+  Image sound(0x30000), spoiled(0x30000);
+  sound.put_block(kOffset, kId, data);
+  spoiled.put_block(kOffset, kId, data, 0, 0x100);
+  auto sound_run = scan_image(sound.view());
+  const BlockRef* found = sound_run->tables.find_block(kId);
+  auto spoiled_run = scan_image(spoiled.view());
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->offset, kOffset);
+  EXPECT_EQ(found->size, 216u);
+  EXPECT_EQ(spoiled_run->tables.find_block(kId), nullptr);
+  EXPECT_EQ(spoiled_run->tables.blocks.size(), 0u);
+}
+
 TEST(Scanner, FindsABlockStartingOnA64KiBBoundaryWhateverItsSize) {
   for (std::uint32_t cb : {49u, 50u, 51u, 52u, 53u, 48u, 1u, 8180u}) {
     SCOPED_TRACE(cb);

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "format/crc.h"
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/permute.h"
@@ -28,7 +29,7 @@ class Image {
   // A block of `data` at `offset` (64-byte aligned), with its trailer at the end of the
   // 64-byte-rounded span. `sig_xor` spoils the stored signature.
   void put_block(std::uint32_t offset, std::uint32_t id, std::span<const std::uint8_t> data,
-                 std::uint16_t sig_xor = 0) {
+                 std::uint16_t sig_xor = 0, std::uint32_t crc_xor = 0) {
     const std::uint32_t cb = static_cast<std::uint32_t>(data.size());
     const std::uint32_t span = (cb + 12 + 63) / 64 * 64;
     grow(offset + span);
@@ -37,7 +38,8 @@ class Image {
     pst::store_le16(bytes_, t, static_cast<std::uint16_t>(cb));
     pst::store_le16(bytes_, t + 2, static_cast<std::uint16_t>(pst::block_signature(offset, id) ^ sig_xor));
     pst::store_le32(bytes_, t + 4, id);
-    pst::store_le32(bytes_, t + 8, 0);  // CRC: the scan does not look at it
+    // The check value; the scan looks at it only for blocks whose signature is 0.
+    pst::store_le32(bytes_, t + 8, pst::crc32(data) ^ crc_xor);
   }
   void put_block(std::uint32_t offset, std::uint32_t id, std::uint32_t cb) {
     std::vector<std::uint8_t> data(cb, 0x5A);
