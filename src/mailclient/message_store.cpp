@@ -324,15 +324,38 @@ void MessageStore::move_message(std::uint32_t nid, std::uint32_t to) {
 void MessageStore::write_properties(std::uint32_t nid, std::uint32_t parent,
                                     const PropertyBag& properties, bool with_recipient_table) {
   StoreFile& f = file();
+  // A message saved again keeps the subnodes that its properties do not make: recipients,
+  // attachments and whatever else an earlier writer gave it. Large values are made anew
+  // from the properties.
+  std::vector<SubnodeEntry> kept;
+  if (with_recipient_table) {
+    if (const NbtEntry* old = f.find_node(nid); old != nullptr && old->bid_sub != 0) {
+      try {
+        for (const auto& [sub, entry] : f.read_subnodes(old->bid_sub))
+          if (pst::node_type(sub) != pst::kNodeLtp) kept.push_back(entry);
+      } catch (const StoreError&) {
+        // Unreadable already: nothing that could be kept.
+      }
+    }
+  }
   NodeWriter writer(f);
   const auto leaves = build_property_context(properties.list(), &writer);
-  if (with_recipient_table) {
+  for (const auto& entry : kept) writer.keep_subnode(entry);
+  const bool has_recipients = std::ranges::any_of(
+      kept, [](const SubnodeEntry& e) { return e.nid == kRecipientTemplate; });
+  if (with_recipient_table && !has_recipients) {
     NodeWriter recipients(f);
     const auto table = build_table_context(recipient_template_, {}, 2, &recipients);
     writer.add_subnode(kRecipientTemplate, recipients.finish(table));
   }
   auto node = writer.finish(leaves);
   f.add_blocks(std::move(node.blocks));
+  // The new subnode block refers to the kept blocks too; the old one lets go of them when
+  // the node entry is replaced.
+  for (const auto& entry : kept) {
+    f.add_reference(entry.bid_data);
+    f.add_reference(entry.bid_sub);
+  }
   f.put_node({nid, node.bid_data, node.bid_sub, parent});
 }
 

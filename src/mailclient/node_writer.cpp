@@ -20,6 +20,12 @@ void NodeWriter::add_subnode(std::uint32_t nid, WrittenNode child) {
   subnodes_.push_back({nid, child.bid_data, child.bid_sub});
 }
 
+void NodeWriter::keep_subnode(const SubnodeEntry& entry) {
+  if (entry.nid == 0 || pst::node_type(entry.nid) == pst::kNodeHid)
+    throw std::invalid_argument("bad subnode id");
+  subnodes_.push_back(entry);
+}
+
 WrittenNode NodeWriter::finish(std::span<const std::vector<std::uint8_t>> leaves) {
   WrittenNode node;
   node.bid_data = write_data_tree(leaves, ids_, blocks_);

@@ -31,6 +31,9 @@ class NodeWriter final : public SubnodeSink {
   // A subnode with a given id (a message's recipient table 0x692, an attachment), itself
   // written by a NodeWriter of its own.
   void add_subnode(std::uint32_t nid, WrittenNode child);
+  // A subnode of the node's earlier version, kept as it is; the caller counts the new
+  // references to its blocks.
+  void keep_subnode(const SubnodeEntry& entry);
 
   // Completes the node with its data leaves (each at most one block).
   WrittenNode finish(std::span<const std::vector<std::uint8_t>> leaves);

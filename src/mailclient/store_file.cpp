@@ -187,6 +187,7 @@ void StoreFile::load_maps() {
 }
 
 std::vector<std::uint8_t> StoreFile::read_block(std::uint32_t bid) const {
+  if (const auto it = pending_.find(bid); it != pending_.end()) return it->second.data;
   const BbtEntry* e = find_block(bid);
   if (e == nullptr) fail("block not found");
   const std::uint32_t disk = block_disk_size(e->cb);

@@ -67,8 +67,8 @@ class StoreFile final : public BlockIdSource {
   std::size_t nbt_levels() const { return nbt_.levels(); }
   std::size_t bbt_levels() const { return bbt_.levels(); }
 
-  // The decoded data of a committed block, checked against its trailer; StoreError when it
-  // is missing or damaged.
+  // The decoded data of a block: one made since the last commit as it was added, a committed
+  // one checked against its trailer; StoreError when it is missing or damaged.
   std::vector<std::uint8_t> read_block(std::uint32_t bid) const;
   // The leaves of node data: the block itself, or the leaves of its data tree.
   std::vector<std::vector<std::uint8_t>> read_data(std::uint32_t bid) const;

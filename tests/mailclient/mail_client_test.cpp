@@ -196,6 +196,43 @@ TEST_F(MailClientTest, ItemsListMessagesInOrderAndMoveBetweenFolders) {
   EXPECT_EQ(counts["B"], 1u);
 }
 
+TEST_F(MailClientTest, AMessageSavedAgainKeepsItsAttachmentsAndRecipients) {
+  const fs::path corpus = PSTORIAN_SHARED_DIR "/corpus/ansi/outlook2000-73-messages.pst";
+  if (!fs::exists(corpus)) GTEST_SKIP() << "corpus not found";
+  const fs::path copy = dir_.path() / "outlook.pst";
+  fs::copy_file(corpus, copy);
+  fs::permissions(copy, fs::perms::owner_write, fs::perm_options::add);
+  ns_->AddStore(path16(copy));
+  const auto deleted = ns_->get_Folders()->Item(2)->get_Folders()->Item(u"Deleted Items");
+  ASSERT_GE(deleted->get_Items()->Count(), 2);
+  // Saved twice: once into a checkpoint, and again before the next one.
+  for (int round = 0; round < 2; ++round) {
+    const auto item = deleted->get_Items()->Item(1);
+    item->put_Subject(u"saved again " + std::u16string(1, u'0' + round));
+    item->Close(kSaveModeSave);
+    if (round == 0) terminate_mail_client();
+    if (round == 0) {
+      ns_ = factory_->CreateApplication(kApplicationProgId)->GetNamespace(u"MAPI");
+      ns_->AddStore(path16(copy));
+    }
+  }
+  const auto again = ns_->get_Folders()->Item(2)->get_Folders()->Item(u"Deleted Items");
+  const auto second = again->get_Items()->Item(2);
+  second->put_Subject(u"second");
+  second->Close(kSaveModeSave);
+  terminate_mail_client();
+
+  EXPECT_EQ(test::pstcheck(copy).substr(0, 19), "pstcheck: 0 errors,");
+  if (!test::has_pypff()) return;
+  const auto dump = test::pypff_dump(copy);
+  std::map<std::string, std::int64_t> attachments;
+  for (const auto& f : dump)
+    if (!f["path"].empty() && f["path"].back() == "Deleted Items")
+      for (const auto& m : f["messages"]) attachments[m["subject"].get<std::string>()] = m["attachments"];
+  EXPECT_EQ(attachments["saved again 1"], 8);
+  EXPECT_EQ(attachments["second"], 8);
+}
+
 TEST_F(MailClientTest, HelperMailItemReadsAndWritesTheBoundItem) {
   const auto inbox = top_->get_Folders()->Item(u"Inbox");
   const auto id = save_message(inbox, u"props");

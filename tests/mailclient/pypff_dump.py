@@ -36,6 +36,7 @@ def walk(folder, path, out):
             "display_to": display_to(m),
             "delivered": m.get_delivery_time_as_integer(),
             "submitted": m.get_client_submit_time_as_integer(),
+            "attachments": m.number_of_attachments,
         })
     out.append({"path": path, "messages": messages})
     for i in range(folder.number_of_sub_folders):
