@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <utility>
@@ -20,7 +21,11 @@ std::optional<CodepageConverter> CodepageConverter::open(std::string_view codepa
   const std::string name(codepage);
   iconv_t h = iconv_open("UTF-8", name.c_str());
   if (h == kInvalid) return std::nullopt;
-  return CodepageConverter(h);
+  CodepageConverter converter(h);
+  std::string ascii(0x80, '\0');
+  for (std::size_t i = 0; i < ascii.size(); ++i) ascii[i] = static_cast<char>(i);
+  converter.ascii_compatible_ = converter.convert(ascii) == ascii;
+  return converter;
 }
 
 CodepageConverter::~CodepageConverter() {
@@ -28,17 +33,26 @@ CodepageConverter::~CodepageConverter() {
 }
 
 CodepageConverter::CodepageConverter(CodepageConverter&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
+    : handle_(std::exchange(other.handle_, nullptr)),
+      ascii_compatible_(other.ascii_compatible_) {}
 
 CodepageConverter& CodepageConverter::operator=(CodepageConverter&& other) noexcept {
   if (this != &other) {
     if (handle_ != nullptr) iconv_close(as_iconv(handle_));
     handle_ = std::exchange(other.handle_, nullptr);
+    ascii_compatible_ = other.ascii_compatible_;
   }
   return *this;
 }
 
 std::string CodepageConverter::to_utf8(std::string_view text) const {
+  if (handle_ != nullptr && ascii_compatible_ &&
+      std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; }))
+    return std::string(text);
+  return convert(text);
+}
+
+std::string CodepageConverter::convert(std::string_view text) const {
   std::string out;
   if (handle_ == nullptr) return out;
   iconv(as_iconv(handle_), nullptr, nullptr, nullptr, nullptr);

@@ -28,7 +28,12 @@ class CodepageConverter {
 
  private:
   explicit CodepageConverter(void* handle) : handle_(handle) {}
+  std::string convert(std::string_view text) const;
+
   void* handle_ = nullptr;  // iconv_t
+  // Bytes below 0x80 mean what they mean in ASCII (true of the Windows and ISO code pages,
+  // not of EBCDIC ones): text made only of them is its own UTF-8 form.
+  bool ascii_compatible_ = false;
 };
 
 }  // namespace pstorian

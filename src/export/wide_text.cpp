@@ -1,5 +1,6 @@
 #include "export/wide_text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace pstorian {
@@ -38,6 +39,9 @@ void append_utf16(std::u16string& out, char32_t c) {
 }  // namespace
 
 std::u16string utf8_to_utf16(std::string_view utf8) {
+  // Plain ASCII, the bulk of most mail, widens byte by byte.
+  if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; }))
+    return std::u16string(utf8.begin(), utf8.end());
   std::u16string out;
   out.reserve(utf8.size());
   std::size_t i = 0;

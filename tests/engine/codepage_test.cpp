@@ -19,6 +19,15 @@ TEST(CodepageTest, ConvertsSingleByteTextToUtf8) {
   ASSERT_TRUE(cp1251.has_value());
   EXPECT_EQ(cp1251->to_utf8("\xC0"), "\xD0\x90");  // Cyrillic A
   EXPECT_FALSE(CodepageConverter::open("NO-SUCH-CODEPAGE").has_value());
+
+  // A code page whose low half is not ASCII: plain-looking bytes still go through it.
+  auto ebcdic = CodepageConverter::open("IBM037");
+  ASSERT_TRUE(ebcdic.has_value());
+  EXPECT_EQ(ebcdic->to_utf8("\xC1\xC2"), "AB");
+  EXPECT_EQ(ebcdic->to_utf8("@"), " ");  // 0x40 is the blank there
+  // A moved-from converter keeps nothing, the one it went to keeps working.
+  CodepageConverter moved = std::move(*ebcdic);
+  EXPECT_EQ(moved.to_utf8("@"), " ");
 }
 
 }  // namespace
