@@ -27,7 +27,7 @@ std::uint8_t fill_level(std::size_t free_bytes) {
 }  // namespace
 
 HeapWriter::HeapWriter(std::uint8_t client_signature) : client_signature_(client_signature) {
-  blocks_.push_back({{}, {}, header_size(0), {}, false});
+  blocks_.push_back({{}, {}, header_size(0), {}});
 }
 
 std::size_t HeapWriter::header_size(std::size_t block_index) {
@@ -48,9 +48,9 @@ std::uint32_t HeapWriter::allocate(std::span<const std::uint8_t> bytes) {
     return b.ends.size() < kMaxAllocationsPerBlock &&
            end + page_map_size(b.ends.size() + 1) <= pst::kMaxBlockData;
   };
-  if (!fits(blocks_.back())) blocks_.push_back({{}, {}, header_size(blocks_.size()), {}, false});
+  if (!fits(blocks_.back())) blocks_.push_back({{}, {}, header_size(blocks_.size()), {}});
   Block& block = blocks_.back();
-  block.finished_valid = false;
+  block.finished.reset();
   block.bytes.insert(block.bytes.end(), bytes.begin(), bytes.end());
   block.ends.push_back(static_cast<std::uint16_t>(block.bytes.size()));
   block.used += bytes.size();
@@ -69,7 +69,7 @@ std::span<std::uint8_t> HeapWriter::at(std::uint32_t hid) {
       index > blocks_[block].ends.size())
     throw std::out_of_range("no such heap allocation");
   Block& b = blocks_[block];
-  b.finished_valid = false;  // the caller may write through the span
+  b.finished.reset();  // the caller may write through the span
   const std::size_t begin = index == 1 ? 0 : b.ends[index - 2];
   return std::span(b.bytes).subspan(begin, b.ends[index - 1] - begin);
 }
@@ -91,38 +91,49 @@ void HeapWriter::truncate(const Mark& mark) {
   if (last.ends.size() != mark.allocations) {
     last.ends.resize(mark.allocations);
     last.bytes.resize(last.ends.empty() ? 0 : last.ends.back());
-    last.finished_valid = false;
+    last.finished.reset();
   }
   last.used = mark.used;
 }
 
-std::vector<std::vector<std::uint8_t>> HeapWriter::finish() const {
-  std::vector<std::vector<std::uint8_t>> out;
-  out.reserve(blocks_.size());
+std::vector<SharedBytes> HeapWriter::finish_shared() const {
+  std::vector<SharedBytes> out(blocks_.size());
+  std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> holders;
+  std::vector<std::size_t> sizes(blocks_.size());
   for (std::size_t i = 0; i < blocks_.size(); ++i) {
     const Block& block = blocks_[i];
     if (holds_fill_levels(i)) {
-      out.push_back(finish_block(i));
+      holders.emplace_back(i, finish_block(i));
+      sizes[i] = holders.back().second.size();
       continue;
     }
-    if (!block.finished_valid) {
-      block.finished = finish_block(i);
-      block.finished_valid = true;
-    }
-    out.push_back(block.finished);
+    if (!block.finished)
+      block.finished = std::make_shared<const std::vector<std::uint8_t>>(finish_block(i));
+    out[i] = block.finished;
+    sizes[i] = block.finished->size();
   }
   // Fill levels: block 0 keeps those of blocks 0..7, every bitmap block those of the 128
   // blocks from itself on. Two blocks share a byte, the lower index in the low nibble.
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const std::uint8_t level = fill_level(pst::kMaxBlockData - out[i].size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const std::uint8_t level = fill_level(pst::kMaxBlockData - sizes[i]);
     std::size_t holder = 0;
     std::size_t at = 8 + i / 2;
     if (i >= 8) {
       holder = 8 + (i - 8) / 128 * 128;
       at = 2 + (i - holder) / 2;
     }
-    out[holder][at] |= static_cast<std::uint8_t>(i % 2 == 0 ? level : level << 4);
+    // Holders are 0, 8, 136, 264, ...: the one for block i is entry (holder + 120) / 128.
+    holders[(holder + 120) / 128].second[at] |=
+        static_cast<std::uint8_t>(i % 2 == 0 ? level : level << 4);
   }
+  for (auto& [index, bytes] : holders)
+    out[index] = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+  return out;
+}
+
+std::vector<std::vector<std::uint8_t>> HeapWriter::finish() const {
+  std::vector<std::vector<std::uint8_t>> out;
+  for (const auto& block : finish_shared()) out.push_back(*block);
   return out;
 }
 

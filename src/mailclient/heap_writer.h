@@ -15,10 +15,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 namespace pstorian {
+
+// A finished block shared between whoever holds it, so that handing out a block that did
+// not change costs neither a copy nor a comparison.
+using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
 class HeapWriter {
  public:
@@ -51,7 +56,8 @@ class HeapWriter {
   void truncate(const Mark& mark);
 
   // The data blocks of the heap, in order. A block that did not change since the last call
-  // is copied from the bytes made then instead of being laid out again.
+  // is the same object as then (blocks holding fill levels are made anew every time).
+  std::vector<SharedBytes> finish_shared() const;
   std::vector<std::vector<std::uint8_t>> finish() const;
 
  private:
@@ -61,10 +67,9 @@ class HeapWriter {
     std::vector<std::uint8_t> bytes;
     std::vector<std::uint16_t> ends;
     std::size_t used = 0;  // header plus allocations
-    // The block as finish() made it last, while `finished_valid`; never kept for blocks
-    // whose header holds the fill levels of other blocks.
-    mutable std::vector<std::uint8_t> finished;
-    mutable bool finished_valid = false;
+    // The block as finish_shared() made it last, while set; never kept for blocks whose
+    // header holds the fill levels of other blocks.
+    mutable SharedBytes finished;
   };
   static bool holds_fill_levels(std::size_t block_index);
   static std::size_t header_size(std::size_t block_index);

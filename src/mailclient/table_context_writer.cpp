@@ -197,6 +197,7 @@ void GrowingTableContext::truncate(std::size_t rows) {
   if (rows >= row_marks_.size()) return;
   heap_.truncate(row_marks_[rows]);
   row_marks_.resize(rows);
+  matrix_clean_rows_ = std::min(matrix_clean_rows_, rows);
   matrix_.resize(rows * row_size_);
   std::erase_if(index_, [rows](const auto& e) { return e.second >= rows; });
 }
@@ -223,12 +224,28 @@ void GrowingTableContext::append(const TableRow& row) {
   matrix_.insert(matrix_.end(), cells.begin(), cells.end());
 }
 
-std::vector<std::vector<std::uint8_t>> GrowingTableContext::heap_blocks() {
+std::vector<SharedBytes> GrowingTableContext::heap_blocks() {
   const HeapWriter::Mark values_end = heap_.mark();
   write_bth(heap_, index_header_, 4, row_number_size_, index_records(index_, row_number_size_));
-  auto blocks = heap_.finish();
+  auto blocks = heap_.finish_shared();
   heap_.truncate(values_end);
   return blocks;
+}
+
+std::vector<SharedBytes> GrowingTableContext::matrix_blocks() {
+  // As split_into_blocks cuts it: as many whole rows as fit in a block. A block lying
+  // wholly within the unchanged rows was full, and is the same, last time too.
+  const std::size_t rows_per_block = pst::kMaxBlockData / row_size_;
+  const std::size_t keep = std::min(matrix_clean_rows_ / rows_per_block, matrix_blocks_.size());
+  matrix_blocks_.resize(keep);
+  const std::size_t step = rows_per_block * row_size_;
+  for (std::size_t at = keep * step; at < matrix_.size(); at += step) {
+    const auto part = std::span(matrix_).subspan(at, std::min(step, matrix_.size() - at));
+    matrix_blocks_.push_back(
+        std::make_shared<const std::vector<std::uint8_t>>(part.begin(), part.end()));
+  }
+  matrix_clean_rows_ = rows();
+  return matrix_blocks_;
 }
 
 }  // namespace pstorian

@@ -74,8 +74,11 @@ class GrowingTableContext {
   void append(const TableRow& row);
 
   std::span<const std::uint8_t> matrix() const { return matrix_; }
-  // The heap blocks, the row index placed after the values.
-  std::vector<std::vector<std::uint8_t>> heap_blocks();
+  // The heap blocks, the row index placed after the values, and the row matrix cut into
+  // blocks of whole rows. A block that did not change since the last call is the same
+  // object as then.
+  std::vector<SharedBytes> heap_blocks();
+  std::vector<SharedBytes> matrix_blocks();
 
  private:
   std::vector<TableColumn> columns_;  // as given, to tell a changed layout
@@ -87,6 +90,8 @@ class GrowingTableContext {
   std::uint32_t index_header_ = 0;
   std::vector<HeapWriter::Mark> row_marks_;  // the heap before each row's values
   std::vector<std::uint8_t> matrix_;
+  std::vector<SharedBytes> matrix_blocks_;  // as handed out last
+  std::size_t matrix_clean_rows_ = 0;       // rows unchanged since then
   // (row id, row number), by row id.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> index_;
 };

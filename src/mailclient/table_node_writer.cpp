@@ -38,10 +38,17 @@ class MatrixSink final : public SubnodeSink {
   std::uint32_t next_index_ = 2;
 };
 
+std::vector<SharedBytes> shared(std::vector<std::vector<std::uint8_t>> blocks) {
+  std::vector<SharedBytes> out;
+  out.reserve(blocks.size());
+  for (auto& b : blocks) out.push_back(std::make_shared<const std::vector<std::uint8_t>>(std::move(b)));
+  return out;
+}
+
 }  // namespace
 
-std::uint32_t TableNodeWriter::data_tree(std::vector<std::vector<std::uint8_t>> leaves,
-                                         Leaves& before, bool root_referenced_by_pending,
+std::uint32_t TableNodeWriter::data_tree(std::vector<SharedBytes> leaves, Leaves& before,
+                                         bool root_referenced_by_pending,
                                          std::vector<PendingBlock>& out) {
   if (leaves.empty()) {
     before = {};
@@ -50,12 +57,16 @@ std::uint32_t TableNodeWriter::data_tree(std::vector<std::vector<std::uint8_t>> 
   if (leaves.size() > kMaxXBlockEntries) {
     // Larger than one XBLOCK reaches: written whole, as a deeper tree.
     before = {};
-    return write_data_tree(leaves, file_, out);
+    std::vector<std::vector<std::uint8_t>> copies;
+    for (const auto& leaf : leaves) copies.push_back(*leaf);
+    return write_data_tree(copies, file_, out);
   }
   const bool single = leaves.size() == 1;
   std::vector<std::uint32_t> bids;
   for (std::size_t i = 0; i < leaves.size(); ++i) {
-    if (i < before.data.size() && before.data[i] == leaves[i] &&
+    // The same object is the same block; blocks built anew are compared byte for byte.
+    if (i < before.data.size() &&
+        (before.data[i] == leaves[i] || *before.data[i] == *leaves[i]) &&
         file_.find_block(before.bids[i]) != nullptr) {
       bids.push_back(before.bids[i]);
       // The new parent refers to it; a node's own bidData is counted by put_node.
@@ -64,14 +75,14 @@ std::uint32_t TableNodeWriter::data_tree(std::vector<std::vector<std::uint8_t>> 
     }
     // An XBLOCK's leaf is referred to by it; a single block by the node or the subnode
     // block, which count their references themselves.
-    PendingBlock b{file_.next_bid(false), leaves[i], single ? 0u : 1u};
+    PendingBlock b{file_.next_bid(false), *leaves[i], single ? 0u : 1u};
     bids.push_back(b.bid);
     out.push_back(std::move(b));
   }
   std::uint32_t root = bids.front();
   if (!single) {
     std::uint64_t total = 0;
-    for (const auto& l : leaves) total += l.size();
+    for (const auto& l : leaves) total += l->size();
     PendingBlock x{file_.next_bid(true), std::vector<std::uint8_t>(8 + 4 * bids.size()), 0};
     x.data[0] = 0x01;
     x.data[1] = 1;
@@ -105,7 +116,7 @@ std::optional<TableNodeWriter::Parts> TableNodeWriter::grow(Written& state,
   try {
     built.truncate(std::min(unchanged_rows, built.rows()));
     for (std::size_t r = built.rows(); r < rows.size(); ++r) built.append(rows[r]);
-    return Parts{built.heap_blocks(), split_into_blocks(built.matrix(), built.row_size())};
+    return Parts{built.heap_blocks(), built.matrix_blocks()};
   } catch (const std::invalid_argument&) {
     // A value too large for the heap (it needs a subnode of its own), or a row the whole
     // build refuses too: this table is built whole from now on.
@@ -135,12 +146,12 @@ void TableNodeWriter::write(std::uint32_t nid, std::span<const TableColumn> colu
     entries.push_back({kMatrixSubnode, rows_bid, 0});
   } else {
     MatrixSink sink(file_, out);
-    auto heap = build_table_context(columns, rows, 2, &sink, true);
-    bid_data = data_tree(std::move(heap), before.heap, false, out);
+    bid_data = data_tree(shared(build_table_context(columns, rows, 2, &sink, true)), before.heap,
+                         false, out);
     entries = std::move(sink.entries);
     if (sink.matrix) {
-      const std::uint32_t rows_bid =
-          data_tree(split_into_blocks(*sink.matrix, sink.row_size), before.matrix, true, out);
+      const std::uint32_t rows_bid = data_tree(
+          shared(split_into_blocks(*sink.matrix, sink.row_size)), before.matrix, true, out);
       entries.push_back({kMatrixSubnode, rows_bid, 0});
     } else {
       before.matrix = {};

@@ -33,7 +33,7 @@ class TableNodeWriter {
 
  private:
   struct Leaves {
-    std::vector<std::vector<std::uint8_t>> data;
+    std::vector<SharedBytes> data;
     std::vector<std::uint32_t> bids;
   };
   struct Written {
@@ -46,15 +46,15 @@ class TableNodeWriter {
   // The heap and row matrix of a large table, from the kept build; nullopt when the table
   // is to be built whole.
   struct Parts {
-    std::vector<std::vector<std::uint8_t>> heap;
-    std::vector<std::vector<std::uint8_t>> matrix;
+    std::vector<SharedBytes> heap;
+    std::vector<SharedBytes> matrix;
   };
   std::optional<Parts> grow(Written& state, std::span<const TableColumn> columns,
                             std::span<const TableRow> rows, std::size_t unchanged_rows);
 
   // The id of a single block or of an XBLOCK over `leaves`, taking over the blocks of
   // `before` that are unchanged; `before` becomes the new version.
-  std::uint32_t data_tree(std::vector<std::vector<std::uint8_t>> leaves, Leaves& before,
+  std::uint32_t data_tree(std::vector<SharedBytes> leaves, Leaves& before,
                           bool root_referenced_by_pending, std::vector<PendingBlock>& out);
 
   StoreFile& file_;

@@ -7,6 +7,7 @@
 
 #include <random>
 
+#include "format/layout.h"
 #include "mailclient/folder_table.h"
 #include "mailclient/ltp_reader.h"
 #include "mail_client_support.h"
@@ -92,6 +93,12 @@ class MatrixCatcher final : public SubnodeSink {
   std::vector<std::uint8_t> matrix;
 };
 
+std::vector<std::vector<std::uint8_t>> bytes_of(const std::vector<SharedBytes>& blocks) {
+  std::vector<std::vector<std::uint8_t>> out;
+  for (const auto& b : blocks) out.push_back(*b);
+  return out;
+}
+
 TEST(GrowingTableContext, MatchesTheWholeBuildAfterAppendsAndTruncations) {
   std::mt19937 random(7);
   std::vector<TableRow> rows;
@@ -117,19 +124,48 @@ TEST(GrowingTableContext, MatchesTheWholeBuildAfterAppendsAndTruncations) {
     if (rows.size() * grown.row_size() <= HeapWriter::kMaxAllocation) continue;
 
     MatrixCatcher whole;
-    ASSERT_EQ(grown.heap_blocks(), build_table_context(kColumns, rows, 2, &whole, true))
+    ASSERT_EQ(bytes_of(grown.heap_blocks()), build_table_context(kColumns, rows, 2, &whole, true))
         << "round " << round;
     ASSERT_TRUE(std::ranges::equal(grown.matrix(), whole.matrix)) << "round " << round;
+    ASSERT_EQ(bytes_of(grown.matrix_blocks()), split_into_blocks(whole.matrix, grown.row_size()))
+        << "round " << round;
   }
   // A refused row leaves the table as it was.
-  const auto before = grown.heap_blocks();
+  const auto before = bytes_of(grown.heap_blocks());
   TableRow duplicate = rows.back();
   EXPECT_THROW(grown.append(duplicate), std::invalid_argument);
   TableRow oversized = row(0x7FFFFF);
   oversized[2] = StoredProperty::string8(0x0037001E, std::string(5000, 'y'));
   EXPECT_THROW(grown.append(oversized), std::invalid_argument);
   EXPECT_EQ(grown.rows(), rows.size());
-  EXPECT_EQ(grown.heap_blocks(), before);
+  EXPECT_EQ(bytes_of(grown.heap_blocks()), before);
+}
+
+TEST(GrowingTableContext, HandsOutUnchangedBlocksAsTheSameObjects) {
+  GrowingTableContext grown(kColumns, 0x21);
+  std::uint32_t id = 0x10000;
+  for (int i = 0; i < 3000; ++i) grown.append(row(id++));
+  const auto heap = grown.heap_blocks();
+  const auto matrix = grown.matrix_blocks();
+  ASSERT_GT(matrix.size(), 4u);
+  ASSERT_GT(heap.size(), 4u);
+
+  // Rows added at the end: the earlier full blocks are handed out again as they are.
+  for (int i = 0; i < 100; ++i) grown.append(row(id++));
+  const auto heap2 = grown.heap_blocks();
+  const auto matrix2 = grown.matrix_blocks();
+  EXPECT_EQ(matrix2[1], matrix[1]);
+  EXPECT_EQ(heap2[2], heap[2]);
+  EXPECT_NE(heap2[0], heap[0]);  // the row index header and fill levels live there
+
+  // Rows redone from the middle: the blocks from there on are new, the ones before kept.
+  grown.truncate(1000);
+  for (int i = 0; i < 100; ++i) grown.append(row(id++));
+  const auto matrix3 = grown.matrix_blocks();
+  const std::size_t per_block = pst::kMaxBlockData / grown.row_size();
+  EXPECT_EQ(matrix3[1000 / per_block - 1], matrix2[1000 / per_block - 1]);
+  EXPECT_NE(matrix3[1000 / per_block], matrix2[1000 / per_block]);
+  EXPECT_EQ(bytes_of(matrix3), split_into_blocks(grown.matrix(), grown.row_size()));
 }
 
 TEST(TableNodeWriter, RedoesRowsFromTheFirstChangedOneAndBuildsWholeForLargeValues) {
