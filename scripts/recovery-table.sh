@@ -44,7 +44,7 @@ for original in "$corpus"/*.pst; do
         'import json,sys; d=json.load(sys.stdin); print(d["recovered_pct"], d["same_folder_pct"], d["fields_pct"])' \
         2>/dev/null || echo "- - -")
     fi
-    readpst_count="$(readpst -q -D -o "$work/readpst" "$damaged" >/dev/null 2>&1;
+    readpst_count="$(readpst -q -j 0 -D -o "$work/readpst" "$damaged" >/dev/null 2>&1;
       grep -rh '^From ' "$work/readpst" 2>/dev/null | wc -l)"
     printf '%-28s %-16s %4s %6s %6s %7s %6s %7s %8s\n' "$name" "$recipe" "$rc" "$errors" \
       "$recov" "$folder" "$fields" "${written:--}" "$readpst_count"
