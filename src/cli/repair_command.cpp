@@ -151,6 +151,12 @@ void print_summary(std::ostream& out, const CPstExporter& exporter, double secon
   if (s.mail_items_skipped > 0) {
     out << "Mail items not written: " << s.mail_items_skipped << '\n';
   }
+  for (const ContinuedFolder& c : s.continued_folders) {
+    out << "Folder continued:       " << c.path << " was full; it goes on in";
+    for (std::size_t i = 0; i < c.siblings.size(); ++i)
+      out << (i == 0 ? " \"" : ", \"") << c.siblings[i] << '"';
+    out << '\n';
+  }
   out << "Time taken:             " << std::fixed << std::setprecision(1) << seconds << " s\n";
 }
 
@@ -237,6 +243,10 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
     case ExportOutcome::kCancelled:
       print_summary(out, exporter, seconds);
       err << "pstorian-cli: interrupted; the output file holds what was written until then\n";
+      return 1;
+    case ExportOutcome::kStoreFailed:
+      // The reason was shown; the counts are what the output file holds.
+      print_summary(out, exporter, seconds);
       return 1;
     case ExportOutcome::kNoMailClient:
       err << "pstorian-cli: the mail client is unavailable, so no output store could be "

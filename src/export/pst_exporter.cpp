@@ -1,7 +1,9 @@
 #include "export/pst_exporter.h"
 
+#include <algorithm>
 #include <array>
 #include <system_error>
+#include <utility>
 
 #include "engine/item_extraction.h"
 #include "engine/named_property_map.h"
@@ -45,14 +47,29 @@ class HostAsker final : public QuestionAsker {
 };
 
 // Runs one step of a mail item or folder whose automation failure must not stop the rest.
+// A store that cannot be written any more is no failure of one step: it goes on up.
 template <typename Step>
 bool try_step(Step&& step) {
   try {
     step();
     return true;
+  } catch (const automation::StoreFailure&) {
+    throw;
   } catch (const AutomationError&) {
     return false;
   }
+}
+
+// The key of an output folder path: its names, ASCII letters folded as the mail client
+// compares folder names.
+std::string path_key(const ExportPath& path) {
+  std::string key;
+  for (const ExportPathPart& part : path) {
+    for (const char c : part.name)
+      key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    key.push_back('\x1f');
+  }
+  return key;
 }
 
 void make_writable(const fs::path& path) {
@@ -105,8 +122,13 @@ void CPstExporter::export_all(RecoveryTables& tables, JobGate& gate) {
 
   // The store is flushed and released before anything tells the user that the repair is
   // complete, so the message never stands for a file still being written.
+  end_mail_client();
+  if (summary_.outcome == ExportOutcome::kStoreFailed) {
+    // The file went back to its last checkpoint: what counts is what it holds.
+    count_what_the_store_holds();
+    end_mail_client();
+  }
   release_automation();
-  TerminateMailClient();
   reader_.reset();
   source_.reset();
   remove_unused_output();
@@ -119,6 +141,14 @@ void CPstExporter::export_all(RecoveryTables& tables, JobGate& gate) {
   const ExportOutcome outcome = summary_.outcome;
   if (outcome == ExportOutcome::kCompleted || outcome == ExportOutcome::kNoObjects) {
     host_->show_message(kCompletionText, kCompletionCaption);
+  } else if (outcome == ExportOutcome::kStoreFailed) {
+    std::string text = std::string(kStoreFailedText) + summary_.store_failure;
+    if (summary_.store_failure.find(output_path_.string()) == std::string::npos)
+      text += " (" + output_path_.string() + ")";
+    text += ". The file is as it was at its last checkpoint and holds " +
+            std::to_string(summary_.mail_items_written) +
+            " of the recovered mail items; nothing after them was written.";
+    host_->show_message(text, kMessageCaption);
   }
   host_->set_tree_ready(true);
 }
@@ -148,6 +178,16 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   std::size_t visited = 0;
   if (progress_) progress_->set_range(0, kProgressEnd);
   summary_.outcome = ExportOutcome::kCompleted;
+  try {
+    walk_objects(tables, gate, current, visited, total);
+  } catch (const automation::StoreFailure& e) {
+    store_failed(e.what());
+  }
+  tables.clear();
+}
+
+void CPstExporter::walk_objects(RecoveryTables& tables, JobGate& gate, ObjectIndex current,
+                                std::size_t& visited, std::size_t total) {
   while (current != kNoObject) {
     if (!gate.pass()) {
       summary_.outcome = ExportOutcome::kCancelled;
@@ -175,7 +215,6 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
     }
     current = tables.objects[current].next_sibling;
   }
-  tables.clear();
 }
 
 bool CPstExporter::connect() {
@@ -206,6 +245,42 @@ void CPstExporter::connect_for_test(Reporter& reporter, JobHost& host) {
 void CPstExporter::fail(ExportOutcome outcome, std::string_view text) {
   summary_.outcome = outcome;
   host_->show_message(text, kMessageCaption);
+}
+
+void CPstExporter::store_failed(std::string_view error) {
+  if (summary_.outcome == ExportOutcome::kStoreFailed) return;  // the first error tells
+  summary_.outcome = ExportOutcome::kStoreFailed;
+  summary_.store_failure = std::string(error);
+}
+
+void CPstExporter::end_mail_client() {
+  try {
+    TerminateMailClient();
+  } catch (const automation::StoreFailure& e) {
+    // The last checkpoint, made as the client ends, failed.
+    store_failed(e.what());
+  }
+}
+
+void CPstExporter::count_what_the_store_holds() {
+  // Each output folder is read back: of what this export added to it, what the file kept.
+  int written = 0;
+  int lost_and_found = 0;
+  for (const auto& [key, output] : output_folders_) {
+    for (const FilledFolder& part : output.parts) {
+      std::int32_t now = part.held_before;
+      try {
+        now = part.folder->get_Items()->Count();
+      } catch (const AutomationError&) {
+        // A folder made after the last checkpoint is not in the file.
+      }
+      const int kept = std::clamp(now - part.held_before, 0, part.added);
+      written += kept;
+      if (output.lost_and_found) lost_and_found += kept;
+    }
+  }
+  summary_.mail_items_written = std::min(summary_.mail_items_written, written);
+  summary_.items_in_lost_and_found = std::min(summary_.items_in_lost_and_found, lost_and_found);
 }
 
 bool CPstExporter::borrow_data_block(RecoveryTables& tables, ObjectIndex current) {
@@ -291,9 +366,14 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     last_parent_id_.reset();
   } else {
     const std::uint32_t parent_id = tables.objects[node.parent].node_id;
-    if (last_parent_id_ && *last_parent_id_ == parent_id && output_folder_) {
+    if (last_parent_id_ && *last_parent_id_ == parent_id && output_folder_ && current_output_) {
+      if (!continue_full_folder(folder_type_code(record.kind))) {
+        last_parent_id_.reset();
+        ++summary_.mail_items_skipped;
+        return;
+      }
       summary_.exported = true;
-      ExportMailItem(output_folder_, record);
+      if (ExportMailItem(output_folder_, record)) ++current_output_->parts.back().added;
       return;
     }
     last_parent_id_.reset();
@@ -310,22 +390,83 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     }
   }
 
-  output_folder_ = OpenFolderPath(folder_type_code(record.kind));
+  const bool opened = open_output_folder(folder_type_code(record.kind));
   if (announce) reporter_->list_clear_items();
-  const bool bound = output_folder_ && try_step([&] {
-                       current_store_id_ = output_folder_->get_StoreID();
-                       helper_folder_->put_BoundObject(nullptr);
-                       helper_folder_->put_BoundObject(output_folder_);
-                     });
   path_.clear();
-  if (!bound) {
+  if (!opened) {
     // Skip the item; the next one tries its folder afresh.
     last_parent_id_.reset();
     ++summary_.mail_items_skipped;
     return;
   }
   summary_.exported = true;
-  ExportMailItem(output_folder_, record);
+  if (ExportMailItem(output_folder_, record)) ++current_output_->parts.back().added;
+}
+
+bool CPstExporter::open_output_folder(std::int32_t folder_type) {
+  current_output_ = nullptr;
+  output_folder_.reset();
+  if (path_.empty()) return false;
+  auto [it, added] = output_folders_.try_emplace(path_key(path_));
+  OutputFolder& output = it->second;
+  if (output.parts.empty()) {
+    std::shared_ptr<automation::Folder> folder = OpenFolderPath(folder_type);
+    if (!folder) {
+      output_folders_.erase(it);
+      return false;
+    }
+    std::int32_t held = 0;
+    try_step([&] { held = folder->get_Items()->Count(); });
+    output.path = path_;
+    output.lost_and_found = output_folder_is_lost_and_found_;
+    output.parts.push_back(FilledFolder{std::move(folder), held, 0});
+  }
+  current_output_ = &output;
+  output_folder_ = output.parts.back().folder;
+  const bool bound = try_step([&] {
+    current_store_id_ = output_folder_->get_StoreID();
+    helper_folder_->put_BoundObject(nullptr);
+    helper_folder_->put_BoundObject(output_folder_);
+  });
+  return bound && continue_full_folder(folder_type);
+}
+
+bool CPstExporter::continue_full_folder(std::int32_t folder_type) {
+  OutputFolder& output = *current_output_;
+  const auto full = [&] {
+    const FilledFolder& last = output.parts.back();
+    return last.held_before + last.added >= settings_.max_items_per_folder;
+  };
+  if (!full()) return true;
+  const ExportPath saved = std::exchange(path_, output.path);
+  std::shared_ptr<automation::Folder> folder;
+  while (full()) {
+    // "Inbox" goes on in "Inbox (2)", which may hold items of an earlier run already.
+    const std::string name = output.path.back().name;
+    const std::string suffix = " (" + std::to_string(output.parts.size() + 1) + ")";
+    path_.back().name = fit_folder_name(name.substr(0, kFolderNameLimit - suffix.size()) + suffix);
+    folder = walk_path(folder_type);
+    if (!folder) break;
+    std::int32_t held = 0;
+    try_step([&] { held = folder->get_Items()->Count(); });
+    output.parts.push_back(FilledFolder{folder, held, 0});
+    std::string shown;
+    for (const ExportPathPart& part : output.path)
+      shown += (shown.empty() ? "" : "/") + text_.utf8(part.name);
+    auto continued = std::find_if(summary_.continued_folders.begin(),
+                                  summary_.continued_folders.end(),
+                                  [&](const ContinuedFolder& c) { return c.path == shown; });
+    if (continued == summary_.continued_folders.end())
+      continued = summary_.continued_folders.insert(continued, ContinuedFolder{shown, {}});
+    continued->siblings.push_back(text_.utf8(path_.back().name));
+  }
+  path_ = saved;
+  if (!folder) return false;
+  output_folder_ = std::move(folder);
+  return try_step([&] {
+    helper_folder_->put_BoundObject(nullptr);
+    helper_folder_->put_BoundObject(output_folder_);
+  });
 }
 
 const FolderListEntry* CPstExporter::find_folder(std::uint32_t node_id) const {
@@ -414,6 +555,8 @@ void CPstExporter::ReleaseHelperObjects() {
 }
 
 void CPstExporter::release_automation() {
+  current_output_ = nullptr;
+  output_folders_.clear();
   output_folder_.reset();
   ReleaseHelperObjects();
   deleted_items_.reset();
@@ -475,7 +618,7 @@ std::shared_ptr<automation::Folder> CPstExporter::walk_path(std::int32_t folder_
 // ---------------------------------------------------------------------------------------
 // Mail items
 
-void CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
+bool CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
                                   const ItemRecord& record) {
   // Stage 1: the helper creates and saves a bare note in the bound folder.
   std::u16string entry_id;
@@ -487,9 +630,11 @@ void CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
                           PropertyValue{message_flags_value(record)});
     message->Save();
     entry_id = message->get_EntryID();
+  } catch (const automation::StoreFailure&) {
+    throw;
   } catch (const AutomationError&) {
     ++summary_.mail_items_skipped;
-    return;
+    return false;
   }
 
   // Stage 2: the mail client opens it; the helper mail item is bound to it.
@@ -499,9 +644,11 @@ void CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
     if (!item) throw AutomationError("no item for the entry id");
     helper_mail_item_->put_BoundObject(nullptr);
     helper_mail_item_->put_BoundObject(item);
+  } catch (const automation::StoreFailure&) {
+    throw;
   } catch (const AutomationError&) {
     ++summary_.mail_items_skipped;
-    return;
+    return false;
   }
 
   // Stage 3: the properties, each on its own.
@@ -555,13 +702,18 @@ void CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
     try_step([&] { helper_mail_item_->put_Property(property_tag, value); });
   }
 
-  // Stage 4: save, list, save again and move into the output folder.
-  try_step([&] { item->Close(automation::kSaveModeSave); });
+  // Stage 4: save, list, save again and move into the output folder. An item whose save
+  // failed is not in the store with what it holds, so it is not counted as written.
+  if (!try_step([&] { item->Close(automation::kSaveModeSave); })) {
+    ++summary_.mail_items_skipped;
+    return false;
+  }
   reporter_->list_add_fields(ListRowFields{sender_row, receiver_row, subject_row, date_row});
   ++summary_.mail_items_written;
   if (output_folder_is_lost_and_found_) ++summary_.items_in_lost_and_found;
   try_step([&] { item->Close(automation::kSaveModeSave); });
   if (folder) try_step([&] { item->Move(*folder); });
+  return true;
 }
 
 }  // namespace pstorian

@@ -12,7 +12,15 @@
 // when something throws mid-export; the error then goes on to the caller.
 //
 // Automation failures are caught step by step where a step may fail on its own (an item that
-// cannot be written, a folder that cannot be made); nothing stops the walk but the gate.
+// cannot be written, a folder that cannot be made); nothing stops the walk but the gate and
+// a store that cannot be written any more (automation::StoreFailure: a checkpoint failed, so
+// the output file is back at its last completed checkpoint). That ends the export with
+// kStoreFailed: the user is told the writer's error and the output path, and the items
+// counted as written are those the output file holds, read back from it.
+//
+// A folder of the output store lists at most max_items_per_folder items (the 32-bit form
+// numbers table rows in 2 bytes); a folder that is full goes on in a sibling "<name> (2)",
+// "<name> (3)", ..., and the summary names each folder so continued.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +37,7 @@
 #include "engine/node_reader.h"
 #include "engine/object_tables.h"
 #include "engine/progress.h"
+#include "format/layout.h"
 #include "export/export_rules.h"
 #include "export/mail_client.h"
 #include "export/wide_text.h"
@@ -49,6 +58,9 @@ inline constexpr std::string_view kNoHelperText =
     "The mail client's helper component could not be created. Nothing was recovered.";
 inline constexpr std::string_view kSourceNotOpenedText =
     "The selected PST file could not be opened again for reading. Nothing was recovered.";
+// Followed by the writer's error (which names the file) and what the file holds.
+inline constexpr std::string_view kStoreFailedText =
+    "The recovered PST file could not be written: ";
 
 enum class ExportOutcome {
   kCompleted,        // the walk ran to its end
@@ -58,7 +70,14 @@ enum class ExportOutcome {
   kStoreNotOpened,   // the output store could not be attached or found
   kNoHelperObjects,  // the helper component's objects could not be created
   kCancelled,        // the gate stopped the walk
+  kStoreFailed,      // the output store could not be written any more (see store_failure)
   kFailed,           // something threw mid-export (rethrown to the caller)
+};
+
+// A folder that was full and went on in siblings.
+struct ContinuedFolder {
+  std::string path;                   // UTF-8, names joined by "/"
+  std::vector<std::string> siblings;  // the siblings' names, in order
 };
 
 struct ExportSummary {
@@ -68,14 +87,17 @@ struct ExportSummary {
   int folders_recreated = 0;   // folders the export created in the output store
   int mail_items_written = 0;  // mail items created and listed
   int items_in_lost_and_found = 0;
-  int mail_items_skipped = 0;            // mail items that could not be created
+  int mail_items_skipped = 0;            // mail items that could not be created or saved
   std::map<ItemKind, int> not_exported;  // decoded items of other kinds, by kind
+  std::vector<ContinuedFolder> continued_folders;
+  std::string store_failure;  // the writer's error, with kStoreFailed
 };
 
 struct ExportSettings {
   std::filesystem::path source_path;
   std::filesystem::path output_path;
   std::string codepage = std::string(kDefaultCodepage);
+  std::int32_t max_items_per_folder = static_cast<std::int32_t>(pst::kMaxTableRows);
 };
 
 // One named folder met by the walk: what the tree was told, and its name as stored.
@@ -110,7 +132,8 @@ class CPstExporter final : public ExportJob {
   void ReleaseHelperObjects();
   void EnsureFolderPath(std::int32_t folder_type);
   std::shared_ptr<automation::Folder> OpenFolderPath(std::int32_t folder_type);
-  void ExportMailItem(std::shared_ptr<automation::Folder> folder, const ItemRecord& record);
+  // True when the item was written and saved.
+  bool ExportMailItem(std::shared_ptr<automation::Folder> folder, const ItemRecord& record);
   // Ends the mail client: every attached store is flushed and its file released.
   void TerminateMailClient();
 
@@ -122,6 +145,8 @@ class CPstExporter final : public ExportJob {
  private:
   void export_all(RecoveryTables& tables, JobGate& gate);
   void walk(RecoveryTables& tables, JobGate& gate);
+  void walk_objects(RecoveryTables& tables, JobGate& gate, ObjectIndex current,
+                    std::size_t& visited, std::size_t total);
   bool connect();
   void visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record);
   void visit_folder(const RecoveryTables& tables, ObjectIndex current, const ItemRecord& record);
@@ -132,6 +157,11 @@ class CPstExporter final : public ExportJob {
   std::shared_ptr<automation::Folder> walk_path(std::int32_t folder_type);
   void release_automation();
   void fail(ExportOutcome outcome, std::string_view text);
+  void end_mail_client();
+  void store_failed(std::string_view error);
+  void count_what_the_store_holds();
+  bool open_output_folder(std::int32_t folder_type);
+  bool continue_full_folder(std::int32_t folder_type);
   void remove_unused_output();
   void report_progress(std::size_t visited, std::size_t total);
 
@@ -167,6 +197,21 @@ class CPstExporter final : public ExportJob {
   std::optional<std::uint32_t> last_parent_id_;
   std::shared_ptr<automation::Folder> output_folder_;
   bool output_folder_is_lost_and_found_ = false;
+
+  // The output folders items went to, by path: for each, the folder and its siblings in
+  // use, with what each held before and what this export added.
+  struct FilledFolder {
+    std::shared_ptr<automation::Folder> folder;
+    std::int32_t held_before = 0;
+    std::int32_t added = 0;
+  };
+  struct OutputFolder {
+    ExportPath path;
+    bool lost_and_found = false;
+    std::vector<FilledFolder> parts;  // the folder itself, then "<name> (2)", ...
+  };
+  std::map<std::string, OutputFolder> output_folders_;
+  OutputFolder* current_output_ = nullptr;
   std::u16string current_store_id_;
   std::int64_t sent_time_ = 0;
   std::int64_t received_time_ = 0;

@@ -74,6 +74,10 @@ constexpr std::uint32_t kNidRootFolder = 0x122;
 // and ignored when blocks are looked up.
 constexpr bool is_internal_block(std::uint32_t bid) { return (bid & 0x2) != 0; }
 
+// A table context of the 32-bit form keeps row numbers in 2 bytes, so a table (the messages
+// of a folder, its subfolders) holds at most this many rows.
+constexpr std::uint32_t kMaxTableRows = 0xFFFF;
+
 // Heap-on-node and its clients.
 constexpr std::uint8_t kHeapSignature = 0xEC;
 constexpr std::uint8_t kClientTableContext = 0x7C;

@@ -24,6 +24,15 @@ class AutomationError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A store could not be written: a checkpoint failed (a full disk, an I/O error) and the file
+// is back at its last completed checkpoint. Unlike other failures it is not one item's or
+// one step's: nothing more can be written to that store until the mail client has been
+// ended. what() is the writer's own error, naming the file.
+class StoreFailure : public AutomationError {
+ public:
+  using AutomationError::AutomationError;
+};
+
 // An OLE automation date.
 struct OleDate {
   double days = 0.0;

@@ -21,6 +21,8 @@ auto automation_call(F&& f) -> decltype(f()) {
     return f();
   } catch (const automation::AutomationError&) {
     throw;
+  } catch (const StoreFailedError& e) {
+    throw automation::StoreFailure(e.what());
   } catch (const std::exception& e) {
     throw automation::AutomationError(e.what());
   }

@@ -49,7 +49,7 @@ std::shared_ptr<automation::AutomationFactory> make_mail_client_factory() {
 }
 
 void terminate_mail_client() {
-  MailProfile::instance().close_all();
+  automation_call([] { MailProfile::instance().close_all(); });
 }
 
 void set_mail_client_codepage(std::string codepage) {

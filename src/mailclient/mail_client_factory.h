@@ -14,6 +14,8 @@ std::shared_ptr<automation::AutomationFactory> make_mail_client_factory();
 
 // Ends the mail client: every attached store is checkpointed and its file released. The
 // stores stay in the profile and are opened again when a later application uses them.
+// Throws automation::StoreFailure when a store's checkpoint failed (now or earlier); that
+// store's file is then at its last completed checkpoint, and every store was released.
 void terminate_mail_client();
 
 // The code page of the 8-bit texts in stores attached from now on (an iconv name;

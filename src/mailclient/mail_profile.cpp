@@ -1,5 +1,7 @@
 #include "mailclient/mail_profile.h"
 
+#include <exception>
+
 namespace pstorian {
 
 MailProfile& MailProfile::instance() {
@@ -25,8 +27,25 @@ void MailProfile::set_codepage(std::string codepage) {
   codepage_ = std::move(codepage);
 }
 
+namespace {
+
+// Closes each store, all of them even when one fails; then throws the first failure.
+void close_each(const std::vector<std::shared_ptr<MessageStore>>& stores) {
+  std::exception_ptr first;
+  for (const auto& s : stores) {
+    try {
+      s->close();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
+}
+
+}  // namespace
+
 void MailProfile::close_all() {
-  for (const auto& s : stores()) s->close();
+  close_each(stores());
 }
 
 void MailProfile::clear() {
@@ -35,7 +54,7 @@ void MailProfile::clear() {
     const std::lock_guard lock(mutex_);
     gone.swap(stores_);
   }
-  for (const auto& s : gone) s->close();
+  close_each(gone);
 }
 
 }  // namespace pstorian

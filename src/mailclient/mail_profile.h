@@ -26,7 +26,8 @@ class MailProfile {
   void set_codepage(std::string codepage);
 
   // Checkpoints and releases every store's file; the stores stay in the profile and open
-  // their files again when used.
+  // their files again when used. Every store is closed even when one fails; the first
+  // failure (StoreFailedError for a store whose checkpoint failed) is thrown afterwards.
   void close_all();
   // Closes every store and forgets it: an empty profile.
   void clear();

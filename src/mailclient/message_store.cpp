@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "format/endian.h"
 #include "format/layout.h"
@@ -99,8 +100,18 @@ void MessageStore::open() {
 }
 
 StoreFile& MessageStore::file() {
+  check_usable();
   if (!file_) open();
   return *file_;
+}
+
+void MessageStore::check_usable() const {
+  if (!failure_.empty()) throw StoreFailedError(failure_);
+}
+
+std::string MessageStore::failure() {
+  const std::lock_guard lock(mutex_);
+  return failure_;
 }
 
 std::vector<std::uint8_t> MessageStore::entry_id() const {
@@ -202,6 +213,7 @@ FolderTable& MessageStore::contents(FolderState& f) {
 
 std::vector<std::uint32_t> MessageStore::subfolders(std::uint32_t nid) {
   const std::lock_guard lock(mutex_);
+  check_usable();
   FolderTable& table = hierarchy(folder(nid));
   std::vector<std::uint32_t> out;
   for (std::size_t i = 0; i < table.size(); ++i) {
@@ -214,14 +226,17 @@ std::vector<std::uint32_t> MessageStore::subfolders(std::uint32_t nid) {
 
 PropertyBag MessageStore::folder_properties(std::uint32_t nid) {
   const std::lock_guard lock(mutex_);
+  check_usable();
   return folder(nid).properties;
 }
 
 std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_view name,
                                           std::string_view container_class) {
   const std::lock_guard lock(mutex_);
+  check_usable();
   FolderState& parent = folder(parent_nid);
-  hierarchy(parent);
+  if (hierarchy(parent).size() >= pst::kMaxTableRows)
+    throw StoreError("the folder holds as many subfolders as a folder of this file can hold");
   const std::uint32_t nid = file().next_nid(pst::kNodeNormalFolder);
   FolderState f;
   f.nid = nid;
@@ -252,6 +267,7 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
 
 std::vector<std::uint32_t> MessageStore::messages(std::uint32_t nid) {
   const std::lock_guard lock(mutex_);
+  check_usable();
   FolderTable& table = contents(folder(nid));
   std::vector<std::uint32_t> out;
   out.reserve(table.size());
@@ -269,8 +285,11 @@ std::uint32_t MessageStore::folder_of(std::uint32_t message) {
 std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t nid,
                                          PropertyBag p) {
   const std::lock_guard lock(mutex_);
+  check_usable();
   FolderState& f = folder(folder_nid);
-  contents(f);
+  if (contents(f).size() >= pst::kMaxTableRows && !contents(f).contains(nid))
+    throw FolderFullError("the folder holds as many items as a folder of this file can hold (" +
+                          std::to_string(pst::kMaxTableRows) + ")");
   if (nid == 0) nid = file().next_nid(pst::kNodeNormalMessage);
   const std::uint64_t now = filetime_now();
   if (!p.int64(prop::kCreationTime)) p.set_int64(prop::kCreationTime, now);
@@ -309,6 +328,7 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
 
 PropertyBag MessageStore::load_message(std::uint32_t nid) {
   const std::lock_guard lock(mutex_);
+  check_usable();
   if (const auto it = unsaved_.find(nid); it != unsaved_.end()) return it->second;
   if (!is_message(nid)) throw StoreError("no such message");
   return PropertyBag(read_properties(nid));
@@ -316,6 +336,7 @@ PropertyBag MessageStore::load_message(std::uint32_t nid) {
 
 void MessageStore::move_message(std::uint32_t nid, std::uint32_t to) {
   const std::lock_guard lock(mutex_);
+  check_usable();
   const std::uint32_t from = folder_of(nid);
   if (from == to) return;
   save_message(to, nid, load_message(nid));
@@ -383,7 +404,19 @@ void MessageStore::checkpoint() {
 }
 
 void MessageStore::checkpoint_locked() {
-  if (!file_) return;
+  check_usable();
+  if (!file_ || !changed_since_checkpoint_) return;
+  try {
+    write_checkpoint();
+  } catch (const std::exception& e) {
+    // Whatever failed, the file is at its last checkpoint and what was saved since is not
+    // in it; nothing may be written on top until the store is closed and opened again.
+    failure_ = file_->failure().empty() ? e.what() : file_->failure();
+    throw StoreFailedError(failure_);
+  }
+}
+
+void MessageStore::write_checkpoint() {
   // Counts follow the contents tables; a folder whose counts changed has its row in the
   // parent's hierarchy table brought up to date.
   for (auto& [nid, f] : folders_) {
@@ -425,27 +458,37 @@ void MessageStore::checkpoint_locked() {
 void MessageStore::close() {
   const std::lock_guard lock(mutex_);
   if (!file_) return;
-  checkpoint_locked();
+  if (failure_.empty()) checkpoint_locked();  // may fail, and then goes on as below
   table_writer_.reset();
   file_.reset();
+  if (failure_.empty()) {
+    folders_.clear();
+    return;
+  }
+  // What was not checkpointed goes; the file is opened again from its last checkpoint.
   folders_.clear();
+  unsaved_.clear();
+  items_since_checkpoint_ = 0;
+  changed_since_checkpoint_ = false;
+  const std::string failure = std::exchange(failure_, std::string());
+  throw StoreFailedError(failure);
 }
 
 void MessageStore::flusher(std::stop_token stop) {
   std::unique_lock lock(mutex_);
   while (!stop.stop_requested()) {
-    if (!changed_since_checkpoint_) {
-      wake_.wait(lock, stop, [this] { return changed_since_checkpoint_; });
+    if (!changed_since_checkpoint_ || !failure_.empty()) {
+      wake_.wait(lock, stop, [this] { return changed_since_checkpoint_ && failure_.empty(); });
       continue;
     }
     const auto due = first_save_ + kCheckpointDelay;
     if (wake_.wait_until(lock, stop, due, [] { return false; }) || stop.stop_requested()) continue;
-    if (changed_since_checkpoint_ && std::chrono::steady_clock::now() >= due) {
+    if (changed_since_checkpoint_ && failure_.empty() &&
+        std::chrono::steady_clock::now() >= due) {
       try {
         checkpoint_locked();
       } catch (const std::exception&) {
-        // Left for the next save or close to try again.
-        first_save_ = std::chrono::steady_clock::now();
+        // The store is failed now; the next call of its user reports it.
       }
     }
   }

@@ -12,6 +12,11 @@
 //
 // A closed store opens its file again on the next call. Every public member may be called
 // from any thread; calls are serialised.
+//
+// A checkpoint that fails leaves the file at the last one that completed (see StoreFile)
+// and the store failed: every call throws StoreFailedError with the writer's error until
+// close(), which writes nothing, lets go of what was not checkpointed and the file, and
+// throws that error once more. The next call opens the file again at its last checkpoint.
 #pragma once
 
 #include <chrono>
@@ -69,6 +74,18 @@ constexpr std::uint32_t kIpmSubTreeEntryId = 0x35E00102;
 
 constexpr std::uint32_t kMessageReadFlag = 0x1;
 
+// A folder that holds as many messages as a table of the file can list.
+class FolderFullError : public StoreError {
+ public:
+  using StoreError::StoreError;
+};
+
+// A store whose last checkpoint failed; what() is the writer's error.
+class StoreFailedError : public StoreError {
+ public:
+  using StoreError::StoreError;
+};
+
 class MessageStore {
  public:
   // Opens the file and reads the store's own properties and table templates. Throws
@@ -101,14 +118,18 @@ class MessageStore {
   bool is_message(std::uint32_t nid);
   std::uint32_t folder_of(std::uint32_t message);
   // Writes a message with `properties` in `folder` (a new one when `nid` is 0) and returns
-  // its node id. Fills in the size, the times and the normalized subject.
+  // its node id. Fills in the size, the times and the normalized subject. Throws
+  // FolderFullError when the folder holds pst::kMaxTableRows messages already.
   std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties);
   PropertyBag load_message(std::uint32_t nid);
   void move_message(std::uint32_t nid, std::uint32_t folder);
 
   void checkpoint();
-  // Checkpoints and releases the file; the next call opens it again.
+  // Checkpoints and releases the file; the next call opens it again. For a failed store,
+  // releases the file without writing and throws StoreFailedError.
   void close();
+  // The error of the failed checkpoint; empty unless the store failed.
+  std::string failure();
   std::size_t checkpoints() const { return checkpoints_; }
 
  private:
@@ -126,6 +147,8 @@ class MessageStore {
 
   StoreFile& file();
   void open();
+  // Throws StoreFailedError when a checkpoint failed since the file was opened.
+  void check_usable() const;
   FolderState& folder(std::uint32_t nid);
   FolderTable& hierarchy(FolderState& f);
   FolderTable& contents(FolderState& f);
@@ -136,6 +159,7 @@ class MessageStore {
   void write_table(std::uint32_t nid, FolderTable& table);
   void note_save(bool new_item);
   void checkpoint_locked();
+  void write_checkpoint();
   void flusher(std::stop_token stop);
 
   std::filesystem::path path_;
@@ -154,6 +178,7 @@ class MessageStore {
   bool changed_since_checkpoint_ = false;
   std::chrono::steady_clock::time_point first_save_;
   std::size_t checkpoints_ = 0;
+  std::string failure_;
   std::condition_variable_any wake_;
   std::jthread flusher_;  // last: stops before the members above go
 };

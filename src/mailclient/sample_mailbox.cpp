@@ -131,13 +131,44 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
       std::dynamic_pointer_cast<HelperMailItem>(factory.CreateHelper(kHelperMailItemProgId));
   if (!helper_folder || !helper_item) throw AutomationError("helper objects missing");
 
+  // A folder of the file lists at most pst::kMaxTableRows messages; a full folder goes on
+  // in a sibling named "<name> (2)", "<name> (3)", ...
+  const std::size_t base_folders = folders.size();
+  std::vector<std::size_t> held(base_folders, 0);
+  std::vector<std::size_t> base_of(base_folders);
+  std::vector<std::size_t> continued_in(base_folders);
+  std::vector<int> continuations(base_folders, 1);
+  std::vector<std::shared_ptr<Folder>> parents(base_folders, top);
+  for (std::size_t f = 0; f < base_folders; ++f) {
+    base_of[f] = continued_in[f] = f;
+    const auto& path = manifest.folders[f].path;
+    for (std::size_t p = 1; p < base_folders && path.size() > 1; ++p)
+      if (manifest.folders[p].path.size() + 1 == path.size() &&
+          std::equal(manifest.folders[p].path.begin(), manifest.folders[p].path.end(),
+                     path.begin()))
+        parents[f] = folders[p];
+  }
+  const auto with_room = [&](std::size_t f) {
+    const std::size_t base = base_of[f];
+    while (held[continued_in[base]] >= options.items_per_folder) {
+      SampleFolder record = manifest.folders[base];
+      record.path.back() += u" (" + ascii(std::to_string(++continuations[base])) + u")";
+      folders.push_back(parents[base]->get_Folders()->Add(record.path.back(), record.type));
+      manifest.folders.push_back(std::move(record));
+      held.push_back(0);
+      base_of.push_back(base);
+      continued_in[base] = folders.size() - 1;
+    }
+    return continued_in[base];
+  };
+
   std::size_t bound = folders.size();
   std::u16string store_id;
   for (int m = 0; m < options.messages; ++m) {
     SampleMessage msg;
     // Runs of messages in one folder, as a repair writes them.
-    msg.folder = m % 7 == 0 ? r.below(static_cast<std::uint32_t>(folders.size()))
-                            : (bound < folders.size() ? bound : 0);
+    msg.folder = with_room(m % 7 == 0 ? r.below(static_cast<std::uint32_t>(base_folders))
+                                      : (bound < folders.size() ? bound : 0));
     const std::u16string first_name(r.pick(kFirst));
     const std::u16string last_name(r.pick(kLast));
     msg.sender = first_name + u" " + last_name + u"[" + lower_ascii(first_name) + u"." +
@@ -190,6 +221,7 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
     item->Close(kSaveModeSave);
     item->Close(kSaveModeSave);
     item->Move(*folder);
+    ++held[msg.folder];
     manifest.messages.push_back(std::move(msg));
   }
   helper_item->put_BoundObject(nullptr);

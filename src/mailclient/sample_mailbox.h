@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "format/layout.h"
 #include "mailclient/helper_component.h"
 
 namespace pstorian {
@@ -23,6 +24,8 @@ struct SampleOptions {
   std::size_t largest_body = 100 * 1024;
   // When set, every body has this size instead.
   std::optional<std::size_t> body_size;
+  // A folder that holds this many messages goes on in a sibling "<name> (2)", and so on.
+  std::size_t items_per_folder = pst::kMaxTableRows;
 };
 
 struct SampleFolder {

@@ -1,10 +1,12 @@
 #include "mailclient/store_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -27,19 +29,40 @@ constexpr std::uint64_t kLargestFile = 0x7C004A00;
   throw StoreError(what);
 }
 
-std::string errno_text() {
-  return std::strerror(errno);
+std::string errno_text(int err) {
+  return std::strerror(err);
+}
+
+// The test hook of fail_writes_after: bytes that may still be written, -1 for no limit.
+std::atomic<std::int64_t> g_write_budget{-1};
+std::atomic<int> g_write_error{ENOSPC};
+
+// Takes up to `wanted` bytes from the budget; what may be written.
+std::size_t write_allowance(std::size_t wanted) {
+  std::int64_t left = g_write_budget.load();
+  for (;;) {
+    if (left < 0) return wanted;
+    const auto take = std::min<std::int64_t>(left, static_cast<std::int64_t>(wanted));
+    if (g_write_budget.compare_exchange_weak(left, left - take)) return static_cast<std::size_t>(take);
+  }
 }
 
 }  // namespace
 
 StoreFile::StoreFile(const std::filesystem::path& path)
-    : bbt_(pst::kPageBbt, pst::kBbtLeafMaxEntries, build_bbt_leaf),
+    : path_(path),
+      bbt_(pst::kPageBbt, pst::kBbtLeafMaxEntries, build_bbt_leaf),
       nbt_(pst::kPageNbt, pst::kNbtLeafMaxEntries, build_nbt_leaf) {
   fd_.reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (fd_.get() < 0) fail("cannot open " + path.string() + ": " + errno_text());
+  if (fd_.get() < 0) fail("cannot open " + path.string() + ": " + errno_text(errno));
+  // One writer at a time: two writers would each commit over the other's checkpoints.
+  if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK)
+      fail(path.string() + " is in use: another repair or program is writing to it");
+    fail("cannot lock " + path.string() + ": " + errno_text(errno));
+  }
   struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) fail("cannot read " + path.string() + ": " + errno_text());
+  if (::fstat(fd_.get(), &st) != 0) fail("cannot read " + path.string() + ": " + errno_text(errno));
   disk_size_ = static_cast<std::uint64_t>(st.st_size);
   std::array<std::uint8_t, pst::kHeaderSize> raw{};
   if (disk_size_ < raw.size() ||
@@ -377,25 +400,99 @@ std::uint32_t StoreFile::allocate(std::uint32_t size, std::uint32_t alignment) {
   }
 }
 
+void StoreFile::fail_writes_after(std::int64_t bytes, int error) {
+  g_write_error.store(error);
+  g_write_budget.store(bytes < 0 ? -1 : bytes);
+}
+
 void StoreFile::write_at(std::uint64_t ib, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(ib));
+    const std::size_t allowed = write_allowance(bytes.size());
+    if (allowed == 0) {
+      errno = g_write_error.load();
+      fail("cannot write " + path_.string() + ": " + errno_text(errno));
+    }
+    const ssize_t n = ::pwrite(fd_.get(), bytes.data(), allowed, static_cast<off_t>(ib));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail("cannot write the store: " + errno_text());
+    if (n <= 0) fail("cannot write " + path_.string() + ": " + errno_text(n == 0 ? ENOSPC : errno));
     bytes = bytes.subspan(static_cast<std::size_t>(n));
     ib += static_cast<std::uint64_t>(n);
   }
 }
 
 void StoreFile::sync() {
-  if (::fsync(fd_.get()) != 0) fail("cannot flush the store: " + errno_text());
+  if (::fsync(fd_.get()) != 0) fail("cannot flush " + path_.string() + ": " + errno_text(errno));
 }
 
 void StoreFile::write_header(const FileHeader& header) {
   write_at(0, build_file_header(header));
 }
 
+void StoreFile::reserve(std::uint64_t old_size, std::uint64_t new_size) {
+  if (new_size <= old_size) return;
+  // The new space is reserved before anything is written into it: a full disk then shows
+  // here, while the file still holds nothing but its last checkpoint, instead of halfway
+  // through the blocks of this one.
+  const int rc = ::posix_fallocate(fd_.get(), static_cast<off_t>(old_size),
+                                   static_cast<off_t>(new_size - old_size));
+  if (rc == 0) return;
+  if (rc != EOPNOTSUPP && rc != ENOSYS && rc != EINVAL) {
+    // A partial reservation may have moved the end of the file; it goes back.
+    [[maybe_unused]] const int ignored = ::ftruncate(fd_.get(), static_cast<off_t>(old_size));
+    fail("cannot grow " + path_.string() + ": " + errno_text(rc));
+  }
+  // A file system that cannot reserve space gets a sparse extension.
+  if (::ftruncate(fd_.get(), static_cast<off_t>(new_size)) != 0)
+    fail("cannot grow " + path_.string() + ": " + errno_text(errno));
+}
+
 void StoreFile::commit() {
+  if (!failure_.empty()) throw StoreError(failure_);
+  Rollback rollback;
+  try {
+    commit_steps(rollback);
+  } catch (const std::exception& e) {
+    // The layout in memory is half-way to a state that never reached the disk, so this
+    // object is done with; the file goes back to its last checkpoint.
+    failure_ = e.what();
+    roll_back(rollback);
+    throw StoreError(failure_);
+  }
+}
+
+void StoreFile::roll_back(const Rollback& rollback) noexcept {
+  // Each write here overwrites bytes that are already on disk, so a full disk does not stop
+  // it. Map pages first, while the header on disk still says the maps are not to be
+  // trusted; then the header of the last checkpoint; then the length. A process killed in
+  // between leaves the last checkpoint with its maps marked for a rebuild.
+  const auto put = [&](std::uint64_t at, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(at));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      at += static_cast<std::uint64_t>(n);
+    }
+    return true;
+  };
+  bool restored = true;
+  for (const auto& [at, page] : rollback.map_pages) restored = put(at, page) && restored;
+  if (rollback.header_touched || !rollback.map_pages.empty()) {
+    if (::fsync(fd_.get()) != 0) restored = false;
+    // Should the old maps not be back, the header keeps saying that they need a rebuild.
+    FileHeader header = committed_;
+    if (!restored) header.amap_valid = false;
+    const auto bytes = build_file_header(header);
+    if (put(0, bytes)) ::fsync(fd_.get());
+  }
+  if (rollback.grown_from != 0 &&
+      ::ftruncate(fd_.get(), static_cast<off_t>(rollback.grown_from)) == 0) {
+    disk_size_ = rollback.grown_from;
+    ::fsync(fd_.get());
+  }
+}
+
+void StoreFile::commit_steps(Rollback& rollback) {
   // Lay everything out in memory first: blocks, then the pages of both trees.
   struct Placed {
     std::uint32_t ib;
@@ -459,10 +556,15 @@ void StoreFile::commit() {
       if (AllocationMap::fmap_page_offset(n) >= old_size)
         map_pages.emplace_back(AllocationMap::fmap_page_offset(n), map_.build_fmap_page(n));
     const auto header_bytes = build_file_header(transitional);
-    if (::ftruncate(fd_.get(), static_cast<off_t>(map_.file_size())) != 0)
-      fail("cannot grow the store: " + errno_text());
+    if (disk_size_ > old_size && ::ftruncate(fd_.get(), static_cast<off_t>(old_size)) != 0)
+      fail("cannot cut " + path_.string() + " back to its last checkpoint: " +
+           errno_text(errno));
+    disk_size_ = old_size;
+    rollback.grown_from = old_size;
+    reserve(old_size, map_.file_size());
     disk_size_ = map_.file_size();
     for (const auto& [at, page] : map_pages) write_at(at, page);
+    rollback.header_touched = true;
     write_at(0, header_bytes);
     // Flushed only now: a flush inside the window would widen it for a killed process,
     // which matters more here than the order in which a power cut finds these pages.
@@ -474,21 +576,34 @@ void StoreFile::commit() {
   sync();
   // Step 3.
   if (!maps_invalidated) {
+    rollback.header_touched = true;
     write_header(transitional);
     sync();
   }
-  // Step 4.
+  // Step 4. The pages as they are on disk are kept until the checkpoint is complete, so a
+  // failure from here on can put the committed maps back.
   for (const auto& [ib, size] : pending_free_) map_.mark_free(ib, size);
   pending_free_.clear();
   // Only the map pages whose bits changed: a checkpoint costs what it adds, not what the
   // file holds.
   const auto changed = map_.take_changed_pages();
+  std::vector<std::pair<std::uint64_t, Page>> new_pages;
   for (const std::size_t n : changed.amaps)
-    write_at(AllocationMap::amap_page_offset(n), map_.build_amap_page(n));
+    new_pages.emplace_back(AllocationMap::amap_page_offset(n), map_.build_amap_page(n));
   for (const std::size_t n : changed.pmaps)
-    write_at(AllocationMap::pmap_page_offset(n), map_.build_pmap_page(n));
+    new_pages.emplace_back(AllocationMap::pmap_page_offset(n), map_.build_pmap_page(n));
   for (const std::size_t n : changed.fmaps)
-    write_at(AllocationMap::fmap_page_offset(n), map_.build_fmap_page(n));
+    new_pages.emplace_back(AllocationMap::fmap_page_offset(n), map_.build_fmap_page(n));
+  for (const auto& [at, page] : new_pages) {
+    // Pages in space this checkpoint added have no earlier state to go back to.
+    if (at + pst::kPageSize > old_size) continue;
+    Page before{};
+    if (::pread(fd_.get(), before.data(), before.size(), static_cast<off_t>(at)) !=
+        static_cast<ssize_t>(before.size()))
+      fail("cannot read " + path_.string() + ": " + errno_text(errno));
+    rollback.map_pages.emplace_back(at, before);
+  }
+  for (const auto& [at, page] : new_pages) write_at(at, page);
   sync();
   // Step 5.
   header_.amap_free = static_cast<std::uint32_t>(map_.free_bytes());
@@ -497,12 +612,18 @@ void StoreFile::commit() {
   write_header(header_);
   sync();
   committed_ = header_;
+  rollback = Rollback{};
   // The pages the header stopped naming are wiped: a repair that probes the whole file
   // would otherwise find their node entries and take earlier states of the store (a message
   // as it was before its last save, in the folder it was moved out of) for items of their
-  // own. Nothing names these pages any more, so a process killed here loses nothing.
+  // own. Nothing names these pages any more, so a process killed here loses nothing, and a
+  // failure here is no failure of the checkpoint.
   static const Page kBlankPage{};
-  for (const std::uint32_t ib : replaced_pages) write_at(ib, kBlankPage);
+  for (const std::uint32_t ib : replaced_pages) {
+    if (::pwrite(fd_.get(), kBlankPage.data(), kBlankPage.size(), ib) !=
+        static_cast<ssize_t>(kBlankPage.size()))
+      break;
+  }
 }
 
 }  // namespace pstorian

@@ -15,7 +15,16 @@
 //
 // Each step is flushed to disk before the next. A process killed at any moment leaves a file
 // that readers open as it was before the checkpoint or after it; in between, only the maps
-// are marked as needing a rebuild. Blocks whose reference count drops to one (the BBT's own
+// are marked as needing a rebuild. New space is reserved (not left sparse) before anything
+// is written into it, so a full disk shows up before the first write of a checkpoint.
+//
+// A checkpoint that fails (a full disk, an I/O error) puts the file back as the last
+// completed checkpoint left it: the map pages it overwrote, the header, the length. The
+// object is then done with: every later commit() throws the same error without writing,
+// so nothing that runs later (a close, a timer) can write a header over the failed state.
+//
+// The file is locked (flock) while it is open here, so that a second writer, in this
+// process or another, is refused instead of writing over the first one's checkpoints. Blocks whose reference count drops to one (the BBT's own
 // reference) are removed, and their space is reused only after the checkpoint is complete.
 //
 // The file grows by whole AMap intervals (253,952 bytes), at least an eighth of its size at a
@@ -28,6 +37,7 @@
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -46,8 +56,9 @@ class StoreError : public std::runtime_error {
 
 class StoreFile final : public BlockIdSource {
  public:
-  // Throws StoreError when the file cannot be opened for writing or is not a sound 32-bit
-  // personal folder file (header, B-trees and maps within the file).
+  // Throws StoreError when the file cannot be opened for writing, is locked by another
+  // writer, or is not a sound 32-bit personal folder file (header, B-trees and maps within
+  // the file).
   explicit StoreFile(const std::filesystem::path& path);
   ~StoreFile() override;
   StoreFile(const StoreFile&) = delete;
@@ -92,9 +103,18 @@ class StoreFile final : public BlockIdSource {
   void remove_node(std::uint32_t nid);
 
   // Writes a checkpoint. Throws StoreError when the file cannot be written; the file then
-  // still holds the last completed checkpoint, and this object must not be used further
-  // (open the file again).
+  // holds the last completed checkpoint, and every later commit() throws the same error
+  // (open the file again to go on from that checkpoint).
   void commit();
+  // The error of a failed checkpoint; empty while none failed.
+  const std::string& failure() const { return failure_; }
+
+  // For tests: after `bytes` more bytes, every write of every store file fails with `error`
+  // (ENOSPC for a full disk, EIO, ...), a write that crosses the mark after writing what
+  // fits, and growing the file fails as soon as it would need more. A negative count turns
+  // this off. Putting a failed checkpoint back is exempt, as overwriting bytes a file
+  // already has is on a full disk.
+  static void fail_writes_after(std::int64_t bytes, int error);
 
  private:
   void load_btree(std::uint8_t ptype, Bref root);
@@ -106,6 +126,16 @@ class StoreFile final : public BlockIdSource {
   void write_at(std::uint64_t ib, std::span<const std::uint8_t> bytes);
   void write_header(const FileHeader& header);
   void sync();
+  void reserve(std::uint64_t old_size, std::uint64_t new_size);
+
+  // What a failed checkpoint must undo on disk.
+  struct Rollback {
+    std::uint64_t grown_from = 0;  // the committed length, when the file was grown
+    bool header_touched = false;   // a header other than the committed one was written
+    std::vector<std::pair<std::uint64_t, Page>> map_pages;  // as they were before
+  };
+  void commit_steps(Rollback& rollback);
+  void roll_back(const Rollback& rollback) noexcept;
 
   // Closes the file however the store ends, a failed constructor included.
   class Descriptor {
@@ -121,8 +151,10 @@ class StoreFile final : public BlockIdSource {
     int fd_ = -1;
   };
 
+  std::filesystem::path path_;
   Descriptor fd_;
   std::uint64_t disk_size_ = 0;
+  std::string failure_;
   FileHeader header_;     // as it will be after the next commit
   FileHeader committed_;  // as it is on disk
   PagedBTree<BbtEntry> bbt_;

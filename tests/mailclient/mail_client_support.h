@@ -7,11 +7,29 @@
 #include <filesystem>
 #include <string>
 
+#include "format/layout.h"
+#include "mailclient/node_writer.h"
+#include "mailclient/property_context_writer.h"
+#include "mailclient/store_file.h"
 #include "mailclient/text_codec.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
 
 namespace pstorian::test {
+
+// A node holding a property context with one binary value (in a subnode when large) and a
+// number, as an internal node that no folder lists.
+inline std::uint32_t add_node(StoreFile& store, std::size_t value_size, std::uint8_t fill) {
+  NodeWriter writer(store);
+  const std::vector<StoredProperty> props = {
+      StoredProperty::binary(0x10010102, std::vector<std::uint8_t>(value_size, fill)),
+      StoredProperty::int32(0x10020003, fill)};
+  WrittenNode node = writer.finish(build_property_context(props, &writer));
+  const std::uint32_t nid = store.next_nid(pst::kNodeInternal);
+  store.add_blocks(std::move(node.blocks));
+  store.put_node({nid, node.bid_data, node.bid_sub, 0});
+  return nid;
+}
 
 inline std::filesystem::path empty_store(const TempDir& dir, const std::string& name) {
   const auto file = dir.path() / name;

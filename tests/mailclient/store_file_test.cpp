@@ -20,6 +20,7 @@
 #include "mailclient/node_writer.h"
 #include "mailclient/property_context_writer.h"
 #include "store/empty_store_image.h"
+#include "mail_client_support.h"
 #include "store/temp_dir.h"
 
 namespace pstorian {
@@ -28,20 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-// A node holding a property context with one binary value (in a subnode when large) and a
-// number, as an internal node that no folder lists.
-std::uint32_t add_node(StoreFile& store, std::size_t value_size, std::uint8_t fill) {
-  NodeWriter writer(store);
-  const std::vector<StoredProperty> props = {
-      StoredProperty::binary(0x10010102, Bytes(value_size, fill)),
-      StoredProperty::int32(0x10020003, fill)};
-  WrittenNode node = writer.finish(build_property_context(props, &writer));
-  const std::uint32_t nid = store.next_nid(pst::kNodeInternal);
-  const NbtEntry entry{nid, node.bid_data, node.bid_sub, 0};
-  store.add_blocks(std::move(node.blocks));
-  store.put_node(entry);
-  return nid;
-}
+using test::add_node;
 
 std::string check(const fs::path& file) {
   const std::string tool = PSTORIAN_SHARED_DIR "/tools/pstcheck.py";
