@@ -452,7 +452,8 @@ bool CPstExporter::continue_full_folder(std::int32_t folder_type) {
     output.parts.push_back(FilledFolder{folder, held, 0});
     std::string shown;
     for (const ExportPathPart& part : output.path)
-      shown += (shown.empty() ? "" : "/") + text_.utf8(part.name);
+      if (!is_special_folder_name(part.name))
+        shown += (shown.empty() ? "" : "/") + text_.utf8(part.name);
     auto continued = std::find_if(summary_.continued_folders.begin(),
                                   summary_.continued_folders.end(),
                                   [&](const ContinuedFolder& c) { return c.path == shown; });

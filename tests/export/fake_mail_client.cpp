@@ -126,6 +126,8 @@ class FakeNewMessage final : public NewMessage {
   }
   void Save() override {
     if (client_.fail_message_save) throw AutomationError("save failed");
+    if (client_.store_fails_at_save > 0 && client_.next_entry >= client_.store_fails_at_save)
+      throw StoreFailure("cannot write " + client_.stores.back()->path + ": No space left on device");
     if (item_->entry_id.empty()) {
       item_->entry_id = utf8_to_utf16("E" + std::to_string(client_.next_entry++));
       item_->folder = folder_.get();
@@ -244,6 +246,7 @@ void FakeItem::put_Body(std::u16string_view text) {
   body = text;
 }
 void FakeItem::Close(std::int32_t save_mode) {
+  if (client->fail_item_close) throw AutomationError("the item could not be saved");
   if (save_mode == kSaveModeSave) ++saves;
 }
 std::shared_ptr<MailItem> FakeItem::Move(Folder& destination) {

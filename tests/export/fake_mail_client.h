@@ -83,6 +83,8 @@ struct FakeClient {
   std::set<std::u16string> refused_names;     // folder names Add refuses
   std::set<std::u16string> refused_subjects;  // subjects put_Subject refuses
   bool fail_message_save = false;
+  bool fail_item_close = false;     // Close(save) of an item fails
+  int store_fails_at_save = 0;      // from this new message on, saving fails for good (1-based)
   bool fail_store_id = false;
 
   FakeStore& attach(std::string_view path);  // adds a store with the standard folders

@@ -41,7 +41,9 @@ class ExportTest : public ::testing::Test {
   ExportSummary run_export(JobGate* gate = nullptr) {
     source_ = box.write(dir.path());
     output_ = dir.path() / "mailbox Recovered.pst";
-    CPstExporter exporter({source_, output_, "WINDOWS-1252"}, client.mail_client());
+    ExportSettings settings{source_, output_, "WINDOWS-1252"};
+    if (max_items_per_folder) settings.max_items_per_folder = max_items_per_folder;
+    CPstExporter exporter(settings, client.mail_client());
     OpenGate open;
     exporter.run(box.file.tables, host, host, gate ? *gate : open);
     return exporter.summary();
@@ -61,6 +63,7 @@ class ExportTest : public ::testing::Test {
   MailboxBuilder box;
   FakeClient client;
   RecordingHost host;
+  std::int32_t max_items_per_folder = 0;  // 0: the format's own limit
   std::filesystem::path source_, output_;
 };
 
@@ -305,6 +308,63 @@ TEST_F(ExportTest, AnItemThatCannotBeCreatedIsSkippedAndTheWalkGoesOn) {
   EXPECT_EQ(summary.mail_items_written, 0);
   EXPECT_EQ(summary.mail_items_skipped, 2);
   EXPECT_EQ(host.count_prefix("row"), 0);
+}
+
+TEST_F(ExportTest, AnItemWhoseSaveFailsIsCountedApartFromTheWrittenOnes) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "a")});
+  box.message(0x200044, s.inbox, {text_prop(0x0037, "b")});
+  client.fail_item_close = true;
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+  EXPECT_EQ(summary.mail_items_written, 0);
+  EXPECT_EQ(summary.mail_items_skipped, 2);
+  EXPECT_EQ(host.count_prefix("row"), 0);
+}
+
+TEST_F(ExportTest, AFullFolderGoesOnInNumberedSiblings) {
+  const Standard s = standard_folders(box);
+  const ObjectIndex work = box.folder(0x8102, "Work", s.top);
+  std::uint32_t nid = 0x200004;
+  for (int i = 0; i < 5; ++i) box.message(nid += 0x20, s.inbox, {text_prop(0x0037, "in")});
+  box.message(nid += 0x20, work, {text_prop(0x0037, "work")});
+  // The Inbox again, after another folder: it goes on where it stopped.
+  const ObjectIndex inbox_again = box.folder(0x8082, "Inbox", s.top, "IPF.Note", false);
+  for (int i = 0; i < 3; ++i) box.message(nid += 0x20, inbox_again, {text_prop(0x0037, "in")});
+  max_items_per_folder = 3;
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+  EXPECT_EQ(summary.mail_items_written, 9);
+  FakeFolder& root = output_root();
+  EXPECT_EQ(root.child("Inbox")->items.size(), 3u);
+  ASSERT_NE(root.child("Inbox (2)"), nullptr);
+  EXPECT_EQ(root.child("Inbox (2)")->items.size(), 3u);
+  ASSERT_NE(root.child("Inbox (3)"), nullptr);
+  EXPECT_EQ(root.child("Inbox (3)")->items.size(), 2u);
+  EXPECT_EQ(root.child("Work")->items.size(), 1u);
+  ASSERT_EQ(summary.continued_folders.size(), 1u);
+  EXPECT_EQ(summary.continued_folders[0].path, "Inbox");
+  EXPECT_EQ(summary.continued_folders[0].siblings,
+            (std::vector<std::string>{"Inbox (2)", "Inbox (3)"}));
+}
+
+TEST_F(ExportTest, AStoreThatCannotBeWrittenEndsTheExportWithTheReason) {
+  const Standard s = standard_folders(box);
+  std::uint32_t nid = 0x200004;
+  for (int i = 0; i < 6; ++i) box.message(nid += 0x20, s.inbox, {text_prop(0x0037, "m")});
+  client.store_fails_at_save = 4;  // the fourth new message
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kStoreFailed);
+  EXPECT_NE(summary.store_failure.find("No space left on device"), std::string::npos);
+  // Nothing more was tried after the failure, and the count is what the store holds.
+  EXPECT_EQ(summary.mail_items_written, 3);
+  EXPECT_EQ(output_root().child("Inbox")->items.size(), 3u);
+  EXPECT_EQ(summary.mail_items_skipped, 0);
+  EXPECT_FALSE(host.saw("message Processing of selected PST file is complete"));
+  EXPECT_EQ(host.count_prefix("message The recovered PST file could not be written: cannot write " +
+                              output_.string() + ": No space left on device"),
+            1);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -121,6 +121,31 @@ TEST(SampleMailbox, TenThousandMessagesInTwentyFoldersReadBack) {
   expect_sample_read_back(dump, manifest, options);
 }
 
+TEST(SampleMailbox, AFullFolderGoesOnInNumberedSiblings) {
+  test::TempDir dir;
+  const auto file = test::empty_store(dir, "sample.pst");
+  SampleOptions options;
+  options.folders = 0;
+  options.messages = 40;
+  options.items_per_folder = 12;
+  const auto factory = make_mail_client_factory();
+  const auto manifest = fill_sample_mailbox(*factory, file, options);
+  terminate_mail_client();
+  MailProfile::instance().clear();
+  std::map<std::string, std::size_t> held;
+  for (const auto& m : manifest.messages) ++held[joined(manifest.folders[m.folder].path)];
+  for (const auto& [path, count] : held) EXPECT_LE(count, 12u) << path;
+  EXPECT_EQ(held, (std::map<std::string, std::size_t>{{"Top of Personal Folders/Inbox", 12},
+                                                       {"Top of Personal Folders/Inbox (2)", 12},
+                                                       {"Top of Personal Folders/Inbox (3)", 12},
+                                                       {"Top of Personal Folders/Inbox (4)", 4}}));
+  EXPECT_EQ(test::pstcheck(file).substr(0, 32), "pstcheck: 0 errors, 0 warnings, ");
+  if (!test::has_pypff()) GTEST_SKIP() << "pypff not installed";
+  const json dump = test::pypff_dump(file);
+  ASSERT_FALSE(dump.is_null());
+  expect_sample_read_back(dump, manifest, options);
+}
+
 TEST(SampleMailbox, AddsToEveryFileOfTheCorpus) {
   test::TempDir dir;
   const auto copies = test::corpus_copies(dir);

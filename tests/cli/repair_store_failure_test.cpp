@@ -1,0 +1,161 @@
+// A repair whose output store cannot be written to the end: the disk fills up part-way, into
+// a new store and into an existing one that the user asked to keep. The repair says what
+// failed and where, exits 1, counts only what the file holds, and the file stays sound.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <regex>
+#include <span>
+#include <sstream>
+#include <string>
+
+#include "cli/repair_command.h"
+#include "export/mail_client.h"
+#include "mailclient/mail_client_factory.h"
+#include "mailclient/mail_profile.h"
+#include "mailclient/message_store.h"
+#include "mailclient/sample_mailbox.h"
+#include "mailclient/store_file.h"
+#include "store/empty_store_image.h"
+#include "store/temp_dir.h"
+
+namespace pstorian {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct WriteFailure {
+  WriteFailure(std::int64_t after, int error) { StoreFile::fail_writes_after(after, error); }
+  ~WriteFailure() { StoreFile::fail_writes_after(-1, 0); }
+  WriteFailure(const WriteFailure&) = delete;
+  WriteFailure& operator=(const WriteFailure&) = delete;
+};
+
+class RepairStoreFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    source_ = dir_.path() / "mailbox.pst";
+    test::write_file(source_, EmptyStoreImage());
+    SampleOptions options;
+    options.folders = 4;
+    options.messages = 2500;
+    options.largest_body = 8000;
+    fill_sample_mailbox(*make_mail_client_factory(), source_, options);
+    MailProfile::instance().clear();
+    output_ = dir_.path() / "mailbox Recovered.pst";
+  }
+  void TearDown() override { MailProfile::instance().clear(); }
+
+  int repair(bool keep_existing, std::string& said) {
+    cli::RepairOptions options;
+    options.source = source_.string();
+    options.overwrite = !keep_existing;
+    options.keep_existing = keep_existing;
+    std::ostringstream out, err;
+    const int rc = cli::run_repair(options, make_mail_client(), out, err, false);
+    said = out.str() + err.str();
+    return rc;
+  }
+
+  // The messages of every folder of a store, read back from the file.
+  static std::size_t messages_in(const fs::path& file) {
+    MessageStore store(file);
+    std::size_t count = 0;
+    std::vector<std::uint32_t> folders{store.top_folder()};
+    while (!folders.empty()) {
+      const std::uint32_t f = folders.back();
+      folders.pop_back();
+      count += store.messages(f).size();
+      for (const std::uint32_t sub : store.subfolders(f)) folders.push_back(sub);
+    }
+    return count;
+  }
+
+  static int written_in_summary(const std::string& said) {
+    std::smatch m;
+    if (!std::regex_search(said, m, std::regex("Mail items written: +([0-9]+)"))) return -1;
+    return std::stoi(m[1]);
+  }
+
+  static std::string pstcheck(const fs::path& file) {
+    const std::string tool = PSTORIAN_SHARED_DIR "/tools/pstcheck.py";
+    if (!fs::exists(tool)) return "skipped";
+    const std::string report = test::run("python3 '" + tool + "' '" + file.string() + "' 2>&1");
+    const auto last = report.rfind("pstcheck:");
+    return last == std::string::npos ? report : report.substr(last);
+  }
+
+  test::TempDir dir_;
+  fs::path source_, output_;
+};
+
+TEST_F(RepairStoreFailure, AFullDiskEndsTheRepairWithTheReasonAndASoundPartialStore) {
+  std::string said;
+  int rc = 0;
+  {
+    // Room for the first checkpoints of the export, not for all of them.
+    const WriteFailure disk_full(3'000'000, ENOSPC);
+    rc = repair(false, said);
+  }
+  EXPECT_EQ(rc, 1) << said;
+  EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+  EXPECT_NE(said.find(output_.string()), std::string::npos) << said;
+  EXPECT_EQ(said.find("Processing of selected PST file is complete"), std::string::npos) << said;
+  const int written = written_in_summary(said);
+  ASSERT_GT(written, 0) << said;
+  EXPECT_LT(written, 2500) << said;
+  EXPECT_EQ(messages_in(output_), static_cast<std::size_t>(written));
+  const std::string report = pstcheck(output_);
+  EXPECT_TRUE(report == "skipped" || report.find("0 errors, 0 warnings") != std::string::npos)
+      << report;
+}
+
+TEST_F(RepairStoreFailure, AStoreTheUserKeptIsNotDestroyedByAFailedRepairIntoIt) {
+  std::string said;
+  ASSERT_EQ(repair(false, said), 0) << said;
+  const std::size_t before = messages_in(output_);
+  ASSERT_EQ(before, 2500u);
+  int rc = 0;
+  {
+    const WriteFailure disk_full(1'500'000, ENOSPC);
+    rc = repair(true, said);
+  }
+  EXPECT_EQ(rc, 1) << said;
+  EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+  const int written = written_in_summary(said);
+  ASSERT_GE(written, 0) << said;
+  EXPECT_EQ(messages_in(output_), before + static_cast<std::size_t>(written));
+  const std::string report = pstcheck(output_);
+  EXPECT_TRUE(report == "skipped" || report.find("0 errors, 0 warnings") != std::string::npos)
+      << report;
+}
+
+// The same with a real file system that fills up: a small tmpfs in a private mount
+// namespace. Needs the right to make one; skipped otherwise.
+TEST_F(RepairStoreFailure, ARealFullFileSystem) {
+  const fs::path mount = dir_.path() / "small";
+  fs::create_directories(mount);
+  int status = 0;
+  test::run("unshare -m true 2>/dev/null", &status);
+  if (status != 0) GTEST_SKIP() << "no private mount namespaces here";
+  const fs::path kept = dir_.path() / "kept.pst";
+  const fs::path script = dir_.path() / "full.sh";
+  const std::string text =
+      "mount -t tmpfs -o size=3m tmpfs '" + mount.string() + "' || exit 99\n'" PSTORIAN_CLI
+      "' repair '" + source_.string() + "' -o '" + mount.string() + "' --overwrite\nrc=$?\ncp '" +
+      (mount / "mailbox Recovered.pst").string() + "' '" + kept.string() + "'\nexit $rc\n";
+  test::write_file(script, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  const std::string said = test::run("unshare -m sh '" + script.string() + "' 2>&1 </dev/null", &status);
+  if (status == 99) GTEST_SKIP() << "cannot mount a tmpfs here: " << said;
+  EXPECT_EQ(status, 1) << said;
+  EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+  ASSERT_TRUE(fs::exists(kept)) << said;
+  EXPECT_EQ(messages_in(kept), static_cast<std::size_t>(written_in_summary(said))) << said;
+  const std::string report = pstcheck(kept);
+  EXPECT_TRUE(report == "skipped" || report.find("0 errors, 0 warnings") != std::string::npos)
+      << report;
+}
+
+}  // namespace
+}  // namespace pstorian
