@@ -21,8 +21,8 @@
 #include <fstream>
 #include <string>
 
-#include "mailclient/mail_client_factory.h"
-#include "mailclient/sample_mailbox.h"
+#include "mailclient/automation/mail_client_factory.h"
+#include "mailclient/automation/sample_mailbox.h"
 #include "store/empty_store_image.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "cli/terminal_progress.h"
 #include "engine/codepage.h"
-#include "mailclient/mail_client_factory.h"
+#include "mailclient/automation/mail_client_factory.h"
 #include "engine/pst_scanner.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"

@@ -5,8 +5,8 @@
 #include <iostream>
 #include <memory>
 
-#include "mailclient/mail_client_factory.h"
-#include "mailclient/sample_mailbox.h"
+#include "mailclient/automation/mail_client_factory.h"
+#include "mailclient/automation/sample_mailbox.h"
 #include "store/store_file_writer.h"
 
 namespace pstorian {

@@ -10,7 +10,7 @@
 
 #include "export/mail_client.h"
 #include "job/second_thread.h"
-#include "mailclient/automation.h"
+#include "mailclient/automation/automation.h"
 
 namespace pstorian {
 

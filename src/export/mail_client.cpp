@@ -1,6 +1,6 @@
 #include "export/mail_client.h"
 
-#include "mailclient/mail_client_factory.h"
+#include "mailclient/automation/mail_client_factory.h"
 
 namespace pstorian {
 

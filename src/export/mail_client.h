@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "mailclient/helper_component.h"
+#include "mailclient/automation/helper_component.h"
 
 namespace pstorian {
 

@@ -43,8 +43,8 @@
 #include "export/wide_text.h"
 #include "job/progress_thread.h"
 #include "job/reporter.h"
-#include "mailclient/automation.h"
-#include "mailclient/helper_component.h"
+#include "mailclient/automation/automation.h"
+#include "mailclient/automation/helper_component.h"
 
 namespace pstorian {
 

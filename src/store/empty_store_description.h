@@ -9,8 +9,8 @@
 #include <span>
 #include <string_view>
 
-#include "mailclient/btree_page.h"
-#include "mailclient/table_context_writer.h"
+#include "mailclient/ndb/btree_page.h"
+#include "mailclient/ltp/table_context_writer.h"
 
 namespace pstorian::empty_store {
 

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "format/endian.h"
-#include "mailclient/btree_page.h"
-#include "mailclient/property_context_writer.h"
-#include "mailclient/store_image_builder.h"
-#include "mailclient/table_context_writer.h"
+#include "mailclient/ndb/btree_page.h"
+#include "mailclient/ltp/property_context_writer.h"
+#include "mailclient/ndb/store_image_builder.h"
+#include "mailclient/ltp/table_context_writer.h"
 #include "store/empty_store_description.h"
 
 namespace pstorian {

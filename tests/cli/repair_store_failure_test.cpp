@@ -12,11 +12,11 @@
 
 #include "cli/repair_command.h"
 #include "export/mail_client.h"
-#include "mailclient/mail_client_factory.h"
-#include "mailclient/mail_profile.h"
-#include "mailclient/message_store.h"
-#include "mailclient/sample_mailbox.h"
-#include "mailclient/store_file.h"
+#include "mailclient/automation/mail_client_factory.h"
+#include "mailclient/messaging/mail_profile.h"
+#include "mailclient/messaging/message_store.h"
+#include "mailclient/automation/sample_mailbox.h"
+#include "mailclient/ndb/store_file.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "export/mail_client.h"
-#include "mailclient/automation.h"
-#include "mailclient/helper_component.h"
+#include "mailclient/automation/automation.h"
+#include "mailclient/automation/helper_component.h"
 
 namespace pstorian::fake {
 

@@ -11,8 +11,8 @@
 #include <set>
 #include <thread>
 
-#include "mailclient/mail_client_factory.h"
-#include "mailclient/mail_profile.h"
+#include "mailclient/automation/mail_client_factory.h"
+#include "mailclient/messaging/mail_profile.h"
 #include "mail_client_support.h"
 
 namespace pstorian {

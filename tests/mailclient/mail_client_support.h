@@ -8,10 +8,10 @@
 #include <string>
 
 #include "format/layout.h"
-#include "mailclient/node_writer.h"
-#include "mailclient/property_context_writer.h"
-#include "mailclient/store_file.h"
-#include "mailclient/text_codec.h"
+#include "mailclient/ndb/node_writer.h"
+#include "mailclient/ltp/property_context_writer.h"
+#include "mailclient/ndb/store_file.h"
+#include "mailclient/messaging/text_codec.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
 

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 
-#include "mailclient/entry_id.h"
-#include "mailclient/mail_client_factory.h"
-#include "mailclient/mail_profile.h"
-#include "mailclient/ole_date.h"
+#include "mailclient/messaging/entry_id.h"
+#include "mailclient/automation/mail_client_factory.h"
+#include "mailclient/messaging/mail_profile.h"
+#include "mailclient/automation/ole_date.h"
 #include "mail_client_support.h"
 
 namespace pstorian {

@@ -1,5 +1,5 @@
 // Data trees, subnode blocks and the copy-on-write B-tree that a growing store writes.
-#include "mailclient/node_writer.h"
+#include "mailclient/ndb/node_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mailclient/data_tree_writer.h"
-#include "mailclient/paged_btree.h"
+#include "mailclient/ndb/data_tree_writer.h"
+#include "mailclient/ndb/paged_btree.h"
 
 namespace pstorian {
 namespace {

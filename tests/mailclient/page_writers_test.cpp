@@ -9,10 +9,10 @@
 #include "format/endian.h"
 #include "format/permute.h"
 #include "format/signature.h"
-#include "mailclient/allocation_map.h"
-#include "mailclient/block_writer.h"
-#include "mailclient/btree_writer.h"
-#include "mailclient/file_header.h"
+#include "mailclient/ndb/allocation_map.h"
+#include "mailclient/ndb/block_writer.h"
+#include "mailclient/ndb/btree_writer.h"
+#include "mailclient/ndb/file_header.h"
 
 namespace pstorian {
 namespace {

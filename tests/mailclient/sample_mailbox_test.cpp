@@ -1,16 +1,16 @@
 // Whole mailboxes written through the automation interfaces and read back by the validator
 // and by libpff: the sample from the empty store, and additions to files the mail client
 // wrote.
-#include "mailclient/sample_mailbox.h"
+#include "mailclient/automation/sample_mailbox.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 
-#include "mailclient/mail_client_factory.h"
-#include "mailclient/mail_profile.h"
-#include "mailclient/ole_date.h"
+#include "mailclient/automation/mail_client_factory.h"
+#include "mailclient/messaging/mail_profile.h"
+#include "mailclient/automation/ole_date.h"
 #include "mail_client_support.h"
 
 namespace pstorian {

@@ -1,6 +1,6 @@
 // Adding to an existing file: checkpoints that keep the file valid for other readers, the
 // maps growing past their first interval, multi-level B-trees, and block reference counts.
-#include "mailclient/store_file.h"
+#include "mailclient/ndb/store_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,9 +16,9 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mailclient/ltp_reader.h"
-#include "mailclient/node_writer.h"
-#include "mailclient/property_context_writer.h"
+#include "mailclient/ltp/ltp_reader.h"
+#include "mailclient/ndb/node_writer.h"
+#include "mailclient/ltp/property_context_writer.h"
 #include "store/empty_store_image.h"
 #include "mail_client_support.h"
 #include "store/temp_dir.h"

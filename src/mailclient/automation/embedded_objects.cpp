@@ -1,0 +1,276 @@
+#include "mailclient/automation/embedded_objects.h"
+
+#include <array>
+#include <string_view>
+
+#include "mailclient/messaging/entry_id.h"
+#include "mailclient/messaging/mail_profile.h"
+
+namespace pstorian {
+namespace {
+
+using automation::AutomationError;
+
+std::u16string name_of(MessageStore& store, std::uint32_t folder) {
+  return store.codec().decode(
+      store.folder_properties(folder).string(prop::kDisplayName).value_or(""));
+}
+
+struct FolderKind {
+  std::int32_t type;
+  std::string_view container_class;
+  std::u16string_view message_class;
+};
+
+constexpr std::array<FolderKind, 6> kFolderKinds = {{
+    {automation::kFolderMail, "IPF.Note", u"IPM.Note"},
+    {automation::kFolderCalendar, "IPF.Appointment", u"IPM.Appointment"},
+    {automation::kFolderContacts, "IPF.Contact", u"IPM.Contact"},
+    {automation::kFolderJournal, "IPF.Journal", u"IPM.Activity"},
+    {automation::kFolderNotes, "IPF.StickyNote", u"IPM.StickyNote"},
+    {automation::kFolderTasks, "IPF.Task", u"IPM.Task"},
+}};
+
+class SubFolders final : public automation::Folders {
+ public:
+  SubFolders(std::shared_ptr<MessageStore> store, std::uint32_t parent)
+      : store_(std::move(store)), parent_(parent) {}
+
+  std::int32_t Count() override {
+    return automation_call(
+        [&] { return static_cast<std::int32_t>(store_->subfolders(parent_).size()); });
+  }
+
+  std::shared_ptr<automation::Folder> Item(std::int32_t index) override {
+    return automation_call([&]() -> std::shared_ptr<automation::Folder> {
+      const auto list = store_->subfolders(parent_);
+      if (index < 1 || static_cast<std::size_t>(index) > list.size())
+        throw AutomationError("no folder at that position");
+      return std::make_shared<EmbeddedFolder>(store_, list[static_cast<std::size_t>(index) - 1]);
+    });
+  }
+
+  std::shared_ptr<automation::Folder> Item(std::u16string_view name) override {
+    return automation_call([&]() -> std::shared_ptr<automation::Folder> {
+      if (const auto nid = find(name)) return std::make_shared<EmbeddedFolder>(store_, *nid);
+      throw AutomationError("the folder does not exist");
+    });
+  }
+
+  std::shared_ptr<automation::Folder> Add(std::u16string_view name, std::int32_t type) override {
+    return automation_call([&]() -> std::shared_ptr<automation::Folder> {
+      if (name.empty()) throw AutomationError("a folder needs a name");
+      const FolderKind* kind = nullptr;
+      for (const auto& k : kFolderKinds)
+        if (k.type == type) kind = &k;
+      if (kind == nullptr) throw AutomationError("unknown folder type");
+      if (find(name)) throw AutomationError("a folder of that name exists already");
+      const std::uint32_t nid =
+          store_->create_folder(parent_, store_->codec().encode(name), kind->container_class);
+      return std::make_shared<EmbeddedFolder>(store_, nid);
+    });
+  }
+
+ private:
+  std::optional<std::uint32_t> find(std::u16string_view name) {
+    const std::u16string wanted = fold_case(name);
+    for (const std::uint32_t nid : store_->subfolders(parent_))
+      if (fold_case(name_of(*store_, nid)) == wanted) return nid;
+    return std::nullopt;
+  }
+
+  std::shared_ptr<MessageStore> store_;
+  std::uint32_t parent_;
+};
+
+class TopFolders final : public automation::Folders {
+ public:
+  std::int32_t Count() override {
+    return static_cast<std::int32_t>(MailProfile::instance().stores().size());
+  }
+
+  std::shared_ptr<automation::Folder> Item(std::int32_t index) override {
+    const auto stores = MailProfile::instance().stores();
+    if (index < 1 || static_cast<std::size_t>(index) > stores.size())
+      throw AutomationError("no store at that position");
+    const auto& store = stores[static_cast<std::size_t>(index) - 1];
+    return std::make_shared<EmbeddedFolder>(store, store->top_folder());
+  }
+
+  std::shared_ptr<automation::Folder> Item(std::u16string_view name) override {
+    return automation_call([&]() -> std::shared_ptr<automation::Folder> {
+      const std::u16string wanted = fold_case(name);
+      for (const auto& store : MailProfile::instance().stores())
+        if (fold_case(name_of(*store, store->top_folder())) == wanted)
+          return std::make_shared<EmbeddedFolder>(store, store->top_folder());
+      throw AutomationError("no store of that name");
+    });
+  }
+
+  std::shared_ptr<automation::Folder> Add(std::u16string_view, std::int32_t) override {
+    throw AutomationError("stores are attached with AddStore, not created as folders");
+  }
+};
+
+class FolderItems final : public automation::Items {
+ public:
+  FolderItems(std::shared_ptr<MessageStore> store, std::uint32_t folder)
+      : store_(std::move(store)), folder_(folder) {}
+
+  std::int32_t Count() override {
+    return automation_call(
+        [&] { return static_cast<std::int32_t>(store_->messages(folder_).size()); });
+  }
+
+  std::shared_ptr<automation::MailItem> Item(std::int32_t index) override {
+    return automation_call([&]() -> std::shared_ptr<automation::MailItem> {
+      const auto list = store_->messages(folder_);
+      if (index < 1 || static_cast<std::size_t>(index) > list.size())
+        throw AutomationError("no item at that position");
+      return std::make_shared<EmbeddedMailItem>(store_, list[static_cast<std::size_t>(index) - 1]);
+    });
+  }
+
+ private:
+  std::shared_ptr<MessageStore> store_;
+  std::uint32_t folder_;
+};
+
+class EmbeddedNamespace final : public automation::Namespace {
+ public:
+  void AddStore(std::u16string_view path) override {
+    automation_call([&] {
+      const TextCodec utf8("UTF-8");
+      const std::string name = utf8.encode(path);
+      if (name.empty()) throw AutomationError("no store path given");
+      MailProfile::instance().attach(name);
+    });
+  }
+
+  std::shared_ptr<automation::Folders> get_Folders() override {
+    return std::make_shared<TopFolders>();
+  }
+
+  std::shared_ptr<automation::MailItem> GetItemFromID(std::u16string_view entry_id,
+                                                      std::u16string_view store_id) override {
+    return automation_call([&]() -> std::shared_ptr<automation::MailItem> {
+      const auto bytes = from_hex_text(entry_id);
+      const auto ref = bytes ? parse_message_entry_id(*bytes) : std::nullopt;
+      if (!ref) throw AutomationError("not an entry identifier of a message");
+      const auto wanted_store = from_hex_text(store_id);
+      for (const auto& store : MailProfile::instance().stores()) {
+        if (!store_id.empty() && (!wanted_store || *wanted_store != store->entry_id())) continue;
+        if (store->record_key() != ref->store || !store->is_message(ref->nid)) continue;
+        return std::make_shared<EmbeddedMailItem>(store, ref->nid);
+      }
+      throw AutomationError("the item was not found");
+    });
+  }
+};
+
+}  // namespace
+
+std::u16string fold_case(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& c : out) {
+    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
+        (c >= 0x391 && c <= 0x3AB && c != 0x3A2) || (c >= 0x410 && c <= 0x42F))
+      c = static_cast<char16_t>(c + 0x20);
+    else if (c >= 0x400 && c <= 0x40F)
+      c = static_cast<char16_t>(c + 0x50);
+    else if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
+             c != 0x178 && c != 0x17F) {
+      // Latin Extended-A pairs capitals with the next code point, from 0x139 to 0x148 and
+      // from 0x179 on with an odd capital, elsewhere with an even one.
+      const bool odd_capitals = (c >= 0x139 && c <= 0x148) || c >= 0x179;
+      if ((c % 2 == 1) == odd_capitals) c = static_cast<char16_t>(c + 1);
+    }
+  }
+  return out;
+}
+
+std::shared_ptr<automation::Folders> EmbeddedFolder::get_Folders() {
+  return automation_call([&] {
+    if (!store_->is_folder(nid_)) throw AutomationError("the folder no longer exists");
+    return std::make_shared<SubFolders>(store_, nid_);
+  });
+}
+
+std::shared_ptr<automation::Items> EmbeddedFolder::get_Items() {
+  return automation_call([&] {
+    if (!store_->is_folder(nid_)) throw AutomationError("the folder no longer exists");
+    return std::make_shared<FolderItems>(store_, nid_);
+  });
+}
+
+std::u16string EmbeddedFolder::get_DefaultMessageClass() {
+  return automation_call([&]() -> std::u16string {
+    const auto cls = store_->folder_properties(nid_).string(prop::kContainerClass);
+    for (const auto& k : kFolderKinds)
+      if (cls && *cls == k.container_class) return std::u16string(k.message_class);
+    return u"IPM.Note";
+  });
+}
+
+std::u16string EmbeddedFolder::get_StoreID() {
+  return to_hex_text(store_->entry_id());
+}
+
+EmbeddedMailItem::EmbeddedMailItem(std::shared_ptr<MessageStore> store, std::uint32_t nid)
+    : store_(std::move(store)), nid_(nid), properties_(store_->load_message(nid)) {}
+
+void EmbeddedMailItem::put_To(std::u16string_view text) {
+  properties_.set_string(prop::kDisplayTo, store_->codec().encode(text));
+}
+
+void EmbeddedMailItem::put_Subject(std::u16string_view text) {
+  properties_.set_string(prop::kSubject, store_->codec().encode(text));
+}
+
+std::u16string EmbeddedMailItem::get_Subject() {
+  return store_->codec().decode(properties_.string(prop::kSubject).value_or(""));
+}
+
+void EmbeddedMailItem::put_Importance(std::int32_t value) {
+  if (value < 0 || value > 2) throw AutomationError("importance is 0, 1 or 2");
+  properties_.set_int32(prop::kImportance, static_cast<std::uint32_t>(value));
+}
+
+void EmbeddedMailItem::put_FlagStatus(std::int32_t value) {
+  if (value < 0 || value > 2) throw AutomationError("flag status is 0, 1 or 2");
+  properties_.set_int32(prop::kFlagStatus, static_cast<std::uint32_t>(value));
+}
+
+void EmbeddedMailItem::put_Body(std::u16string_view text) {
+  properties_.set_string(prop::kBody, store_->codec().encode(text));
+}
+
+void EmbeddedMailItem::Close(std::int32_t save_mode) {
+  automation_call([&] {
+    if (save_mode == automation::kSaveModeSave) {
+      store_->save_message(store_->folder_of(nid_), nid_, properties_);
+      properties_ = store_->load_message(nid_);
+    } else if (save_mode == 1 || save_mode == 2) {
+      properties_ = store_->load_message(nid_);  // changes discarded
+    } else {
+      throw AutomationError("unknown save mode");
+    }
+  });
+}
+
+std::shared_ptr<automation::MailItem> EmbeddedMailItem::Move(automation::Folder& destination) {
+  return automation_call([&]() -> std::shared_ptr<automation::MailItem> {
+    auto* folder = dynamic_cast<EmbeddedFolder*>(&destination);
+    if (folder == nullptr || folder->store() != store_)
+      throw AutomationError("items move only between folders of their own store");
+    if (!store_->is_folder(folder->nid())) throw AutomationError("no such folder");
+    store_->move_message(nid_, folder->nid());
+    return std::make_shared<EmbeddedMailItem>(store_, nid_);
+  });
+}
+
+std::shared_ptr<automation::Namespace> make_embedded_namespace() {
+  return std::make_shared<EmbeddedNamespace>();
+}
+
+}  // namespace pstorian

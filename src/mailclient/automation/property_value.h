@@ -1,0 +1,23 @@
+// Converts between the helper component's property values (32-bit integers, UTF-16 texts,
+// OLE dates) and stored values. Texts are stored as 8-bit strings (PT_STRING8) whatever
+// string type the tag names; dates as FILETIMEs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "mailclient/automation/helper_component.h"
+#include "mailclient/messaging/property_bag.h"
+#include "mailclient/messaging/text_codec.h"
+
+namespace pstorian {
+
+// Sets (or, for an empty value, removes) the property; AutomationError when the value does
+// not suit the tag's type.
+void put_property_value(PropertyBag& bag, std::uint32_t tag,
+                        const automation::PropertyValue& value, const TextCodec& codec);
+// The stored value, or an empty value when the object lacks it.
+automation::PropertyValue get_property_value(const PropertyBag& bag, std::uint32_t tag,
+                                             const TextCodec& codec);
+
+}  // namespace pstorian

@@ -1,0 +1,232 @@
+#include "mailclient/automation/sample_mailbox.h"
+
+#include <array>
+#include <random>
+
+#include "mailclient/messaging/text_codec.h"
+
+namespace pstorian {
+namespace {
+
+using namespace automation;
+
+constexpr std::array<std::u16string_view, 12> kFolderNames = {
+    u"Projects", u"Archive",  u"Family",  u"Travel", u"Invoices", u"Clients",
+    u"Résumés",  u"Meetings", u"Friends", u"Sports", u"Receipts", u"Ideas"};
+constexpr std::array<std::int32_t, 6> kTypes = {kFolderMail,    kFolderCalendar, kFolderContacts,
+                                                kFolderJournal, kFolderNotes,    kFolderTasks};
+constexpr std::array<std::u16string_view, 16> kWords = {
+    u"quarterly", u"report",  u"meeting", u"budget", u"lunch",   u"café",   u"review",
+    u"draft",     u"über",    u"plan",    u"party",  u"invoice", u"€ 120", u"holiday",
+    u"schedule",  u"minutes"};
+constexpr std::array<std::u16string_view, 8> kFirst = {u"Ann",  u"Bob",  u"Chloé", u"Dave",
+                                                       u"Eve",  u"Frank", u"Günter", u"Hana"};
+constexpr std::array<std::u16string_view, 8> kLast = {u"Smith", u"Jones", u"Müller", u"Brown",
+                                                      u"Novak", u"Rossi", u"Dubois", u"Lee"};
+constexpr std::array<std::u16string_view, 4> kPrefixes = {u"", u"RE: ", u"FW: ", u""};
+
+class Random {
+ public:
+  explicit Random(std::uint32_t seed) : engine_(seed) {}
+  std::uint32_t below(std::uint32_t n) { return n == 0 ? 0 : engine_() % n; }
+  template <typename T, std::size_t N>
+  T pick(const std::array<T, N>& from) {
+    return from[below(N)];
+  }
+
+ private:
+  std::mt19937 engine_;
+};
+
+std::u16string ascii(std::string_view s) {
+  return std::u16string(s.begin(), s.end());
+}
+
+std::u16string lower_ascii(std::u16string_view s) {
+  std::u16string out(s);
+  for (auto& c : out)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  return out;
+}
+
+}  // namespace
+
+std::u16string sample_body(std::uint32_t seed, std::size_t index, std::size_t size) {
+  Random r(seed * 7919u + static_cast<std::uint32_t>(index));
+  std::u16string body;
+  body.reserve(size);
+  while (body.size() < size) {
+    if (!body.empty()) body += (r.below(12) == 0 ? u"\r\n" : u" ");
+    body += r.pick(kWords);
+  }
+  body.resize(size);
+  return body;
+}
+
+SampleManifest fill_sample_mailbox(AutomationFactory& factory,
+                                   const std::filesystem::path& store_file,
+                                   const SampleOptions& options) {
+  Random r(options.seed);
+  const auto application = factory.CreateApplication(kApplicationProgId);
+  const auto ns = application->GetNamespace(kNamespaceType);
+  const TextCodec utf8("UTF-8");
+  const std::u16string path16 = utf8.decode(std::filesystem::absolute(store_file).string());
+  ns->AddStore(path16);
+
+  // The store just attached: the one whose top folder's StoreID holds its path.
+  const auto stores = ns->get_Folders();
+  std::shared_ptr<Folder> top;
+  const std::string wanted = std::filesystem::absolute(store_file).lexically_normal().string();
+  for (std::int32_t i = 1; i <= stores->Count() && !top; ++i) {
+    const auto folder = stores->Item(i);
+    const std::u16string id = folder->get_StoreID();
+    std::string bytes;
+    for (std::size_t k = 0; k + 1 < id.size(); k += 2)
+      bytes.push_back(static_cast<char>(std::stoi(std::string{char(id[k]), char(id[k + 1])},
+                                                  nullptr, 16)));
+    if (bytes.size() > wanted.size() &&
+        bytes.compare(bytes.size() - wanted.size() - 1, wanted.size(), wanted) == 0)
+      top = folder;
+  }
+  if (!top) throw AutomationError("the attached store is not listed");
+
+  SampleManifest manifest;
+  std::vector<std::shared_ptr<Folder>> folders;
+  // The store's own inbox; a store without one gets one.
+  try {
+    folders.push_back(top->get_Folders()->Item(u"inbox"));
+  } catch (const AutomationError&) {
+    folders.push_back(top->get_Folders()->Add(u"Inbox", kFolderMail));
+  }
+  manifest.folders.push_back({{u"Inbox"}, kFolderMail});
+
+  // Three levels: a quarter of the folders at the top, a quarter below those, the rest
+  // below the second level.
+  const int n = options.folders;
+  const int first = std::max(1, n / 4);
+  const int second = std::max(first, n / 2);
+  for (int i = 0; i < n; ++i) {
+    std::size_t parent = 0;  // 0: the top folder
+    if (i >= second)
+      parent = 1 + static_cast<std::size_t>(first + (i - second) % std::max(1, second - first));
+    else if (i >= first)
+      parent = 1 + static_cast<std::size_t>((i - first) % first);
+    if (parent > static_cast<std::size_t>(i)) parent = 0;
+    const std::int32_t type = kTypes[static_cast<std::size_t>(i) % kTypes.size()];
+    const std::u16string name = std::u16string(kFolderNames[static_cast<std::size_t>(i) %
+                                                             kFolderNames.size()]) +
+                                u" " + ascii(std::to_string(i + 1));
+    auto under = parent == 0 ? top : folders[parent];
+    folders.push_back(under->get_Folders()->Add(name, type));
+    SampleFolder record;
+    if (parent != 0) record.path = manifest.folders[parent].path;
+    record.path.push_back(name);
+    record.type = type;
+    manifest.folders.push_back(std::move(record));
+  }
+
+  const auto helper_folder =
+      std::dynamic_pointer_cast<HelperFolder>(factory.CreateHelper(kHelperFolderProgId));
+  const auto helper_item =
+      std::dynamic_pointer_cast<HelperMailItem>(factory.CreateHelper(kHelperMailItemProgId));
+  if (!helper_folder || !helper_item) throw AutomationError("helper objects missing");
+
+  // A folder of the file lists at most pst::kMaxTableRows messages; a full folder goes on
+  // in a sibling named "<name> (2)", "<name> (3)", ...
+  const std::size_t base_folders = folders.size();
+  std::vector<std::size_t> held(base_folders, 0);
+  std::vector<std::size_t> base_of(base_folders);
+  std::vector<std::size_t> continued_in(base_folders);
+  std::vector<int> continuations(base_folders, 1);
+  std::vector<std::shared_ptr<Folder>> parents(base_folders, top);
+  for (std::size_t f = 0; f < base_folders; ++f) {
+    base_of[f] = continued_in[f] = f;
+    const auto& path = manifest.folders[f].path;
+    for (std::size_t p = 1; p < base_folders && path.size() > 1; ++p)
+      if (manifest.folders[p].path.size() + 1 == path.size() &&
+          std::equal(manifest.folders[p].path.begin(), manifest.folders[p].path.end(),
+                     path.begin()))
+        parents[f] = folders[p];
+  }
+  const auto with_room = [&](std::size_t f) {
+    const std::size_t base = base_of[f];
+    while (held[continued_in[base]] >= options.items_per_folder) {
+      SampleFolder record = manifest.folders[base];
+      record.path.back() += u" (" + ascii(std::to_string(++continuations[base])) + u")";
+      folders.push_back(parents[base]->get_Folders()->Add(record.path.back(), record.type));
+      manifest.folders.push_back(std::move(record));
+      held.push_back(0);
+      base_of.push_back(base);
+      continued_in[base] = folders.size() - 1;
+    }
+    return continued_in[base];
+  };
+
+  std::size_t bound = folders.size();
+  std::u16string store_id;
+  for (int m = 0; m < options.messages; ++m) {
+    SampleMessage msg;
+    // Runs of messages in one folder, as a repair writes them.
+    msg.folder = with_room(m % 7 == 0 ? r.below(static_cast<std::uint32_t>(base_folders))
+                                      : (bound < folders.size() ? bound : 0));
+    const std::u16string first_name(r.pick(kFirst));
+    const std::u16string last_name(r.pick(kLast));
+    msg.sender = first_name + u" " + last_name + u"[" + lower_ascii(first_name) + u"." +
+                 lower_ascii(last_name) + u"@example.com]";
+    msg.display_to = std::u16string(r.pick(kFirst)) + u" " + std::u16string(r.pick(kLast));
+    if (r.below(3) == 0)
+      msg.display_to += u"; " + std::u16string(r.pick(kFirst)) + u" " + std::u16string(r.pick(kLast));
+    msg.subject = std::u16string(r.pick(kPrefixes)) + std::u16string(r.pick(kWords)) + u" " +
+                  std::u16string(r.pick(kWords)) + u" #" + ascii(std::to_string(m + 1));
+    msg.importance = static_cast<std::int32_t>(r.below(3));
+    msg.flag_status = static_cast<std::int32_t>(r.below(3));
+    // Whole seconds between 2000 and 2025.
+    const double sent = 36526.0 + r.below(9000) + r.below(86400) / 86400.0;
+    msg.submitted = {sent};
+    msg.delivered = {sent + r.below(3600) / 86400.0};
+    if (options.body_size)
+      msg.body_size = *options.body_size;
+    else if (m == 0)
+      msg.body_size = 0;
+    else if (m == 1 || r.below(50) == 0)
+      msg.body_size = m == 1 ? options.largest_body : r.below(static_cast<std::uint32_t>(options.largest_body) + 1);
+    else
+      msg.body_size = r.below(4000);
+
+    const auto& folder = folders[msg.folder];
+    if (bound != msg.folder) {
+      store_id = folder->get_StoreID();
+      helper_folder->put_BoundObject(nullptr);
+      helper_folder->put_BoundObject(folder);
+      bound = msg.folder;
+    }
+    const auto created = helper_folder->get_Messages()->Add(u"IPM.Note");
+    created->put_MessageClass(u"IPM.Note");
+    created->put_Property(tag::kMessageFlags, std::int32_t{1});
+    created->Save();
+    const auto item = ns->GetItemFromID(created->get_EntryID(), store_id);
+    helper_item->put_BoundObject(nullptr);
+    helper_item->put_BoundObject(item);
+    item->put_To(msg.display_to);
+    item->put_Subject(msg.subject);
+    if (msg.importance != 0) item->put_Importance(msg.importance);
+    if (msg.flag_status != 0) item->put_FlagStatus(msg.flag_status);
+    item->put_Body(sample_body(options.seed, static_cast<std::size_t>(m), msg.body_size));
+    helper_item->put_Property(tag::kSenderAddrType, std::u16string(u"SMTP"));
+    helper_item->put_Property(tag::kSenderName, msg.sender);
+    helper_item->put_Property(tag::kClientSubmitTime, msg.submitted);
+    helper_item->put_Property(tag::kMessageDeliveryTime, msg.delivered);
+    helper_item->put_Property(tag::kSentRepresentingAddrType, std::u16string(u"SMTP"));
+    helper_item->put_Property(tag::kSentRepresentingName, msg.sender);
+    item->Close(kSaveModeSave);
+    item->Close(kSaveModeSave);
+    item->Move(*folder);
+    ++held[msg.folder];
+    manifest.messages.push_back(std::move(msg));
+  }
+  helper_item->put_BoundObject(nullptr);
+  helper_folder->put_BoundObject(nullptr);
+  return manifest;
+}
+
+}  // namespace pstorian

@@ -1,0 +1,60 @@
+#include "mailclient/messaging/mail_profile.h"
+
+#include <exception>
+
+namespace pstorian {
+
+MailProfile& MailProfile::instance() {
+  static MailProfile profile;
+  return profile;
+}
+
+std::shared_ptr<MessageStore> MailProfile::attach(const std::filesystem::path& path) {
+  const std::lock_guard lock(mutex_);
+  for (const auto& s : stores_)
+    if (s->is_file(path)) return s;
+  stores_.push_back(std::make_shared<MessageStore>(path, codepage_));
+  return stores_.back();
+}
+
+std::vector<std::shared_ptr<MessageStore>> MailProfile::stores() {
+  const std::lock_guard lock(mutex_);
+  return stores_;
+}
+
+void MailProfile::set_codepage(std::string codepage) {
+  const std::lock_guard lock(mutex_);
+  codepage_ = std::move(codepage);
+}
+
+namespace {
+
+// Closes each store, all of them even when one fails; then throws the first failure.
+void close_each(const std::vector<std::shared_ptr<MessageStore>>& stores) {
+  std::exception_ptr first;
+  for (const auto& s : stores) {
+    try {
+      s->close();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
+}
+
+}  // namespace
+
+void MailProfile::close_all() {
+  close_each(stores());
+}
+
+void MailProfile::clear() {
+  std::vector<std::shared_ptr<MessageStore>> gone;
+  {
+    const std::lock_guard lock(mutex_);
+    gone.swap(stores_);
+  }
+  close_each(gone);
+}
+
+}  // namespace pstorian

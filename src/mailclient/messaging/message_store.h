@@ -1,0 +1,186 @@
+// The messaging layer over one personal folder file: its folders (read from the hierarchy,
+// created with their property context and three tables), and its messages (created, read
+// back and moved), with the folders' tables and counts kept in memory and written at
+// checkpoints.
+//
+// Saving a message writes its node at once (as blocks waiting for the next commit) and
+// changes only in-memory tables; tables, folder property contexts and B-tree pages reach the
+// file at a checkpoint: after 1,000 saved items (a message saved several times counts once),
+// at the latest 5 seconds after the first save since the last one, and when the store is
+// closed. Between checkpoints the file on disk is
+// the valid state of the last one (see StoreFile).
+//
+// A closed store opens its file again on the next call. Every public member may be called
+// from any thread; calls are serialised.
+//
+// A checkpoint that fails leaves the file at the last one that completed (see StoreFile)
+// and the store failed: every call throws StoreFailedError with the writer's error until
+// close(), which writes nothing, lets go of what was not checkpointed and the file, and
+// throws that error once more. The next call opens the file again at its last checkpoint.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "mailclient/messaging/entry_id.h"
+#include "mailclient/messaging/folder_table.h"
+#include "mailclient/messaging/property_bag.h"
+#include "mailclient/ndb/store_file.h"
+#include "mailclient/ltp/table_node_writer.h"
+#include "mailclient/messaging/text_codec.h"
+
+namespace pstorian {
+
+namespace prop {
+constexpr std::uint32_t kMessageClass = 0x001A001E;
+constexpr std::uint32_t kMessageFlags = 0x0E070003;
+constexpr std::uint32_t kMessageSize = 0x0E080003;
+constexpr std::uint32_t kMessageStatus = 0x0E170003;
+constexpr std::uint32_t kImportance = 0x00170003;
+constexpr std::uint32_t kSensitivity = 0x00360003;
+constexpr std::uint32_t kSubject = 0x0037001E;
+constexpr std::uint32_t kSubjectPrefix = 0x003D001E;
+constexpr std::uint32_t kNormalizedSubject = 0x0E1D001E;
+constexpr std::uint32_t kBody = 0x1000001E;
+constexpr std::uint32_t kSenderName = 0x0C1A001E;
+constexpr std::uint32_t kSentRepresentingName = 0x0042001E;
+constexpr std::uint32_t kDisplayTo = 0x0E04001E;
+constexpr std::uint32_t kDisplayCc = 0x0E03001E;
+constexpr std::uint32_t kDisplayBcc = 0x0E02001E;
+constexpr std::uint32_t kFlagStatus = 0x10900003;
+constexpr std::uint32_t kClientSubmitTime = 0x00390040;
+constexpr std::uint32_t kMessageDeliveryTime = 0x0E060040;
+constexpr std::uint32_t kCreationTime = 0x30070040;
+constexpr std::uint32_t kLastModificationTime = 0x30080040;
+constexpr std::uint32_t kMessageCodepage = 0x3FFD0003;
+constexpr std::uint32_t kDisplayName = 0x3001001E;
+constexpr std::uint32_t kContentCount = 0x36020003;
+constexpr std::uint32_t kContentUnreadCount = 0x36030003;
+constexpr std::uint32_t kSubfolders = 0x360A000B;
+constexpr std::uint32_t kContainerClass = 0x3613001E;
+constexpr std::uint32_t kRecordKey = 0x0FF90102;
+constexpr std::uint32_t kIpmSubTreeEntryId = 0x35E00102;
+}  // namespace prop
+
+constexpr std::uint32_t kMessageReadFlag = 0x1;
+
+// A folder that holds as many messages as a table of the file can list.
+class FolderFullError : public StoreError {
+ public:
+  using StoreError::StoreError;
+};
+
+// A store whose last checkpoint failed; what() is the writer's error.
+class StoreFailedError : public StoreError {
+ public:
+  using StoreError::StoreError;
+};
+
+class MessageStore {
+ public:
+  // Opens the file and reads the store's own properties and table templates. Throws
+  // StoreError (or LtpError) when it is not a sound 32-bit personal folder file, and
+  // std::invalid_argument for an unknown code page.
+  explicit MessageStore(std::filesystem::path path, std::string_view codepage = "WINDOWS-1252");
+  ~MessageStore();
+  MessageStore(const MessageStore&) = delete;
+  MessageStore& operator=(const MessageStore&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  const TextCodec& codec() const { return codec_; }
+  const RecordKey& record_key() const { return record_key_; }
+  // The top of the personal folders (the IPM subtree), whose subfolders the user sees.
+  std::uint32_t top_folder() const { return top_folder_; }
+  // The store entry identifier, holding the absolute path.
+  std::vector<std::uint8_t> entry_id() const;
+  // True when `other` names this store's file (by device and inode).
+  bool is_file(const std::filesystem::path& other) const;
+
+  bool is_folder(std::uint32_t nid);
+  std::vector<std::uint32_t> subfolders(std::uint32_t folder);
+  PropertyBag folder_properties(std::uint32_t folder);
+  // Creates a folder under `parent` with its property context, its three tables and its row
+  // in the parent's hierarchy table. Names are not checked here.
+  std::uint32_t create_folder(std::uint32_t parent, std::string_view name,
+                              std::string_view container_class);
+
+  std::vector<std::uint32_t> messages(std::uint32_t folder);
+  bool is_message(std::uint32_t nid);
+  std::uint32_t folder_of(std::uint32_t message);
+  // Writes a message with `properties` in `folder` (a new one when `nid` is 0) and returns
+  // its node id. Fills in the size, the times and the normalized subject. Throws
+  // FolderFullError when the folder holds pst::kMaxTableRows messages already.
+  std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties);
+  PropertyBag load_message(std::uint32_t nid);
+  void move_message(std::uint32_t nid, std::uint32_t folder);
+
+  void checkpoint();
+  // Checkpoints and releases the file; the next call opens it again. For a failed store,
+  // releases the file without writing and throws StoreFailedError.
+  void close();
+  // The error of the failed checkpoint; empty unless the store failed.
+  std::string failure();
+  std::size_t checkpoints() const { return checkpoints_; }
+
+ private:
+  struct FolderState {
+    std::uint32_t nid = 0;
+    std::uint32_t parent = 0;
+    PropertyBag properties;
+    std::optional<FolderTable> hierarchy;
+    std::optional<FolderTable> contents;
+    std::optional<FolderTable> associated;  // only for new folders, to be written once
+    bool properties_dirty = false;
+    bool hierarchy_dirty = false;
+    bool contents_dirty = false;
+  };
+
+  StoreFile& file();
+  void open();
+  // Throws StoreFailedError when a checkpoint failed since the file was opened.
+  void check_usable() const;
+  FolderState& folder(std::uint32_t nid);
+  FolderTable& hierarchy(FolderState& f);
+  FolderTable& contents(FolderState& f);
+  std::vector<StoredProperty> read_properties(std::uint32_t nid);
+  std::optional<FolderTable> read_table(std::uint32_t nid);
+  void write_properties(std::uint32_t nid, std::uint32_t parent, const PropertyBag& properties,
+                        bool with_recipient_table);
+  void write_table(std::uint32_t nid, FolderTable& table);
+  void note_save(bool new_item);
+  void checkpoint_locked();
+  void write_checkpoint();
+  void flusher(std::stop_token stop);
+
+  std::filesystem::path path_;
+  TextCodec codec_;
+  std::recursive_mutex mutex_;
+  std::unique_ptr<StoreFile> file_;
+  std::unique_ptr<TableNodeWriter> table_writer_;  // for file_
+  RecordKey record_key_{};
+  std::uint32_t top_folder_ = 0;
+  std::vector<TableColumn> hierarchy_template_, contents_template_, associated_template_,
+      recipient_template_;
+  std::map<std::uint32_t, FolderState> folders_;
+  std::unordered_map<std::uint32_t, PropertyBag> unsaved_;  // messages since the last commit
+  std::uint32_t row_version_ = 0x1000;
+  std::size_t items_since_checkpoint_ = 0;  // messages and folders, each counted once
+  bool changed_since_checkpoint_ = false;
+  std::chrono::steady_clock::time_point first_save_;
+  std::size_t checkpoints_ = 0;
+  std::string failure_;
+  std::condition_variable_any wake_;
+  std::jthread flusher_;  // last: stops before the members above go
+};
+
+}  // namespace pstorian

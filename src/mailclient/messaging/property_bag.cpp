@@ -1,0 +1,74 @@
+#include "mailclient/messaging/property_bag.h"
+
+#include "format/endian.h"
+
+namespace pstorian {
+
+PropertyBag::PropertyBag(std::span<const StoredProperty> properties) {
+  for (const auto& p : properties) set(p.tag, p.value);
+}
+
+void PropertyBag::set(std::uint32_t tag, std::vector<std::uint8_t> value) {
+  // Tags of one id sort next to each other: id in the high 16 bits.
+  auto it = values_.lower_bound(tag & 0xFFFF0000u);
+  while (it != values_.end() && (it->first >> 16) == (tag >> 16)) it = values_.erase(it);
+  values_[tag] = std::move(value);
+}
+
+void PropertyBag::set_int32(std::uint32_t tag, std::uint32_t v) {
+  set(tag, StoredProperty::int32(tag, v).value);
+}
+void PropertyBag::set_bool(std::uint32_t tag, bool v) {
+  set(tag, StoredProperty::boolean(tag, v).value);
+}
+void PropertyBag::set_int64(std::uint32_t tag, std::uint64_t v) {
+  set(tag, StoredProperty::int64(tag, v).value);
+}
+void PropertyBag::set_string(std::uint32_t tag, std::string_view text) {
+  set(tag, StoredProperty::string8(tag, text).value);
+}
+
+void PropertyBag::erase(std::uint32_t tag) {
+  values_.erase(tag);
+}
+
+const std::vector<std::uint8_t>* PropertyBag::find(std::uint32_t tag) const {
+  const auto it = values_.find(tag);
+  return it == values_.end() ? nullptr : &it->second;
+}
+
+std::optional<std::uint32_t> PropertyBag::int32(std::uint32_t tag) const {
+  const auto* v = find(tag);
+  if (v == nullptr || v->size() < 4) {
+    if (v != nullptr && v->size() == 1) return (*v)[0];
+    return std::nullopt;
+  }
+  return pst::load_le32(*v, 0);
+}
+
+std::optional<std::uint64_t> PropertyBag::int64(std::uint32_t tag) const {
+  const auto* v = find(tag);
+  if (v == nullptr || v->size() != 8) return std::nullopt;
+  return pst::load_le64(*v, 0);
+}
+
+std::optional<std::string> PropertyBag::string(std::uint32_t tag) const {
+  const auto* v = find(tag);
+  if (v == nullptr) return std::nullopt;
+  return std::string(v->begin(), v->end());
+}
+
+std::vector<StoredProperty> PropertyBag::list() const {
+  std::vector<StoredProperty> out;
+  out.reserve(values_.size());
+  for (const auto& [tag, value] : values_) out.push_back({tag, value});
+  return out;
+}
+
+std::size_t PropertyBag::value_bytes() const {
+  std::size_t n = 0;
+  for (const auto& [tag, value] : values_) n += value.size();
+  return n;
+}
+
+}  // namespace pstorian

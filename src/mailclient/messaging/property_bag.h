@@ -1,0 +1,42 @@
+// The properties of one object (a folder or a message) as the messaging layer keeps them in
+// memory: stored values by tag, at most one tag per property id.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mailclient/ltp/stored_property.h"
+
+namespace pstorian {
+
+class PropertyBag {
+ public:
+  PropertyBag() = default;
+  explicit PropertyBag(std::span<const StoredProperty> properties);
+
+  // Replaces any value with the same property id, whatever its type.
+  void set(std::uint32_t tag, std::vector<std::uint8_t> value);
+  void set_int32(std::uint32_t tag, std::uint32_t v);
+  void set_bool(std::uint32_t tag, bool v);
+  void set_int64(std::uint32_t tag, std::uint64_t v);
+  void set_string(std::uint32_t tag, std::string_view text);
+  void erase(std::uint32_t tag);
+
+  const std::vector<std::uint8_t>* find(std::uint32_t tag) const;
+  std::optional<std::uint32_t> int32(std::uint32_t tag) const;
+  std::optional<std::uint64_t> int64(std::uint32_t tag) const;
+  std::optional<std::string> string(std::uint32_t tag) const;
+
+  std::vector<StoredProperty> list() const;
+  std::size_t value_bytes() const;
+
+ private:
+  std::map<std::uint32_t, std::vector<std::uint8_t>> values_;  // by tag
+};
+
+}  // namespace pstorian
