@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "engine/bytes.h"
 #include "engine/item_kind_records.h"
+#include "mailclient/messaging/message_content.h"
 
 namespace pstorian {
 
@@ -98,6 +100,9 @@ struct ItemRecord {
   std::optional<std::string> comment;       // 0x3004
   std::optional<Bytes> creation_time;       // 0x3007, FILETIME
   std::optional<Bytes> last_modification_time;  // 0x3008, FILETIME
+  // Everything the node holds, for writing it whole: a message's properties, recipients and
+  // attachments; a folder's properties only. Absent when it could not be read.
+  std::shared_ptr<const MessageContent> content;
 };
 
 // The kind of a message class (0x001A): the first matching prefix of IPM.Note, IPM.Contact,

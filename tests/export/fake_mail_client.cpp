@@ -124,6 +124,9 @@ class FakeNewMessage final : public NewMessage {
   void put_Property(std::uint32_t tag, const PropertyValue& value) override {
     item_->properties[tag] = value;
   }
+  void put_Content(std::shared_ptr<const MessageContent> content) override {
+    item_->content = std::move(content);
+  }
   void Save() override {
     if (client_.fail_message_save) throw AutomationError("save failed");
     if (client_.store_fails_at_save > 0 && client_.next_entry >= client_.store_fails_at_save)
@@ -164,6 +167,11 @@ class FakeHelperFolder final : public HelperFolder {
   std::shared_ptr<MessageCollection> get_Messages() override {
     if (!bound_) throw AutomationError("no folder bound");
     return std::make_shared<FakeMessages>(client_, bound_);
+  }
+  void put_Properties(const ContentProperties& properties) override {
+    if (!bound_) throw AutomationError("no folder bound");
+    client_.note("Properties of " + bound_->path());
+    bound_->properties = properties;
   }
 
  private:

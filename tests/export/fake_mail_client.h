@@ -29,6 +29,7 @@ struct FakeItem final : MailItem, std::enable_shared_from_this<FakeItem> {
   std::u16string to, subject, body;
   std::int32_t importance = 0, flag_status = 0;
   std::map<std::uint32_t, PropertyValue> properties;
+  std::shared_ptr<const MessageContent> content;  // as given to the new message
   int saves = 0;
 
   void put_To(std::u16string_view text) override;
@@ -49,6 +50,7 @@ struct FakeFolder final : Folder, std::enable_shared_from_this<FakeFolder> {
   std::int32_t type = kFolderMail;
   std::vector<std::shared_ptr<FakeFolder>> subfolders;
   std::vector<std::shared_ptr<FakeItem>> items;
+  ContentProperties properties;  // as given through the helper folder
 
   std::shared_ptr<Folders> get_Folders() override;
   std::shared_ptr<Items> get_Items() override;

@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "mailclient/automation/automation.h"
+#include "mailclient/messaging/message_content.h"
 
 namespace pstorian::automation {
 
@@ -63,6 +64,12 @@ class NewMessage {
   virtual ~NewMessage() = default;
   virtual void put_MessageClass(std::u16string_view message_class) = 0;
   virtual void put_Property(std::uint32_t tag, const PropertyValue& value) = 0;
+  // Everything the message is to hold, as another store kept it: every property (named ones
+  // by name), the recipient rows and the attachments with their data and embedded messages.
+  // Saved with the message; properties set with put_Property or put_MessageClass afterwards
+  // take the place of the content's ones. Store-specific properties of the content (entry
+  // ids, record keys, parent and store ids) are left out.
+  virtual void put_Content(std::shared_ptr<const MessageContent> content) = 0;
   virtual void Save() = 0;
   // Hex text that Namespace::GetItemFromID accepts with the folder's StoreID.
   virtual std::u16string get_EntryID() = 0;
@@ -78,6 +85,10 @@ class HelperFolder : public HelperObject {
  public:
   // Null unbinds.
   virtual void put_BoundObject(std::shared_ptr<Folder> folder) = 0;
+  // Gives the bound folder these properties of a folder of another store (its container
+  // class, its own settings, named ones by name). What the store keeps for itself (counts,
+  // whether it has subfolders, entry ids, its name) stays the store's.
+  virtual void put_Properties(const ContentProperties& properties) = 0;
   // The messages of the folder bound last.
   virtual std::shared_ptr<MessageCollection> get_Messages() = 0;
 };

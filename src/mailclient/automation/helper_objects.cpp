@@ -26,7 +26,12 @@ class EmbeddedNewMessage final : public automation::NewMessage {
     put_property_value(properties_, tag, value, store_->codec());
   }
 
+  void put_Content(std::shared_ptr<const MessageContent> content) override {
+    content_ = std::move(content);
+  }
+
   void Save() override {
+    if (content_) throw AutomationError("whole message contents are not written yet");
     automation_call([&] { nid_ = store_->save_message(folder_, nid_, properties_); });
   }
 
@@ -40,6 +45,7 @@ class EmbeddedNewMessage final : public automation::NewMessage {
   std::uint32_t folder_;
   std::uint32_t nid_ = 0;
   PropertyBag properties_;
+  std::shared_ptr<const MessageContent> content_;
 };
 
 class EmbeddedMessageCollection final : public automation::MessageCollection {
@@ -71,6 +77,11 @@ class EmbeddedHelperFolder final : public automation::HelperFolder {
   std::shared_ptr<automation::MessageCollection> get_Messages() override {
     if (!bound_) throw AutomationError("no folder is bound");
     return std::make_shared<EmbeddedMessageCollection>(bound_->store(), bound_->nid());
+  }
+
+  void put_Properties(const ContentProperties&) override {
+    if (!bound_) throw AutomationError("no folder is bound");
+    throw AutomationError("folder properties are not written yet");
   }
 
  private:
