@@ -306,9 +306,13 @@ bool CPstExporter::borrow_data_block(RecoveryTables& tables, ObjectIndex current
 }
 
 void CPstExporter::visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record) {
+  // Every message node is an item to write, whatever its class; other nodes with a class
+  // (associated contents, for one) are counted only.
+  const bool message_node =
+      pst::node_type(tables.objects[current].node_id) == pst::kNodeNormalMessage;
   if (record.folder) {
     visit_folder(tables, current, record);
-  } else if (record.kind == ItemKind::kMail) {
+  } else if (record.kind == ItemKind::kMail || (message_node && record.kind != ItemKind::kNone)) {
     visit_mail_item(tables, current, record);
   } else if (record.kind != ItemKind::kNone) {
     ++summary_.not_exported[record.kind];
@@ -343,12 +347,27 @@ void CPstExporter::visit_folder(const RecoveryTables& tables, ObjectIndex curren
     }
   }
 
-  // Top-level folders stand for the file's own structure and are not made in the output.
-  if (has_parent && parent_id != 0) {
+  // Top-level folders stand for the file's own structure and are not made in the output;
+  // nor are search folders, whose contents are found, not held.
+  if (has_parent && parent_id != 0 && pst::node_type(node.node_id) != pst::kNodeSearchFolder) {
     build_path(stored_name, parent_id);
-    EnsureFolderPath(folder_type_code(record.kind));
+    const std::shared_ptr<automation::Folder> folder = walk_path(folder_type_code(record.kind));
+    if (folder && record.content && node.primary) give_folder_properties(folder, *record.content);
   }
   path_.clear();
+}
+
+void CPstExporter::give_folder_properties(const std::shared_ptr<automation::Folder>& folder,
+                                          const MessageContent& content) {
+  try_step([&] {
+    helper_folder_->put_BoundObject(nullptr);
+    helper_folder_->put_BoundObject(folder);
+    helper_folder_->put_Properties(content.properties);
+  });
+  // The helper folder is bound to the folder whose items come next no longer.
+  last_parent_id_.reset();
+  output_folder_.reset();
+  current_output_ = nullptr;
 }
 
 void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex current,
@@ -356,8 +375,10 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
   const ObjectNode& node = tables.objects[current];
   bool announce = true;
   if (node.parent == kNoObject) {
-    // An orphan: worth keeping only with a body.
-    if (!record.message || (!record.message->body && !record.message->html_body)) return;
+    // An orphan: a mail item is worth keeping only with a body, another item when it could
+    // be read whole.
+    const bool has_body = record.message && (record.message->body || record.message->html_body);
+    if (record.kind == ItemKind::kMail ? !has_body : !record.content) return;
     reporter_->status_populating(std::nullopt);
     path_ = ExportPath{ExportPathPart{std::string(kLostAndFound)}};
     output_folder_is_lost_and_found_ = true;
@@ -621,16 +642,27 @@ std::shared_ptr<automation::Folder> CPstExporter::walk_path(std::int32_t folder_
 
 bool CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
                                   const ItemRecord& record) {
-  // Stage 1: the helper creates and saves a bare note in the bound folder.
+  // Stage 1: the helper creates and saves the item in the bound folder: with everything it
+  // holds when that could be read, else as a bare note.
+  const bool whole = record.content != nullptr;
   std::u16string entry_id;
   try {
     const auto messages = helper_folder_->get_Messages();
-    const auto message = messages->Add(kNoteClass);
-    message->put_MessageClass(kNoteClass);
-    message->put_Property(automation::tag::kMessageFlags,
-                          PropertyValue{message_flags_value(record)});
-    message->Save();
-    entry_id = message->get_EntryID();
+    if (whole) {
+      const std::u16string item_class =
+          record.item_class ? text_.utf16(*record.item_class) : std::u16string(kNoteClass);
+      const auto message = messages->Add(item_class.empty() ? kNoteClass : item_class);
+      message->put_Content(record.content);
+      message->Save();
+      entry_id = message->get_EntryID();
+    } else {
+      const auto message = messages->Add(kNoteClass);
+      message->put_MessageClass(kNoteClass);
+      message->put_Property(automation::tag::kMessageFlags,
+                            PropertyValue{message_flags_value(record)});
+      message->Save();
+      entry_id = message->get_EntryID();
+    }
   } catch (const automation::StoreFailure&) {
     throw;
   } catch (const AutomationError&) {
@@ -652,26 +684,33 @@ bool CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
     return false;
   }
 
-  // Stage 3: the properties, each on its own.
+  // Stage 3: the properties, each on its own. An item written whole has them already, as
+  // the source holds them; it gets only what the rules derive for a value it lacks.
   static const MessageProps kNoProps;
   const MessageProps& m = record.message ? *record.message : kNoProps;
   std::string sender_row, receiver_row, subject_row, date_row;
+  const auto lacks = [&](std::uint32_t tag) {
+    if (!whole) return true;
+    const auto id = static_cast<std::uint16_t>(tag >> 16);
+    return std::none_of(record.content->properties.begin(), record.content->properties.end(),
+                        [&](const ContentProperty& p) { return p.id() == id; });
+  };
 
   if (const auto receiver = choose_receiver(m)) {
     receiver_row = text_.utf8(*receiver);
-    try_step([&] { item->put_To(utf8_to_utf16(receiver_row)); });
+    if (!whole) try_step([&] { item->put_To(utf8_to_utf16(receiver_row)); });
   }
   if (m.subject) {
     subject_row = text_.utf8(m.subject->text);
-    try_step([&] { item->put_Subject(utf8_to_utf16(subject_row)); });
+    if (!whole) try_step([&] { item->put_Subject(utf8_to_utf16(subject_row)); });
   }
-  if (m.importance != 0) {
+  if (!whole && m.importance != 0) {
     try_step([&] { item->put_Importance(static_cast<std::int32_t>(m.importance)); });
   }
-  if (m.flag_status != 0) {
+  if (!whole && m.flag_status != 0) {
     try_step([&] { item->put_FlagStatus(static_cast<std::int32_t>(m.flag_status)); });
   }
-  if (static_cast<std::int32_t>(m.icon_index) > 0) {
+  if (!whole && static_cast<std::int32_t>(m.icon_index) > 0) {
     try_step([&] {
       helper_mail_item_->put_Property(automation::tag::kIconIndex,
                                       PropertyValue{static_cast<std::int32_t>(m.icon_index)});
@@ -681,24 +720,34 @@ bool CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
   sent_time_ = times.sent;
   received_time_ = times.received;
   if (times.date_text) date_row = *times.date_text;
-  if (m.body) try_step([&] { item->put_Body(text_.utf16(*m.body)); });
+  if (!whole && m.body) try_step([&] { item->put_Body(text_.utf16(*m.body)); });
 
   const SenderChoice sender = choose_sender(m);
   if (sender.row_text) sender_row = text_.utf8(*sender.row_text);
   const std::u16string address_type = text_.utf16(choose_address_type(m));
   const std::u16string display_sender =
       sender.display_sender ? text_.utf16(*sender.display_sender) : std::u16string();
-  const PropertyValue sent_date = automation::OleDate{ole_date_from_time(sent_time_)};
-  const PropertyValue received_date = automation::OleDate{ole_date_from_time(received_time_)};
   namespace tag = automation::tag;
-  const std::array<std::pair<std::uint32_t, const PropertyValue>, 6> properties = {{
-      {tag::kSenderAddrType, PropertyValue{address_type}},
-      {tag::kSenderName, PropertyValue{display_sender}},
-      {tag::kClientSubmitTime, sent_date},
-      {tag::kMessageDeliveryTime, received_date},
-      {tag::kSentRepresentingAddrType, PropertyValue{address_type}},
-      {tag::kSentRepresentingName, PropertyValue{display_sender}},
-  }};
+  std::vector<std::pair<std::uint32_t, PropertyValue>> properties;
+  // Derived from other values of the source; an address type is made up of none only when
+  // the source names one.
+  const bool address_type_known =
+      m.sent_representing_address_type.has_value() || m.sender_address_type.has_value();
+  if (lacks(tag::kSenderAddrType) && (!whole || address_type_known))
+    properties.emplace_back(tag::kSenderAddrType, address_type);
+  if (lacks(tag::kSenderName) && (!whole || sender.display_sender))
+    properties.emplace_back(tag::kSenderName, display_sender);
+  // A time the source lacks stays absent: no date of 1970 is made up for it.
+  if (!whole && sent_time_ != 0)
+    properties.emplace_back(tag::kClientSubmitTime,
+                            automation::OleDate{ole_date_from_time(sent_time_)});
+  if (!whole && received_time_ != 0)
+    properties.emplace_back(tag::kMessageDeliveryTime,
+                            automation::OleDate{ole_date_from_time(received_time_)});
+  if (!whole) {
+    properties.emplace_back(tag::kSentRepresentingAddrType, address_type);
+    properties.emplace_back(tag::kSentRepresentingName, display_sender);
+  }
   for (const auto& [property_tag, value] : properties) {
     try_step([&] { helper_mail_item_->put_Property(property_tag, value); });
   }
@@ -711,6 +760,11 @@ bool CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
   }
   reporter_->list_add_fields(ListRowFields{sender_row, receiver_row, subject_row, date_row});
   ++summary_.mail_items_written;
+  ++summary_.written_by_kind[record.kind];
+  if (whole) {
+    summary_.attachments_written += static_cast<int>(record.content->attachments.size());
+    summary_.recipients_written += static_cast<int>(record.content->recipients.size());
+  }
   if (output_folder_is_lost_and_found_) ++summary_.items_in_lost_and_found;
   try_step([&] { item->Close(automation::kSaveModeSave); });
   if (folder) try_step([&] { item->Move(*folder); });

@@ -1,9 +1,15 @@
 // CPstExporter: the second half of a repair. Given the tables of a finished scan, it has the
 // empty output store written and attached to the mail client, then walks the recovered object
 // tree in pre-order and, object by object, recreates the named folders by path under the
-// output store's root and writes every mail item into its folder. Mail items whose folder was
-// never met go to "Lost&Found" at the top of the store. Items of other kinds are decoded and
-// counted but not written; their folders are created with the matching folder type.
+// output store's root (with their container class and their own properties; search folders
+// are not made) and writes every item into its folder: mail, posts, reports, appointments,
+// contacts, lists, tasks, journal entries, notes, whatever the class of a message node. Items
+// whose folder was never met go to "Lost&Found" at the top of the store.
+//
+// An item is written whole when its content could be read: every property as the source
+// holds it, its recipients and its attachments. The values a mail item's rules derive (the
+// sender's name with the address in brackets, the address type) are written only where the
+// source lacks them, and nothing is invented for a value the source does not have.
 //
 // Reporting goes through Reporter (tree, list, status) and JobHost (messages, the overwrite
 // question, the main window's flags). The gate is passed at every object: a cancelled export
@@ -85,10 +91,13 @@ struct ExportSummary {
   bool exported = false;       // a named folder or a mail item was handled
   bool output_kept = false;    // the output file is there for the user
   int folders_recreated = 0;   // folders the export created in the output store
-  int mail_items_written = 0;  // mail items created and listed
+  int mail_items_written = 0;  // items created and listed, of every kind
+  std::map<ItemKind, int> written_by_kind;
+  int attachments_written = 0;  // at the top level of the items written
+  int recipients_written = 0;
   int items_in_lost_and_found = 0;
   int mail_items_skipped = 0;            // mail items that could not be created or saved
-  std::map<ItemKind, int> not_exported;  // decoded items of other kinds, by kind
+  std::map<ItemKind, int> not_exported;  // decoded items that are no message, by kind
   std::vector<ContinuedFolder> continued_folders;
   std::string store_failure;  // the writer's error, with kStoreFailed
 };
@@ -161,6 +170,8 @@ class CPstExporter final : public ExportJob {
   void store_failed(std::string_view error);
   void count_what_the_store_holds();
   bool open_output_folder(std::int32_t folder_type);
+  void give_folder_properties(const std::shared_ptr<automation::Folder>& folder,
+                              const MessageContent& content);
   bool continue_full_folder(std::int32_t folder_type);
   void remove_unused_output();
   void report_progress(std::size_t visited, std::size_t total);
