@@ -6,10 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 dir=build
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPSTORIAN_WERROR=ON)
 if [ "${1:-}" = "--asan" ]; then
   dir=build-asan
-  flags=(-DCMAKE_BUILD_TYPE=Debug -DPSTORIAN_SANITIZE=ON -DPSTORIAN_BUILD_BENCH=OFF)
+  flags=(-DCMAKE_BUILD_TYPE=Debug -DPSTORIAN_SANITIZE=ON -DPSTORIAN_BUILD_BENCH=OFF -DPSTORIAN_WERROR=ON)
 fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}"
 cmake --build "$dir"
