@@ -36,8 +36,8 @@ std::optional<std::string> codepage_problem(std::string_view codepage) {
   for (std::size_t i = 0; i < ascii.size(); ++i) ascii[i] = static_cast<char>(i + 1);
   if (converter->to_utf8(ascii) != ascii) {
     return "the code page " + std::string(codepage) +
-           " does not keep ASCII in single bytes; name an 8-bit code page such as "
-           "WINDOWS-1252, CP1251 or CP932";
+           " does not keep ASCII in single bytes; name one whose bytes below 0x80 are "
+           "ASCII, such as WINDOWS-1252, CP1251 or CP932";
   }
   return std::nullopt;
 }
