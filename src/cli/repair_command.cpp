@@ -1,6 +1,5 @@
 #include "cli/repair_command.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,10 +16,11 @@
 #include "cli/source_checks.h"
 #include "cli/terminal_progress.h"
 #include "engine/pst_scanner.h"
-#include "mailclient/mail_client_factory.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
+#include "mailclient/mail_client_factory.h"
 #include "store/question_asker.h"
+#include "store/store_file_writer.h"
 
 namespace pstorian::cli {
 namespace {
@@ -169,14 +169,6 @@ void print_summary(std::ostream& out, const CPstExporter& exporter, double secon
   out << "Time taken:             " << std::fixed << std::setprecision(1) << seconds << " s\n";
 }
 
-// Whether `a` and `b` are one file (after links), which a repair must never write to.
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {};
-  struct stat sb {};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 // Settles before the scan that the output can be put in `folder`: the folder, or the nearest
 // folder above it that exists when it is still to be made, must be a folder this process may
 // write to. The export makes a missing folder once there is something to write.
@@ -184,7 +176,8 @@ bool output_folder_usable(const fs::path& folder, std::ostream& err) {
   std::error_code ec;
   fs::path existing = fs::absolute(folder, ec);
   if (ec) existing = folder;
-  while (!fs::exists(existing, ec) && existing.has_relative_path()) existing = existing.parent_path();
+  while (!fs::exists(existing, ec) && existing.has_relative_path())
+    existing = existing.parent_path();
   if (!fs::is_directory(existing, ec)) {
     err << "pstorian-cli: cannot create the output folder " << folder.string() << ": "
         << existing.string() << " is not a folder\n";

@@ -13,8 +13,8 @@
 #include "cli/items_report.h"
 #include "cli/source_checks.h"
 #include "cli/terminal_progress.h"
-#include "engine/codepage.h"
 #include "engine/byte_source.h"
+#include "engine/codepage.h"
 #include "engine/pst_scanner.h"
 
 namespace pstorian::cli {

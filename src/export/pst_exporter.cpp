@@ -1,7 +1,5 @@
 #include "export/pst_exporter.h"
 
-#include <sys/stat.h>
-
 #include <array>
 #include <system_error>
 
@@ -347,42 +345,32 @@ bool CPstExporter::OpenOutputStore() {
   return write_output_store() && attach_output_store();
 }
 
-bool CPstExporter::output_is_source() const {
-  struct stat source {};
-  struct stat output {};
-  return ::stat(settings_.source_path.c_str(), &source) == 0 &&
-         ::stat(output_path_.c_str(), &output) == 0 && source.st_dev == output.st_dev &&
-         source.st_ino == output.st_ino;
-}
-
 bool CPstExporter::write_output_store() {
-  if (output_is_source()) {
+  if (same_file(settings_.source_path, output_path_)) {
     fail(ExportOutcome::kOutputIsSource, kOutputIsSourceText);
     return false;
   }
   std::error_code ec;
   fs::create_directories(output_path_.parent_path(), ec);
   if (ec) {
-    summary_.error = "cannot create the folder " + output_path_.parent_path().string() + ": " +
-                     ec.message();
-    fail(ExportOutcome::kOutputNotWritten, std::string(kOutputNotWrittenText) + "\n" +
-                                               summary_.error);
-    return false;
+    summary_.error =
+        "cannot create the folder " + output_path_.parent_path().string() + ": " + ec.message();
+  } else {
+    HostAsker asker(*host_);
+    StoreFileWriter writer(asker, output_path_, settings_.existing_output);
+    wrote_output_ = writer.WriteEmptyStore();
+    switch (writer.outcome()) {
+      case WriteOutcome::kWritten:
+      case WriteOutcome::kKept:
+        return true;
+      case WriteOutcome::kDeclined:
+        fail(ExportOutcome::kOutputDeclined, kOutputKeptText);
+        return false;
+      case WriteOutcome::kFailed:
+        break;
+    }
+    summary_.error = writer.error();
   }
-  HostAsker asker(*host_);
-  StoreFileWriter writer(asker, output_path_, settings_.existing_output);
-  wrote_output_ = writer.WriteEmptyStore();
-  switch (writer.outcome()) {
-    case WriteOutcome::kWritten:
-    case WriteOutcome::kKept:
-      return true;
-    case WriteOutcome::kDeclined:
-      fail(ExportOutcome::kOutputDeclined, kOutputKeptText);
-      return false;
-    case WriteOutcome::kFailed:
-      break;
-  }
-  summary_.error = writer.error();
   fail(ExportOutcome::kOutputNotWritten,
        std::string(kOutputNotWrittenText) + "\n" + summary_.error);
   return false;
@@ -391,7 +379,7 @@ bool CPstExporter::write_output_store() {
 bool CPstExporter::attach_output_store() {
   // Again, right before the mail client opens the file for writing: a kept file was not
   // looked at by the writer, and the name may have changed meanwhile.
-  if (output_is_source()) {
+  if (same_file(settings_.source_path, output_path_)) {
     fail(ExportOutcome::kOutputIsSource, kOutputIsSourceText);
     return false;
   }

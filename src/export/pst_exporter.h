@@ -67,17 +67,17 @@ inline constexpr std::string_view kOutputNotWrittenText =
     "The recovered PST file could not be written. Nothing was recovered.";
 
 enum class ExportOutcome {
-  kCompleted,        // the walk ran to its end
-  kNoObjects,        // the tables hold no object: nothing was started
-  kSourceNotOpened,  // the source file could not be opened for the node reads
-  kNoMailClient,     // the mail client could not be created
-  kOutputIsSource,   // the output path leads to the source file: nothing was touched
-  kOutputDeclined,   // the user would not replace an existing output: nothing was touched
-  kOutputNotWritten, // the empty store could not be written (summary's error says why)
-  kStoreNotOpened,   // the output store could not be attached or found
-  kNoHelperObjects,  // the helper component's objects could not be created
-  kCancelled,        // the gate stopped the walk
-  kFailed,           // something threw mid-export (rethrown to the caller)
+  kCompleted,         // the walk ran to its end
+  kNoObjects,         // the tables hold no object: nothing was started
+  kSourceNotOpened,   // the source file could not be opened for the node reads
+  kNoMailClient,      // the mail client could not be created
+  kOutputIsSource,    // the output path leads to the source file: nothing was touched
+  kOutputDeclined,    // the user would not replace an existing output: nothing was touched
+  kOutputNotWritten,  // the empty store could not be written (summary's error says why)
+  kStoreNotOpened,    // the output store could not be attached or found
+  kNoHelperObjects,   // the helper component's objects could not be created
+  kCancelled,         // the gate stopped the walk
+  kFailed,            // something threw mid-export (rethrown to the caller)
 };
 
 struct ExportSummary {
@@ -158,7 +158,6 @@ class CPstExporter final : public ExportJob {
   std::shared_ptr<automation::Folder> walk_path(std::int32_t folder_type);
   void release_automation();
   void fail(ExportOutcome outcome, std::string_view text);
-  bool output_is_source() const;
   bool write_output_store();
   bool attach_output_store();
   void remove_unused_output();

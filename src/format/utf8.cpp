@@ -20,8 +20,12 @@ struct Utf8Step {
 
 constexpr char16_t kEscapeBase = 0xDC00;  // a stray byte b travels as U+DC00 + b (b >= 0x80)
 
-bool is_high_surrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool is_low_surrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool is_high_surrogate(char16_t u) {
+  return u >= 0xD800 && u <= 0xDBFF;
+}
+bool is_low_surrogate(char16_t u) {
+  return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 Utf8Step decode_utf8_step(std::string_view text, std::size_t at) {
   const auto lead = static_cast<std::uint8_t>(text[at]);
@@ -76,7 +80,9 @@ void append_utf16(std::u16string& out, char32_t c) {
   }
 }
 
-bool is_escaped_byte(char16_t u) { return u >= kEscapeBase + 0x80 && u <= kEscapeBase + 0xFF; }
+bool is_escaped_byte(char16_t u) {
+  return u >= kEscapeBase + 0x80 && u <= kEscapeBase + 0xFF;
+}
 
 // UTF-8 of UTF-16; with `unescape_bytes`, the escaped bytes of a path come back as themselves.
 std::string to_utf8(std::u16string_view text, bool unescape_bytes) {

@@ -92,6 +92,13 @@ void sync_folder(const std::filesystem::path& output) {
 
 }  // namespace
 
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 StoreFileWriter::StoreFileWriter(QuestionAsker& asker, std::filesystem::path output,
                                  ExistingOutput existing)
     : asker_(asker), output_(std::move(output)), existing_(existing) {}

@@ -36,6 +36,10 @@ enum class WriteOutcome {
   kFailed,    // nothing was written; error() says why
 };
 
+// True when `a` and `b` both name one existing file (device and inode, links followed): an
+// output that is the source of a repair, whatever name leads to it.
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
+
 class StoreFileWriter {
  public:
   StoreFileWriter(QuestionAsker& asker, std::filesystem::path output,

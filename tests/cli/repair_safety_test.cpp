@@ -31,8 +31,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kCorpusFile = fs::path(PSTORIAN_SHARED_DIR) / "corpus" / "ansi" /
-                             "outlook97-294-messages.pst";
+const fs::path kCorpusFile =
+    fs::path(PSTORIAN_SHARED_DIR) / "corpus" / "ansi" / "outlook97-294-messages.pst";
 
 std::string quoted(const fs::path& p) {
   std::string out = "'";
@@ -221,7 +221,8 @@ TEST(RepairSafetyTest, OverwriteReplacesOrFailsWithItsReason) {
 // Reads standard input from `answer` while alive.
 class TypedAnswer {
  public:
-  explicit TypedAnswer(const std::string& answer) : in_(answer), old_(std::cin.rdbuf(in_.rdbuf())) {}
+  explicit TypedAnswer(const std::string& answer)
+      : in_(answer), old_(std::cin.rdbuf(in_.rdbuf())) {}
   TypedAnswer(const TypedAnswer&) = delete;
   TypedAnswer& operator=(const TypedAnswer&) = delete;
   ~TypedAnswer() { std::cin.rdbuf(old_); }
@@ -343,9 +344,9 @@ TEST(RepairSafetyTest, OddSourcesAndCodePagesAreAnsweredBeforeAnythingIsMade) {
   fs::permissions(locked, fs::perms::owner_write, fs::perm_options::remove);
   EXPECT_EQ(run_cli("repair " + quoted(source) + " -o " + quoted(locked), &out, *as_user), 1)
       << out;
-  EXPECT_NE(out.find("cannot write to the output folder " + locked.string() +
-                     ": Permission denied"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("cannot write to the output folder " + locked.string() + ": Permission denied"),
+      std::string::npos)
       << out;
   EXPECT_EQ(out.find("Scanning file..."), std::string::npos) << out;
 }
@@ -386,8 +387,7 @@ TEST(RepairSafetyTest, AFailedStandardOutputStopsTheRepairWithTheStoreClosed) {
   int status = -1;
   std::string out = test::run(cli + "repair " + quoted(source) + " 2>&1 >/dev/full", &status);
   EXPECT_EQ(status, 1) << out;
-  EXPECT_NE(out.find("cannot write to standard output: No space left on device"),
-            std::string::npos)
+  EXPECT_NE(out.find("cannot write to standard output: No space left on device"), std::string::npos)
       << out;
   EXPECT_FALSE(fs::exists(dir.path() / "box Recovered.pst"));
   out = test::run(cli + "scan " + quoted(source) + " 2>&1 >/dev/full", &status);
@@ -414,7 +414,8 @@ TEST(RepairSafetyTest, AFailedStandardOutputStopsTheRepairWithTheStoreClosed) {
   EXPECT_NE(err.str().find("cannot write to standard output"), std::string::npos) << err.str();
   EXPECT_EQ(client.closes, 1);
   EXPECT_TRUE(fs::exists(dir.path() / "mid" / "box Recovered.pst"));
-  const fake::FakeStore* store = client.store_at((dir.path() / "mid" / "box Recovered.pst").string());
+  const fake::FakeStore* store =
+      client.store_at((dir.path() / "mid" / "box Recovered.pst").string());
   ASSERT_NE(store, nullptr);
   EXPECT_LT(client.all_items().size(), whole.all_items().size());
 }

@@ -478,8 +478,7 @@ TEST_F(ExportTest, AnOutputThatIsTheSourceIsRefusedBeforeAnythingIsTouched) {
 // store the mail client could not attach; a missing folder is made without a question.
 TEST_F(ExportTest, AMissingFolderIsMadeAndAFailedWriteNamesItsCause) {
   const auto made = dir.path() / "new" / "folder" / "mailbox Recovered.pst";
-  EXPECT_EQ(export_one_message(client, host, dir.path(), made).outcome,
-            ExportOutcome::kCompleted);
+  EXPECT_EQ(export_one_message(client, host, dir.path(), made).outcome, ExportOutcome::kCompleted);
   EXPECT_TRUE(std::filesystem::exists(made));
 
   test::write_file(dir.path() / "plain", std::vector<std::uint8_t>{1});

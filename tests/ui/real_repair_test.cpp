@@ -10,14 +10,14 @@
 #include <set>
 #include <thread>
 
+#include "export/pst_exporter.h"
 #include "fakes.h"
-#include "tree_helpers.h"
 #include "mailclient/automation.h"
 #include "mailclient/mail_client_factory.h"
 #include "mailclient/mail_profile.h"
 #include "mailclient/sample_mailbox.h"
-#include "export/pst_exporter.h"
 #include "store/empty_store_image.h"
+#include "tree_helpers.h"
 #include "ui/gui_call.h"
 #include "ui/left_view.h"
 #include "ui/main_frame.h"
@@ -335,7 +335,9 @@ class RealRepairTest : public QObject {
     open_and_start(frame, source);
     QVERIFY(wait_for_export(frame));
     QCOMPARE(dialogs_->questions, QStringList{"Do you want to overwrite existing pst file?"});
-    QCOMPARE(dialogs_->messages, QStringList{QString::fromUtf8(kOutputKeptText.data(), static_cast<qsizetype>(kOutputKeptText.size()))});
+    QCOMPARE(dialogs_->messages,
+             QStringList{QString::fromUtf8(kOutputKeptText.data(),
+                                           static_cast<qsizetype>(kOutputKeptText.size()))});
     std::ifstream in(output, std::ios::binary);
     const std::vector<std::uint8_t> now{std::istreambuf_iterator<char>(in), {}};
     QVERIFY(now == old);
@@ -388,7 +390,9 @@ class RealRepairTest : public QObject {
     open_and_start(frame, source);
     QVERIFY(wait_for_export(frame));
     QVERIFY(dialogs_->questions.isEmpty());
-    QCOMPARE(dialogs_->messages, QStringList{QString::fromUtf8(kOutputIsSourceText.data(), static_cast<qsizetype>(kOutputIsSourceText.size()))});
+    QCOMPARE(dialogs_->messages,
+             QStringList{QString::fromUtf8(kOutputIsSourceText.data(),
+                                           static_cast<qsizetype>(kOutputIsSourceText.size()))});
     std::ifstream after_in(source_path, std::ios::binary);
     const std::vector<std::uint8_t> after{std::istreambuf_iterator<char>(after_in), {}};
     QVERIFY(after == before);
