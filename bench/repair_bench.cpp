@@ -20,6 +20,7 @@
 #include "export/mail_client.h"
 #include "export/pst_exporter.h"
 #include "export/wide_text.h"
+#include "format/utf8.h"
 #include "job/console_reporter.h"
 #include "store/question_asker.h"
 #include "store/store_file_writer.h"
@@ -64,7 +65,7 @@ bool write_mailbox(const Settings& s, const fs::path& path) {
   }
   {
     const auto ns = application->GetNamespace(automation::kNamespaceType);
-    ns->AddStore(utf8_to_utf16(path.string()));
+    ns->AddStore(pst::path_to_utf16(path.string()));
     const auto stores = ns->get_Folders();
     const auto root = stores->Item(stores->Count());
     const auto helper = std::dynamic_pointer_cast<automation::HelperFolder>(

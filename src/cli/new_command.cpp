@@ -13,18 +13,11 @@
 namespace pstorian {
 namespace {
 
-// Answers the overwrite question from the command line: --overwrite says Yes once (a second
-// question means replacing did not help, and saying Yes again would loop); otherwise the
-// user is asked on the terminal; without a terminal the answer is No.
+// Answers the overwrite question (asked without --overwrite) on the terminal; without a
+// terminal the answer is No.
 class CommandLineAsker final : public QuestionAsker {
  public:
-  explicit CommandLineAsker(bool overwrite) : overwrite_(overwrite) {}
-
   Answer AskYesNo(std::string_view text, std::string_view caption) override {
-    if (overwrite_) {
-      overwrite_ = false;
-      return Answer::kYes;
-    }
     if (::isatty(STDIN_FILENO) == 0) {
       refused_without_terminal_ = true;
       return Answer::kNo;
@@ -39,29 +32,24 @@ class CommandLineAsker final : public QuestionAsker {
   bool refused_without_terminal() const { return refused_without_terminal_; }
 
  private:
-  bool overwrite_;
   bool refused_without_terminal_ = false;
 };
 
 void run_new(const std::string& file, bool overwrite) {
-  CommandLineAsker asker(overwrite);
-  StoreFileWriter writer(asker, file);
+  CommandLineAsker asker;
+  StoreFileWriter writer(asker, file, overwrite ? ExistingOutput::kReplace : ExistingOutput::kAsk);
   if (writer.WriteEmptyStore()) {
     std::cout << "Wrote an empty personal folder file to " << file << " ("
               << EmptyStoreImage().size() << " bytes)\n";
     return;
   }
-  std::error_code ec;
-  const bool exists = std::filesystem::exists(std::filesystem::symlink_status(file, ec));
   if (writer.outcome() == WriteOutcome::kFailed)
     std::cerr << "pstorian-cli: " << writer.error() << "\n";
-  else if (exists && asker.refused_without_terminal())
+  else if (asker.refused_without_terminal())
     std::cerr << "pstorian-cli: " << file
               << " already exists; not replaced (no terminal to ask; use --overwrite)\n";
-  else if (exists)
-    std::cerr << "pstorian-cli: " << file << " already exists; not replaced\n";
   else
-    std::cerr << "pstorian-cli: cannot create " << file << " (is the folder there and writable?)\n";
+    std::cerr << "pstorian-cli: " << file << " already exists; not replaced\n";
   throw CLI::RuntimeError(1);
 }
 

@@ -3,43 +3,42 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
+#include "cli/source_checks.h"
 #include "cli/terminal_progress.h"
-#include "engine/codepage.h"
 #include "mailclient/automation/mail_client_factory.h"
 #include "engine/pst_scanner.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
 #include "store/question_asker.h"
+#include "store/store_file_writer.h"
 
 namespace pstorian::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Set by SIGINT and SIGTERM; the gate turns it into a stop at the next safe point, so the
-// output store is closed as after a finished repair.
-std::atomic<bool> g_interrupted{false};
-extern "C" void on_interrupt(int) {
-  g_interrupted.store(true);
+// The signal (SIGINT or SIGTERM) that asked the repair to stop, 0 while none did; the gate
+// turns it into a stop at the next safe point, so the output store is closed as after a
+// finished repair, and the exit status then says which signal it was (128 + its number).
+std::atomic<int> g_interrupted{0};
+extern "C" void on_interrupt(int signal_number) {
+  g_interrupted.store(signal_number);
 }
-
-class InterruptGate final : public JobGate {
- public:
-  bool pass() override { return !g_interrupted.load(); }
-};
 
 class InterruptHandlers {
  public:
   InterruptHandlers() {
-    g_interrupted.store(false);
+    g_interrupted.store(0);
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
@@ -59,11 +58,12 @@ class InterruptHandlers {
 };
 
 // Status lines on `out`, the bar on standard error; a line ends the bar first so that the
-// two never share a line of the terminal.
-class RepairConsole final : public ProgressSink, public Reporter, public JobHost {
+// two never share a line of the terminal. It is also the repair's gate: an interrupt, or
+// standard output that can no longer be written (a closed pipe, a full disk), stops the
+// repair at the next safe point, so the output store is closed whole.
+class RepairConsole final : public ProgressSink, public Reporter, public JobHost, public JobGate {
  public:
-  RepairConsole(std::ostream& out, bool terminal, const RepairOptions& options)
-      : out_(out), terminal_(terminal), options_(options) {
+  RepairConsole(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {
     if (terminal) bar_ = std::make_unique<TerminalProgress>(stderr);
   }
 
@@ -99,11 +99,12 @@ class RepairConsole final : public ProgressSink, public Reporter, public JobHost
 
   // JobHost
   void show_message(std::string_view text, std::string_view) override { line(text); }
+  // Only asked when neither --overwrite nor --keep-existing decided; No cancels the repair.
   bool ask_yes_no(std::string_view text, std::string_view caption) override {
-    if (options_.overwrite) return !asked_++;  // yes once: a second question would loop
-    if (options_.keep_existing || !terminal_) return false;
+    if (!terminal_) return false;
     end_bar();
-    std::cerr << caption << ": " << text << " [y/N] " << std::flush;
+    std::cerr << caption << ": " << text
+              << " [y: replace it with the recovered file / N: cancel the repair] " << std::flush;
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
@@ -112,22 +113,36 @@ class RepairConsole final : public ProgressSink, public Reporter, public JobHost
   void set_tree_ready(bool) override {}
   void set_output_store_index(int) override {}
 
+  // JobGate
+  bool pass() override { return g_interrupted.load() == 0 && output_error_ < 0; }
+
   void end_bar() {
     if (bar_) bar_->finish();
   }
+
+  // Whether everything written to `out` got there; the system's reason when not (0 when it
+  // gave none).
+  bool output_failed() {
+    note_output();
+    return output_error_ >= 0;
+  }
+  int output_error() const { return output_error_; }
 
  private:
   void line(std::string_view text) {
     end_bar();
     out_ << text << '\n' << std::flush;
+    note_output();
+  }
+  void note_output() {
+    if (output_error_ < 0 && !out_) output_error_ = errno;
   }
 
   std::ostream& out_;
   bool terminal_;
-  const RepairOptions& options_;
   std::unique_ptr<TerminalProgress> bar_;
   TreeItemId next_item_ = 1;
-  int asked_ = 0;
+  int output_error_ = -1;  // set once writing to `out` failed
 };
 
 std::string not_exported_text(const std::map<ItemKind, int>& counts) {
@@ -160,6 +175,34 @@ void print_summary(std::ostream& out, const CPstExporter& exporter, double secon
   out << "Time taken:             " << std::fixed << std::setprecision(1) << seconds << " s\n";
 }
 
+// Settles before the scan that the output can be put in `folder`: the folder, or the nearest
+// folder above it that exists when it is still to be made, must be a folder this process may
+// write to. The export makes a missing folder once there is something to write.
+bool output_folder_usable(const fs::path& folder, std::ostream& err) {
+  std::error_code ec;
+  fs::path existing = fs::absolute(folder, ec);
+  if (ec) existing = folder;
+  while (!fs::exists(existing, ec) && existing.has_relative_path())
+    existing = existing.parent_path();
+  if (!fs::is_directory(existing, ec)) {
+    err << "pstorian-cli: cannot create the output folder " << folder.string() << ": "
+        << existing.string() << " is not a folder\n";
+    return false;
+  }
+  if (::access(existing.c_str(), W_OK | X_OK) != 0) {
+    const int reason = errno;
+    err << "pstorian-cli: cannot write to the output folder " << existing.string() << ": "
+        << std::strerror(reason) << '\n';
+    return false;
+  }
+  return true;
+}
+
+void report_output_failure(std::ostream& err, int reason) {
+  err << "pstorian-cli: cannot write to standard output"
+      << (reason > 0 ? std::string(": ") + std::strerror(reason) : std::string()) << '\n';
+}
+
 }  // namespace
 
 int run_repair(const RepairOptions& options, MailClient mail_client, std::ostream& out,
@@ -171,58 +214,72 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
         << " does not end in .pst (accepted: .pst, .PST, .Pst, .pST, .pSt, .psT)\n";
     return 2;
   }
-  if (!CodepageConverter::open(options.codepage)) {
-    err << "pstorian-cli: unknown code page " << options.codepage << '\n';
+  if (const auto problem = codepage_problem(options.codepage)) {
+    err << "pstorian-cli: " << *problem << '\n';
     return 2;
   }
-  // The recovered store keeps the source's 8-bit texts in the same code page.
-  set_mail_client_codepage(options.codepage);
+  const std::string output_folder =
+      options.output_folder.empty() ? naming->output_folder : options.output_folder;
   const std::string output = options.output_folder.empty()
                                  ? naming->output_path
                                  : output_path_in(options.output_folder, naming->base_name);
   std::error_code ec;
-  if (fs::exists(fs::symlink_status(output, ec)) && !options.overwrite && !options.keep_existing &&
-      !terminal) {
+  const bool output_exists = fs::exists(fs::symlink_status(output, ec));
+  if (output_exists && !options.overwrite && !options.keep_existing && !terminal) {
     err << "pstorian-cli: " << output
         << " already exists; pass --overwrite to replace it or --keep-existing to add to it\n";
     return 2;
   }
-  if (!SourceFile::open(options.source)) {
-    err << "pstorian-cli: cannot open " << options.source << '\n';
+  const std::optional<SourceFile> source = open_source(options.source, err);
+  if (!source) return 1;
+  if (has_unicode_header(*source)) {
+    err << "pstorian-cli: " << options.source
+        << " is a 64-bit (Unicode) personal folder file; only 32-bit (ANSI) files can be "
+           "repaired\n";
+    return 3;
+  }
+  // Found now rather than after a long scan; the export checks again before it writes.
+  if (same_file(options.source, output)) {
+    err << "pstorian-cli: " << output << " is " << options.source
+        << " itself (a link to it); the file being repaired is only ever read, so choose "
+           "another output folder with -o\n";
     return 1;
   }
-  // A named output folder is made when missing; finding out after the scan that the output
-  // store cannot be created would waste the scan of a large file.
-  if (!options.output_folder.empty() && !fs::is_directory(options.output_folder, ec)) {
-    fs::create_directories(options.output_folder, ec);
-    if (ec || !fs::is_directory(options.output_folder, ec)) {
-      err << "pstorian-cli: cannot create the output folder " << options.output_folder
-          << (ec ? ": " + ec.message() : std::string()) << '\n';
-      return 1;
-    }
-  }
+  // Adding to an existing file needs no new file in the folder.
+  if (!(output_exists && options.keep_existing) && !output_folder_usable(output_folder, err))
+    return 1;
+  // The recovered store keeps the source's 8-bit texts in the same code page.
+  set_mail_client_codepage(options.codepage);
 
   InterruptHandlers handlers;
-  InterruptGate gate;
-  RepairConsole console(out, terminal, options);
+  RepairConsole console(out, terminal);
 
   RecoveryTables tables;
-  CPstScanner scanner(tables, console, gate);
-  const ScanOutcome scanned = scanner.scan(options.source);
+  CPstScanner scanner(tables, console, console);
+  const ScanOutcome scanned = scanner.scan(*source);
   console.end_bar();
+  if (console.output_failed()) {
+    report_output_failure(err, console.output_error());
+    err << "pstorian-cli: the repair stopped during the scan; nothing was written\n";
+    return 1;
+  }
   if (scanned == ScanOutcome::kCancelled) {
     err << "pstorian-cli: interrupted during the scan; nothing was written\n";
-    return 1;
+    return 128 + g_interrupted.load();
   }
   if (tables.objects.first_top_level() == kNoObject) {
     out << "No records found\n";
     return 1;
   }
 
-  CPstExporter exporter({options.source, output, options.codepage}, std::move(mail_client));
+  ExportSettings settings{options.source, output, options.codepage};
+  settings.existing_output = options.overwrite       ? ExistingOutput::kReplace
+                             : options.keep_existing ? ExistingOutput::kKeep
+                                                     : ExistingOutput::kAsk;
+  CPstExporter exporter(std::move(settings), std::move(mail_client));
   exporter.set_progress(console);
   try {
-    exporter.run(tables, console, console, gate);
+    exporter.run(tables, console, console, console);
   } catch (const std::exception& e) {
     console.end_bar();
     err << "pstorian-cli: the repair stopped: " << e.what()
@@ -234,16 +291,23 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   const ExportSummary& summary = exporter.summary();
   switch (summary.outcome) {
     case ExportOutcome::kCompleted:
+    case ExportOutcome::kCancelled:
       print_summary(out, exporter, seconds);
+      if (console.output_failed()) {
+        report_output_failure(err, console.output_error());
+        err << "pstorian-cli: the repair stopped; the output file was closed and holds what "
+               "was written until then\n";
+        return 1;
+      }
+      if (summary.outcome == ExportOutcome::kCancelled) {
+        err << "pstorian-cli: interrupted; the output file holds what was written until then\n";
+        return 128 + g_interrupted.load();
+      }
       if (!summary.output_kept) {
         err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
         return 1;
       }
       return 0;
-    case ExportOutcome::kCancelled:
-      print_summary(out, exporter, seconds);
-      err << "pstorian-cli: interrupted; the output file holds what was written until then\n";
-      return 1;
     case ExportOutcome::kStoreFailed:
       // The reason was shown; the counts are what the output file holds.
       print_summary(out, exporter, seconds);
@@ -252,8 +316,19 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
       err << "pstorian-cli: the mail client is unavailable, so no output store could be "
              "written\n";
       return 1;
+    case ExportOutcome::kOutputIsSource:
+      err << "pstorian-cli: " << output << " is " << options.source
+          << " itself (a link to it); nothing was written\n";
+      return 1;
+    case ExportOutcome::kOutputDeclined:
+      err << "pstorian-cli: the repair was cancelled; " << output << " was left as it was\n";
+      return 1;
+    case ExportOutcome::kOutputNotWritten:
+      err << "pstorian-cli: " << summary.error << '\n';
+      return 1;
     case ExportOutcome::kStoreNotOpened:
-      err << "pstorian-cli: the mail client could not attach or find " << output << '\n';
+      err << "pstorian-cli: the mail client could not attach or find " << output
+          << (summary.error.empty() ? std::string() : ": " + summary.error) << '\n';
       return 1;
     case ExportOutcome::kNoHelperObjects:
       err << "pstorian-cli: the mail client's helper component is unavailable\n";
@@ -279,7 +354,7 @@ void add_repair_command(CLI::App& app, int& exit_code) {
   auto* overwrite =
       cmd->add_flag("--overwrite", options->overwrite, "replace an existing output file");
   auto* keep = cmd->add_flag("--keep-existing", options->keep_existing,
-                             "add to an existing output file instead of replacing it");
+                             "add the recovered mail to an existing output file");
   overwrite->excludes(keep);
   cmd->add_option("--codepage", options->codepage,
                   "code page of the file's 8-bit texts (iconv name, default WINDOWS-1252)");

@@ -4,8 +4,15 @@
 // otherwise); the scan and the export run with a progress bar on standard error when it is a
 // terminal, the status texts and a closing summary go to standard output.
 //
+// The source is only ever read: an output that leads to it is refused. An existing output is
+// replaced only with --overwrite or a y at the prompt (No cancels) and added to only with
+// --keep-existing.
+//
 // Exit status: 0 when the output store was written, 1 when nothing could be recovered or an
-// error (or an interrupt) stopped the repair, 2 for usage errors.
+// error stopped the repair (the output is the source, the output folder or store cannot be
+// written, No to the overwrite question, standard output failed), 2 for usage errors (an
+// unusable code page included), 3 for a 64-bit source, 128 + the signal's number after SIGINT
+// or SIGTERM.
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -12,18 +12,10 @@
 namespace pstorian {
 namespace {
 
-// Replaces an existing file only when told to, and only once.
-class OverwriteFlag final : public QuestionAsker {
+// An existing file is replaced only with --overwrite, never after a question.
+class NoQuestions final : public QuestionAsker {
  public:
-  explicit OverwriteFlag(bool overwrite) : overwrite_(overwrite) {}
-  Answer AskYesNo(std::string_view, std::string_view) override {
-    const bool yes = overwrite_;
-    overwrite_ = false;
-    return yes ? Answer::kYes : Answer::kNo;
-  }
-
- private:
-  bool overwrite_;
+  Answer AskYesNo(std::string_view, std::string_view) override { return Answer::kNo; }
 };
 
 struct SampleArguments {
@@ -37,8 +29,9 @@ void run_sample(const SampleArguments& args) {
     std::cerr << "pstorian-cli: --folders and --messages take counts of 0 or more\n";
     throw CLI::RuntimeError(2);
   }
-  OverwriteFlag asker(args.overwrite);
-  StoreFileWriter writer(asker, args.file);
+  NoQuestions asker;
+  StoreFileWriter writer(asker, args.file,
+                         args.overwrite ? ExistingOutput::kReplace : ExistingOutput::kAsk);
   if (!writer.WriteEmptyStore()) {
     std::cerr << "pstorian-cli: cannot create " << args.file
               << (writer.error().empty() ? " (it exists; use --overwrite)" : ": " + writer.error())

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,24 +11,14 @@
 #include <string>
 
 #include "cli/items_report.h"
+#include "cli/source_checks.h"
 #include "cli/terminal_progress.h"
-#include "engine/codepage.h"
 #include "engine/byte_source.h"
+#include "engine/codepage.h"
 #include "engine/pst_scanner.h"
-#include "format/endian.h"
 
 namespace pstorian::cli {
 namespace {
-
-// The header's dwMagic "!BDN" and wVer at offset 10: 23 is the 64-bit (Unicode) form,
-// 36 and 37 its 4 KiB-page variants. Only the 32-bit form (14, 15) can be scanned.
-bool has_unicode_header(const ByteSource& source) {
-  std::array<std::uint8_t, 12> head{};
-  source.read_at(0, head);
-  const std::uint16_t version = pst::load_le16(head, 10);
-  return std::memcmp(head.data(), "!BDN", 4) == 0 &&
-         (version == 23 || version == 36 || version == 37);
-}
 
 struct ScanOptions {
   std::string path;
@@ -42,18 +31,14 @@ int run_scan(const ScanOptions& options) {
   const std::string& path = options.path;
   const bool json = options.json;
   // An unknown code page is a usage error, and it should show before a long scan.
-  if (options.items && !CodepageConverter::open(options.codepage)) {
-    std::cerr << "pstorian-cli: unknown code page " << options.codepage << "\n";
-    return 2;
+  if (options.items) {
+    if (const auto problem = codepage_problem(options.codepage)) {
+      std::cerr << "pstorian-cli: " << *problem << "\n";
+      return 2;
+    }
   }
-  errno = 0;
-  auto source = SourceFile::open(path);
-  if (!source) {
-    const int err = errno;
-    std::cerr << "pstorian-cli: cannot open " << path << ": "
-              << (err != 0 ? std::strerror(err) : "not a regular file") << "\n";
-    return 1;
-  }
+  auto source = open_source(path, std::cerr);
+  if (!source) return 1;
   if (has_unicode_header(*source)) {
     std::cerr << "pstorian-cli: " << path
               << " is a 64-bit (Unicode) personal folder file; only 32-bit (ANSI) files can "
@@ -87,7 +72,9 @@ int run_scan(const ScanOptions& options) {
     if (options.items && tables.objects.size() != 0 &&
         !run_items_report(tables, path, options.codepage, true, out, std::cout, std::cerr))
       return 2;
-    std::cout << out.dump(2) << "\n";
+    // A file name need not be UTF-8 (a Latin-1 "café.pst"); JSON must be, so such bytes are
+    // written as U+FFFD rather than ending the program.
+    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   } else {
     std::cout << "file:          " << path << "\n"
               << "file size:     " << c.file_size << " bytes\n"

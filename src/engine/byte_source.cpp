@@ -12,11 +12,16 @@
 namespace pstorian {
 
 std::optional<SourceFile> SourceFile::open(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer before the
+  // regular-file test below could refuse it. On a regular file the flag changes nothing.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const bool stat_ok = ::fstat(fd, &st) == 0;
+  if (!stat_ok || !S_ISREG(st.st_mode)) {
+    const int reason = stat_ok ? 0 : errno;  // 0: not a failure, a file of another kind
     ::close(fd);
+    errno = reason;
     return std::nullopt;
   }
   return SourceFile(fd, static_cast<std::uint64_t>(st.st_size));

@@ -26,7 +26,8 @@ class ByteSource {
 // A source file opened read-only. Never written; closed when destroyed.
 class SourceFile final : public ByteSource {
  public:
-  // Opens `path` for reading; std::nullopt if it cannot be opened or is not a regular file.
+  // Opens `path` for reading; std::nullopt if it cannot be opened or is not a regular file
+  // (errno then holds the reason, or 0 for a file of another kind). Never blocks on a FIFO.
   static std::optional<SourceFile> open(const std::filesystem::path& path);
 
   SourceFile(SourceFile&& other) noexcept;

@@ -9,6 +9,7 @@
 #include "engine/named_property_map.h"
 #include "export/store_entry_path.h"
 #include "export/time_conversion.h"
+#include "format/utf8.h"
 #include "store/question_asker.h"
 #include "store/store_file_writer.h"
 
@@ -70,11 +71,6 @@ std::string path_key(const ExportPath& path) {
     key.push_back('\x1f');
   }
   return key;
-}
-
-void make_writable(const fs::path& path) {
-  std::error_code ec;
-  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add, ec);
 }
 
 }  // namespace
@@ -225,10 +221,7 @@ bool CPstExporter::connect() {
   }
   namespace_ = application_->GetNamespace(automation::kNamespaceType);
   if (!namespace_) throw AutomationError("the mail client has no MAPI namespace");
-  if (!OpenOutputStore()) {
-    fail(ExportOutcome::kStoreNotOpened, kStoreNotOpenedText);
-    return false;
-  }
+  if (!OpenOutputStore()) return false;
   if (!CreateHelperObjects()) {
     fail(ExportOutcome::kNoHelperObjects, kNoHelperText);
     return false;
@@ -512,14 +505,54 @@ void CPstExporter::build_path(std::string_view own_name, std::uint32_t parent_no
 // The output store
 
 bool CPstExporter::OpenOutputStore() {
-  HostAsker asker(*host_);
-  StoreFileWriter writer(asker, output_path_);
-  // Declining to replace an existing file makes that file the output store.
-  wrote_output_ = writer.WriteEmptyStore();
-  make_writable(output_path_);
+  return write_output_store() && attach_output_store();
+}
 
+bool CPstExporter::write_output_store() {
+  if (same_file(settings_.source_path, output_path_)) {
+    fail(ExportOutcome::kOutputIsSource, kOutputIsSourceText);
+    return false;
+  }
+  std::error_code ec;
+  fs::create_directories(output_path_.parent_path(), ec);
+  if (ec) {
+    summary_.error =
+        "cannot create the folder " + output_path_.parent_path().string() + ": " + ec.message();
+  } else {
+    HostAsker asker(*host_);
+    StoreFileWriter writer(asker, output_path_, settings_.existing_output);
+    wrote_output_ = writer.WriteEmptyStore();
+    switch (writer.outcome()) {
+      case WriteOutcome::kWritten:
+      case WriteOutcome::kKept:
+        return true;
+      case WriteOutcome::kDeclined:
+        fail(ExportOutcome::kOutputDeclined, kOutputKeptText);
+        return false;
+      case WriteOutcome::kFailed:
+        break;
+    }
+    summary_.error = writer.error();
+  }
+  fail(ExportOutcome::kOutputNotWritten,
+       std::string(kOutputNotWrittenText) + "\n" + summary_.error);
+  return false;
+}
+
+bool CPstExporter::attach_output_store() {
+  // Again, right before the mail client opens the file for writing: a kept file was not
+  // looked at by the writer, and the name may have changed meanwhile.
+  if (same_file(settings_.source_path, output_path_)) {
+    fail(ExportOutcome::kOutputIsSource, kOutputIsSourceText);
+    return false;
+  }
   const std::string wanted = output_path_.string();
-  try_step([&] { namespace_->AddStore(utf8_to_utf16(wanted)); });
+  try {
+    namespace_->AddStore(pst::path_to_utf16(wanted));
+  } catch (const AutomationError& e) {
+    // The store may be attached already; the search below decides.
+    summary_.error = e.what();
+  }
 
   const std::shared_ptr<automation::Folders> stores = namespace_->get_Folders();
   bool found = false;
@@ -535,7 +568,13 @@ bool CPstExporter::OpenOutputStore() {
       break;
     }
   }
-  if (!found) return false;
+  if (!found) {
+    fail(ExportOutcome::kStoreNotOpened,
+         summary_.error.empty() ? std::string(kStoreNotOpenedText)
+                                : std::string(kStoreNotOpenedText) + "\n" + summary_.error);
+    return false;
+  }
+  summary_.error.clear();
 
   deleted_items_ = store_root_->get_Folders()->Item(kDeletedItems);
   deleted_items_store_id_ = deleted_items_->get_StoreID();
@@ -595,7 +634,6 @@ void CPstExporter::remove_unused_output() {
   // Only a file this export wrote is removed: an existing store the user chose to keep, or
   // a file of an earlier repair, stays whatever happened.
   if (summary_.exported || !wrote_output_) return;
-  make_writable(output_path_);
   std::error_code ec;
   fs::remove(output_path_, ec);
 }

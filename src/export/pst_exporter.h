@@ -17,6 +17,13 @@
 // the mail client is ended, which closes the output store in a valid state. The same happens
 // when something throws mid-export; the error then goes on to the caller.
 //
+// The output store: before it is written, attached or added to, its path is compared with
+// the source's by device and inode (links followed), since a link named like the output must
+// never make the source a store the mail client writes; such an export stops at once. A
+// missing output folder is made. An existing output file is replaced, kept (added to) or
+// asked about as ExportSettings says; No to the question cancels the export and leaves the
+// file as it was. Failures name their cause (the system's or the mail client's reason).
+//
 // Automation failures are caught step by step where a step may fail on its own (an item that
 // cannot be written, a folder that cannot be made); nothing stops the walk but the gate and
 // a store that cannot be written any more (automation::StoreFailure: a checkpoint failed, so
@@ -51,6 +58,7 @@
 #include "job/reporter.h"
 #include "mailclient/automation/automation.h"
 #include "mailclient/automation/helper_component.h"
+#include "store/store_file_writer.h"
 
 namespace pstorian {
 
@@ -64,20 +72,31 @@ inline constexpr std::string_view kNoHelperText =
     "The mail client's helper component could not be created. Nothing was recovered.";
 inline constexpr std::string_view kSourceNotOpenedText =
     "The selected PST file could not be opened again for reading. Nothing was recovered.";
+inline constexpr std::string_view kOutputIsSourceText =
+    "The recovered PST file would be the selected PST file itself (the output name is a link "
+    "to it). The selected file is only ever read: choose another output folder. Nothing was "
+    "recovered.";
+inline constexpr std::string_view kOutputKeptText =
+    "The existing PST file was not replaced, so the repair was cancelled. Nothing was changed.";
+inline constexpr std::string_view kOutputNotWrittenText =
+    "The recovered PST file could not be written. Nothing was recovered.";
 // Followed by the writer's error (which names the file) and what the file holds.
 inline constexpr std::string_view kStoreFailedText =
     "The recovered PST file could not be written: ";
 
 enum class ExportOutcome {
-  kCompleted,        // the walk ran to its end
-  kNoObjects,        // the tables hold no object: nothing was started
-  kSourceNotOpened,  // the source file could not be opened for the node reads
-  kNoMailClient,     // the mail client could not be created
-  kStoreNotOpened,   // the output store could not be attached or found
-  kNoHelperObjects,  // the helper component's objects could not be created
-  kCancelled,        // the gate stopped the walk
-  kStoreFailed,      // the output store could not be written any more (see store_failure)
-  kFailed,           // something threw mid-export (rethrown to the caller)
+  kCompleted,         // the walk ran to its end
+  kNoObjects,         // the tables hold no object: nothing was started
+  kSourceNotOpened,   // the source file could not be opened for the node reads
+  kNoMailClient,      // the mail client could not be created
+  kOutputIsSource,    // the output path leads to the source file: nothing was touched
+  kOutputDeclined,    // the user would not replace an existing output: nothing was touched
+  kOutputNotWritten,  // the empty store could not be written (summary's error says why)
+  kStoreNotOpened,    // the output store could not be attached or found
+  kNoHelperObjects,   // the helper component's objects could not be created
+  kCancelled,         // the gate stopped the walk
+  kStoreFailed,       // the output store could not be written any more (see store_failure)
+  kFailed,            // something threw mid-export (rethrown to the caller)
 };
 
 // A folder that was full and went on in siblings.
@@ -96,10 +115,13 @@ struct ExportSummary {
   int attachments_written = 0;  // at the top level of the items written
   int recipients_written = 0;
   int items_in_lost_and_found = 0;
-  int mail_items_skipped = 0;            // mail items that could not be created or saved
+  int mail_items_skipped = 0;            // items that could not be created or saved
   std::map<ItemKind, int> not_exported;  // decoded items that are no message, by kind
   std::vector<ContinuedFolder> continued_folders;
   std::string store_failure;  // the writer's error, with kStoreFailed
+  // Why the output store could not be written or attached, when the system or the mail
+  // client said (kOutputNotWritten, kStoreNotOpened).
+  std::string error;
 };
 
 struct ExportSettings {
@@ -107,6 +129,9 @@ struct ExportSettings {
   std::filesystem::path output_path;
   std::string codepage = std::string(kDefaultCodepage);
   std::int32_t max_items_per_folder = static_cast<std::int32_t>(pst::kMaxTableRows);
+  // Ask before replacing an existing output file (the desktop), replace it, or add to it;
+  // only kKeep ever adds to a file that this export did not write.
+  ExistingOutput existing_output = ExistingOutput::kAsk;
 };
 
 // One named folder met by the walk: what the tree was told, and its name as stored.
@@ -135,7 +160,8 @@ class CPstExporter final : public ExportJob {
   const std::filesystem::path& output_path() const { return output_path_; }
 
   // The steps of the export; public so that tests can drive them one by one once the
-  // exporter is connected (connect_for_test).
+  // exporter is connected (connect_for_test). OpenOutputStore reports its own failures (the
+  // outcome and the user's message).
   bool OpenOutputStore();
   bool CreateHelperObjects();
   void ReleaseHelperObjects();
@@ -173,6 +199,8 @@ class CPstExporter final : public ExportJob {
   void give_folder_properties(const std::shared_ptr<automation::Folder>& folder,
                               const MessageContent& content);
   bool continue_full_folder(std::int32_t folder_type);
+  bool write_output_store();
+  bool attach_output_store();
   void remove_unused_output();
   void report_progress(std::size_t visited, std::size_t total);
 

@@ -25,7 +25,8 @@ std::string decode_store_id(std::u16string_view store_id);
 
 // The file path inside a store identifier, in the file system's encoding:
 //   - a drive-letter path: from the letter before the first ":\" up to the next zero byte
-//     (no path when ":\" is the very first byte pair);
+//     (no path when ":\" is the very first byte pair), unless that ":\" comes after the first
+//     "/" of the last run of nonzero bytes: a POSIX folder may hold ":\" in its name;
 //   - otherwise a POSIX path: from the first "/" of the last run of nonzero bytes up to its end.
 // Nothing when neither is there.
 std::optional<std::string> StoreEntryPath(std::u16string_view store_id);

@@ -74,28 +74,37 @@ int publish(const std::filesystem::path& temp, const std::filesystem::path& outp
   return ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE);
 }
 
-// Clears the read-only state of an existing output and deletes it; failures show up when
-// the name is claimed again.
-void remove_existing(const std::filesystem::path& output) {
+bool name_exists(const std::filesystem::path& path) {
   struct stat st {};
-  if (::lstat(output.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    ::chmod(output.c_str(), (st.st_mode & 07777) | S_IWUSR);
-  ::unlink(output.c_str());
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Makes the new name durable; a folder that cannot be opened or synced (some file systems
+// refuse) leaves that to the system, as before.
+void sync_folder(const std::filesystem::path& output) {
+  const std::filesystem::path folder =
+      output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
 }
 
 }  // namespace
 
-StoreFileWriter::StoreFileWriter(QuestionAsker& asker, std::filesystem::path output)
-    : asker_(asker), output_(std::move(output)) {}
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+StoreFileWriter::StoreFileWriter(QuestionAsker& asker, std::filesystem::path output,
+                                 ExistingOutput existing)
+    : asker_(asker), output_(std::move(output)), existing_(existing) {}
 
 bool StoreFileWriter::WriteEmptyStore() {
   return Write(EmptyStoreImage()) == WriteOutcome::kWritten;
-}
-
-bool StoreFileWriter::ask_to_replace() {
-  if (asker_.AskYesNo(kOverwriteQuestion, kMessageCaption) != Answer::kYes) return false;
-  remove_existing(output_);
-  return true;
 }
 
 WriteOutcome StoreFileWriter::fail(const std::string& what, int err) {
@@ -105,29 +114,49 @@ WriteOutcome StoreFileWriter::fail(const std::string& what, int err) {
 
 WriteOutcome StoreFileWriter::Write(std::span<const std::uint8_t> image) {
   error_.clear();
+  // Decided before anything is written, so that No and kKeep leave no trace at all.
+  bool replace = existing_ == ExistingOutput::kReplace;
+  auto settle_existing = [&]() -> bool {
+    if (existing_ == ExistingOutput::kKeep) {
+      outcome_ = WriteOutcome::kKept;
+      return false;
+    }
+    if (existing_ == ExistingOutput::kAsk &&
+        asker_.AskYesNo(kOverwriteQuestion, kMessageCaption) != Answer::kYes) {
+      outcome_ = WriteOutcome::kDeclined;
+      return false;
+    }
+    replace = true;
+    return true;
+  };
+  if (!replace && name_exists(output_) && !settle_existing()) return outcome_;
+
   std::filesystem::path temp;
-  int fd = -1;
-  // A folder that is missing or not writable gets the same question as an existing file.
-  while ((fd = create_temporary(output_, temp)) < 0) {
-    if (!ask_to_replace()) return outcome_ = WriteOutcome::kDeclined;
-  }
+  const int fd = create_temporary(output_, temp);
+  if (fd < 0) return fail("cannot create " + output_.string(), errno);
   Fd file(fd);
   if (!write_all(file.get(), image) || ::fsync(file.get()) != 0 || file.close() != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
     return fail("cannot write " + output_.string(), err);
   }
-  while (publish(temp, output_) != 0) {
-    const int err = errno;
-    if (err != EEXIST) {
+  for (;;) {
+    if (replace) {
+      if (::rename(temp.c_str(), output_.c_str()) == 0) break;
+      const int err = errno;
       ::unlink(temp.c_str());
-      return fail("cannot create " + output_.string(), err);
+      return fail("cannot replace " + output_.string(), err);
     }
-    if (!ask_to_replace()) {
+    if (publish(temp, output_) == 0) break;
+    const int err = errno;
+    // A file of that name appeared while the image was written: settle it as above.
+    if (err != EEXIST || !settle_existing()) {
       ::unlink(temp.c_str());
-      return outcome_ = WriteOutcome::kDeclined;
+      if (err != EEXIST) return fail("cannot create " + output_.string(), err);
+      return outcome_;
     }
   }
+  sync_folder(output_);
   return outcome_ = WriteOutcome::kWritten;
 }
 

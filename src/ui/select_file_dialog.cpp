@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "job/output_naming.h"
+#include "store/store_file_writer.h"
 #include "ui/gui_call.h"
 #include "ui/help.h"
 
@@ -29,8 +30,7 @@ QString from_file_system(const std::string& path) {
 // True when both paths name one existing file (a link, say), which a new output must never
 // replace.
 bool same_file(const QString& a, const QString& b) {
-  std::error_code error;
-  return std::filesystem::equivalent(file_system_path(a), file_system_path(b), error) && !error;
+  return pstorian::same_file(file_system_path(a), file_system_path(b));
 }
 
 }  // namespace

@@ -39,10 +39,11 @@ TEST(NewCommand, WritesRefusesWithoutATerminalAndOverwritesOnRequest) {
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(test::read_file(file).size(), 49152u);
 
-  // Overwriting cannot help when the folder is missing: one Yes, then a clear failure.
+  // Overwriting cannot help when the folder is missing: a clear failure with its reason.
   out = cli("new --overwrite '" + (dir.path() / "missing" / "x.pst").string() + "'", status);
   EXPECT_EQ(status, 1);
   EXPECT_NE(out.find("cannot create"), std::string::npos) << out;
+  EXPECT_NE(out.find("No such file or directory"), std::string::npos) << out;
 
   out = cli("new", status);
   EXPECT_EQ(status, 2) << out;  // usage error

@@ -27,6 +27,11 @@ TEST(StoreEntryPathTest, FindsDriveLetterAndPosixPaths) {
   EXPECT_EQ(StoreEntryPath(hex_text(":\\Mail\0"s)), std::nullopt);
   EXPECT_EQ(StoreEntryPath(hex_text("\0\x01\x02\x03\0"s)), std::nullopt);
   EXPECT_EQ(StoreEntryPath(u""), std::nullopt);
+  // ":\" inside a POSIX path is part of a folder's name; "/" inside a drive path is a
+  // separator.
+  EXPECT_EQ(StoreEntryPath(hex_text("\0\0\x0C\0\0\0/home/ann/a:\\b/x.pst\0"s)),
+            "/home/ann/a:\\b/x.pst");
+  EXPECT_EQ(StoreEntryPath(hex_text("\0\0\x0C\0\0\0C:\\Mail/x.pst\0"s)), "C:\\Mail/x.pst");
 }
 
 TEST(StoreEntryPathTest, DecodesUpperCaseHexPairsOnly) {

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "export/wide_text.h"
+#include "format/utf8.h"
 
 namespace pstorian::fake {
 namespace {
@@ -83,10 +84,11 @@ class FakeItems final : public Items {
 class FakeNamespace final : public Namespace {
  public:
   explicit FakeNamespace(FakeClient& client) : client_(client) {}
-  void AddStore(std::u16string_view path) override {
-    client_.note("AddStore " + utf8(path));
+  void AddStore(std::u16string_view path16) override {
+    const std::string path = pst::path_from_utf16(path16);
+    client_.note("AddStore " + path);
     if (client_.refuse_add_store) throw AutomationError("cannot open store");
-    if (!client_.store_at(utf8(path))) client_.attach(utf8(path));
+    if (!client_.store_at(path)) client_.attach(path);
   }
   std::shared_ptr<Folders> get_Folders() override { return std::make_shared<StoreList>(client_); }
   std::shared_ptr<MailItem> GetItemFromID(std::u16string_view entry_id,

@@ -40,8 +40,9 @@ class ExportTest : public ::testing::Test {
   // Runs a whole export of the builder's mailbox into the fake client.
   ExportSummary run_export(JobGate* gate = nullptr) {
     source_ = box.write(dir.path());
-    output_ = dir.path() / "mailbox Recovered.pst";
+    if (output_.empty()) output_ = dir.path() / "mailbox Recovered.pst";
     ExportSettings settings{source_, output_, "WINDOWS-1252"};
+    settings.existing_output = existing_;
     if (max_items_per_folder) settings.max_items_per_folder = max_items_per_folder;
     CPstExporter exporter(settings, client.mail_client());
     OpenGate open;
@@ -64,7 +65,8 @@ class ExportTest : public ::testing::Test {
   FakeClient client;
   RecordingHost host;
   std::int32_t max_items_per_folder = 0;  // 0: the format's own limit
-  std::filesystem::path source_, output_;
+  std::filesystem::path source_, output_;  // output_: set before run_export to choose it
+  ExistingOutput existing_ = ExistingOutput::kAsk;
 };
 
 // The usual shape of a personal folder file: a root without parent, the top of the personal
@@ -78,6 +80,23 @@ Standard standard_folders(MailboxBuilder& box) {
   s.top = box.folder(0x8022, "Top of Personal Folders", s.root);
   s.inbox = box.folder(0x8082, "Inbox", s.top);
   return s;
+}
+
+// One export of a fresh mailbox, one message in its Inbox, written as dir/mailbox.pst, into
+// `output`.
+ExportSummary export_one_message(FakeClient& client, RecordingHost& host,
+                                 const std::filesystem::path& dir,
+                                 const std::filesystem::path& output,
+                                 ExistingOutput existing = ExistingOutput::kAsk) {
+  MailboxBuilder box;
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
+  ExportSettings settings{box.write(dir), output, "WINDOWS-1252"};
+  settings.existing_output = existing;
+  CPstExporter exporter(settings, client.mail_client());
+  OpenGate open;
+  exporter.run(box.file.tables, host, host, open);
+  return exporter.summary();
 }
 
 TEST_F(ExportTest, FoldersAreRecreatedBelowTheStoreRootWithoutTheFilesOwnFolders) {
@@ -399,7 +418,9 @@ TEST_F(ExportTest, AStoreThatCannotBeAttachedIsReportedAndLeavesNoFile) {
   box.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
   const ExportSummary summary = run_export();
   EXPECT_EQ(summary.outcome, ExportOutcome::kStoreNotOpened);
-  EXPECT_TRUE(host.saw("message " + std::string(kStoreNotOpenedText)));
+  // The mail client's reason comes with the message.
+  EXPECT_TRUE(host.saw("message " + std::string(kStoreNotOpenedText) + "\ncannot open store"));
+  EXPECT_EQ(summary.error, "cannot open store");
   EXPECT_FALSE(host.saw("message Processing of selected PST file is complete"));
   EXPECT_FALSE(std::filesystem::exists(output_));
   EXPECT_EQ(client.closes, 1);
@@ -437,17 +458,114 @@ TEST_F(ExportTest, AMissingHelperStopsBeforeAnythingIsWritten) {
   EXPECT_FALSE(std::filesystem::exists(output_));
 }
 
-TEST_F(ExportTest, AKeptExistingFileIsUsedAndNeverDeleted) {
+TEST_F(ExportTest, AKeptExistingFileIsUsedWithoutAQuestionAndNeverDeleted) {
   // Nothing is exported: one top-level folder and an orphan without a body.
   box.folder(0x122, "Root - Mailbox");
   box.message(0x200024, kNoObject, {text_prop(0x0037, "no body")});
   const std::vector<std::uint8_t> old = {1, 2, 3, 4};
   test::write_file(dir.path() / "mailbox Recovered.pst", old);
-  host.answer_yes = false;
+  existing_ = ExistingOutput::kKeep;
   run_export();
-  EXPECT_TRUE(host.saw("ask Do you want to overwrite existing pst file?"));
-  EXPECT_TRUE(host.saw("AddStore " + output_.string()) || !client.log.empty());
+  EXPECT_EQ(host.count_prefix("ask "), 0);
+  EXPECT_EQ(client.log.front(), "AddStore " + output_.string());
   EXPECT_EQ(test::read_file(output_), old);
+}
+
+// No to the overwrite question cancels: the existing file is neither replaced nor added to,
+// and the mail client never sees it. Yes replaces it.
+TEST_F(ExportTest, NoToTheOverwriteQuestionCancelsWithTheFileUntouched) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
+  const std::vector<std::uint8_t> old = {1, 2, 3, 4};
+  test::write_file(dir.path() / "mailbox Recovered.pst", old);
+  host.answer_yes = false;
+  ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kOutputDeclined);
+  EXPECT_TRUE(host.saw("ask Do you want to overwrite existing pst file?"));
+  EXPECT_TRUE(host.saw("message " + std::string(kOutputKeptText)));
+  EXPECT_FALSE(host.saw("message Processing of selected PST file is complete"));
+  EXPECT_EQ(client.log, std::vector<std::string>{"close"});
+  EXPECT_EQ(test::read_file(output_), old);
+
+  host.answer_yes = true;
+  summary = export_one_message(client, host, dir.path(), output_);
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+  EXPECT_EQ(summary.mail_items_written, 1);
+  EXPECT_NE(test::read_file(output_), old);
+}
+
+// An output name that leads to the source (a symbolic or a hard link beside it) is refused
+// whatever was asked for, before anything is written or attached.
+TEST_F(ExportTest, AnOutputThatIsTheSourceIsRefusedBeforeAnythingIsTouched) {
+  const std::filesystem::path source = dir.path() / "mailbox.pst";
+  const std::filesystem::path output = dir.path() / "mailbox Recovered.pst";
+  for (const bool hard : {false, true}) {
+    for (const ExistingOutput existing :
+         {ExistingOutput::kAsk, ExistingOutput::kReplace, ExistingOutput::kKeep}) {
+      std::filesystem::remove(output);
+      std::filesystem::remove(source);
+      test::write_file(source, std::vector<std::uint8_t>{1});
+      if (hard)
+        std::filesystem::create_hard_link(source, output);
+      else
+        std::filesystem::create_symlink(source, output);
+      // The link is made beside the source that the export writes (the same name).
+      FakeClient fresh;
+      RecordingHost seen;
+      seen.answer_yes = true;
+      MailboxBuilder one;
+      const Standard s = standard_folders(one);
+      one.message(0x200024, s.inbox, {text_prop(0x0037, "m")});
+      const std::vector<std::uint8_t> written = [&] {
+        const auto path = one.write(dir.path());  // rewrites the linked file's bytes
+        return test::read_file(path);
+      }();
+      ExportSettings settings{source, output, "WINDOWS-1252"};
+      settings.existing_output = existing;
+      CPstExporter exporter(settings, fresh.mail_client());
+      OpenGate open;
+      exporter.run(one.file.tables, seen, seen, open);
+      EXPECT_EQ(exporter.summary().outcome, ExportOutcome::kOutputIsSource);
+      EXPECT_TRUE(seen.saw("message " + std::string(kOutputIsSourceText)));
+      EXPECT_EQ(seen.count_prefix("ask "), 0);
+      EXPECT_TRUE(fresh.stores.empty());
+      EXPECT_EQ(test::read_file(source), written);
+      EXPECT_TRUE(hard ? std::filesystem::is_regular_file(std::filesystem::symlink_status(output))
+                       : std::filesystem::is_symlink(output));
+    }
+  }
+}
+
+// The empty store that cannot be written is reported with the system's reason, never as a
+// store the mail client could not attach; a missing folder is made without a question.
+TEST_F(ExportTest, AMissingFolderIsMadeAndAFailedWriteNamesItsCause) {
+  const auto made = dir.path() / "new" / "folder" / "mailbox Recovered.pst";
+  EXPECT_EQ(export_one_message(client, host, dir.path(), made).outcome, ExportOutcome::kCompleted);
+  EXPECT_TRUE(std::filesystem::exists(made));
+
+  test::write_file(dir.path() / "plain", std::vector<std::uint8_t>{1});
+  const ExportSummary summary =
+      export_one_message(client, host, dir.path(), dir.path() / "plain" / "x Recovered.pst");
+  EXPECT_EQ(summary.outcome, ExportOutcome::kOutputNotWritten);
+  EXPECT_NE(summary.error.find("Not a directory"), std::string::npos) << summary.error;
+  EXPECT_NE(summary.error.find((dir.path() / "plain").string()), std::string::npos);
+  EXPECT_EQ(host.count_prefix("message " + std::string(kOutputNotWrittenText)), 1);
+  EXPECT_EQ(host.count_prefix("message " + std::string(kStoreNotOpenedText)), 0);
+  EXPECT_EQ(host.count_prefix("ask "), 0);
+}
+
+// Paths are bytes: a file name in Latin-1 and a folder whose name holds ":\" both reach the
+// mail client unchanged and are found again in the store ids it gives back.
+TEST_F(ExportTest, OutputPathsThatAreNotPlainUtf8AreAttachedAndFound) {
+  for (const std::string& folder :
+       {std::string("caf\xE9"), std::string("a:\\b"), std::string("C:\\Mail")}) {
+    std::filesystem::create_directory(dir.path() / folder);
+    const auto output = dir.path() / folder / "caf\xE9 Recovered.pst";
+    const ExportSummary summary = export_one_message(client, host, dir.path(), output);
+    EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted) << folder;
+    EXPECT_EQ(summary.mail_items_written, 1) << folder;
+    EXPECT_NE(client.store_at(output.string()), nullptr) << folder;
+  }
 }
 
 TEST_F(ExportTest, AnEmptyStoreThisExportWroteIsRemovedWhenNothingWasExported) {
@@ -490,9 +608,10 @@ TEST_F(ExportTest, AnErrorMidExportStillClosesTheMailClient) {
   output_ = dir.path() / "x Recovered.pst";
   FakeStore& store = client.attach(output_.string());
   store.root->subfolders.erase(store.root->subfolders.begin());
-  CPstExporter exporter({source_, output_, "WINDOWS-1252"}, client.mail_client());
+  ExportSettings settings{source_, output_, "WINDOWS-1252"};
+  settings.existing_output = ExistingOutput::kKeep;
+  CPstExporter exporter(settings, client.mail_client());
   OpenGate gate;
-  host.answer_yes = false;
   test::write_file(output_,
                    std::vector<std::uint8_t>(EmptyStoreImage().begin(), EmptyStoreImage().end()));
   EXPECT_THROW(exporter.run(box.file.tables, host, host, gate), automation::AutomationError);

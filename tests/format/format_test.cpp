@@ -9,6 +9,7 @@
 #include "format/endian.h"
 #include "format/permute.h"
 #include "format/signature.h"
+#include "format/utf8.h"
 
 namespace {
 
@@ -75,6 +76,26 @@ TEST(Endian, LoadsNeverCrossTheSpanEnd) {
   EXPECT_EQ(pst::load_le16(b, 4), 0u);
   EXPECT_EQ(pst::load_le16(b, 100), 0u);
   EXPECT_EQ(pst::load_le64(b, 0), 0u);
+}
+
+// A path survives the trip through UTF-16 byte for byte, whatever its bytes: valid UTF-8
+// widens as text, every other byte as a lone surrogate of its own.
+TEST(Utf8, EveryPathComesBackExactlyFromItsUtf16Form) {
+  using namespace std::string_literals;
+  for (const std::string& path :
+       {"/home/ann/café.pst"s, "/home/ann/caf\xE9.pst"s, "\xC3("s, "\xED\xA0\x80"s,
+        "\xF0\x9F\x98\x80 \xF0\x9F\x98"s, "\xC0\xAF"s, "\x80\xFF\xFE"s}) {
+    EXPECT_EQ(pst::path_from_utf16(pst::path_to_utf16(path)), path);
+  }
+  std::string every_byte;
+  for (int b = 1; b < 256; ++b) every_byte.push_back(static_cast<char>(b));
+  EXPECT_EQ(pst::path_from_utf16(pst::path_to_utf16(every_byte)), every_byte);
+  // Valid names are plain UTF-16, as any other client would give them.
+  EXPECT_EQ(pst::path_to_utf16("/tmp/Grüße 😀.pst"), u"/tmp/Grüße 😀.pst");
+  EXPECT_EQ(pst::path_to_utf16("caf\xE9"), u"caf\xDCE9");
+  // Text, unlike a path, is repaired: the escape form means nothing there.
+  EXPECT_EQ(pst::utf8_to_utf16("caf\xE9"), u"caf\uFFFD");
+  EXPECT_EQ(pst::utf16_to_utf8(u"caf\xDCE9"), "caf\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Writing the empty store to disk: exclusive creation, the overwrite question and its
-// answers, and failed writes that must not leave a file behind.
+// answers, replacing without touching the old file, and failed writes that must not leave a
+// file behind.
 #include "store/store_file_writer.h"
 
 #include <gtest/gtest.h>
@@ -89,25 +90,67 @@ TEST_F(StoreFileWriterTest, ExistingFileIsKeptOnNoAndReplacedOnYes) {
   EXPECT_EQ(listing(dir_.path()), std::vector<std::string>{"out.pst"});
 }
 
-TEST_F(StoreFileWriterTest, ReadOnlyFileIsMadeWritableAndReplacedOnYes) {
-  const fs::path out = dir_.path() / "locked.pst";
-  test::write_file(out, std::vector<std::uint8_t>(10, 7));
-  fs::permissions(out, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+// Replacing changes which file the name stands for and nothing else: an old read-only file
+// keeps its mode and bytes under its other (hard-linked) name, and the target of a symbolic
+// link at the output name is never written or made writable.
+TEST_F(StoreFileWriterTest, ReplacingSwapsTheNameAndNeverTouchesTheOldFileOrALinksTarget) {
+  const auto read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  const std::vector<std::uint8_t> old(10, 7);
+  const fs::path other = dir_.path() / "other name.pst";
+  test::write_file(other, old);
+  fs::permissions(other, read_only);
+  const fs::path hard = dir_.path() / "hard.pst";
+  fs::create_hard_link(other, hard);
+  const fs::path soft = dir_.path() / "soft.pst";
+  fs::create_symlink(other, soft);
+
   ScriptedAsker yes({Answer::kYes});
-  EXPECT_TRUE(StoreFileWriter(yes, out).WriteEmptyStore());
+  EXPECT_TRUE(StoreFileWriter(yes, hard).WriteEmptyStore());
+  EXPECT_TRUE(StoreFileWriter(yes, soft, ExistingOutput::kReplace).WriteEmptyStore());
   EXPECT_EQ(yes.questions.size(), 1u);
-  EXPECT_EQ(test::read_file(out), image());
-  EXPECT_NE(fs::status(out).permissions() & fs::perms::owner_write, fs::perms::none);
+  for (const fs::path& out : {hard, soft}) {
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out)));
+    EXPECT_EQ(test::read_file(out), image());
+  }
+  EXPECT_EQ(test::read_file(other), old);
+  EXPECT_EQ(fs::status(other).permissions(), read_only);
+  EXPECT_EQ(fs::hard_link_count(other), 1u);
 }
 
-TEST_F(StoreFileWriterTest, MissingFolderAsksAgainAfterEveryYesUntilNo) {
-  const fs::path out = dir_.path() / "no such folder" / "out.pst";
-  ScriptedAsker asker({Answer::kYes, Answer::kYes, Answer::kNo});
-  StoreFileWriter writer(asker, out);
+TEST_F(StoreFileWriterTest, KeepLeavesAnExistingFileAndReplaceNeedsNoQuestion) {
+  const fs::path out = dir_.path() / "out.pst";
+  const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
+  test::write_file(out, old);
+  ScriptedAsker asker({Answer::kYes});
+  StoreFileWriter keep(asker, out, ExistingOutput::kKeep);
+  EXPECT_FALSE(keep.WriteEmptyStore());
+  EXPECT_EQ(keep.outcome(), WriteOutcome::kKept);
+  EXPECT_EQ(test::read_file(out), old);
+  // A name that is free is written whatever the choice.
+  const fs::path fresh = dir_.path() / "fresh.pst";
+  EXPECT_TRUE(StoreFileWriter(asker, fresh, ExistingOutput::kKeep).WriteEmptyStore());
+  EXPECT_TRUE(StoreFileWriter(asker, out, ExistingOutput::kReplace).WriteEmptyStore());
+  EXPECT_EQ(test::read_file(out), image());
+  EXPECT_TRUE(asker.questions.empty());
+  EXPECT_EQ(listing(dir_.path()), (std::vector<std::string>{"fresh.pst", "out.pst"}));
+}
+
+// A folder that is missing or cannot take the file is a failure with its cause, never the
+// overwrite question (whose Yes could not help).
+TEST_F(StoreFileWriterTest, AnUnusableFolderFailsWithItsCauseAndNoQuestion) {
+  const fs::path missing = dir_.path() / "no such folder" / "out.pst";
+  ScriptedAsker asker({Answer::kYes, Answer::kYes});
+  StoreFileWriter writer(asker, missing, ExistingOutput::kReplace);
   EXPECT_FALSE(writer.WriteEmptyStore());
-  EXPECT_EQ(writer.outcome(), WriteOutcome::kDeclined);
-  EXPECT_EQ(asker.questions, std::vector<std::string>(3, kQuestion));
-  EXPECT_FALSE(fs::exists(out.parent_path()));
+  EXPECT_EQ(writer.outcome(), WriteOutcome::kFailed);
+  EXPECT_EQ(writer.error(), "cannot create " + missing.string() + ": No such file or directory");
+  EXPECT_FALSE(fs::exists(missing.parent_path()));
+
+  test::write_file(dir_.path() / "plain", std::vector<std::uint8_t>{1});
+  StoreFileWriter under_file(asker, dir_.path() / "plain" / "out.pst");
+  EXPECT_FALSE(under_file.WriteEmptyStore());
+  EXPECT_NE(under_file.error().find("Not a directory"), std::string::npos);
+  EXPECT_TRUE(asker.questions.empty());
 }
 
 TEST_F(StoreFileWriterTest, NonAsciiPathIsUsedExactly) {
@@ -144,13 +187,27 @@ TEST_F(StoreFileWriterTest, FailedWriteIsReportedAndLeavesNoFile) {
 
   EXPECT_FALSE(written);
   EXPECT_EQ(writer.outcome(), WriteOutcome::kFailed);
-  EXPECT_NE(writer.error().find("cannot write"), std::string::npos) << writer.error();
+  EXPECT_EQ(writer.error(), "cannot write " + out.string() + ": File too large");
   EXPECT_TRUE(asker.questions.empty());
   EXPECT_TRUE(listing(dir_.path()).empty());
 
   // The same writer works again once the disk has room.
   EXPECT_TRUE(writer.WriteEmptyStore());
   EXPECT_EQ(test::read_file(out), image());
+
+  // A replacement that fails keeps the old file whole.
+  const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
+  test::write_file(out, old);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::signal(SIGXFSZ, SIG_IGN);
+  StoreFileWriter replacing(asker, out, ExistingOutput::kReplace);
+  const bool replaced = replacing.WriteEmptyStore();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_FALSE(replaced);
+  EXPECT_NE(replacing.error().find("File too large"), std::string::npos);
+  EXPECT_EQ(test::read_file(out), old);
+  EXPECT_EQ(listing(dir_.path()), std::vector<std::string>{"short.pst"});
 }
 
 }  // namespace

@@ -10,13 +10,14 @@
 #include <set>
 #include <thread>
 
+#include "export/pst_exporter.h"
 #include "fakes.h"
-#include "tree_helpers.h"
 #include "mailclient/automation/automation.h"
 #include "mailclient/automation/mail_client_factory.h"
 #include "mailclient/messaging/mail_profile.h"
 #include "mailclient/automation/sample_mailbox.h"
 #include "store/empty_store_image.h"
+#include "tree_helpers.h"
 #include "ui/gui_call.h"
 #include "ui/left_view.h"
 #include "ui/main_frame.h"
@@ -318,6 +319,84 @@ class RealRepairTest : public QObject {
           "/usr/bin/python3 '" + check.string() + "' '" + output.string() + "' >/dev/null 2>&1";
       QCOMPARE(std::system(cmd.c_str()), 0);
     }
+  }
+
+  // No to the overwrite question cancels the repair: the existing file is neither replaced
+  // nor added to.
+  void noToTheOverwriteQuestionCancelsAndLeavesTheFileUntouched() {
+    QTemporaryDir dir;
+    const QString source = copy_of("outlook97-294-messages.pst", dir, "old.pst");
+    if (source.isEmpty()) QSKIP("corpus not available");
+    const fs::path output = fs::path(dir.path().toStdString()) / "old Recovered.pst";
+    const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
+    write_bytes(output, old);
+    CMainFrame frame(services());
+    dialogs_->answers = {false};
+    open_and_start(frame, source);
+    QVERIFY(wait_for_export(frame));
+    QCOMPARE(dialogs_->questions, QStringList{"Do you want to overwrite existing pst file?"});
+    QCOMPARE(dialogs_->messages,
+             QStringList{QString::fromUtf8(kOutputKeptText.data(),
+                                           static_cast<qsizetype>(kOutputKeptText.size()))});
+    std::ifstream in(output, std::ios::binary);
+    const std::vector<std::uint8_t> now{std::istreambuf_iterator<char>(in), {}};
+    QVERIFY(now == old);
+    QVERIFY(frame.open_enabled() || frame.tree_ready());
+  }
+
+  // The output folder chosen with Change may not exist yet: it is made, without the
+  // overwrite question.
+  void aMissingOutputFolderIsMadeWithoutAQuestion() {
+    QTemporaryDir dir;
+    const QString source = copy_of("outlook97-294-messages.pst", dir, "old.pst");
+    if (source.isEmpty()) QSKIP("corpus not available");
+    const fs::path folder = fs::path(dir.path().toStdString()) / "new" / "folder";
+    CMainFrame frame(services());
+    watch_->frame = &frame;
+    dialogs_->files = {source};
+    dialogs_->folders = {QString::fromStdString(folder.string())};
+    QTimer::singleShot(0, [] {
+      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->browse();
+      dialog->change();
+      dialog->start();
+    });
+    frame.open_pst();
+    QVERIFY(wait_for_export(frame));
+    QVERIFY(dialogs_->questions.isEmpty());
+    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    QVERIFY(fs::exists(folder / "old Recovered.pst"));
+  }
+
+  // A link to the source put at the output name after the dialog's own check (here: just
+  // before the export starts) is still refused, and the source is not written.
+  void anOutputThatLeadsToTheSourceIsRefusedByTheExport() {
+    QTemporaryDir dir;
+    const QString source = copy_of("outlook97-294-messages.pst", dir, "old.pst");
+    if (source.isEmpty()) QSKIP("corpus not available");
+    const fs::path source_path = source.toStdString();
+    const fs::path output = fs::path(dir.path().toStdString()) / "old Recovered.pst";
+    std::ifstream before_in(source_path, std::ios::binary);
+    const std::vector<std::uint8_t> before{std::istreambuf_iterator<char>(before_in), {}};
+    UiServices s = services();
+    auto make = s.make_export;
+    s.make_export = [&, make](const RepairPaths& paths) {
+      fs::create_symlink(source_path, output);
+      return make(paths);
+    };
+    CMainFrame frame(s);
+    dialogs_->answers = {true, true};
+    open_and_start(frame, source);
+    QVERIFY(wait_for_export(frame));
+    QVERIFY(dialogs_->questions.isEmpty());
+    QCOMPARE(dialogs_->messages,
+             QStringList{QString::fromUtf8(kOutputIsSourceText.data(),
+                                           static_cast<qsizetype>(kOutputIsSourceText.size()))});
+    std::ifstream after_in(source_path, std::ios::binary);
+    const std::vector<std::uint8_t> after{std::istreambuf_iterator<char>(after_in), {}};
+    QVERIFY(after == before);
+    QVERIFY(fs::is_symlink(output));
   }
 
   void listsAMailFolderAndACalendarFolderOfARepairedSample() {

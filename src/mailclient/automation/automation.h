@@ -125,6 +125,8 @@ class MailItem {
 class Namespace {
  public:
   virtual ~Namespace() = default;
+  // Attaches the store file at `path`, given in the path form of format/utf8.h (path_to_utf16),
+  // which keeps names that are not UTF-8.
   virtual void AddStore(std::u16string_view path) = 0;
   // The top folder of each attached store, in the order attached.
   virtual std::shared_ptr<Folders> get_Folders() = 0;

@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "format/utf8.h"
 #include "mailclient/messaging/entry_id.h"
 #include "mailclient/messaging/mail_profile.h"
 
@@ -140,8 +141,9 @@ class EmbeddedNamespace final : public automation::Namespace {
  public:
   void AddStore(std::u16string_view path) override {
     automation_call([&] {
-      const TextCodec utf8("UTF-8");
-      const std::string name = utf8.encode(path);
+      // Paths travel in the escaped form of format/utf8.h, so a name that is not UTF-8 still
+      // names its file.
+      const std::string name = pst::path_from_utf16(path);
       if (name.empty()) throw AutomationError("no store path given");
       MailProfile::instance().attach(name);
     });

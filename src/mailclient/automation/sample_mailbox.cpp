@@ -3,6 +3,7 @@
 #include <array>
 #include <random>
 
+#include "format/utf8.h"
 #include "mailclient/messaging/text_codec.h"
 
 namespace pstorian {
@@ -69,9 +70,7 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
   Random r(options.seed);
   const auto application = factory.CreateApplication(kApplicationProgId);
   const auto ns = application->GetNamespace(kNamespaceType);
-  const TextCodec utf8("UTF-8");
-  const std::u16string path16 = utf8.decode(std::filesystem::absolute(store_file).string());
-  ns->AddStore(path16);
+  ns->AddStore(pst::path_to_utf16(std::filesystem::absolute(store_file).string()));
 
   // The store just attached: the one whose top folder's StoreID holds its path.
   const auto stores = ns->get_Folders();
