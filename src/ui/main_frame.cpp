@@ -1,6 +1,7 @@
 #include "ui/main_frame.h"
 
 #include <QAction>
+#include <utility>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -205,6 +206,7 @@ void CMainFrame::open_pst() {
 
   {
     CSelectFileDialog dialog(selection_, tables_, services_, this);
+    if (!preselected_.isEmpty()) dialog.choose_source(std::exchange(preselected_, QString()));
     dialog.exec();
   }  // the dialog waits for its scan to end before it goes
 
@@ -214,6 +216,12 @@ void CMainFrame::open_pst() {
     services_.dialogs->show_message(this, QStringLiteral("No records found"), kAppTitle,
                                     MessageIcon::Error);
   }
+}
+
+void CMainFrame::open_file(const QString& path) {
+  preselected_ = path;
+  open_pst();
+  preselected_.clear();
 }
 
 void CMainFrame::start_export() {

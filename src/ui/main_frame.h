@@ -54,6 +54,8 @@ class CMainFrame final : public QMainWindow, public Reporter, public JobHost {
 
   // Commands.
   void open_pst();
+  // Open with `path` already chosen in the file selection dialog.
+  void open_file(const QString& path);
   void stop();
   void exit_program();
   void help_topics();
@@ -134,6 +136,7 @@ class CMainFrame final : public QMainWindow, public Reporter, public JobHost {
   RecoveryTables tables_;
   bool tree_ready_ = false;
   bool open_enabled_ = true;
+  QString preselected_;  // the file the next file selection dialog starts with
   std::vector<TreeEntry> tree_entries_;
   std::deque<PathEntry> path_list_;
   bool job_running_ = false;

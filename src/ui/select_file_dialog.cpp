@@ -162,6 +162,10 @@ void CSelectFileDialog::place(QWidget* widget, int x, int y, int width, int heig
 void CSelectFileDialog::browse() {
   const QString path = services_.dialogs->choose_source_file(this);
   if (path.isEmpty()) return;
+  choose_source(path);
+}
+
+void CSelectFileDialog::choose_source(const QString& path) {
   ask_before_closing_ = true;
   selection_.output_label = QString::fromUtf8(kOutputLabel.data(),
                                               static_cast<qsizetype>(kOutputLabel.size()));

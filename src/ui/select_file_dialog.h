@@ -52,6 +52,9 @@ class CSelectFileDialog final : public QDialog {
   CProgressThread* scan_thread() const { return scan_thread_.get(); }
 
   void browse();
+  // Takes `path` as if Browse had chosen it (a file named on the command line): a name that
+  // does not end in .pst leaves the dialog without a source, and Start disabled.
+  void choose_source(const QString& path);
   void change();
   void start();
 
