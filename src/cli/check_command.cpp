@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -76,13 +75,6 @@ std::string plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + ' ' + (n == 1 ? one : many);
 }
 
-std::string offset_text(const std::optional<std::uint64_t>& offset) {
-  if (!offset) return "";
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(*offset));
-  return b;
-}
-
 void print_text(const std::string& path, const StoreCheck& c,
                 const std::optional<Recoverable>& repair, std::ostream& out) {
   out << "file:     " << path << '\n'
@@ -95,8 +87,8 @@ void print_text(const std::string& path, const StoreCheck& c,
   const std::size_t shown = std::min(kTextFindings, c.findings.size());
   for (std::size_t i = 0; i < shown; ++i) {
     const CheckFinding& f = c.findings[i];
-    out << "  " << (f.error ? "error   " : "warning ") << check_area_name(f.area) << ": "
-        << f.text << '\n';
+    out << "  " << (f.error ? "error   " : "warning ") << check_area_name(f.area) << ": " << f.text
+        << '\n';
   }
   const std::size_t left = c.errors + c.warnings - shown;
   if (left > 0) out << "  (" << plural(left, "more finding", "more findings") << " not shown)\n";
@@ -156,7 +148,8 @@ int run_check(const std::string& path, bool json, std::ostream& out, std::ostrea
   const auto repair = recoverable(path, *source);
   if (json)
     // A file name need not be UTF-8; JSON must be.
-    out << to_json(path, check, repair).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+    out << to_json(path, check, repair)
+               .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
         << '\n';
   else
     print_text(path, check, repair, out);
@@ -170,9 +163,8 @@ void add_check_command(CLI::App& app, int& exit_code) {
   auto json = std::make_shared<bool>(false);
   cmd->add_option("FILE", *path, "the .pst file to check (only read)")->required();
   cmd->add_flag("--json", *json, "print one JSON object instead of text");
-  cmd->callback([path, json, &exit_code] {
-    exit_code = run_check(*path, *json, std::cout, std::cerr);
-  });
+  cmd->callback(
+      [path, json, &exit_code] { exit_code = run_check(*path, *json, std::cout, std::cerr); });
 }
 
 }  // namespace pstorian::cli

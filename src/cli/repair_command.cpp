@@ -17,10 +17,10 @@
 #include "cli/source_checks.h"
 #include "cli/summary_json.h"
 #include "cli/terminal_progress.h"
-#include "mailclient/automation/mail_client_factory.h"
 #include "engine/pst_scanner.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
+#include "mailclient/automation/mail_client_factory.h"
 #include "store/question_asker.h"
 #include "store/store_file_writer.h"
 
@@ -207,8 +207,9 @@ class DiscardBuffer final : public std::streambuf {
   std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
 
-void print_json(std::ostream& out, const RepairOptions& options, const ExportSummary& export_summary,
-                const std::string& output, double seconds, int status) {
+void print_json(std::ostream& out, const RepairOptions& options,
+                const ExportSummary& export_summary, const std::string& output, double seconds,
+                int status) {
   nlohmann::json summary = to_json(export_summary);
   summary["source"] = options.source;
   summary["output"] = output;
@@ -222,6 +223,66 @@ void print_json(std::ostream& out, const RepairOptions& options, const ExportSum
 void report_output_failure(std::ostream& err, int reason) {
   err << "pstorian-cli: cannot write to standard output"
       << (reason > 0 ? std::string(": ") + std::strerror(reason) : std::string()) << '\n';
+}
+
+// The exit status of a repair whose export ran, with what the user is told about it; the
+// text summary unless the summary goes out as JSON.
+int settle(const RepairOptions& options, const CPstExporter& exporter, RepairConsole& console,
+           std::ostream& out, std::ostream& err, double seconds, const std::string& output) {
+  const ExportSummary& summary = exporter.summary();
+  switch (summary.outcome) {
+    case ExportOutcome::kCompleted:
+    case ExportOutcome::kCancelled:
+      if (!options.json) print_summary(out, exporter, seconds);
+      if (console.output_failed()) {
+        report_output_failure(err, console.output_error());
+        err << "pstorian-cli: the repair stopped; the output file was closed and holds what "
+               "was written until then\n";
+        return 1;
+      }
+      if (summary.outcome == ExportOutcome::kCancelled) {
+        err << "pstorian-cli: interrupted; the output file holds what was written until then\n";
+        return 128 + g_interrupted.load();
+      }
+      if (!summary.output_kept) {
+        err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
+        return 1;
+      }
+      return 0;
+    case ExportOutcome::kStoreFailed:
+      // The reason was shown; the counts are what the output file holds.
+      if (!options.json) print_summary(out, exporter, seconds);
+      return 1;
+    case ExportOutcome::kNoMailClient:
+      err << "pstorian-cli: the mail client is unavailable, so no output store could be "
+             "written\n";
+      return 1;
+    case ExportOutcome::kOutputIsSource:
+      err << "pstorian-cli: " << output << " is " << options.source
+          << " itself (a link to it); nothing was written\n";
+      return 1;
+    case ExportOutcome::kOutputDeclined:
+      err << "pstorian-cli: the repair was cancelled; " << output << " was left as it was\n";
+      return 1;
+    case ExportOutcome::kOutputNotWritten:
+      err << "pstorian-cli: " << summary.error << '\n';
+      return 1;
+    case ExportOutcome::kStoreNotOpened:
+      err << "pstorian-cli: the mail client could not attach or find " << output
+          << (summary.error.empty() ? std::string() : ": " + summary.error) << '\n';
+      return 1;
+    case ExportOutcome::kNoHelperObjects:
+      err << "pstorian-cli: the mail client's helper component is unavailable\n";
+      return 1;
+    case ExportOutcome::kSourceNotOpened:
+      err << "pstorian-cli: cannot open " << options.source << " again for reading\n";
+      return 1;
+    case ExportOutcome::kNoObjects:
+    case ExportOutcome::kFailed:
+      break;
+  }
+  err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
+  return 1;
 }
 
 }  // namespace
@@ -317,61 +378,7 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const ExportSummary& summary = exporter.summary();
-  const int status = [&]() -> int {
-  switch (summary.outcome) {
-    case ExportOutcome::kCompleted:
-    case ExportOutcome::kCancelled:
-      if (!options.json) print_summary(out, exporter, seconds);
-      if (console.output_failed()) {
-        report_output_failure(err, console.output_error());
-        err << "pstorian-cli: the repair stopped; the output file was closed and holds what "
-               "was written until then\n";
-        return 1;
-      }
-      if (summary.outcome == ExportOutcome::kCancelled) {
-        err << "pstorian-cli: interrupted; the output file holds what was written until then\n";
-        return 128 + g_interrupted.load();
-      }
-      if (!summary.output_kept) {
-        err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
-        return 1;
-      }
-      return 0;
-    case ExportOutcome::kStoreFailed:
-      // The reason was shown; the counts are what the output file holds.
-      if (!options.json) print_summary(out, exporter, seconds);
-      return 1;
-    case ExportOutcome::kNoMailClient:
-      err << "pstorian-cli: the mail client is unavailable, so no output store could be "
-             "written\n";
-      return 1;
-    case ExportOutcome::kOutputIsSource:
-      err << "pstorian-cli: " << output << " is " << options.source
-          << " itself (a link to it); nothing was written\n";
-      return 1;
-    case ExportOutcome::kOutputDeclined:
-      err << "pstorian-cli: the repair was cancelled; " << output << " was left as it was\n";
-      return 1;
-    case ExportOutcome::kOutputNotWritten:
-      err << "pstorian-cli: " << summary.error << '\n';
-      return 1;
-    case ExportOutcome::kStoreNotOpened:
-      err << "pstorian-cli: the mail client could not attach or find " << output
-          << (summary.error.empty() ? std::string() : ": " + summary.error) << '\n';
-      return 1;
-    case ExportOutcome::kNoHelperObjects:
-      err << "pstorian-cli: the mail client's helper component is unavailable\n";
-      return 1;
-    case ExportOutcome::kSourceNotOpened:
-      err << "pstorian-cli: cannot open " << options.source << " again for reading\n";
-      return 1;
-    case ExportOutcome::kNoObjects:
-    case ExportOutcome::kFailed:
-      break;
-  }
-  err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
-  return 1;
-  }();
+  const int status = settle(options, exporter, console, out, err, seconds, output);
   if (!options.json) return status;
   print_json(out, options, summary, exporter.output_path().string(), seconds, status);
   if (!out && status == 0) {

@@ -252,8 +252,8 @@ class Checker {
                 " bytes long, but it has " + std::to_string(source_.size()));
     else if (eof < source_.size())
       warning(CheckArea::kHeader, form_.file_eof,
-              "the file goes on past the end the header names (" + std::to_string(eof) +
-                  " of " + std::to_string(source_.size()) + " bytes)");
+              "the file goes on past the end the header names (" + std::to_string(eof) + " of " +
+                  std::to_string(source_.size()) + " bytes)");
     amap_end_ = std::min(eof, source_.size());
     amap_valid_ = h[form_.amap_valid] != 0;
     if (!amap_valid_)
@@ -287,8 +287,9 @@ class Checker {
     if (at.offset % pst::kPageSize != 0 || at.offset < pst::kHeaderSize ||
         !inside(at.offset, pst::kPageSize)) {
       error(area, at.offset,
-            where + (inside(at.offset, pst::kPageSize) ? " is not on a page boundary"
-                                                       : " lies outside the file") +
+            where +
+                (inside(at.offset, pst::kPageSize) ? " is not on a page boundary"
+                                                   : " lies outside the file") +
                 ": a reader loses everything below it");
       return false;
     }
@@ -306,8 +307,9 @@ class Checker {
     const std::uint32_t crc = pst::crc32(std::span(page).first(form_.trailer));
     if (crc != pst::load_le32(page, form_.page_crc)) {
       error(area, at.offset,
-            where + " has a wrong check value (its content was changed): a reader rejects it "
-                    "and loses everything below it");
+            where +
+                " has a wrong check value (its content was changed): a reader rejects it "
+                "and loses everything below it");
       return false;
     }
     const std::uint64_t bid = load_id(page, form_.page_bid);
@@ -315,12 +317,15 @@ class Checker {
       error(area, at.offset,
             where + " carries the id " + hex(bid) + " where its parent expects " + hex(at.bid));
     if (pst::load_le16(page, form_.trailer + 2) !=
-        pst::block_signature(static_cast<std::uint32_t>(at.offset), static_cast<std::uint32_t>(bid)))
+        pst::block_signature(static_cast<std::uint32_t>(at.offset),
+                             static_cast<std::uint32_t>(bid)))
       error(area, at.offset, where + " has a signature that does not fit its place in the file");
     if (bid_next_p_ != 0 && bid >= bid_next_p_)
       error(area, at.offset,
-            where + " has the id " + hex(bid) + ", not below the next page id the header "
-                    "hands out (" + hex(bid_next_p_) + ")");
+            where + " has the id " + hex(bid) +
+                ", not below the next page id the header "
+                "hands out (" +
+                hex(bid_next_p_) + ")");
     return true;
   }
 
@@ -350,9 +355,9 @@ class Checker {
           at.depth > kMaxTreeDepth) {
         error(area, at.offset,
               where + " says it is on level " + std::to_string(level) +
-                  (at.level == -1 ? std::string(", deeper than a B-tree goes")
-                                  : ", where its parent puts it on level " +
-                                        std::to_string(at.level)) +
+                  (at.level == -1
+                       ? std::string(", deeper than a B-tree goes")
+                       : ", where its parent puts it on level " + std::to_string(at.level)) +
                   ": a reader loses everything below it");
         continue;
       }
@@ -365,19 +370,18 @@ class Checker {
         continue;
       }
       if (count == 0) {
-        if (at.level != -1 || level != 0)
-          warning(area, at.offset, where + " is empty");
+        if (at.level != -1 || level != 0) warning(area, at.offset, where + " is empty");
         continue;
       }
       std::optional<std::uint64_t> previous;
       for (unsigned i = 0; i < count; ++i) {
         const std::size_t e = static_cast<std::size_t>(i) * size;
         // Node ids are 4 bytes in both forms; the 64-bit form pads them to 8.
-        const std::uint64_t key =
-            nbt && level == 0 ? pst::load_le32(page, e) : load_id(page, e);
+        const std::uint64_t key = nbt && level == 0 ? pst::load_le32(page, e) : load_id(page, e);
         if (previous && key <= *previous)
-          error(area, at.offset, where + ": its keys are not in ascending order at entry " +
-                                     std::to_string(i) + " (" + hex(key) + ")");
+          error(area, at.offset,
+                where + ": its keys are not in ascending order at entry " + std::to_string(i) +
+                    " (" + hex(key) + ")");
         if (i == 0 && at.parent_key && key != *at.parent_key) {
           const bool below = key < *at.parent_key;
           report(below, area, at.offset,
@@ -437,8 +441,9 @@ class Checker {
       if (block.offset % pst::kBlockAlignment != 0 || block.offset < pst::kHeaderSize ||
           !inside(block.offset, length)) {
         error(CheckArea::kBlocks, block.offset,
-              where + (inside(block.offset, length) ? " is not on a 64-byte boundary"
-                                                    : " lies outside the file") +
+              where +
+                  (inside(block.offset, length) ? " is not on a 64-byte boundary"
+                                                : " lies outside the file") +
                   ": a reader cannot read it");
         continue;
       }
@@ -462,15 +467,16 @@ class Checker {
                                static_cast<std::uint32_t>(load_id(trailer, form_.block_bid))))
         error(CheckArea::kBlocks, block.offset,
               where + " has a signature that does not fit its place in the file");
-      if (pst::crc32(std::span(data).first(block.size)) != pst::load_le32(trailer, form_.block_crc)) {
+      if (pst::crc32(std::span(data).first(block.size)) !=
+          pst::load_le32(trailer, form_.block_crc)) {
         error(CheckArea::kBlocks, block.offset,
               where + " has a wrong check value: its content was changed");
         continue;
       }
       if (bid_next_b_ != 0 && bid >= bid_next_b_)
-        warning(CheckArea::kBlocks, block.offset,
-                where + " has an id the header would hand out again (next " + hex(bid_next_b_) +
-                    ")");
+        warning(
+            CheckArea::kBlocks, block.offset,
+            where + " has an id the header would hand out again (next " + hex(bid_next_b_) + ")");
       block.sound = true;
     }
   }
@@ -495,7 +501,8 @@ class Checker {
         error(CheckArea::kAllocationMaps, at, where + " is not a map page of its kind");
         continue;
       }
-      if (pst::crc32(std::span(page).first(form_.trailer)) != pst::load_le32(page, form_.page_crc)) {
+      if (pst::crc32(std::span(page).first(form_.trailer)) !=
+          pst::load_le32(page, form_.page_crc)) {
         error(CheckArea::kAllocationMaps, at,
               where + " has a wrong check value: its content was changed");
         continue;
@@ -529,8 +536,8 @@ class Checker {
     read_map_pages(pst::kFirstPMapOffset, pst::kPMapSpan, pst::kPagePMap, "page map");
     if (!amap_valid_) return;
     auto check = [&](std::uint64_t offset, std::uint64_t length, const std::string& what) {
-      if (marked(amaps, form_.map_bits, pst::kFirstAMapOffset, pst::kAMapSpan,
-                 pst::kBlockAlignment, offset, length))
+      if (marked(amaps, form_.map_bits, pst::kFirstAMapOffset, pst::kAMapSpan, pst::kBlockAlignment,
+                 offset, length))
         return;
       error(CheckArea::kAllocationMaps, offset,
             what + " lies in space the allocation map calls free: a writer may overwrite it");
@@ -575,8 +582,8 @@ class Checker {
     const unsigned count = pst::load_le16(data, 2);
     if (type != (subnodes ? kSubnodeBlockType : kXBlockType)) {
       error(CheckArea::kNodeTree, std::nullopt,
-            "the " + node_kind(nid) + " " + hex(nid) + ": its " +
-                (subnodes ? "subnode" : "data") + " tree block " + hex(bid) + " has the wrong type");
+            "the " + node_kind(nid) + " " + hex(nid) + ": its " + (subnodes ? "subnode" : "data") +
+                " tree block " + hex(bid) + " has the wrong type");
       return;
     }
     // A data tree block's header holds its total size too; a subnode block's is padded to

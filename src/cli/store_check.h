@@ -54,9 +54,9 @@ struct StoreCheck {
   std::vector<CheckFinding> findings;
   std::size_t errors = 0;
   std::size_t warnings = 0;
-  std::size_t dropped = 0;  // findings counted but not kept
-  std::size_t nodes = 0;    // node B-tree entries a reader reaches
-  std::size_t blocks = 0;   // block B-tree entries a reader reaches
+  std::size_t dropped = 0;          // findings counted but not kept
+  std::size_t nodes = 0;            // node B-tree entries a reader reaches
+  std::size_t blocks = 0;           // block B-tree entries a reader reaches
   std::size_t folders_reached = 0;  // folders below (and with) the root folder
   std::size_t items_reached = 0;    // messages in those folders
 

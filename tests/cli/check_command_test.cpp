@@ -35,7 +35,9 @@ class CliCheck : public ::testing::Test {
   CliRun shell(const std::string& command) {
     return pstorian::test::run_captured(command + " </dev/null", dir_);
   }
-  CliRun cli(const std::string& args) { return shell(std::string("'") + PSTORIAN_CLI + "' " + args); }
+  CliRun cli(const std::string& args) {
+    return shell(std::string("'") + PSTORIAN_CLI + "' " + args);
+  }
 
   // A small mailbox written by the mail client.
   fs::path sample(const std::string& name, int messages = 40) {
@@ -88,8 +90,8 @@ TEST_F(CliCheck, ADamagedFileExitsOneAndNamesTheDamage) {
   EXPECT_EQ(j["reader"]["items"], 0);
   EXPECT_EQ(j["repair"]["items"], 30);
 
-  r = shell("python3 '" PSTORIAN_SOURCE_DIR "/scripts/damage-sample.py' '" + file.string() +
-            "' '" + damaged.string() + "' --zero-roots");
+  r = shell("python3 '" PSTORIAN_SOURCE_DIR "/scripts/damage-sample.py' '" + file.string() + "' '" +
+            damaged.string() + "' --zero-roots");
   ASSERT_EQ(r.status, 0) << r.err;
   r = cli("check '" + damaged.string() + "'");
   EXPECT_EQ(r.status, 1);
@@ -149,9 +151,9 @@ TEST_F(CliCheck, EveryDamageRecipeIsFoundAndNamed) {
   for (const char* name : {"outlook97-294-messages.pst", "outlook2000-73-messages.pst"}) {
     for (const auto& [recipe, areas] : named) {
       const fs::path damaged = dir_ / "damaged.pst";
-      const CliRun made = shell("/usr/bin/python3 '" + tool.string() + "' '" +
-                                (corpus / name).string() + "' '" + damaged.string() +
-                                "' --recipe " + recipe + " --seed 1");
+      const CliRun made =
+          shell("/usr/bin/python3 '" + tool.string() + "' '" + (corpus / name).string() + "' '" +
+                damaged.string() + "' --recipe " + recipe + " --seed 1");
       if (made.status == 1) continue;  // the recipe does not apply to this file
       ASSERT_EQ(made.status, 0) << recipe << made.err;
       const CliRun r = cli("check --json '" + damaged.string() + "'");
@@ -161,7 +163,8 @@ TEST_F(CliCheck, EveryDamageRecipeIsFoundAndNamed) {
       ASSERT_GE(j["findings"].size(), 1u) << name << " " << recipe;
       for (const std::string& area : areas) {
         bool found = false;
-        for (const json& f : j["findings"]) found = found || (f["area"] == area && f["severity"] == "error");
+        for (const json& f : j["findings"])
+          found = found || (f["area"] == area && f["severity"] == "error");
         EXPECT_TRUE(found) << name << " " << recipe << ": nothing named in " << area << "\n"
                            << j["findings"].dump(1);
       }

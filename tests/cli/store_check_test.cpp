@@ -24,7 +24,9 @@ Bytes empty_store() {
   return Bytes(image.begin(), image.end());
 }
 
-StoreCheck check(const Bytes& file) { return check_store(MemorySource(file)); }
+StoreCheck check(const Bytes& file) {
+  return check_store(MemorySource(file));
+}
 
 // Whether some finding of `area` says `words`.
 bool names(const StoreCheck& c, CheckArea area, const std::string& words) {
@@ -204,8 +206,7 @@ TEST(StoreCheck, NamesNodesAReaderCannotPlaceOrRead) {
     pst::store_le32(f, folder.at + 12, 0x7FFFFFE2);
     reseal(f, folder.page);
     const StoreCheck c = check(f);
-    EXPECT_TRUE(names(c, CheckArea::kNodeTree, "belongs to a folder that is missing"))
-        << listed(c);
+    EXPECT_TRUE(names(c, CheckArea::kNodeTree, "belongs to a folder that is missing")) << listed(c);
     EXPECT_LT(c.folders_reached, before);
   }
   {
