@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the chosen jobs need, and nothing when they are there.
-#   scripts/setup.sh [JOB...]      (default: test)
+#   scripts/setup.sh [JOB...]          (default: test)
+#   scripts/setup.sh --list [JOB...]   prints the packages the jobs need, one a line
 # Jobs:
 #   build        compile pstorian-cli and the desktop program
 #   sample       build, and run the main job (scripts/run-sample.sh)
@@ -15,6 +16,11 @@ set -euo pipefail
 build=(g++ cmake ninja-build libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev)
 # The independent readers that the tests and measuring scripts compare our output with.
 readers=(python3 python3-pypff pff-tools pst-utils)
+list=false
+if [ "${1:-}" = "--list" ]; then
+  list=true
+  shift
+fi
 packages=()
 for job in "${@:-test}"; do
   case "$job" in
@@ -29,6 +35,10 @@ for job in "${@:-test}"; do
        exit 2 ;;
   esac
 done
+if $list; then
+  printf '%s\n' "${packages[@]}" | sort -u
+  exit 0
+fi
 missing=()
 for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

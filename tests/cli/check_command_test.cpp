@@ -126,8 +126,9 @@ TEST_F(CliCheck, EveryCorpusFileIsSound) {
     EXPECT_EQ(j["errors"], 0) << file << "\n" << r.out;
     EXPECT_GT(j["reader"]["folders"].get<int>(), 1) << file;
     // A repair of a sound 32-bit file finds at least what a reader finds.
-    if (j["form"] == "ansi")
+    if (j["form"] == "ansi") {
       EXPECT_GE(j["repair"]["items"].get<int>(), j["reader"]["items"].get<int>()) << file;
+    }
   }
 }
 
