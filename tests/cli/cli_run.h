@@ -18,7 +18,7 @@ struct CliRun {
 };
 
 inline CliRun run_captured(const std::string& command, const std::filesystem::path& dir) {
-  const std::filesystem::path out = dir / "out", err = dir / "err";
+  const std::filesystem::path out = dir / "cli.stdout", err = dir / "cli.stderr";
   const std::string cmd = command + " >'" + out.string() + "' 2>'" + err.string() + "'";
   const int raw = std::system(cmd.c_str());
   auto slurp = [](const std::filesystem::path& p) {
