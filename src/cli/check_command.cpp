@@ -7,6 +7,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 
 #include "cli/items_report.h"
 #include "cli/source_checks.h"
@@ -14,6 +15,7 @@
 #include "cli/terminal_progress.h"
 #include "engine/codepage.h"
 #include "engine/pst_scanner.h"
+#include "format/layout.h"
 
 namespace pstorian::cli {
 namespace {
@@ -43,7 +45,12 @@ std::optional<Recoverable> recoverable(const std::string& path, const ByteSource
   if (!codepage) return std::nullopt;
   const auto report = collect_items(tables, path, *codepage);
   if (!report) return std::nullopt;
-  return Recoverable{report->folders.size(), report->items.size()};
+  // Folders as a repair makes them: folder nodes only (a named table or the store is none),
+  // one for all the versions of a node the file holds.
+  std::set<std::uint32_t> folders;
+  for (const ReportedFolder& f : report->folders)
+    if (pst::node_type(f.node_id) == pst::kNodeNormalFolder) folders.insert(f.node_id);
+  return Recoverable{folders.size(), report->items.size()};
 }
 
 std::string form_text(const StoreCheck& c) {

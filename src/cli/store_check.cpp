@@ -428,8 +428,15 @@ class Checker {
   }
 
   void check_blocks() {
+    // In file order, so that the findings read from the start of the file to its end.
+    std::vector<std::pair<std::uint64_t, BlockEntry*>> in_order;
+    in_order.reserve(blocks_.size());
+    for (auto& [bid, block] : blocks_) in_order.emplace_back(bid, &block);
+    std::sort(in_order.begin(), in_order.end(),
+              [](const auto& a, const auto& b) { return a.second->offset < b.second->offset; });
     std::vector<std::uint8_t> data;
-    for (auto& [bid, block] : blocks_) {
+    for (auto& [bid, entry] : in_order) {
+      BlockEntry& block = *entry;
       const std::string where = "the block " + hex(bid) + " at " + hex(block.offset);
       const std::uint64_t length = stored_size(block.size);
       if (length > kMaxBlock) {
