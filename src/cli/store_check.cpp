@@ -583,6 +583,9 @@ class Checker {
   void check_tree_blocks(std::uint64_t bid, std::uint32_t nid, bool subnodes, unsigned depth) {
     if (!block_readable(bid, nid, subnodes ? "subnode" : "data")) return;
     if (!pst::is_internal_block(static_cast<std::uint32_t>(bid)) || depth > 3) return;
+    // A tree block is followed once: a hostile file could list one block many times in
+    // itself, and each listing would multiply the walk.
+    if (!walked_.insert(bid & ~std::uint64_t{1}).second) return;
     const std::vector<std::uint8_t> data = block_data(bid);
     const std::uint8_t type = data.empty() ? 0 : data[0];
     const unsigned level = data.size() > 1 ? data[1] : 0;
@@ -716,6 +719,7 @@ class Checker {
   std::map<std::uint32_t, NodeEntry> nodes_;
   std::unordered_map<std::uint64_t, BlockEntry> blocks_;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> tree_pages_;  // offset, length
+  std::unordered_set<std::uint64_t> walked_;  // data and subnode tree blocks followed
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "format/crc.h"
 #include "format/endian.h"
 #include "format/layout.h"
+#include "format/signature.h"
 #include "store/empty_store_image.h"
 
 namespace pstorian::cli {
@@ -227,6 +228,44 @@ TEST(StoreCheck, NamesNodesAReaderCannotPlaceOrRead) {
         << listed(c);
     EXPECT_EQ(c.folders_reached, 0u);
   }
+}
+
+TEST(StoreCheck, FollowsATreeBlockOnceHoweverOftenItListsItself) {
+  // A subnode tree block that names itself a thousand times: followed each time, the walk
+  // would read it a thousand to the fourth power times.
+  Bytes f = empty_store();
+  constexpr std::uint32_t kSelf = 0x7FFFFFF2;  // internal, above every block id of the store
+  constexpr std::uint32_t kEntries = 1000;
+  f.resize((f.size() + 63) / 64 * 64);
+  const auto at = static_cast<std::uint32_t>(f.size());
+  const std::uint32_t cb = 4 + 8 * kEntries;
+  f.resize(f.size() + (cb + 12 + 63) / 64 * 64);
+  f[at] = 0x02;  // a subnode block of the intermediate level
+  f[at + 1] = 1;
+  pst::store_le16(f, at + 2, kEntries);
+  for (std::uint32_t i = 0; i < kEntries; ++i) {
+    pst::store_le32(f, at + 4 + 8 * i, 0x1000 + i);
+    pst::store_le32(f, at + 8 + 8 * i, kSelf);
+  }
+  const std::size_t trailer = f.size() - 12;
+  pst::store_le16(f, trailer, static_cast<std::uint16_t>(cb));
+  pst::store_le16(f, trailer + 2, pst::block_signature(at, kSelf));
+  pst::store_le32(f, trailer + 4, kSelf);
+  pst::store_le32(f, trailer + 8, pst::crc32(std::span(f).subspan(at, cb)));
+  const LeafEntry last = leaf_entries(f, 196).front();  // the highest ids come last in a page
+  const std::uint32_t page = last.page;
+  const std::uint32_t slot = page + (f[page + 496] - 1u) * 12u;
+  pst::store_le32(f, slot, kSelf);
+  pst::store_le32(f, slot + 4, at);
+  pst::store_le16(f, slot + 8, static_cast<std::uint16_t>(cb));
+  reseal(f, page);
+  const LeafEntry store = node_entry(f, pst::kNidMessageStore);
+  pst::store_le32(f, store.at + 8, kSelf);
+  reseal(f, store.page);
+
+  const StoreCheck c = check(f);
+  EXPECT_EQ(c.blocks, leaf_entries(f, 196).size());
+  EXPECT_FALSE(c.sound());  // the block it replaced in the block B-tree is gone
 }
 
 TEST(StoreCheck, KeepsAtMostAFewFindingsOfOneKindButCountsThemAll) {
