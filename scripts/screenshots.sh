@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 sample="${1:-../shared/corpus/ansi/outlook97-294-messages.pst}"
 out="${2:-build/screenshots}"
-bash scripts/setup.sh
+bash scripts/setup.sh screenshots
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target pstorian_screenshots
 mkdir -p "$out"
