@@ -9,6 +9,7 @@
 #   asan         the same in the sanitizer build
 #   screenshots  the tests' build, and an X server to take pictures under
 #   package      build the .deb with cpack and check it with lintian
+#   clang        build with clang instead of GCC
 #   fuzz         the libFuzzer targets (clang)
 #   ccache       a compiler cache (CI builds the same sources again in a fresh clone)
 # Quiet when nothing is missing; otherwise one line says what it installs.
@@ -30,8 +31,9 @@ for job in "${@:-test}"; do
     screenshots) packages+=("${build[@]}" libgtest-dev libgmock-dev xvfb xauth) ;;
     package) packages+=("${build[@]}" dpkg-dev file lintian man-db python3) ;;
     ccache) packages+=(ccache) ;;
+    clang) packages+=("${build[@]}" clang) ;;
     fuzz) packages+=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev) ;;
-    *) echo "setup.sh: unknown job $job (build, sample, test, asan, screenshots, package, fuzz, ccache)" >&2
+    *) echo "setup.sh: unknown job $job (build, sample, test, asan, screenshots, package, clang, fuzz, ccache)" >&2
        exit 2 ;;
   esac
 done
