@@ -117,7 +117,8 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
   progress_.step();
 
   progress_.set_status(kStatusCollecting);
-  if (!collect_objects(parentless_, children_, tables_, progress_, gate_)) return cancelled();
+  if (!collect_objects(parentless_, children_, source, tables_, progress_, gate_))
+    return cancelled();
   parentless_.clear();
   children_.clear();
   progress_.step();
@@ -172,6 +173,7 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
   parentless_.reserve(parentless);
   children_.reserve(children);
   for (PassFindings& f : found) {
+    if (!gate_.pass()) return false;
     tables_.blocks.add_found(std::move(f.blocks));
     for (const RawEntry& e : f.entries) {
       NodeEntryList& list = e.parent_id == 0 ? parentless_ : children_;
