@@ -31,6 +31,7 @@ bool NodeEntryList::build(JobGate& gate) const {
   // for entries recorded after this build.
   std::stable_sort(recorded_.begin(), recorded_.end(),
                    [](const NodeEntry& a, const NodeEntry& b) { return a.node_id < b.node_id; });
+  if (!gate.pass()) return false;
 
   // Replay each node id's entries against the run of that id as the list would hold it:
   // an entry with another parent than the run's first goes in front of the run, a further

@@ -23,10 +23,11 @@ class DistinctVersions {
   // The versions behind `first`, the first copy of its id, in version order.
   const std::vector<const BlockRef*>& behind(const BlockRef& first) {
     static const std::vector<const BlockRef*> kNone;
+    // Finding the first version walks the whole group of copies, so it is done once.
+    if (const auto known = memo_.find(&first); known != memo_.end()) return known->second;
     const BlockRef* v = blocks_.next_version(first);
     if (v == nullptr) return kNone;
-    auto [it, added] = memo_.try_emplace(&first);
-    if (!added) return it->second;
+    const auto it = memo_.try_emplace(&first).first;
     // Copies are told apart by a hash of their bytes and stored check value, and compared
     // in full only with the few earlier copies that hash alike.
     std::unordered_map<std::uint64_t, std::vector<const BlockRef*>> kept;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/object_collection.h"
+#include "stop_after.h"
 #include "synthetic_pst.h"
 
 namespace pstorian {
@@ -62,6 +63,29 @@ TEST(NodeEntries, ChildEntriesAreKeyedByParentAndMayNameThemselves) {
                                       {0x8024, 0x104, 0, 0x122, true},
                                       {0x8024, 0x10C, 0, 0x8022, false}};
   EXPECT_EQ(list.entries(), expect);
+}
+
+using testing::StopAfter;
+
+// Putting a list of millions of entries in order is a phase of its own that a stop must
+// reach; stopped anywhere, the list is put in order whole when next read.
+TEST(NodeEntries, AStoppedBuildLeavesTheListToBeBuiltWhenRead) {
+  NodeEntryList list(NodeEntryList::Kind::kChild);
+  NodeEntryList whole(NodeEntryList::Kind::kChild);
+  for (std::uint32_t i = 0; i < 200'000; ++i) {
+    const std::uint32_t nid = 0x20 + 32 * (i % 5000), data = 4 * (i % 7), parent = 0x40 + i % 3;
+    list.insert(nid, data, 0, parent);
+    whole.insert(nid, data, 0, parent);
+  }
+  int passes = 0;
+  for (int allowed = 0; allowed < 8; ++allowed) {
+    StopAfter gate(allowed);
+    if (list.build(gate)) break;
+    EXPECT_EQ(gate.left_, -1);
+    ++passes;
+  }
+  EXPECT_GE(passes, 3);  // before the sort, after it, and within the replay
+  EXPECT_EQ(list.entries(), whole.entries());
 }
 
 TEST(ObjectCollection, ABlockFoundTwiceGivesOneObjectPerCopyUnderTheSameParent) {
