@@ -52,15 +52,22 @@ class Image:
         struct.pack_into("<HI", self.bytes, offset + 502, signature(offset, offset | 1), offset | 1)
 
 
-def property_context():
-    # A heap with an empty property context: enough for the node to be decoded.
-    heap = bytearray(64)
-    struct.pack_into("<HBBI", heap, 0, 0, 0xEC, 0xBC, 0x20)
-    bth = bytes([0xB5, 2, 6, 0, 0, 0, 0, 0])
-    heap[12:20] = bth
-    struct.pack_into("<HHHHH", heap, 20, 2, 0, 12, 20, 20)  # page map at 20: one allocation
-    struct.pack_into("<H", heap, 0, 20)
-    return bytes(heap[:30])
+def property_context(subnode_value=None):
+    """A heap holding a property context: empty, or with one 8-bit text (the subject) whose
+    value lives in subnode `subnode_value`."""
+    bth = bytes([0xB5, 2, 6, 0]) + struct.pack("<I", 0x40 if subnode_value else 0)
+    allocations = [bth]
+    if subnode_value:
+        allocations.append(struct.pack("<HHI", 0x0037, 0x001E, subnode_value))
+    heap = bytearray(12)
+    struct.pack_into("<BBI", heap, 2, 0xEC, 0xBC, 0x20)
+    starts = [12]
+    for a in allocations:
+        heap += a
+        starts.append(len(heap))
+    struct.pack_into("<H", heap, 0, len(heap))
+    heap += struct.pack("<HH", len(allocations), 0) + b"".join(struct.pack("<H", x) for x in starts)
+    return bytes(heap)
 
 
 def parents(img, pages):
@@ -89,17 +96,20 @@ def chain(img, pages):
 
 def subnodes(img, depth):
     at = FIRST_PAGE + PAGE
-    at = img.block(at, 0x100, property_context())
+    at = img.block(at, 0x100, property_context(0x41))
     for k in range(depth):
-        entry = struct.pack("<BBHIII", 2, 0, 1, 0, 0x100, 0x1000 + 8 * (k + 1) + 2)
+        entry = struct.pack("<BBHIII", 2, 0, 1, 0x41, 0x104, 0x1000 + 8 * (k + 1) + 2)
         at = img.block(at, 0x1000 + 8 * k + 2, entry)
+    img.block(at, 0x104, b"subject text")
     img.leaf_page(FIRST_PAGE, [(0x200024, 0x100, 0x1002, 0)])
 
 
 def self_tree(img):
     at = FIRST_PAGE + PAGE
-    img.block(at, 0x106, struct.pack("<BBHIII", 1, 2, 2, 0, 0x106, 0x106))
-    img.leaf_page(FIRST_PAGE, [(0x200024, 0x106, 0, 0)])
+    at = img.block(at, 0x100, property_context(0x41))
+    at = img.block(at, 0x106, struct.pack("<BBHIII", 1, 2, 2, 0, 0x106, 0x106))
+    img.block(at, 0x10A, struct.pack("<BBHIII", 2, 0, 1, 0x41, 0x106, 0))
+    img.leaf_page(FIRST_PAGE, [(0x200024, 0x100, 0x10A, 0)])
 
 
 def copies(img, megabytes):
