@@ -1,6 +1,7 @@
 #include "engine/node_reader.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "format/endian.h"
 #include "format/layout.h"
@@ -46,7 +47,8 @@ Bytes NodeReader::read_block(std::uint32_t offset, std::uint32_t size, bool deco
   // A data tree may name the same child many times over; whatever it claims, what it
   // assembles cannot sensibly exceed the file it was read from.
   std::uint64_t budget = file_.size();
-  return read_block_within(offset, size, kMinBlockSize, decode, levels, true, budget);
+  return read_block_within(offset, size, kMinBlockSize, decode, levels != 0 ? kAnyTree : kData,
+                           budget);
 }
 
 Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels) const {
@@ -56,13 +58,13 @@ Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels) const
 
 Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels,
                              std::uint64_t& budget) const {
-  return read_block_within(ref.offset, ref.size, kMinBlockSize, decode, levels,
-                           pst::is_internal_block(ref.id), budget);
+  const Expect expect = levels != 0 && pst::is_internal_block(ref.id) ? kAnyTree : kData;
+  return read_block_within(ref.offset, ref.size, kMinBlockSize, decode, expect, budget);
 }
 
 Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
-                                    std::uint32_t min_size, bool decode, int levels,
-                                    bool may_be_tree, std::uint64_t& budget) const {
+                                    std::uint32_t min_size, bool decode, Expect expect,
+                                    std::uint64_t& budget) const {
   // A block's trailer follows its data, so data reaching the end of the file has lost it.
   if (size < min_size || std::uint64_t{offset} + size >= file_.size()) return {};
   // The block lies wholly inside the file; bytes lost to an I/O error read as zeros.
@@ -70,16 +72,22 @@ Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
   file_.read_at(offset, block);
 
   const std::uint8_t level = block.size() >= 2 ? block[1] : 0;
-  if (block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType && (level == 1 || level == 2) &&
-      levels != 0 && may_be_tree) {
+  const bool is_tree = block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType;
+  if (expect == kLevel1Tree && !(is_tree && level == 1)) return {};
+  if (expect != kData && is_tree && (level == 1 || level == 2)) {
+    // Each child lies exactly one level below its parent: a level-2 tree holds level-1
+    // trees, a level-1 tree holds data. Were a child's own claim followed instead, a tree
+    // naming itself (or an ancestor) as a child would be expanded without end.
+    const Expect child_expect = level == 2 ? kLevel1Tree : kData;
     const std::size_t claimed = pst::load_le16(block, 2);
     const std::size_t fits = (block.size() - kDataTreeIdsAt) / 4;
     Bytes out;
     for (std::size_t i = 0; i < std::min(claimed, fits); ++i) {
       const BlockRef* child = tables_.find_block(pst::load_le32(block, kDataTreeIdsAt + 4 * i));
       if (child == nullptr) break;
+      if (child_expect == kLevel1Tree && !pst::is_internal_block(child->id)) break;
       Bytes part = read_block_within(child->offset, child->size, kMinDataTreePiece, decode,
-                                     level - 1, pst::is_internal_block(child->id), budget);
+                                     child_expect, budget);
       if (part.empty()) break;
       out.insert(out.end(), part.begin(), part.end());
     }
@@ -94,30 +102,41 @@ Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
 SubnodeList NodeReader::read_subnodes(const BlockRef* subnode_block) const {
   SubnodeList out;
   if (subnode_block == nullptr) return out;
-  std::vector<const BlockRef*> seen;
-  append_subnodes(*subnode_block, out, seen);
-  return out;
-}
-
-void NodeReader::append_subnodes(const BlockRef& block_ref, SubnodeList& out,
-                                 std::vector<const BlockRef*>& seen) const {
   // A subnode block that names itself, directly or further down, would never end; each
-  // block is read at most once per list.
-  if (std::find(seen.begin(), seen.end(), &block_ref) != seen.end()) return;
-  seen.push_back(&block_ref);
-
-  const Bytes block = read_block(block_ref, false, 0);
-  if (block.empty() || pst::load_le16(block, 0) != kLeafSubnodeBlock) return;
-  const std::size_t claimed = pst::load_le16(block, 2);
-  const std::size_t fits = (block.size() - kSubnodeEntriesAt) / kSubnodeEntrySize;
-  for (std::size_t i = 0; i < std::min(claimed, fits); ++i) {
-    const std::size_t at = kSubnodeEntriesAt + kSubnodeEntrySize * i;
-    const BlockRef* data = tables_.find_block(pst::load_le32(block, at + 4));
+  // block is read at most once per list. Chains of nested trees are walked with a stack
+  // of our own, so that their depth costs heap rather than the thread's stack, and end at
+  // kMaxSubnodeDepth, far beyond what nested attachments give.
+  std::unordered_set<const BlockRef*> seen;
+  struct Level {
+    Bytes block;
+    std::size_t next = 0;
+    std::size_t count = 0;
+  };
+  std::vector<Level> stack;
+  auto enter = [&](const BlockRef& ref) {
+    if (stack.size() >= kMaxSubnodeDepth || !seen.insert(&ref).second) return;
+    Bytes block = read_block(ref, false, 0);
+    if (block.empty() || pst::load_le16(block, 0) != kLeafSubnodeBlock) return;
+    const std::size_t claimed = pst::load_le16(block, 2);
+    const std::size_t fits = (block.size() - kSubnodeEntriesAt) / kSubnodeEntrySize;
+    stack.push_back(Level{std::move(block), 0, std::min(claimed, fits)});
+  };
+  enter(*subnode_block);
+  while (!stack.empty()) {
+    Level& top = stack.back();
+    if (top.next == top.count) {
+      stack.pop_back();
+      continue;
+    }
+    const std::size_t at = kSubnodeEntriesAt + kSubnodeEntrySize * top.next++;
+    const BlockRef* data = tables_.find_block(pst::load_le32(top.block, at + 4));
     if (data == nullptr) continue;
-    out.push_back(SubnodeRef{pst::load_le32(block, at), data});
-    if (const BlockRef* nested = tables_.find_block(pst::load_le32(block, at + 8)))
-      append_subnodes(*nested, out, seen);
+    out.push_back(SubnodeRef{pst::load_le32(top.block, at), data});
+    // `top` may move when the nested level is pushed; the id is read first.
+    if (const BlockRef* nested = tables_.find_block(pst::load_le32(top.block, at + 8)))
+      enter(*nested);
   }
+  return out;
 }
 
 }  // namespace pstorian

@@ -7,6 +7,7 @@
 // data tree never grows beyond the size of the file itself.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -37,7 +38,8 @@ class NodeReader {
   // children too). With `decode` set and the file encoded, data blocks are decoded; data tree
   // blocks never are. Empty when nothing could be read: a block under 16 bytes, one that does
   // not end before the end of the file, or a data tree whose first child is missing. A
-  // missing or unreadable child ends a data tree's bytes there.
+  // missing or unreadable child ends a data tree's bytes there, and so does a child of a
+  // level-2 tree that is not a level-1 tree: legal trees are at most two levels deep.
   Bytes read_block(std::uint32_t offset, std::uint32_t size, bool decode, int levels) const;
   // The same for a block of the index. Its id tells whether it can be a data tree at all
   // (data trees have internal ids), so a data block whose bytes merely start like a data
@@ -52,17 +54,25 @@ class NodeReader {
 
   // The subnode tree under `subnode_block` as one list in depth-first order: each entry is
   // followed directly by the entries of its own nested subnode tree. Only leaf subnode
-  // blocks are read; entries whose data block was not found are left out. Empty when the
-  // block is null, unreadable or not a leaf subnode block.
+  // blocks are read; entries whose data block was not found are left out, and so are
+  // nested trees deeper than kMaxSubnodeDepth and blocks already read for this list. Empty
+  // when the block is null, unreadable or not a leaf subnode block.
   SubnodeList read_subnodes(const BlockRef* subnode_block) const;
+
+  // Subnode trees nested deeper than this (the top tree counting as one) are left out.
+  static constexpr std::size_t kMaxSubnodeDepth = 64;
 
   const RecoveryTables& tables() const { return tables_; }
 
  private:
+  // What a block read at some place of a data tree may be.
+  enum Expect {
+    kData,        // data only, whatever its bytes look like
+    kAnyTree,     // a data tree of level 1 or 2, else data
+    kLevel1Tree,  // a level-1 data tree and nothing else (the child of a level-2 tree)
+  };
   Bytes read_block_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size,
-                          bool decode, int levels, bool may_be_tree, std::uint64_t& budget) const;
-  void append_subnodes(const BlockRef& block, SubnodeList& out,
-                       std::vector<const BlockRef*>& seen) const;
+                          bool decode, Expect expect, std::uint64_t& budget) const;
 
   const ByteSource& file_;
   const RecoveryTables& tables_;

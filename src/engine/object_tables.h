@@ -116,6 +116,7 @@ class ObjectTree {
                      const BlockRef* data_block, bool primary);
   // Room for `n` objects of about as many node ids.
   void reserve(std::size_t n);
+  // Each object is appended once; a parent must be in the tree before its children.
   void append_top_level(ObjectIndex object);
   void append_child(ObjectIndex parent, ObjectIndex object);
 
@@ -137,10 +138,14 @@ class ObjectTree {
 
  private:
   bool precedes_in_pre_order(ObjectIndex a, ObjectIndex b) const;
+  // The ancestor of `x` (or `x` itself) at `depth`, which must not exceed x's depth.
+  ObjectIndex ancestor_at(ObjectIndex x, std::uint32_t depth) const;
   void build_claim_index();
 
   std::vector<ObjectNode> objects_;
   std::vector<std::uint32_t> sibling_seq_;  // position within the parent's (or top) list
+  std::vector<std::uint32_t> depth_;        // 0 at top level
+  std::vector<ObjectIndex> jump_;           // an ancestor further up; itself at top level
   ObjectIndex first_top_ = kNoObject;
   ObjectIndex last_top_ = kNoObject;
   std::size_t top_count_ = 0;

@@ -83,6 +83,31 @@ TEST(NodeReaderTest, DataTreesConcatenateChildrenUpToTheFirstMissingOne) {
   EXPECT_EQ(reader.read_block(full, 20, false, 0), data_tree(1, {0x20, 0x24, 0x28}));
 }
 
+TEST(NodeReaderTest, DataTreeChildrenLieExactlyOneLevelBelowTheirParent) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(20, 0));
+  // A 16-byte level-2 tree naming itself: read as its own level-1 child, it would be
+  // expanded again and again.
+  f.add_block(0x2E, data_tree(2, {0x2E, 0x2E}));
+  // A level-2 tree and a level-1 tree naming each other: the level-1 tree's child is data.
+  f.add_block(0x32, data_tree(1, {0x36}));
+  f.add_block(0x36, data_tree(2, {0x32, 0x32}));
+  // A level-2 tree whose second child is a data block rather than a level-1 tree.
+  f.add_block(0x3A, data_tree(1, {0x20}));
+  f.add_block(0x3E, data_tree(2, {0x3A, 0x20, 0x3A}));
+  // A level-1 tree naming itself reads its own bytes as data.
+  f.add_block(0x42, data_tree(1, {0x42, 0x20}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+
+  EXPECT_TRUE(reader.read_block(*f.tables.find_block(0x2E), false, 1).empty());
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x36), false, 1),
+            concat({data_tree(2, {0x32, 0x32}), data_tree(2, {0x32, 0x32})}));
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x3E), false, 1), filled(20, 0));
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x42), false, 1),
+            concat({data_tree(1, {0x42, 0x20}), filled(20, 0)}));
+}
+
 TEST(NodeReaderTest, DataBlocksThatStartLikeDataTreesAreReadAsData) {
   SyntheticFile f;
   f.add_block(0x20, filled(16, 0));
@@ -166,6 +191,38 @@ TEST(NodeReaderTest, SubnodeBlocksThatAreNotLeavesOrLoopAreContained) {
   NodeReader reader(file, f.tables);
   EXPECT_TRUE(reader.read_subnodes(f.tables.find_block(0x42)).empty());
   EXPECT_EQ(reader.read_subnodes(f.tables.find_block(0x46)).size(), 2u);
+}
+
+TEST(NodeReaderTest, LongChainsOfNestedSubnodeTreesEndAtTheDepthBound) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(16, 0));
+  // Each subnode block nests the next one: far deeper than a thread's stack would allow
+  // if every level took a frame of its own.
+  constexpr std::uint32_t kChain = 100'000;
+  auto block_id = [](std::uint32_t k) { return 0x42 + 4 * k; };
+  for (std::uint32_t k = 0; k < kChain; ++k)
+    f.add_block(block_id(k), subnode_block({{{k + 1, 0x20, block_id(k + 1)}}}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  const SubnodeList subs = reader.read_subnodes(f.tables.find_block(block_id(0)));
+  ASSERT_EQ(subs.size(), NodeReader::kMaxSubnodeDepth);
+  for (std::size_t i = 0; i < subs.size(); ++i) EXPECT_EQ(subs[i].subnode_id, i + 1);
+}
+
+TEST(NodeReaderTest, BlocksNamedAgainInOneSubnodeListAreReadOnce) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(16, 0));
+  f.add_block(0x42, subnode_block({{{0xA1, 0x20, 0}}}));
+  // Two entries share a nested tree, which the second one no longer brings; a deeper
+  // tree names the outer tree again.
+  f.add_block(0x4A, subnode_block({{{0xB1, 0x20, 0x46}}}));
+  f.add_block(0x46, subnode_block({{{0x01, 0x20, 0x42}}, {{0x02, 0x20, 0x42}}, {{0x03, 0x20, 0x4A}}}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  std::vector<std::uint32_t> ids;
+  for (const SubnodeRef& s : reader.read_subnodes(f.tables.find_block(0x46)))
+    ids.push_back(s.subnode_id);
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x01, 0xA1, 0x02, 0x03, 0xB1}));
 }
 
 }  // namespace

@@ -110,6 +110,44 @@ TEST(LtpReader, RejectsMalformedHeaps) {
   EXPECT_THROW(read_bth(heap, 0x20), LtpError);  // two bytes are no BTH header
 }
 
+// One heap block holding `allocations` back to back, empty ones too, and its page map.
+Bytes heap_block(std::uint8_t client, std::uint32_t user_root, const std::vector<Bytes>& allocations) {
+  Bytes b(12, 0);
+  b[2] = pst::kHeapSignature;
+  b[3] = client;
+  pst::store_le32(b, 4, user_root);
+  std::vector<std::uint16_t> starts{12};
+  for (const Bytes& a : allocations) {
+    b.insert(b.end(), a.begin(), a.end());
+    starts.push_back(static_cast<std::uint16_t>(b.size()));
+  }
+  const std::size_t map_at = (b.size() + 1) / 2 * 2;
+  b.resize(map_at + 4 + 2 * starts.size(), 0);
+  pst::store_le16(b, 0, static_cast<std::uint16_t>(map_at));
+  pst::store_le16(b, map_at, static_cast<std::uint16_t>(allocations.size()));
+  for (std::size_t i = 0; i < starts.size(); ++i) pst::store_le16(b, map_at + 4 + 2 * i, starts[i]);
+  return b;
+}
+
+TEST(LtpReader, RefusesBthIndexesThatNameAnAllocationTwice) {
+  // Two index levels of 100 records each over one empty leaf: walked as they stand, 10,000
+  // visits that find nothing; 1000 records on each of eight levels would never finish.
+  auto index = [](std::uint32_t child) {
+    Bytes level;
+    for (std::uint16_t k = 0; k < 100; ++k) {
+      const Bytes record = {static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k >> 8),
+                            static_cast<std::uint8_t>(child), static_cast<std::uint8_t>(child >> 8),
+                            0, 0};
+      level.insert(level.end(), record.begin(), record.end());
+    }
+    return level;
+  };
+  const Bytes header = {pst::kClientBTreeOnHeap, 2, 4, 2, 0x40, 0, 0, 0};
+  const HeapView heap({heap_block(pst::kClientPropertyContext, 0x20,
+                                  {header, index(0x60), index(0x80), Bytes{}})});
+  EXPECT_THROW(read_bth(heap, 0x20), LtpError);
+}
+
 TEST(LtpReaderCorpus, ReadsFoldersAndHierarchyTablesWrittenByTheMailClient) {
   test::TempDir dir;
   const auto copies = test::corpus_copies(dir);

@@ -1,5 +1,7 @@
 #include "mailclient/ltp/ltp_reader.h"
 
+#include <unordered_set>
+
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/property_types.h"
@@ -70,8 +72,12 @@ std::vector<BthRecord> read_bth(const HeapView& heap, std::uint32_t header_hid) 
   const std::size_t entry = h[2];
   if (key == 0 || key > 8 || entry == 0 || entry > 32) fail("BTH record sizes out of range");
   std::vector<BthRecord> out;
+  // Each allocation of a sound tree is named once. Index levels that name the same
+  // allocations over and over would multiply the walk by their fan-out at every level.
+  std::unordered_set<std::uint32_t> named;
   const std::function<void(std::uint32_t, std::size_t)> walk = [&](std::uint32_t hid,
                                                                    std::size_t level) {
+    if (!named.insert(hid).second) fail("BTH names an allocation twice");
     const auto d = heap.get(hid);
     const std::size_t size = key + (level == 0 ? entry : 4);
     if (d.size() % size != 0) fail("BTH records of uneven size");
