@@ -35,7 +35,7 @@ const SubnodeRef* SubnodeScopes::find(std::uint32_t subnode_id) const {
 }
 
 std::optional<HeapView> ContentReader::open_heap(const BlockRef& data) const {
-  std::vector<Bytes> leaves = reader_.read_leaves(data, budget_.bytes);
+  std::vector<Bytes> leaves = reader_.read_leaves(data, budget_.structure);
   if (leaves.empty()) return std::nullopt;
   try {
     return HeapView(std::move(leaves));
@@ -147,7 +147,7 @@ std::optional<std::vector<ContentProperties>> ContentReader::rows(
       // The matrix's heap id names nothing: a table without rows.
     }
   } else if (const SubnodeRef* matrix = scopes.find(info.rows_hnid); matrix && matrix_in_subnode) {
-    for (const Bytes& leaf : reader_.read_leaves(*matrix->data_block, budget_.bytes))
+    for (const Bytes& leaf : reader_.read_leaves(*matrix->data_block, budget_.structure))
       take_rows(std::span(leaf).first(leaf.size() - leaf.size() % info.row_size));
   }
   return out;

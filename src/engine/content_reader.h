@@ -33,16 +33,20 @@
 
 namespace pstorian {
 
-// How much one item may bring in.
+// How much one item may bring in. Two things are counted against the file's size: the
+// blocks read for the item's structures (its heaps, row matrices), and its values (copied
+// from heaps, read from subnodes). In a sound file neither exceeds the file; a damaged one
+// may name the same heap from every row of a table, or the same large value from every
+// cell, and gets no more than that.
 struct ItemBudget {
   // No single item of a sound file comes near either: the largest attachments are tens of
   // megabytes, the longest recipient lists a few thousand rows.
   static constexpr std::uint64_t kMaxBytes = std::uint64_t{256} << 20;
   static constexpr std::uint64_t kMaxEntries = std::uint64_t{1} << 20;
 
-  // The bytes of one item never exceed the file they come from.
   static ItemBudget for_file(std::uint64_t file_size) {
-    return {std::min(file_size, kMaxBytes), kMaxEntries};
+    const std::uint64_t bytes = std::min(file_size, kMaxBytes);
+    return {bytes, bytes, kMaxEntries};
   }
 
   // False, taking nothing, when `n` bytes are more than are left.
@@ -57,8 +61,9 @@ struct ItemBudget {
     return true;
   }
 
-  std::uint64_t bytes = 0;    // blocks read and values copied
-  std::uint64_t entries = 0;  // properties, rows and attachments kept
+  std::uint64_t bytes = 0;       // values kept
+  std::uint64_t structure = 0;   // blocks read for heaps and row matrices
+  std::uint64_t entries = 0;     // properties, rows and attachments kept
 };
 
 // One property of a context as the reader met it, for whoever wants more than the stored

@@ -50,7 +50,6 @@ class BthWalk {
         walk(pst::load_le32(d, at + key_), level - 1);
         continue;
       }
-      if (!out_.empty() && k <= out_.back().key) fail("BTH keys not ascending");
       out_.push_back({k, d.subspan(at + key_, entry_)});
     }
   }

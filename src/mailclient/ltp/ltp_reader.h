@@ -62,9 +62,10 @@ struct BthRecord {
   std::span<const std::uint8_t> entry;  // inside the heap
 };
 
-// The records of the BTH whose header is `header_hid`, in key order. Throws LtpError for a
-// header that is none, records of uneven size, keys out of order, more than 8 index levels
-// or an index that names an allocation twice.
+// The records of the BTH whose header is `header_hid`, in the order the tree holds them (key
+// order in a sound tree: a damaged one may hold its records in any order, which costs
+// nothing here). Throws LtpError for a header that is none, records of uneven size, more
+// than 8 index levels or an index that names an allocation twice.
 std::vector<BthRecord> read_bth(const HeapView& heap, std::uint32_t header_hid);
 
 // The data of a subnode of the node being read, by subnode id.
@@ -78,8 +79,9 @@ struct PropertyRecord {
   std::span<const std::uint8_t> slot;  // 4 bytes inside the heap
 };
 
-// The records of the property context in `heap`, in property id order. Throws LtpError when
-// the heap is no property context or its BTH is malformed.
+// The records of the property context in `heap`, in the order of its BTH (by property id in
+// a sound context). Throws LtpError when the heap is no property context or its BTH is
+// malformed.
 std::vector<PropertyRecord> property_records(const HeapView& heap);
 
 // Where a value lives, from its type and the slot that holds it (a property context record's
@@ -107,7 +109,7 @@ ValueLocation locate_value(const HeapView& heap, std::uint16_t type,
 // readers misread.
 bool value_fits_type(std::uint16_t type, std::span<const std::uint8_t> value);
 
-// The properties of a PC, values resolved from the heap or subnodes, in property id order.
+// The properties of a PC, values resolved from the heap or subnodes, in the order of its BTH.
 std::vector<StoredProperty> read_property_context(const HeapView& heap,
                                                   const SubnodeReader& subnodes);
 
