@@ -38,7 +38,7 @@ std::optional<HeapView> ContentReader::open_heap(const BlockRef& data) const {
   std::vector<Bytes> leaves = reader_.read_leaves(data, budget_.structure);
   if (leaves.empty()) return std::nullopt;
   try {
-    return HeapView(std::move(leaves));
+    return HeapView(std::move(leaves), Broken::kLeaveOut);
   } catch (const LtpError&) {
     return std::nullopt;
   }
@@ -102,7 +102,7 @@ std::optional<ContentProperties> ContentReader::properties(const HeapView& heap,
                                                            SlotVisitor* visitor) const {
   std::vector<PropertyRecord> records;
   try {
-    records = property_records(heap);
+    records = property_records(heap, Broken::kLeaveOut);
   } catch (const LtpError&) {
     return std::nullopt;
   }
@@ -118,7 +118,7 @@ std::optional<std::vector<ContentProperties>> ContentReader::rows(
     bool matrix_in_subnode, SlotVisitor* visitor) const {
   TableInfo info;
   try {
-    info = read_table_info(heap);
+    info = read_table_info(heap, Broken::kLeaveOut);
   } catch (const LtpError&) {
     return std::nullopt;
   }

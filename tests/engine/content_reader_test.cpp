@@ -556,6 +556,27 @@ void add_embedding_attachment(SyntheticFile& f, NodeBuilder& tree, std::uint32_t
   tree.add_subnode(kAttachmentTable, attachment_table({0x8025}, table), &table);
 }
 
+TEST(ContentReaderTest, AFlippedPageMapEntryOrRecordsOutOfOrderCostOnlyWhatTheyBreak) {
+  // Records in no order (a damaged tree, or a writer that did not sort them) are read as
+  // they stand; a value whose allocation ends beyond the page map is lost alone.
+  SyntheticFile f;
+  Bytes heap = testing::property_context({{0x0037, 0x001E, 0, bytes_of("subject")},
+                                          {0x001A, 0x001E, 0, bytes_of("IPM.Note")},
+                                          {0x1000, 0x001E, 0, bytes_of("body")},
+                                          {0x0E07, 0x0003, 1}});
+  const std::size_t map_at = pst::load_le16(heap, 0);
+  pst::store_le16(heap, map_at + 4 + 2 * 5, 0x7FF0);  // the end of allocation 5, the body
+  f.add_block(0x20, heap);
+  const ObjectIndex o = f.tables.objects.create(kMessageNid, nullptr, f.tables.find_block(0x20), true);
+  const auto item = decode(f, o);
+  ASSERT_TRUE(item.has_value());
+  EXPECT_EQ(item->kind, ItemKind::kMail);
+  EXPECT_EQ(item->message->subject->text, "subject");
+  EXPECT_FALSE(item->message->body.has_value());
+  EXPECT_EQ(tags_of(item->content->properties),
+            (std::vector<std::uint32_t>{kSubject, kMessageClass, 0x0E070003}));
+}
+
 TEST(ContentReaderTest, EmbeddedMessagesEndAtTheDepthBound) {
   SyntheticFile f;
   // Twelve messages, each embedded in the one before it, built from the innermost out.
@@ -629,11 +650,11 @@ TEST(ContentReaderTest, TablesAndAttachmentsThatCannotBeReadLeaveTheRestOfTheMes
   ASSERT_EQ(recipient_table[0][kTcInfoAt], pst::kClientTableContext);
   pst::store_le16(recipient_table[0], kTcInfoAt + 8, 0xFFFF);
   msg.add_subnode(kRecipientTable, recipient_table, &recipients);
-  // Attachments: a table whose page map claims 0xFFFF allocations, an attachment that is no
-  // heap, and one that is sound.
+  // Attachments: a table that is no heap any more, an attachment that is none either, and
+  // one that is sound.
   NodeBuilder table(f);
   auto broken_table = attachment_table({0x8025, 0x8045}, table);
-  pst::store_le16(broken_table[0], pst::load_le16(broken_table[0], 0), 0xFFFF);
+  broken_table[0][2] = 0x00;  // the heap signature
   msg.add_subnode(kAttachmentTable, broken_table, &table);
   msg.add_subnode(0x8025, {Bytes(64, 0x33)});
   NodeBuilder sound(f);

@@ -1,5 +1,6 @@
 #include "mailclient/ltp/ltp_reader.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "format/endian.h"
@@ -26,8 +27,9 @@ constexpr std::size_t kColumnDescriptor = 8;
 // allocations above them.
 class BthWalk {
  public:
-  BthWalk(const HeapView& heap, std::size_t key, std::size_t entry, std::size_t levels)
-      : heap_(heap), key_(key), entry_(entry), levels_(levels) {}
+  BthWalk(const HeapView& heap, std::size_t key, std::size_t entry, std::size_t levels,
+          Broken broken)
+      : heap_(heap), key_(key), entry_(entry), levels_(levels), broken_(broken) {}
 
   std::vector<BthRecord> records(std::uint32_t root) {
     if (root != 0) walk(root, levels_);
@@ -37,20 +39,30 @@ class BthWalk {
  private:
   // Recursion is bounded by the levels, at most kMaxBthLevels.
   void walk(std::uint32_t hid, std::size_t level) {
+    const bool leave_out = broken_ == Broken::kLeaveOut;
     // Each allocation of a sound tree is named once. Index levels that name the same
     // allocations over and over would multiply the walk by their fan-out at every level.
-    if (levels_ != 0 && !named_.insert(hid).second) fail("BTH names an allocation twice");
+    if (levels_ != 0 && !named_.insert(hid).second) {
+      if (leave_out) return;
+      fail("BTH names an allocation twice");
+    }
     const auto d = heap_.get(hid);
     const std::size_t size = key_ + (level == 0 ? entry_ : 4);
-    if (d.size() % size != 0) fail("BTH records of uneven size");
-    for (std::size_t at = 0; at < d.size(); at += size) {
+    if (d.size() % size != 0 && !leave_out) fail("BTH records of uneven size");
+    for (std::size_t at = 0; d.size() - at >= size; at += size) {
       std::uint64_t k = 0;
       for (std::size_t i = 0; i < key_; ++i) k |= std::uint64_t{d[at + i]} << (8 * i);
-      if (level != 0) {
+      if (level == 0) {
+        out_.push_back({k, d.subspan(at + key_, entry_)});
+      } else if (!leave_out) {
         walk(pst::load_le32(d, at + key_), level - 1);
-        continue;
+      } else {
+        try {
+          walk(pst::load_le32(d, at + key_), level - 1);
+        } catch (const LtpError&) {
+          // An index record naming no allocation costs the records below it.
+        }
       }
-      out_.push_back({k, d.subspan(at + key_, entry_)});
     }
   }
 
@@ -58,6 +70,7 @@ class BthWalk {
   const std::size_t key_;
   const std::size_t entry_;
   const std::size_t levels_;
+  const Broken broken_;
   std::vector<BthRecord> out_;
   std::unordered_set<std::uint32_t> named_;
 };
@@ -85,22 +98,28 @@ std::vector<std::uint8_t> load_value(const HeapView& heap, std::uint16_t type,
 
 }  // namespace
 
-HeapView::HeapView(std::vector<std::vector<std::uint8_t>> blocks) : blocks_(std::move(blocks)) {
+HeapView::HeapView(std::vector<std::vector<std::uint8_t>> blocks, Broken broken)
+    : blocks_(std::move(blocks)) {
   if (blocks_.empty() || blocks_.front().size() < 12 || blocks_.front()[2] != pst::kHeapSignature)
     fail("not a heap");
   maps_.resize(blocks_.size());
   for (std::size_t i = 0; i < blocks_.size(); ++i) {
     const auto& b = blocks_[i];
     const std::size_t map_at = pst::load_le16(b, 0);
-    const std::size_t count = pst::load_le16(b, map_at);
-    // The page map ends inside the block, after the allocations; each allocation starts
-    // where the one before it ended, so that every start and end checked here bounds the
-    // bytes that get() hands out.
-    bool sound = b.size() >= header_size(i) && map_at >= header_size(i) &&
-                 map_at + 4 + 2 * (count + 1) <= b.size();
-    for (std::size_t k = 0; sound && k <= count; ++k) {
-      const std::size_t start = pst::load_le16(b, map_at + 4 + 2 * k);
-      sound = start <= map_at && (k == 0 || start >= pst::load_le16(b, map_at + 2 + 2 * k));
+    // The page map starts after the block's header and its offsets lie inside the block.
+    const bool placed = b.size() >= header_size(i) && map_at >= header_size(i) && map_at + 6 <= b.size();
+    const std::size_t fits = placed ? (b.size() - map_at - 4) / 2 - 1 : 0;
+    std::size_t count = pst::load_le16(b, map_at);
+    bool sound = placed;
+    if (broken == Broken::kRefuse) {
+      // Each allocation starts where the one before it ended and all end before the map.
+      sound = sound && count <= fits;
+      for (std::size_t k = 0; sound && k <= count; ++k) {
+        const std::size_t start = pst::load_le16(b, map_at + 4 + 2 * k);
+        sound = start <= map_at && (k == 0 || start >= pst::load_le16(b, map_at + 2 + 2 * k));
+      }
+    } else {
+      count = std::min(count, fits);
     }
     if (!sound && i == 0) fail("heap page map outside its block or out of order");
     if (sound)
@@ -122,22 +141,31 @@ std::span<const std::uint8_t> HeapView::get(std::uint32_t hid) const {
   const auto& b = blocks_[block];
   const std::size_t start = pst::load_le16(b, map.at + 2 + 2 * index);
   const std::size_t end = pst::load_le16(b, map.at + 4 + 2 * index);
+  // Always so in a heap whose page map was checked whole; one read for a damaged file is
+  // checked allocation by allocation.
+  if (start > end || end > map.at) fail("heap allocation outside its block");
   return std::span(b).subspan(start, end - start);
 }
 
-std::vector<BthRecord> read_bth(const HeapView& heap, std::uint32_t header_hid) {
+std::vector<BthRecord> read_bth(const HeapView& heap, std::uint32_t header_hid, Broken broken) {
   const auto h = heap.get(header_hid);
   if (h.size() != 8 || h[0] != pst::kClientBTreeOnHeap) fail("not a BTH header");
   const std::size_t key = h[1];
   const std::size_t entry = h[2];
   if (key == 0 || key > 8 || entry == 0 || entry > 32) fail("BTH record sizes out of range");
-  if (h[3] > kMaxBthLevels) fail("BTH too deep");
-  return BthWalk(heap, key, entry, h[3]).records(pst::load_le32(h, 4));
+  std::size_t levels = h[3];
+  if (levels > kMaxBthLevels) {
+    // No sound tree is this deep: the count itself is damaged. The trees of property
+    // contexts rarely need an index level at all, so the root is read as their records.
+    if (broken == Broken::kRefuse) fail("BTH too deep");
+    levels = 0;
+  }
+  return BthWalk(heap, key, entry, levels, broken).records(pst::load_le32(h, 4));
 }
 
-std::vector<PropertyRecord> property_records(const HeapView& heap) {
+std::vector<PropertyRecord> property_records(const HeapView& heap, Broken broken) {
   if (heap.client_signature() != pst::kClientPropertyContext) fail("not a property context");
-  const std::vector<BthRecord> bth = read_bth(heap, heap.user_root());
+  const std::vector<BthRecord> bth = read_bth(heap, heap.user_root(), broken);
   std::vector<PropertyRecord> out;
   out.reserve(bth.size());
   for (const auto& r : bth) {
@@ -195,24 +223,31 @@ std::vector<StoredProperty> read_property_context(const HeapView& heap,
   return out;
 }
 
-TableInfo read_table_info(const HeapView& heap) {
+TableInfo read_table_info(const HeapView& heap, Broken broken) {
   if (heap.client_signature() != pst::kClientTableContext) fail("not a table context");
   const auto info = heap.get(heap.user_root());
   if (info.size() < kTcInfoFixed || info[0] != pst::kClientTableContext) fail("not a TCINFO");
-  const std::size_t columns = info[1];
-  if (info.size() != kTcInfoFixed + kColumnDescriptor * columns)
-    fail("TCINFO size does not match its columns");
+  const bool leave_out = broken == Broken::kLeaveOut;
+  std::size_t columns = info[1];
+  if (info.size() != kTcInfoFixed + kColumnDescriptor * columns) {
+    if (!leave_out) fail("TCINFO size does not match its columns");
+    columns = std::min(columns, (info.size() - kTcInfoFixed) / kColumnDescriptor);
+  }
   TableInfo t;
   t.bits_at = pst::load_le16(info, 6);
   t.row_size = pst::load_le16(info, 8);
   t.rows_hnid = pst::load_le32(info, 14);
-  if (t.row_size == 0 || t.bits_at > t.row_size) fail("table rows of no size");
+  if (t.row_size == 0) fail("table rows of no size");
+  if (t.bits_at > t.row_size && !leave_out) fail("table cells beyond the row");
   t.columns.reserve(columns);
   for (std::size_t c = 0; c < columns; ++c) {
     const auto d = info.subspan(kTcInfoFixed + kColumnDescriptor * c, kColumnDescriptor);
     const TableColumn col{pst::load_le32(d, 0), pst::load_le16(d, 4), d[6], d[7]};
-    if (std::size_t{col.ib_data} + col.cb_data > t.bits_at || t.bits_at + col.i_bit / 8 >= t.row_size)
+    // A cell lies before the existence bits, and its bit before the row's end.
+    if (std::size_t{col.ib_data} + col.cb_data > t.bits_at || t.bits_at + col.i_bit / 8 >= t.row_size) {
+      if (leave_out) continue;
       fail("table column outside the row");
+    }
     t.columns.push_back(col);
   }
   return t;

@@ -8,10 +8,11 @@
 // throws LtpError.
 //
 // The functions below come in two kinds. The whole readers (read_property_context,
-// read_table_context) refuse a context if any one value of it cannot be read, which is what
+// read_table_context) refuse a context if any one part of it cannot be read, which is what
 // a store reading itself wants. The parts they are made of (property_records,
 // read_table_info, locate_value, table_cells) let the recovery engine read a damaged
-// context value by value and keep what can be read.
+// context value by value and keep what can be read, and the structures under them take a
+// Broken mode that leaves out what a damaged file has broken rather than refuse it all.
 #pragma once
 
 #include <cstdint>
@@ -30,15 +31,23 @@ class LtpError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What a reader does with a structure that is broken in part: refuse it (a store reading
+// itself), or leave out the parts that are broken and keep the rest (a damaged file, where
+// one flipped bit in a page map or a column descriptor should cost that allocation or that
+// column, not the whole message). Either way nothing is read outside its bounds.
+enum class Broken { kRefuse, kLeaveOut };
+
 // A heap over the leaves of a node's data (see heap_writer.h for the layout). A heap id
 // names block (hid >> 16), allocation ((hid >> 5) & 0x7FF), counted from 1.
 class HeapView {
  public:
   // Throws LtpError when the first block is no heap (too short, no heap signature, a page
-  // map outside the block or allocations that do not lie in order before it). A later block
-  // whose page map is broken that way is kept as unreadable: asking for one of its
-  // allocations throws, and what the other blocks hold can still be read.
-  explicit HeapView(std::vector<std::vector<std::uint8_t>> blocks);
+  // map outside the block, or with kRefuse allocations that do not lie in order before
+  // it). A later block whose page map is broken that way is kept as unreadable: asking for
+  // one of its allocations throws, and what the other blocks hold can still be read. With
+  // kLeaveOut the allocations are checked one by one as they are asked for, and a count of
+  // allocations beyond what the page map can hold is cut to what it holds.
+  explicit HeapView(std::vector<std::vector<std::uint8_t>> blocks, Broken broken = Broken::kRefuse);
 
   std::uint8_t client_signature() const { return blocks_.front()[3]; }
   std::uint32_t user_root() const;
@@ -64,9 +73,12 @@ struct BthRecord {
 
 // The records of the BTH whose header is `header_hid`, in the order the tree holds them (key
 // order in a sound tree: a damaged one may hold its records in any order, which costs
-// nothing here). Throws LtpError for a header that is none, records of uneven size, more
-// than 8 index levels or an index that names an allocation twice.
-std::vector<BthRecord> read_bth(const HeapView& heap, std::uint32_t header_hid);
+// nothing here). Throws LtpError for a header that is none; with kRefuse also for more than
+// 8 index levels, records of uneven size, an index that names an allocation twice or one
+// that names nothing. kLeaveOut leaves such records out and reads the root of a tree that
+// claims more levels than any can have as its records.
+std::vector<BthRecord> read_bth(const HeapView& heap, std::uint32_t header_hid,
+                                Broken broken = Broken::kRefuse);
 
 // The data of a subnode of the node being read, by subnode id.
 using SubnodeReader = std::function<std::vector<std::uint8_t>(std::uint32_t nid)>;
@@ -81,8 +93,8 @@ struct PropertyRecord {
 
 // The records of the property context in `heap`, in the order of its BTH (by property id in
 // a sound context). Throws LtpError when the heap is no property context or its BTH is
-// malformed.
-std::vector<PropertyRecord> property_records(const HeapView& heap);
+// malformed (as read_bth tells with `broken`).
+std::vector<PropertyRecord> property_records(const HeapView& heap, Broken broken = Broken::kRefuse);
 
 // Where a value lives, from its type and the slot that holds it (a property context record's
 // four bytes or a table cell).
@@ -122,8 +134,10 @@ struct TableInfo {
   std::uint32_t rows_hnid = 0;  // heap id or subnode id of the row matrix; 0 without rows
 };
 
-// Throws LtpError when the heap is no table context or a column lies outside the row.
-TableInfo read_table_info(const HeapView& heap);
+// Throws LtpError when the heap is no table context or has rows of no size; with kRefuse
+// also when its columns do not match its size or one lies outside the row. kLeaveOut
+// leaves such columns out.
+TableInfo read_table_info(const HeapView& heap, Broken broken = Broken::kRefuse);
 
 // The row matrix when it lives in the heap (empty for a table without rows); throws LtpError
 // when it lives in a subnode or its heap id names no allocation.
