@@ -29,9 +29,9 @@ std::uint32_t long_value(const ContentProperty* p) {
 
 }  // namespace
 
-const SubnodeRef* SubnodeScopes::find(std::uint32_t subnode_id) const {
-  if (const SubnodeRef* s = own.find(subnode_id)) return s;
-  return outer.find(subnode_id);
+const SubnodeRef* ContentReader::find(const SubnodeScopes& scopes, std::uint32_t subnode_id) const {
+  if (const SubnodeRef* s = find(scopes.own, subnode_id)) return s;
+  return find(scopes.outer, subnode_id);
 }
 
 std::optional<HeapView> ContentReader::open_heap(const BlockRef& data) const {
@@ -61,6 +61,9 @@ std::optional<ContentProperty> ContentReader::load(const HeapView& heap, std::ui
                                                    std::span<const std::uint8_t> cell,
                                                    const SubnodeScopes& scopes,
                                                    SlotVisitor* visitor) const {
+  // Every record and cell looked at counts, kept or not: a hostile table can have a great
+  // many of them that cannot be read, and each costs an attempt.
+  if (!budget_.take_entry()) return std::nullopt;
   const std::uint16_t type = pst::tag_type(tag);
   PropertySlot slot{tag, cell, false, std::nullopt};
   ContentProperty p;
@@ -77,7 +80,7 @@ std::optional<ContentProperty> ContentReader::load(const HeapView& heap, std::ui
       pst::store_le32(p.value, 0, where.subnode);
     } else {
       slot.in_subnode = true;
-      const SubnodeRef* subnode = scopes.find(where.subnode);
+      const SubnodeRef* subnode = find(scopes, where.subnode);
       auto data = subnode != nullptr ? subnode_data(*subnode) : std::nullopt;
       if (data) {
         p.value = std::move(*data);
@@ -92,7 +95,6 @@ std::optional<ContentProperty> ContentReader::load(const HeapView& heap, std::ui
   if (!read || !value_fits_type(type, p.value)) return std::nullopt;
   // A subnode value was taken from the budget as it was read.
   if (!slot.in_subnode && !budget_.take_bytes(p.value.size())) return std::nullopt;
-  if (!budget_.take_entry()) return std::nullopt;
   if (pst::tag_id(tag) >= 0x8000) p.name = name_of(pst::tag_id(tag));
   return p;
 }
@@ -146,7 +148,7 @@ std::optional<std::vector<ContentProperties>> ContentReader::rows(
     } catch (const LtpError&) {
       // The matrix's heap id names nothing: a table without rows.
     }
-  } else if (const SubnodeRef* matrix = scopes.find(info.rows_hnid); matrix && matrix_in_subnode) {
+  } else if (const SubnodeRef* matrix = matrix_in_subnode ? find(scopes, info.rows_hnid) : nullptr) {
     for (const Bytes& leaf : reader_.read_leaves(*matrix->data_block, budget_.structure))
       take_rows(std::span(leaf).first(leaf.size() - leaf.size() % info.row_size));
   }
@@ -155,7 +157,7 @@ std::optional<std::vector<ContentProperties>> ContentReader::rows(
 
 std::optional<std::vector<ContentProperties>> ContentReader::table(
     const SubnodeScope& scope, std::uint32_t subnode_id) const {
-  const SubnodeRef* node = scope.find(subnode_id);
+  const SubnodeRef* node = find(scope, subnode_id);
   if (node == nullptr) return std::nullopt;
   const auto heap = open_heap(*node->data_block);
   if (!heap) return std::nullopt;
@@ -168,7 +170,7 @@ void ContentReader::add_recipients_and_attachments(MessageContent& message,
 
   if (auto rows = table(scope, kAttachmentTable)) {
     for (const ContentProperties& row : *rows) {
-      const SubnodeRef* node = scope.find(long_value(find_tag(row, kTagLtpRowIdTag)));
+      const SubnodeRef* node = find(scope, long_value(find_tag(row, kTagLtpRowIdTag)));
       std::optional<AttachmentContent> a;
       if (node != nullptr) a = attachment(*node, scope, depth);
       // What the table row says of an attachment that cannot be read (its name, size and
@@ -200,7 +202,7 @@ std::optional<AttachmentContent> ContentReader::attachment(const SubnodeRef& sub
   std::erase_if(*properties, [&](ContentProperty& p) {
     if (p.type() != pst::kPtObject) return false;
     const SubnodeRef* object =
-        p.value.size() >= 4 ? own.find(pst::load_le32(p.value, 0)) : nullptr;
+        p.value.size() >= 4 ? find(own, pst::load_le32(p.value, 0)) : nullptr;
     if (object == nullptr) return true;
     if (embedded && p.id() == kIdAttachDataObject) {
       if (!a.embedded) a.embedded = embedded_message(own, *object, depth + 1);

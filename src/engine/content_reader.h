@@ -37,16 +37,18 @@ namespace pstorian {
 // blocks read for the item's structures (its heaps, row matrices), and its values (copied
 // from heaps, read from subnodes). In a sound file neither exceeds the file; a damaged one
 // may name the same heap from every row of a table, or the same large value from every
-// cell, and gets no more than that.
+// cell, and gets no more than that. The work is bounded too: the records and cells looked
+// at, and the subnode elements looked through to find the ones they name.
 struct ItemBudget {
   // No single item of a sound file comes near either: the largest attachments are tens of
   // megabytes, the longest recipient lists a few thousand rows.
   static constexpr std::uint64_t kMaxBytes = std::uint64_t{256} << 20;
   static constexpr std::uint64_t kMaxEntries = std::uint64_t{1} << 20;
+  static constexpr std::uint64_t kMaxLookups = std::uint64_t{1} << 26;
 
   static ItemBudget for_file(std::uint64_t file_size) {
     const std::uint64_t bytes = std::min(file_size, kMaxBytes);
-    return {bytes, bytes, kMaxEntries};
+    return {bytes, bytes, kMaxEntries, kMaxLookups};
   }
 
   // False, taking nothing, when `n` bytes are more than are left.
@@ -61,9 +63,10 @@ struct ItemBudget {
     return true;
   }
 
-  std::uint64_t bytes = 0;       // values kept
-  std::uint64_t structure = 0;   // blocks read for heaps and row matrices
-  std::uint64_t entries = 0;     // properties, rows and attachments kept
+  std::uint64_t bytes = 0;      // values kept
+  std::uint64_t structure = 0;  // blocks read for heaps and row matrices
+  std::uint64_t entries = 0;    // records, cells, rows and attachments looked at
+  std::uint64_t lookups = 0;    // subnode elements looked through
 };
 
 // One property of a context as the reader met it, for whoever wants more than the stored
@@ -93,7 +96,6 @@ class SlotVisitor {
 struct SubnodeScopes {
   SubnodeScope own;
   SubnodeScope outer;
-  const SubnodeRef* find(std::uint32_t subnode_id) const;
 };
 
 class ContentReader {
@@ -143,6 +145,10 @@ class ContentReader {
                                                          const SubnodeRef& subnode,
                                                          int depth) const;
   std::optional<PropertyName> name_of(std::uint16_t id) const;
+  const SubnodeRef* find(const SubnodeScope& scope, std::uint32_t subnode_id) const {
+    return scope.find(subnode_id, &budget_.lookups);
+  }
+  const SubnodeRef* find(const SubnodeScopes& scopes, std::uint32_t subnode_id) const;
 
   const NodeReader& reader_;
   ItemBudget& budget_;

@@ -182,9 +182,14 @@ SubnodeList NodeReader::read_subnodes(const BlockRef* subnode_block) const {
   return out;
 }
 
-const SubnodeRef* SubnodeScope::find(std::uint32_t subnode_id) const {
-  for (std::size_t i = begin_; i < end_; i = next(i))
+const SubnodeRef* SubnodeScope::find(std::uint32_t subnode_id, std::uint64_t* steps) const {
+  for (std::size_t i = begin_; i < end_; i = next(i)) {
+    if (steps != nullptr && (*steps)-- == 0) {
+      *steps = 0;
+      return nullptr;
+    }
     if ((*list_)[i].subnode_id == subnode_id) return &(*list_)[i];
+  }
   return nullptr;
 }
 

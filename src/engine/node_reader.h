@@ -43,7 +43,10 @@ class SubnodeScope {
       : list_(&list), begin_(0), end_(list.size()) {}
 
   // The element of this tree (not of a tree nested in it) with `subnode_id`; null if none.
-  const SubnodeRef* find(std::uint32_t subnode_id) const;
+  // With `steps`, each element looked at takes one of them, and nothing is found once they
+  // are used up: a caller looking up many ids in a hostile tree of many elements bounds
+  // its work so.
+  const SubnodeRef* find(std::uint32_t subnode_id, std::uint64_t* steps = nullptr) const;
   // The tree nested under `element`, an element of this tree.
   SubnodeScope nested(const SubnodeRef& element) const;
   // Calls `f(element)` for each element of this tree, in order.
