@@ -292,6 +292,13 @@ void every_type(Builder& b, Random& r) {
   b.named(ps::kInternetHeaders, u"x-mailer", pst::kPtString8, b.encode(0x001E, u"Pstorian sample"));
 }
 
+// A message read from a file says in its flags whether it has attachments.
+void with_attachment_flag(MessageContent& m) {
+  if (m.attachments.empty()) return;
+  for (auto& p : m.properties)
+    if (p.tag == 0x0E070003) p.value = le32(pst::load_le32(p.value, 0) | 0x10);
+}
+
 AttachmentContent by_value(const TextCodec& codec, std::u16string_view long_name,
                            std::u16string_view short_name, std::u16string_view mime, Bytes data) {
   Builder b(codec);
@@ -353,6 +360,7 @@ std::shared_ptr<const MessageContent> nested_message(const TextCodec& codec, Ran
     inner->attachments.push_back(
         by_value(codec, u"Zahlen für 2024.csv", u"ZAHLEN~1.CSV", u"text/csv",
                  Bytes{'a', ';', 'b', '\r', '\n', '1', ';', '2', '\r', '\n'}));
+    with_attachment_flag(*inner);
   }
   auto outer = std::make_shared<MessageContent>();
   Builder b(codec);
@@ -363,6 +371,7 @@ std::shared_ptr<const MessageContent> nested_message(const TextCodec& codec, Ran
   outer->attachments.push_back(by_value(codec, u"Notizen.txt", u"NOTIZEN.TXT", u"text/plain",
                                         b.encode(0x001E, u"Notizen über Zoë und €")));
   outer->attachments.push_back(embedded(codec, std::move(inner), u"Minutes of the café meeting"));
+  with_attachment_flag(*outer);
   return outer;
 }
 
@@ -409,9 +418,13 @@ MessageContent item(std::uint32_t seed, std::size_t index, std::u16string_view s
       }
       break;
     }
-    case SampleKind::kPost:
-      b.text(0x0070001E, subject).text(0x0E1D001E, subject);
+    case SampleKind::kPost: {
+      // The thread's topic: the subject without a prefix such as "RE: ".
+      const auto colon = subject.find(u": ");
+      const auto topic = colon != std::u16string_view::npos && colon <= 3 ? subject.substr(colon + 2) : subject;
+      b.text(0x0070001E, topic).text(0x0E1D001E, topic);
       break;
+    }
     case SampleKind::kReport:
       b.text(0x0049001E, u"Sommerfest im Café")
           .text(0x1001001E, u"Your message could not be delivered to Zoë.")
@@ -482,6 +495,7 @@ MessageContent item(std::uint32_t seed, std::size_t index, std::u16string_view s
       break;
   }
   m.properties = b.take();
+  with_attachment_flag(m);
   return m;
 }
 

@@ -16,8 +16,11 @@
 //                        size); its own tables and attachments are its subnodes in turn.
 //
 // Messages nested more than kMaxEmbeddingDepth deep are left out; their attachments keep
-// their other properties. Nothing reaches the file here: the blocks go with the node the
-// caller writes.
+// their other properties. Each level of embedding puts two subnode blocks between the
+// message's node and the next level, and the checkers we hold files to follow eight internal
+// blocks down (against loops): at three levels, the deepest data tree of an attachment still
+// lies within them. Nothing reaches the file here: the blocks go with the node the caller
+// writes.
 #pragma once
 
 #include <cstdint>
@@ -49,7 +52,7 @@ constexpr std::uint32_t kAttachEmbeddedMessage = 5;
 
 class ContentWriter {
  public:
-  static constexpr std::size_t kMaxEmbeddingDepth = 8;
+  static constexpr std::size_t kMaxEmbeddingDepth = 3;
 
   // `row_version` is the store's counter of table row versions, advanced for every row.
   ContentWriter(StoreFile& file, NameToIdMap& names, const TextCodec& codec,
