@@ -24,8 +24,7 @@ TEST(CompressedRtf, DecompressesToTheRtfWithItsHeaderRight) {
     const Bytes compressed = compress_rtf(rtf);
     EXPECT_EQ(test::decompress_rtf(compressed), rtf);
     EXPECT_EQ(pst::load_le32(compressed, 0), compressed.size() - 4);
-    EXPECT_EQ(pst::load_le32(compressed, 12),
-              pst::crc32(std::span(compressed).subspan(16)));
+    EXPECT_EQ(pst::load_le32(compressed, 12), pst::crc32(std::span(compressed).subspan(16)));
   }
   // Repeats wrap the dictionary and are told in references, not bytes.
   EXPECT_LT(compress_rtf(long_text).size(), long_text.size() / 3);
@@ -35,7 +34,8 @@ TEST(CompressedRtf, TheSharedToolsReadItAsWell) {
   const std::string tools = PSTORIAN_SHARED_DIR "/tools";
   if (!std::filesystem::exists(tools + "/pstdiff.py") || !test::has_pypff())
     GTEST_SKIP() << "shared tools or pypff missing";
-  const std::string rtf = "{\\rtf1\\ansi Gr\\'fc\\'dfe aus Z\\'fcrich, Gr\\'fc\\'dfe aus Z\\'fcrich}";
+  const std::string rtf =
+      "{\\rtf1\\ansi Gr\\'fc\\'dfe aus Z\\'fcrich, Gr\\'fc\\'dfe aus Z\\'fcrich}";
   const Bytes compressed = compress_rtf(rtf);
   std::string hex;
   for (const std::uint8_t b : compressed) {
@@ -44,10 +44,12 @@ TEST(CompressedRtf, TheSharedToolsReadItAsWell) {
     hex += kDigits[b & 0xF];
   }
   int status = -1;
-  const std::string out = test::run("cd '" + tools + "' && /usr/bin/python3 -c \"import sys, pstdiff; "
-                                    "sys.stdout.buffer.write(pstdiff.rtf_decompress(bytes.fromhex('" +
-                                        hex + "')))\"",
-                                    &status);
+  const std::string out =
+      test::run("cd '" + tools +
+                    "' && /usr/bin/python3 -c \"import sys, pstdiff; "
+                    "sys.stdout.buffer.write(pstdiff.rtf_decompress(bytes.fromhex('" +
+                    hex + "')))\"",
+                &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(out, rtf);
 }

@@ -37,7 +37,14 @@ class ContentReader {
     return message(node->bid_data, node->bid_sub, 0);
   }
 
-  // The properties of a PC; named ones carry their names.
+  // The properties of a node's PC (a folder's, a message's), named ones with their names.
+  ContentProperties object(std::uint32_t nid) const {
+    const NbtEntry* node = file_.find_node(nid);
+    if (node == nullptr) throw std::runtime_error("no such node");
+    return named(properties(node->bid_data, node->bid_sub));
+  }
+
+  // The properties of a PC as stored.
   std::vector<StoredProperty> properties(std::uint32_t bid_data, std::uint32_t bid_sub) const {
     const auto subnodes = file_.read_subnodes(bid_sub);
     return read_property_context(HeapView(file_.read_data(bid_data)), [&](std::uint32_t sub) {
@@ -68,9 +75,8 @@ class ContentReader {
   }
 
   static std::vector<StoredProperty> without_row_ids(std::vector<StoredProperty> row) {
-    std::erase_if(row, [](const StoredProperty& p) {
-      return p.tag == 0x67F20003 || p.tag == 0x67F30003;
-    });
+    std::erase_if(
+        row, [](const StoredProperty& p) { return p.tag == 0x67F20003 || p.tag == 0x67F30003; });
     return row;
   }
 
@@ -104,8 +110,8 @@ class ContentReader {
       if (c.type() == pst::kPtObject) {
         const auto& object = subnodes.at(pst::load_le32(c.value, 0));
         if (method == 5 && c.id() == 0x3701) {
-          a.embedded = std::make_shared<MessageContent>(
-              message(object.bid_data, object.bid_sub, depth + 1));
+          a.embedded =
+              std::make_shared<MessageContent>(message(object.bid_data, object.bid_sub, depth + 1));
           continue;
         }
         c.value = file_.read_bytes(object.bid_data);
@@ -140,7 +146,8 @@ inline std::string describe(const ContentProperty& p) {
   std::snprintf(tag, sizeof tag, "0x%08X", p.tag);
   std::string out = tag;
   if (p.name && p.name->lid) out += " lid " + std::to_string(*p.name->lid);
-  if (p.name && !p.name->lid) out += " named " + std::string(p.name->name.begin(), p.name->name.end());
+  if (p.name && !p.name->lid)
+    out += " named " + std::string(p.name->name.begin(), p.name->name.end());
   return out;
 }
 

@@ -7,14 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "content_reader.h"
 #include "format/endian.h"
+#include "mail_client_support.h"
 #include "mailclient/automation/mail_client_factory.h"
 #include "mailclient/automation/sample_items.h"
 #include "mailclient/messaging/content_writer.h"
 #include "mailclient/messaging/mail_profile.h"
 #include "mailclient/messaging/message_store.h"
-#include "content_reader.h"
-#include "mail_client_support.h"
 
 namespace pstorian {
 namespace {
@@ -29,9 +29,13 @@ Bytes le32(std::uint32_t v) {
   return b;
 }
 
-Bytes text(std::string_view s) { return {s.begin(), s.end()}; }
+Bytes text(std::string_view s) {
+  return {s.begin(), s.end()};
+}
 
-ContentProperty property(std::uint32_t tag, Bytes value) { return {tag, std::nullopt, std::move(value)}; }
+ContentProperty property(std::uint32_t tag, Bytes value) {
+  return {tag, std::nullopt, std::move(value)};
+}
 
 ContentProperty named(std::uint32_t source_tag, PropertyName name, Bytes value) {
   return {source_tag, std::move(name), std::move(value)};
@@ -58,7 +62,8 @@ class MessageContentTest : public ::testing::Test {
   void SetUp() override { file_ = test::empty_store(dir_, "out.pst"); }
 
   // Writes each content as a message of a new folder, then closes the store.
-  std::vector<std::uint32_t> write(const std::vector<std::shared_ptr<const MessageContent>>& contents) {
+  std::vector<std::uint32_t> write(
+      const std::vector<std::shared_ptr<const MessageContent>>& contents) {
     MessageStore store(file_);
     const std::uint32_t folder = store.create_folder(store.top_folder(), "Whole", "IPF.Note");
     std::vector<std::uint32_t> nids;
@@ -107,19 +112,18 @@ TEST_F(MessageContentTest, ItemsOfEveryKindComeBackWhole) {
 TEST_F(MessageContentTest, WhatAStoreMakesForItselfAndWhatCannotBeStoredIsLeftOut) {
   auto m = std::make_shared<MessageContent>();
   m->properties = {
-      property(0x0037001E, text("kept")),
-      property(0x0FFF0102, Bytes(24, 1)),   // entry id
-      property(0x0FF90102, Bytes(16, 2)),   // record key
-      property(0x0E090102, Bytes(24, 3)),   // parent entry id
-      property(0x65E00102, Bytes(22, 4)),   // source key
-      property(0x0E080003, le32(99)),       // size
-      property(0x67F20003, le32(7)),        // a table's row id
-      property(0x0E0A0102, Bytes(24, 5)),   // sent mail folder of the other store
-      property(0x3701000D, Bytes(8, 6)),    // an object of a message
-      property(0x00170003, Bytes(3, 1)),    // a number of the wrong size
-      property(0x10990099, Bytes(4, 1)),    // a type the file does not know
-      property(0x8005001E, text("x")),      // a named id without its name
-      property(0x1234100B, Bytes(2, 1)),    // a multi-valued form that does not exist
+      property(0x0037001E, text("kept")), property(0x0FFF0102, Bytes(24, 1)),  // entry id
+      property(0x0FF90102, Bytes(16, 2)),                                      // record key
+      property(0x0E090102, Bytes(24, 3)),                                      // parent entry id
+      property(0x65E00102, Bytes(22, 4)),                                      // source key
+      property(0x0E080003, le32(99)),                                          // size
+      property(0x67F20003, le32(7)),                                           // a table's row id
+      property(0x0E0A0102, Bytes(24, 5)),  // sent mail folder of the other store
+      property(0x3701000D, Bytes(8, 6)),   // an object of a message
+      property(0x00170003, Bytes(3, 1)),   // a number of the wrong size
+      property(0x10990099, Bytes(4, 1)),   // a type the file does not know
+      property(0x8005001E, text("x")),     // a named id without its name
+      property(0x1234100B, Bytes(2, 1)),   // a multi-valued form that does not exist
   };
   m->recipients.push_back({property(0x0C150003, le32(1)), property(0x3001001E, text("Ann")),
                            property(0x0FFF0102, Bytes(30, 7)), property(0x0FF90102, Bytes(8, 8)),
@@ -129,9 +133,8 @@ TEST_F(MessageContentTest, WhatAStoreMakesForItselfAndWhatCannotBeStoredIsLeftOu
   StoreFile file(file_);
   const MessageContent back = test::ContentReader(file).message(nids[0]);
   EXPECT_NE(find_tag(back.properties, 0x0037001E), nullptr);
-  for (const std::uint32_t gone : {0x0FFF0102u, 0x0FF90102u, 0x0E090102u, 0x65E00102u,
-                                   0x67F20003u, 0x0E0A0102u, 0x3701000Du, 0x10990099u,
-                                   0x8005001Eu, 0x1234100Bu})
+  for (const std::uint32_t gone : {0x0FFF0102u, 0x0FF90102u, 0x0E090102u, 0x65E00102u, 0x67F20003u,
+                                   0x0E0A0102u, 0x3701000Du, 0x10990099u, 0x8005001Eu, 0x1234100Bu})
     EXPECT_EQ(find_tag(back.properties, gone), nullptr) << std::hex << gone;
   // The store's own size and a well-formed importance take their places.
   EXPECT_NE(pst::load_le32(find_tag(back.properties, 0x0E080003)->value, 0), 99u);
@@ -164,13 +167,13 @@ TEST_F(MessageContentTest, RecipientRowsKeepEveryColumnAndTheDisplayListsFollowT
   const MessageContent back = reader.message(nids[0]);
   ASSERT_EQ(back.recipients.size(), 4u);
   for (std::size_t i = 0; i < 4; ++i)
-    test::expect_properties(eight_bit->recipients[i], back.recipients[i],
-                            ContentObject::kRecipient, "row " + std::to_string(i));
+    test::expect_properties(eight_bit->recipients[i], back.recipients[i], ContentObject::kRecipient,
+                            "row " + std::to_string(i));
   EXPECT_EQ(find_tag(back.recipients[2], 0x3003001E), nullptr);
   EXPECT_EQ(find_tag(back.recipients[0], 0x5FF6001F), nullptr);
   const auto columns = column_tags(file, nids[0], 0x692);
-  for (const std::uint32_t tag : {0x0C150003u, 0x3001001Eu, 0x3003001Eu, 0x5FF6001Fu,
-                                  0x0FFF0102u, 0x67F20003u, 0x67F30003u})
+  for (const std::uint32_t tag :
+       {0x0C150003u, 0x3001001Eu, 0x3003001Eu, 0x5FF6001Fu, 0x0FFF0102u, 0x67F20003u, 0x67F30003u})
     EXPECT_NE(std::find(columns.begin(), columns.end(), tag), columns.end()) << std::hex << tag;
   // The names in row order, by recipient type; the lists replace what the message said.
   EXPECT_EQ(find_tag(back.properties, 0x0E04001E)->value, text("Zo\xEB; Bob"));
@@ -189,9 +192,9 @@ TEST_F(MessageContentTest, TheAttachmentTableNamesEachAttachmentAndShowsItsSumma
   const auto nids = write({mail});
   StoreFile file(file_);
   const auto subnodes = file.read_subnodes(file.find_node(nids[0])->bid_sub);
-  const auto table =
-      read_table_context(HeapView(file.read_data(subnodes.at(0x671).bid_data)),
-                         [&](std::uint32_t sub) { return file.read_bytes(subnodes.at(sub).bid_data); });
+  const auto table = read_table_context(
+      HeapView(file.read_data(subnodes.at(0x671).bid_data)),
+      [&](std::uint32_t sub) { return file.read_bytes(subnodes.at(sub).bid_data); });
   ASSERT_EQ(table.rows.size(), mail->attachments.size());
   for (std::size_t i = 0; i < table.rows.size(); ++i) {
     std::map<std::uint32_t, Bytes> cells;
@@ -235,7 +238,8 @@ TEST_F(MessageContentTest, MessagesEmbeddedTooDeepAreLeftOutAndTheRestIsWritten)
   std::size_t depth = 0;
   const MessageContent* at = &back;
   while (at->attachments.size() == 2 && at->attachments[1].embedded) {
-    EXPECT_EQ(find_tag(at->attachments[0].properties, prop::kAttachDataBinary)->value.size(), 20000u);
+    EXPECT_EQ(find_tag(at->attachments[0].properties, prop::kAttachDataBinary)->value.size(),
+              20000u);
     at = at->attachments[1].embedded.get();
     ++depth;
   }
@@ -250,7 +254,8 @@ TEST_F(MessageContentTest, MessagesEmbeddedTooDeepAreLeftOutAndTheRestIsWritten)
 TEST_F(MessageContentTest, NewNamesReachTheFileOnlyWithTheCheckpointOfTheirMessages) {
   auto with_name = [](std::u16string name) {
     auto m = std::make_shared<MessageContent>();
-    m->properties = {named(0x8000001E, {kPsPublicStrings, std::nullopt, std::move(name)}, text("v"))};
+    m->properties = {
+        named(0x8000001E, {kPsPublicStrings, std::nullopt, std::move(name)}, text("v"))};
     return m;
   };
   const PropertyName kept_name{kPsPublicStrings, std::nullopt, u"Kept"};
@@ -259,10 +264,12 @@ TEST_F(MessageContentTest, NewNamesReachTheFileOnlyWithTheCheckpointOfTheirMessa
   {
     MessageStore store(file_);
     const auto first = with_name(u"Kept");
-    kept_nid = store.save_message(store.top_folder(), 0, store.content_properties(*first), first.get());
+    kept_nid =
+        store.save_message(store.top_folder(), 0, store.content_properties(*first), first.get());
     store.checkpoint();
     const auto second = with_name(u"Lost");
-    lost_nid = store.save_message(store.top_folder(), 0, store.content_properties(*second), second.get());
+    lost_nid =
+        store.save_message(store.top_folder(), 0, store.content_properties(*second), second.get());
     {
       const test::WriteFailure full_disk(0, ENOSPC);
       EXPECT_THROW(store.checkpoint(), StoreFailedError);
@@ -335,6 +342,10 @@ TEST_F(WholeItemTest, AnItemSavedAgainAndMovedKeepsItsWholeContent) {
   message->put_Property(tag::kMessageFlags, std::int32_t{0});
   message->Save();
   const std::u16string id = message->get_EntryID();
+  std::vector<std::uint32_t> named_tags;
+  for (const auto& p : MailProfile::instance().stores().at(0)->load_message(nid_of(id)).list())
+    if (pst::tag_id(p.tag) >= 0x8000) named_tags.push_back(p.tag);
+  EXPECT_FALSE(named_tags.empty());
   const auto item = ns_->GetItemFromID(id, inbox_->get_StoreID());
   item->put_Subject(u"Changed");
   item->Close(kSaveModeSave);
@@ -344,29 +355,37 @@ TEST_F(WholeItemTest, AnItemSavedAgainAndMovedKeepsItsWholeContent) {
   MailProfile::instance().clear();
 
   StoreFile file(file_);
-  const MessageContent back = test::ContentReader(file).message(nid_of(id));
+  const test::ContentReader reader(file);
+  const MessageContent back = reader.message(nid_of(id));
   EXPECT_EQ(file.find_node(nid_of(id))->nid_parent & 0x1F, pst::kNodeNormalFolder);
+  // Named properties read back keep the ids they were given.
+  std::vector<std::uint32_t> named_after;
+  for (const auto& p : back.properties)
+    if (p.id() >= 0x8000) named_after.push_back(p.tag);
+  EXPECT_EQ(named_after, named_tags);
   MessageContent expected = *content;
-  std::erase_if(expected.properties, [](const ContentProperty& p) {
-    return p.id() == 0x0037 || p.id() == 0x0E07;
-  });
+  std::erase_if(expected.properties,
+                [](const ContentProperty& p) { return p.id() == 0x0037 || p.id() == 0x0E07; });
   test::expect_content(expected, back);
   EXPECT_EQ(find_tag(back.properties, prop::kSubject)->value, text("Changed"));
   // The flags set after the content, with the attachment flag the store keeps.
-  EXPECT_EQ(find_tag(back.properties, prop::kMessageFlags)->value, le32(kMessageHasAttachmentsFlag));
+  EXPECT_EQ(find_tag(back.properties, prop::kMessageFlags)->value,
+            le32(kMessageHasAttachmentsFlag));
   EXPECT_EQ(test::pstcheck(file_).substr(0, 32), "pstcheck: 0 errors, 0 warnings, ");
 }
 
 TEST_F(WholeItemTest, WhatIsSetAfterTheContentTakesThePlaceOfItsProperties) {
   auto content = std::make_shared<MessageContent>();
   content->properties = {property(prop::kMessageClass, text("IPM.Contact")),
-                         property(prop::kImportance, le32(2)), property(prop::kSensitivity, le32(1))};
+                         property(prop::kImportance, le32(2)),
+                         property(prop::kSensitivity, le32(1))};
   const auto before = helper_->get_Messages()->Add(u"IPM.Note");
   before->put_Property(tag::kIconIndex, std::int32_t{7});
   before->put_Content(content);  // its class replaces the one given to Add
   before->put_Property(tag::kMessageFlags, std::int32_t{3});
   before->Save();
-  PropertyBag first = MailProfile::instance().stores().at(0)->load_message(nid_of(before->get_EntryID()));
+  PropertyBag first =
+      MailProfile::instance().stores().at(0)->load_message(nid_of(before->get_EntryID()));
   EXPECT_EQ(first.string(prop::kMessageClass), "IPM.Contact");
   EXPECT_EQ(first.int32(tag::kIconIndex), 7u);
   EXPECT_EQ(first.int32(prop::kMessageFlags), 3u);
@@ -376,7 +395,8 @@ TEST_F(WholeItemTest, WhatIsSetAfterTheContentTakesThePlaceOfItsProperties) {
   after->put_MessageClass(u"IPM.Task");
   after->put_Property(prop::kImportance, std::monostate{});
   after->Save();
-  PropertyBag second = MailProfile::instance().stores().at(0)->load_message(nid_of(after->get_EntryID()));
+  PropertyBag second =
+      MailProfile::instance().stores().at(0)->load_message(nid_of(after->get_EntryID()));
   EXPECT_EQ(second.string(prop::kMessageClass), "IPM.Task");
   EXPECT_EQ(second.int32(prop::kImportance), 1u);  // removed, so the store's default
   EXPECT_EQ(second.int32(prop::kSensitivity), 1u);
@@ -408,12 +428,9 @@ TEST_F(WholeItemTest, AFolderTakesAnotherStoresPropertiesButKeepsWhatIsItsOwn) {
   const PropertyName colour{kPsPublicStrings, std::nullopt, u"FolderColour"};
   helper_->put_Properties({
       property(prop::kContainerClass, text("IPF.Task")),
-      property(0x3004001E, text("Aufgaben f\xFCr heute")),
-      named(0x8123001E, colour, text("green")),
-      property(prop::kDisplayName, text("Not its name")),
-      property(prop::kContentCount, le32(4711)),
-      property(prop::kSubfolders, {1}),
-      property(0x0FFF0102, Bytes(24, 1)),
+      property(0x3004001E, text("Aufgaben f\xFCr heute")), named(0x8123001E, colour, text("green")),
+      property(prop::kDisplayName, text("Not its name")), property(prop::kContentCount, le32(4711)),
+      property(prop::kSubfolders, {1}), property(0x0FFF0102, Bytes(24, 1)),
       property(0x36D00102, Bytes(24, 2)),  // a default folder of the other store
   });
   EXPECT_EQ(folder->get_DefaultMessageClass(), u"IPM.Task");

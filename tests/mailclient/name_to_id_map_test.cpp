@@ -6,10 +6,10 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mailclient/ltp/ltp_reader.h"
-#include "mailclient/ndb/store_file.h"
-#include "mailclient/messaging/text_codec.h"
 #include "mail_client_support.h"
+#include "mailclient/ltp/ltp_reader.h"
+#include "mailclient/messaging/text_codec.h"
+#include "mailclient/ndb/store_file.h"
 
 namespace pstorian {
 namespace {
@@ -55,9 +55,10 @@ void expect_in_bucket(const std::vector<StoredProperty>& map, const Record& r,
   const std::uint32_t hash = name.lid ? *name.lid : string_name_hash(name.name);
   const std::uint32_t bucket = (hash ^ r.word) % buckets;
   const auto in_bucket = records(value(map, (0x1000 + bucket) << 16 | 0x0102));
-  EXPECT_TRUE(std::any_of(in_bucket.begin(), in_bucket.end(), [&](const Record& b) {
-    return b.value == hash && b.word == r.word && b.index == r.index;
-  })) << "index " << r.index;
+  EXPECT_TRUE(std::any_of(
+      in_bucket.begin(), in_bucket.end(),
+      [&](const Record& b) { return b.value == hash && b.word == r.word && b.index == r.index; }))
+      << "index " << r.index;
 }
 
 TEST(NameToIdMap, MapsOfOtherWritersResolveEveryNameAndAgreeWithTheHashRule) {
@@ -89,7 +90,8 @@ TEST(NameToIdMap, NewNamesGoIntoTheStreamsAndTheirBucketsAndReadBack) {
   const auto file = test::empty_store(dir, "s.pst");
   NameToIdMap map(map_properties(file));
   const std::size_t before = map.size();
-  const std::array<std::uint8_t, 16> own_set = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  const std::array<std::uint8_t, 16> own_set = {1, 2,  3,  4,  5,  6,  7,  8,
+                                                9, 10, 11, 12, 13, 14, 15, 16};
   const PropertyName numeric{own_set, 0x8233, {}};
   const PropertyName keywords{kPsPublicStrings, std::nullopt, u"Keywords"};
   const PropertyName odd{own_set, std::nullopt, u"Zoë"};  // 6 bytes: the next entry is padded
@@ -120,8 +122,7 @@ TEST(NameToIdMap, NewNamesGoIntoTheStreamsAndTheirBucketsAndReadBack) {
   EXPECT_EQ(pst::load_le16(strings, entries[before + 2].value + 8), 0xEBu);
   EXPECT_EQ(entries[before + 3].value, entries[before + 2].value + 12);
   for (std::size_t i = 0; i < 4; ++i)
-    expect_in_bucket(written, entries[before + i],
-                     std::array{numeric, keywords, odd, after}[i]);
+    expect_in_bucket(written, entries[before + i], std::array{numeric, keywords, odd, after}[i]);
 
   const NameToIdMap again(written);
   for (std::size_t i = 0; i < 4; ++i)

@@ -40,7 +40,8 @@ inline std::optional<std::string> decompress_rtf(std::span<const std::uint8_t> d
       const std::size_t ref = std::size_t{data[at]} << 8 | data[at + 1];
       at += 2;
       const std::size_t offset = ref >> 4;
-      if (offset == write) return out.size() == pst::load_le32(data, 4) ? std::optional(out) : std::nullopt;
+      if (offset == write)
+        return out.size() == pst::load_le32(data, 4) ? std::optional(out) : std::nullopt;
       for (std::size_t k = 0; k < (ref & 0xF) + 2; ++k) {
         out += dictionary[write] = dictionary[(offset + k) % 4096];
         write = (write + 1) % 4096;

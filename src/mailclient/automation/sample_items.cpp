@@ -48,10 +48,10 @@ constexpr std::uint16_t kPtMvUnicode = 0x101F;
 constexpr std::uint16_t kPtMvSysTime = 0x1040;
 
 constexpr std::array<std::u16string_view, 14> kWords = {
-    u"quarterly", u"report", u"meeting", u"budget", u"café", u"review", u"draft",
+    u"quarterly", u"report", u"meeting", u"budget", u"café",   u"review", u"draft",
     u"über",      u"plan",   u"€ 120",   u"Zoë",    u"Müller", u"résumé", u"minutes"};
 constexpr std::array<std::u16string_view, 8> kPeople = {
-    u"Ann Smith", u"Bob Jones", u"Chloé Dubois", u"Dave Brown",
+    u"Ann Smith", u"Bob Jones",   u"Chloé Dubois",  u"Dave Brown",
     u"Eve Novak", u"Frank Rossi", u"Günter Müller", u"Hana Lee"};
 
 using Random = SampleRandom;
@@ -94,7 +94,8 @@ std::string ascii(std::u16string_view s) {
 
 std::string address_of(std::u16string_view person) {
   std::string out;
-  for (const char c : ascii(person)) out.push_back(c == ' ' ? '.' : static_cast<char>(std::tolower(c)));
+  for (const char c : ascii(person))
+    out.push_back(c == ' ' ? '.' : static_cast<char>(std::tolower(c)));
   return out + "@example.com";
 }
 
@@ -156,7 +157,8 @@ std::uint64_t sample_time(Random& r) {
 
 // An entry id of an address that no address book holds: the one-off form, with the name,
 // the address type and the address.
-Bytes one_off_entry_id(const TextCodec& codec, std::u16string_view name, const std::string& address) {
+Bytes one_off_entry_id(const TextCodec& codec, std::u16string_view name,
+                       const std::string& address) {
   Bytes id(4, 0);
   const Bytes provider = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
                           0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
@@ -194,11 +196,16 @@ ContentProperties recipient(const TextCodec& codec, std::uint32_t type, std::u16
 std::u16string html_escaped(std::u16string_view s) {
   std::u16string out;
   for (const char16_t c : s) {
-    if (c == u'<') out += u"&lt;";
-    else if (c == u'>') out += u"&gt;";
-    else if (c == u'&') out += u"&amp;";
-    else if (c == u'\n') out += u"<br>";
-    else if (c != u'\r') out += c;
+    if (c == u'<')
+      out += u"&lt;";
+    else if (c == u'>')
+      out += u"&gt;";
+    else if (c == u'&')
+      out += u"&amp;";
+    else if (c == u'\n')
+      out += u"<br>";
+    else if (c != u'\r')
+      out += c;
   }
   return out;
 }
@@ -252,7 +259,7 @@ void common(Builder& b, Random& r, SampleKind kind, std::u16string_view subject,
       .u32(0x0E080003, 12345)
       .named(ps::kPublicStrings, u"Keywords", pst::kPtMvString8,
              multi_value({b.encode(0x001E, u"Büro"), b.encode(0x001E, u"Privé")}))
-      .named(ps::kCommon, 0x8503, pst::kPtBoolean, {1})   // reminder set
+      .named(ps::kCommon, 0x8503, pst::kPtBoolean, {1})    // reminder set
       .named(ps::kCommon, 0x8501, pst::kPtLong, le32(15))  // reminder minutes before
       .named(ps::kCommon, 0x8560, pst::kPtSysTime, le64(sent - 10'000'000ull * 900));
 }
@@ -376,7 +383,8 @@ std::shared_ptr<const MessageContent> nested_message(const TextCodec& codec, Ran
 }
 
 void mail_parts(Builder& b, Random& r, const TextCodec& codec, std::u16string_view body) {
-  const std::string html = codec.encode(u"<html><body><p>" + html_escaped(body) + u"</p></body></html>");
+  const std::string html =
+      codec.encode(u"<html><body><p>" + html_escaped(body) + u"</p></body></html>");
   b.value(0x10130102, Bytes(html.begin(), html.end()))
       .value(0x10090102, compress_rtf(rtf_of(codec, body)))
       .flag(0x0E1F000B, true)
@@ -421,7 +429,8 @@ MessageContent item(std::uint32_t seed, std::size_t index, std::u16string_view s
     case SampleKind::kPost: {
       // The thread's topic: the subject without a prefix such as "RE: ".
       const auto colon = subject.find(u": ");
-      const auto topic = colon != std::u16string_view::npos && colon <= 3 ? subject.substr(colon + 2) : subject;
+      const auto topic =
+          colon != std::u16string_view::npos && colon <= 3 ? subject.substr(colon + 2) : subject;
       b.text(0x0070001E, topic).text(0x0E1D001E, topic);
       break;
     }
@@ -444,7 +453,8 @@ MessageContent item(std::uint32_t seed, std::size_t index, std::u16string_view s
           .named(ps::kAppointment, 0x8205, pst::kPtLong, le32(2))  // busy
           .named(ps::kAppointment, 0x8208, pst::kPtString8, b.encode(0x001E, u"Café Müller"))
           .named(ps::kAppointment, 0x8215, pst::kPtBoolean, {0})  // all day
-          .named(ps::kAppointment, 0x8217, pst::kPtLong, le32(kind == SampleKind::kAppointment ? 0 : 3));
+          .named(ps::kAppointment, 0x8217, pst::kPtLong,
+                 le32(kind == SampleKind::kAppointment ? 0 : 3));
       break;
     case SampleKind::kContact: {
       const std::u16string person(r.pick(kPeople));
@@ -507,16 +517,26 @@ SampleKind sample_kind(std::size_t index) {
 
 std::u16string_view sample_class(SampleKind kind) {
   switch (kind) {
-    case SampleKind::kMail: return u"IPM.Note";
-    case SampleKind::kPost: return u"IPM.Post";
-    case SampleKind::kReport: return u"REPORT.IPM.Note.NDR";
-    case SampleKind::kAppointment: return u"IPM.Appointment";
-    case SampleKind::kMeetingRequest: return u"IPM.Schedule.Meeting.Request";
-    case SampleKind::kContact: return u"IPM.Contact";
-    case SampleKind::kDistList: return u"IPM.DistList";
-    case SampleKind::kTask: return u"IPM.Task";
-    case SampleKind::kJournal: return u"IPM.Activity";
-    case SampleKind::kStickyNote: return u"IPM.StickyNote";
+    case SampleKind::kMail:
+      return u"IPM.Note";
+    case SampleKind::kPost:
+      return u"IPM.Post";
+    case SampleKind::kReport:
+      return u"REPORT.IPM.Note.NDR";
+    case SampleKind::kAppointment:
+      return u"IPM.Appointment";
+    case SampleKind::kMeetingRequest:
+      return u"IPM.Schedule.Meeting.Request";
+    case SampleKind::kContact:
+      return u"IPM.Contact";
+    case SampleKind::kDistList:
+      return u"IPM.DistList";
+    case SampleKind::kTask:
+      return u"IPM.Task";
+    case SampleKind::kJournal:
+      return u"IPM.Activity";
+    case SampleKind::kStickyNote:
+      return u"IPM.StickyNote";
   }
   return u"IPM.Note";
 }
@@ -524,13 +544,19 @@ std::u16string_view sample_class(SampleKind kind) {
 std::int32_t sample_folder_type(SampleKind kind) {
   switch (kind) {
     case SampleKind::kAppointment:
-    case SampleKind::kMeetingRequest: return automation::kFolderCalendar;
+    case SampleKind::kMeetingRequest:
+      return automation::kFolderCalendar;
     case SampleKind::kContact:
-    case SampleKind::kDistList: return automation::kFolderContacts;
-    case SampleKind::kTask: return automation::kFolderTasks;
-    case SampleKind::kJournal: return automation::kFolderJournal;
-    case SampleKind::kStickyNote: return automation::kFolderNotes;
-    default: return automation::kFolderMail;
+    case SampleKind::kDistList:
+      return automation::kFolderContacts;
+    case SampleKind::kTask:
+      return automation::kFolderTasks;
+    case SampleKind::kJournal:
+      return automation::kFolderJournal;
+    case SampleKind::kStickyNote:
+      return automation::kFolderNotes;
+    default:
+      return automation::kFolderMail;
   }
 }
 

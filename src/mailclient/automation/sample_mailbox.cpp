@@ -269,8 +269,8 @@ SampleManifest fill_rich(AutomationFactory& factory, const AttachedStore& store,
                          const SampleOptions& options) {
   Random r(options.seed);
   SampleManifest manifest;
-  const auto folders = create_folders(store.top, std::max(options.folders, static_cast<int>(kTypes.size())),
-                                      manifest);
+  const int count = std::max(options.folders, static_cast<int>(kTypes.size()));
+  const auto folders = create_folders(store.top, count, manifest);
   const auto [helper_folder, helper_item] = create_helpers(factory);
   std::map<std::int32_t, std::vector<std::size_t>> of_type;
   for (std::size_t f = 0; f < folders.size(); ++f) {
@@ -278,7 +278,8 @@ SampleManifest fill_rich(AutomationFactory& factory, const AttachedStore& store,
     if (f == 0) continue;  // the store's own inbox keeps its own
     helper_folder->put_BoundObject(nullptr);
     helper_folder->put_BoundObject(folders[f]);
-    helper_folder->put_Properties(sample_folder_properties(options.seed, f, manifest.folders[f].type));
+    helper_folder->put_Properties(
+        sample_folder_properties(options.seed, f, manifest.folders[f].type));
   }
 
   FolderBinding binding(helper_folder);

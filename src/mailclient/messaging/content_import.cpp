@@ -82,8 +82,7 @@ bool multi_valued_type(std::uint16_t type) {
 
 bool storable(std::uint16_t type, std::size_t size, ContentObject object) {
   if (type == pst::kPtObject) return object == ContentObject::kAttachment;
-  if ((type & 0xF000) != 0 && ((type & 0xF000) != 0x1000 || !multi_valued_type(type)))
-    return false;
+  if ((type & 0xF000) != 0 && ((type & 0xF000) != 0x1000 || !multi_valued_type(type))) return false;
   try {
     const auto fixed = fixed_value_size(type);
     return !fixed || *fixed == size;

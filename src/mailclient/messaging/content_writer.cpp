@@ -141,8 +141,8 @@ PropertyBag ContentWriter::message_properties(const MessageContent& content) {
   out.set_bool(prop::kHasAttachments, attached);
   if (const auto flags = out.int32(kMessageFlagsTag); flags || attached) {
     const std::uint32_t f = flags.value_or(0);
-    out.set_int32(kMessageFlagsTag, attached ? f | kMessageHasAttachmentsFlag
-                                             : f & ~kMessageHasAttachmentsFlag);
+    out.set_int32(kMessageFlagsTag,
+                  attached ? f | kMessageHasAttachmentsFlag : f & ~kMessageHasAttachmentsFlag);
   }
   return out;
 }
@@ -199,8 +199,8 @@ void ContentWriter::add_attachments(NodeWriter& node,
   add_table(node, kAttachmentTable, attachment_template_, rows);
 }
 
-WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment,
-                                            std::size_t depth, PropertyBag& p) {
+WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment, std::size_t depth,
+                                            PropertyBag& p) {
   p = import_properties(attachment.properties, names_, ContentObject::kAttachment);
   NodeWriter writer(file_);
   std::uint64_t held = 0;
@@ -209,6 +209,10 @@ WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment,
     if (pst::tag_type(object.tag) != pst::kPtObject) continue;
     if (attachment.embedded && pst::tag_id(object.tag) == pst::tag_id(prop::kAttachDataObject))
       continue;
+    if (object.value.empty()) {
+      p.erase(object.tag);  // no data to name
+      continue;
+    }
     std::vector<std::uint8_t> reference = le32(writer.store(object.value, 1));
     const auto size = le32(static_cast<std::uint32_t>(object.value.size()));
     reference.insert(reference.end(), size.begin(), size.end());

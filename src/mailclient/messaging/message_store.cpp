@@ -350,7 +350,8 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
   if (!p.int32(prop::kImportance)) p.set_int32(prop::kImportance, 1);
   if (!p.int32(prop::kSensitivity)) p.set_int32(prop::kSensitivity, 0);
   if (!p.int32(prop::kMessageStatus)) p.set_int32(prop::kMessageStatus, 0);
-  if (const std::uint32_t cp = codec_.codepage_number(); cp != 0 && !p.int32(prop::kMessageCodepage))
+  if (const std::uint32_t cp = codec_.codepage_number();
+      cp != 0 && !p.int32(prop::kMessageCodepage))
     p.set_int32(prop::kMessageCodepage, cp);
   if (const auto subject = p.string(prop::kSubject)) {
     const auto [prefix, normalized] = split_subject(*subject);
@@ -464,9 +465,9 @@ void MessageStore::write_message(std::uint32_t nid, std::uint32_t parent, Proper
   p.set_int32(prop::kMessageSize, object_size(p, subnode_bytes));
   const auto leaves = build_property_context(p.list(), &writer);
   for (const auto& entry : kept) writer.keep_subnode(entry);
-  const bool has_recipients = content != nullptr || std::ranges::any_of(kept, [](const SubnodeEntry& e) {
-                                return e.nid == kRecipientTemplate;
-                              });
+  const bool has_recipients =
+      content != nullptr ||
+      std::ranges::any_of(kept, [](const SubnodeEntry& e) { return e.nid == kRecipientTemplate; });
   if (!has_recipients) {
     NodeWriter recipients(f);
     const auto table = build_table_context(recipient_template_, {}, 2, &recipients);
@@ -551,7 +552,9 @@ void MessageStore::write_checkpoint() {
     }
     f.properties_dirty = f.hierarchy_dirty = f.contents_dirty = false;
   }
-  if (names_.changed()) write_properties(pst::kNidNameToIdMap, names_parent_, PropertyBag(names_.properties()));
+  // New names go in with the messages that use them.
+  if (names_.changed())
+    write_properties(pst::kNidNameToIdMap, names_parent_, PropertyBag(names_.properties()));
   file_->commit();
   names_.mark_written();
   unsaved_.clear();

@@ -56,7 +56,8 @@ NameToIdMap NameToIdMap::unreadable() {
 NameToIdMap::NameToIdMap(std::span<const StoredProperty> properties) : properties_(properties) {
   // Bucket ids run from 0x1000; a count that would take them past the 16-bit ids is not one
   // a sound map has, and the new records go where the usual count puts them.
-  if (const auto count = properties_.int32(kBucketCountTag); count && *count != 0 && *count <= kMaxBuckets)
+  if (const auto count = properties_.int32(kBucketCountTag);
+      count && *count != 0 && *count <= kMaxBuckets)
     buckets_ = *count;
   else
     properties_.set_int32(kBucketCountTag, buckets_);
@@ -149,7 +150,8 @@ std::uint32_t NameToIdMap::guid_index(const std::array<std::uint8_t, 16>& guid) 
   if (guid == kPsPublicStrings) return 2;
   const std::size_t count = guids_.size() / kGuid;
   for (std::size_t i = 0; i < count; ++i)
-    if (std::equal(guid.begin(), guid.end(), guids_.begin() + static_cast<std::ptrdiff_t>(i * kGuid)))
+    if (std::equal(guid.begin(), guid.end(),
+                   guids_.begin() + static_cast<std::ptrdiff_t>(i * kGuid)))
       return static_cast<std::uint32_t>(kFirstStreamGuid + i);
   if (kFirstStreamGuid + count > kMaxGuidIndex) return kMaxGuidIndex + 1;
   // A stream whose length is not a whole number of GUIDs ends with a partial one that no
@@ -162,8 +164,8 @@ std::uint32_t NameToIdMap::guid_index(const std::array<std::uint8_t, 16>& guid) 
 void NameToIdMap::add_bucket_record(std::uint32_t hash_value, std::uint16_t guid_word,
                                     std::uint16_t index) {
   const std::uint32_t bucket = (hash_value ^ guid_word) % buckets_;
-  const std::uint32_t tag = pst::prop_tag(static_cast<std::uint16_t>(kFirstBucket + bucket),
-                                          pst::kPtBinary);
+  const std::uint32_t tag =
+      pst::prop_tag(static_cast<std::uint16_t>(kFirstBucket + bucket), pst::kPtBinary);
   std::vector<std::uint8_t> bytes = value_or_empty(properties_, tag);
   const auto r = record(hash_value, guid_word, index);
   bytes.insert(bytes.end(), r.begin(), r.end());
