@@ -515,49 +515,35 @@ SampleKind sample_kind(std::size_t index) {
   return static_cast<SampleKind>(index % kSampleKinds);
 }
 
+namespace {
+
+struct KindDescription {
+  std::u16string_view message_class;
+  std::int32_t folder_type;
+};
+
+// By SampleKind.
+constexpr std::array<KindDescription, kSampleKinds> kKinds = {{
+    {u"IPM.Note", automation::kFolderMail},
+    {u"IPM.Post", automation::kFolderMail},
+    {u"REPORT.IPM.Note.NDR", automation::kFolderMail},
+    {u"IPM.Appointment", automation::kFolderCalendar},
+    {u"IPM.Schedule.Meeting.Request", automation::kFolderCalendar},
+    {u"IPM.Contact", automation::kFolderContacts},
+    {u"IPM.DistList", automation::kFolderContacts},
+    {u"IPM.Task", automation::kFolderTasks},
+    {u"IPM.Activity", automation::kFolderJournal},
+    {u"IPM.StickyNote", automation::kFolderNotes},
+}};
+
+}  // namespace
+
 std::u16string_view sample_class(SampleKind kind) {
-  switch (kind) {
-    case SampleKind::kMail:
-      return u"IPM.Note";
-    case SampleKind::kPost:
-      return u"IPM.Post";
-    case SampleKind::kReport:
-      return u"REPORT.IPM.Note.NDR";
-    case SampleKind::kAppointment:
-      return u"IPM.Appointment";
-    case SampleKind::kMeetingRequest:
-      return u"IPM.Schedule.Meeting.Request";
-    case SampleKind::kContact:
-      return u"IPM.Contact";
-    case SampleKind::kDistList:
-      return u"IPM.DistList";
-    case SampleKind::kTask:
-      return u"IPM.Task";
-    case SampleKind::kJournal:
-      return u"IPM.Activity";
-    case SampleKind::kStickyNote:
-      return u"IPM.StickyNote";
-  }
-  return u"IPM.Note";
+  return kKinds.at(static_cast<std::size_t>(kind)).message_class;
 }
 
 std::int32_t sample_folder_type(SampleKind kind) {
-  switch (kind) {
-    case SampleKind::kAppointment:
-    case SampleKind::kMeetingRequest:
-      return automation::kFolderCalendar;
-    case SampleKind::kContact:
-    case SampleKind::kDistList:
-      return automation::kFolderContacts;
-    case SampleKind::kTask:
-      return automation::kFolderTasks;
-    case SampleKind::kJournal:
-      return automation::kFolderJournal;
-    case SampleKind::kStickyNote:
-      return automation::kFolderNotes;
-    default:
-      return automation::kFolderMail;
-  }
+  return kKinds.at(static_cast<std::size_t>(kind)).folder_type;
 }
 
 std::shared_ptr<const MessageContent> sample_item(std::uint32_t seed, std::size_t index,
