@@ -36,9 +36,11 @@ constexpr std::array<std::uint16_t, 11> kAttachmentSummary = {
     0x7FFE,  // hidden
 };
 
-std::vector<std::uint8_t> le32(std::uint32_t v) {
-  std::vector<std::uint8_t> b(4);
-  pst::store_le32(b, 0, v);
+// A PT_OBJECT value: the subnode that holds the object, and the object's size.
+std::vector<std::uint8_t> object_reference(std::uint32_t nid, std::uint32_t size) {
+  std::vector<std::uint8_t> b(8);
+  pst::store_le32(b, 0, nid);
+  pst::store_le32(b, 4, size);
   return b;
 }
 
@@ -213,26 +215,23 @@ WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment,
       p.erase(object.tag);  // no data to name
       continue;
     }
-    std::vector<std::uint8_t> reference = le32(writer.store(object.value, 1));
-    const auto size = le32(static_cast<std::uint32_t>(object.value.size()));
-    reference.insert(reference.end(), size.begin(), size.end());
+    const std::uint32_t nid = writer.store(object.value, 1);
+    p.set(object.tag, object_reference(nid, static_cast<std::uint32_t>(object.value.size())));
     held += object.value.size();
-    p.set(object.tag, std::move(reference));
   }
   if (attachment.embedded && depth < kMaxEmbeddingDepth) {
     const MessageContent& message = *attachment.embedded;
     NodeWriter embedded(file_);
     PropertyBag mp = message_properties(message);
     add_subnodes(embedded, message, depth + 1);
-    mp.set_int32(kMessageSizeTag, object_size(mp, embedded.data_bytes()));
-    const auto size = *mp.int32(kMessageSizeTag);
+    const std::uint32_t size = object_size(mp, embedded.data_bytes());
+    mp.set_int32(kMessageSizeTag, size);
     const auto leaves = build_property_context(mp.list(), &embedded);
+    // An id of the store's messages, as the embedded message is one, though no folder
+    // lists it.
     const std::uint32_t nid = file_.next_nid(pst::kNodeNormalMessage);
     writer.add_subnode(nid, embedded.finish(leaves));
-    std::vector<std::uint8_t> reference = le32(nid);
-    const auto s = le32(size);
-    reference.insert(reference.end(), s.begin(), s.end());
-    p.set(prop::kAttachDataObject, std::move(reference));
+    p.set(prop::kAttachDataObject, object_reference(nid, size));
     if (!p.int32(prop::kAttachMethod)) p.set_int32(prop::kAttachMethod, kAttachEmbeddedMessage);
     held += size;
   } else if (attachment.embedded) {
