@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QLabel>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -14,23 +15,33 @@ class AboutHelpTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void theHelpIsFoundThroughThePathSettingElseTheDataFolder() {
+  // The setting is read from <system folder>/Corvane/Pstorian.conf, the file the README and
+  // the help page name; the test writes that file itself rather than through QSettings, so
+  // a reader of another file or format cannot pass.
+  void theHelpIsFoundThroughThePathSettingInPstorianConfElseTheDataFolder() {
     QTemporaryDir dir;
-    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, dir.path());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, dir.path());
     QVERIFY(help_file_path().endsWith(QStringLiteral("/share/pstorian/help/index.html")));
-    {
-      QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "Corvane", "Pstorian");
-      settings.setValue("Path", "/opt/Corvane Tool");
-    }
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("Corvane")));
+    auto write_conf = [&](const QByteArray& text) {
+      QFile conf(dir.filePath(QStringLiteral("Corvane/Pstorian.conf")));
+      QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      conf.write(text);
+    };
+    write_conf("[General]\nPath=/opt/Corvane Tool\n");
     QCOMPARE(help_file_path(), QStringLiteral("/opt/Corvane Tool/help/index.html"));
-    {
-      QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "Corvane", "Pstorian");
-      settings.setValue("Path", "/opt/tool/");
-    }
+    write_conf("[General]\nPath=/opt/tool/\n");
     QCOMPARE(help_file_path(), QStringLiteral("/opt/tool/help/index.html"));
     FakeDialogs dialogs;
     open_help(dialogs);
     QCOMPARE(dialogs.opened.at(0), QUrl::fromLocalFile("/opt/tool/help/index.html"));
+    // A file of another name is not the setting.
+    QFile::remove(dir.filePath(QStringLiteral("Corvane/Pstorian.conf")));
+    QFile ini(dir.filePath(QStringLiteral("Corvane/Pstorian.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[General]\nPath=/opt/ini\n");
+    ini.close();
+    QVERIFY(help_file_path().endsWith(QStringLiteral("/share/pstorian/help/index.html")));
   }
 
   void theShippedHelpExists() {

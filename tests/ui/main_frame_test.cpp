@@ -224,21 +224,35 @@ class MainFrameTest : public QObject {
     QVERIFY(frame.job_thread() == nullptr);
   }
 
-  void stoppingTheScanBeforeAnyObjectSaysNoRecordsFound() {
-    CMainFrame frame(services(endless_scan()));
-    dialogs_->files = {"/m/old.pst"};
-    dialogs_->answers = {true};
-    QTimer::singleShot(0, [] {
-      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
-      QVERIFY(dialog != nullptr);
-      dialog->browse();
-      dialog->start();
-      dialog->close();
-    });
-    frame.open_pst();
-    QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
-    QCOMPARE(dialogs_->messages, QStringList{"No records found"});
-    QVERIFY(frame.open_enabled());
+  // A stopped scan writes nothing, whether or not it had found objects, and says so.
+  void stoppingTheScanWritesNothingAndSaysSo() {
+    for (const bool found_some : {false, true}) {
+      dialogs_->messages.clear();
+      dialogs_->icons.clear();
+      dialogs_->questions.clear();
+      ScanFunction scan = [found_some](const std::string& path, RecoveryTables& tables,
+                                       ProgressSink& progress, JobGate& gate) {
+        if (found_some) finding_scan(3)(path, tables, progress, gate);
+        endless_scan()(path, tables, progress, gate);
+      };
+      CMainFrame frame(services(scan));
+      dialogs_->files = {"/m/old.pst"};
+      dialogs_->answers = {true};
+      QTimer::singleShot(0, [] {
+        auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog != nullptr);
+        dialog->browse();
+        dialog->start();
+        dialog->close();
+      });
+      frame.open_pst();
+      QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
+      QCOMPARE(dialogs_->messages, QStringList{"The scan was stopped. Nothing was written."});
+      QVERIFY(dialogs_->icons.back() == MessageIcon::Information);
+      QVERIFY2(frame.job_thread() == nullptr, "no export after a stopped scan");
+      QCOMPARE(exported_.load(), 0);
+      QVERIFY(frame.open_enabled());
+    }
   }
 
   void aWholeRepairFillsTreeListAndStatusThenListsASelectedFolder() {
@@ -248,12 +262,17 @@ class MainFrameTest : public QObject {
     QVERIFY(!frame.action(kIdOpenPst)->isEnabled());
     wait_for_export(frame);
 
-    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    // The completion names the output file; the fake does not ask for its folder.
+    QCOMPARE(dialogs_->completions,
+             QStringList{"Processing of selected PST file is complete.\n\nThe recovered file is "
+                         "/m/old Recovered.pst"});
     QCOMPARE(dialogs_->captions, QStringList{"Processing Complete"});
+    QVERIFY(dialogs_->opened.empty());
     QCOMPARE(frame.status_pane_text(1), QString());
     QVERIFY(!frame.stop_enabled());
     QVERIFY(frame.tree_ready());
-    QVERIFY2(frame.job_running(), "an export that ended by itself stays flagged");
+    QVERIFY(wait_processing_events([&] { return !frame.job_running(); }, 10s));
+    QVERIFY2(frame.open_enabled(), "a second repair can follow");
     QCOMPARE(frame.output_store_index(), 1);
     QCOMPARE(frame.list_view()->topLevelItemCount(), 3);
     QCOMPARE(frame.list_view()->topLevelItem(2)->text(2), QStringLiteral("Lost"));
@@ -275,12 +294,92 @@ class MainFrameTest : public QObject {
     QCOMPARE(frame.list_view()->topLevelItem(1)->text(3),
              QStringLiteral("Wed Jan  2 02:03:55 1980"));
 
-    // "Root Folder" has no entry of its own: an empty path.
+    // "Root Folder" has no entry of its own: an empty path, which the listing does not
+    // list; the rows of the folder shown before go all the same.
     frame.left_view()->setCurrentItem(frame.left_view()->topLevelItem(0));
+    QCOMPARE(frame.list_view()->topLevelItemCount(), 0);
     QVERIFY(wait_processing_events([&] { return !frame.listing_running(); }, 10s));
     QCOMPARE(listed_paths_.size(), std::size_t{2});
     QVERIFY(listed_paths_[1].empty());
     QCOMPARE(frame.list_view()->topLevelItemCount(), 0);
+    QVERIFY(dialogs_->messages.isEmpty());
+  }
+
+  // One run repairs file after file: Open PST comes back when an export has ended, also
+  // after Stop, and the second repair fills the window afresh.
+  void openPstComesBackAfterEachExport() {
+    CMainFrame frame(services(finding_scan(2)));
+    open_pst(frame);
+    wait_for_export(frame);
+    QVERIFY(wait_processing_events([&] { return frame.open_enabled(); }, 10s));
+    QVERIFY(frame.action(kIdOpenPst)->isEnabled());
+    CProgressThread* first = frame.job_thread();
+    open_pst(frame);
+    QVERIFY(frame.job_thread() != first);
+    wait_for_export(frame);
+    QVERIFY(wait_processing_events([&] { return frame.open_enabled(); }, 10s));
+    QCOMPARE(dialogs_->completions.size(), 2);
+    QCOMPARE(frame.left_view()->topLevelItemCount(), 1);
+
+    // Stopped: Open PST returns once the cancelled export has unwound.
+    CMainFrame stopped(services(finding_scan(1), /*endless_export=*/true));
+    open_pst(stopped);
+    QVERIFY(wait_processing_events([&] { return exported_ > 3; }, 10s));
+    QVERIFY(!stopped.open_enabled());
+    dialogs_->answers = {true};
+    stopped.stop();
+    QVERIFY(wait_processing_events([&] { return stopped.open_enabled(); }, 10s));
+    QVERIFY(stopped.job_thread()->worker().done());
+  }
+
+  // After Stop answered No, the export's own showing of the folder it fills must not start
+  // listings (which popped up "There are N items" boxes and disabled Stop mid-export); a
+  // folder the user selects is listed, and the listing's end leaves Stop to the export.
+  void afterStopAnsweredNoOnlyTheUsersSelectionLists() {
+    struct ShowingExport final : ExportJob {
+      std::atomic<int>& items;
+      explicit ShowingExport(std::atomic<int>& count) : items(count) {}
+      void run(RecoveryTables&, Reporter& reporter, JobHost& host, JobGate& gate) override {
+        const TreeItemId root = reporter.tree_reset();
+        reporter.list_setup_columns();
+        FolderNodeRecord inbox{0x8042, 0x8022, "Inbox", kNoTreeItem, 1};
+        reporter.tree_add_folder(inbox, {0, root});
+        FolderNodeRecord notes{0x8062, 0x8022, "Notes", kNoTreeItem, 11};
+        reporter.tree_add_folder(notes, {0, root});
+        host.set_output_store_index(1);
+        while (gate.pass()) {
+          // Folder after folder, as a real export fills them.
+          reporter.tree_show_folder(items % 2 ? inbox.tree_item : notes.tree_item);
+          reporter.list_add_fields({"Ann", "Bob", "S", ""});
+          ++items;
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        reporter.status_clear();
+        host.set_stop_enabled(false);
+        host.set_tree_ready(true);
+      }
+    };
+    UiServices s = services(finding_scan(1));
+    s.make_export = [this](const RepairPaths&) { return std::make_unique<ShowingExport>(exported_); };
+    CMainFrame frame(std::move(s));
+    open_pst(frame);
+    QVERIFY(wait_processing_events([&] { return exported_ > 3; }, 10s));
+    dialogs_->answers = {false};
+    frame.stop();
+    QVERIFY(frame.tree_ready());
+    const int before = exported_;
+    QVERIFY(wait_processing_events([&] { return exported_ > before + 20; }, 10s));
+    QVERIFY2(listed_paths_.empty(), "the export's own selections listed a folder");
+    QVERIFY(dialogs_->messages.isEmpty());
+    QVERIFY(frame.stop_enabled());
+
+    frame.left_view()->setCurrentItem(frame.left_view()->topLevelItem(0)->child(0));
+    QVERIFY(wait_processing_events([&] { return !listed_paths_.empty() && !frame.listing_running(); }, 10s));
+    QVERIFY2(frame.stop_enabled(), "the listing's end left the running export without Stop");
+    QVERIFY(frame.job_running());
+    dialogs_->answers = {true};
+    frame.stop();
+    wait_for_export(frame);
   }
 
   void anExportThatFailsOutrightSaysSoInsteadOfCompleting() {
@@ -340,16 +439,28 @@ class MainFrameTest : public QObject {
     wait_for_export(frame);
     QVERIFY(frame.job_thread()->control().cancelled());
     QVERIFY(frame.tree_ready());
-    QVERIFY2(!frame.open_enabled(), "no second recovery after an export has started");
+    QVERIFY(wait_processing_events([&] { return frame.open_enabled(); }, 10s));
   }
 
-  void closingTheMainWindowAsksOnlyOnceARecoveryStarted() {
+  // Closing asks only while an export runs, and the program always ends with status 0.
+  void closingTheMainWindowAsksOnlyWhileAnExportRuns() {
     {
       CMainFrame frame(services({}));
       frame.show();
-      QVERIFY(!frame.close());
+      QVERIFY(frame.close());
       QVERIFY(dialogs_->questions.isEmpty());
-      QCOMPARE(exit_codes_, std::vector<int>{18});
+      QCOMPARE(exit_codes_, std::vector<int>{0});
+    }
+    exit_codes_.clear();
+    {
+      CMainFrame frame(services(finding_scan(1)));
+      frame.show();
+      open_pst(frame);
+      wait_for_export(frame);
+      QVERIFY(wait_processing_events([&] { return !frame.job_running(); }, 10s));
+      QVERIFY(frame.close());
+      QVERIFY2(dialogs_->questions.isEmpty(), "nothing runs after a finished repair");
+      QCOMPARE(exit_codes_, std::vector<int>{0});
     }
     exit_codes_.clear();
     CMainFrame frame(services(finding_scan(1), /*endless_export=*/true));

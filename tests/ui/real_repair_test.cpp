@@ -170,6 +170,18 @@ class RealRepairTest : public QObject {
     frame.open_pst();
   }
 
+  // The repair ended with the completion box, which names the output file.
+  bool completed_into(const QString& output) const {
+    if (dialogs_->completions.size() != 1) {
+      qWarning("completions: %s; messages: %s", qPrintable(dialogs_->completions.join('|')),
+               qPrintable(dialogs_->messages.join('|')));
+      return false;
+    }
+    const QString& text = dialogs_->completions.front();
+    return text.startsWith(QStringLiteral("Processing of selected PST file is complete")) &&
+           text.contains(output);
+  }
+
   static bool wait_for_export(CMainFrame& frame) {
     return frame.job_thread() != nullptr &&
            wait_processing_events([&] { return frame.job_thread()->worker().done(); }, 120s);
@@ -203,7 +215,7 @@ class RealRepairTest : public QObject {
     open_and_start(frame, source);
     QVERIFY(wait_for_export(frame));
 
-    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    QVERIFY(completed_into(dir.filePath("old Recovered.pst")));
     QVERIFY(fs::exists(fs::path(dir.path().toStdString()) / "old Recovered.pst"));
     QVERIFY(frame.tree_ready());
     QVERIFY(!frame.stop_enabled());
@@ -254,7 +266,7 @@ class RealRepairTest : public QObject {
     // These messages carry no sender name, only the display names of their recipients.
     QVERIFY(with_receiver > 150);
     QVERIFY(dated > 150);
-    QCOMPARE(dialogs_->messages.size(), 1);
+    QVERIFY(dialogs_->messages.isEmpty());
   }
 
   void aFileWithNothingInItSaysNoRecordsFound() {
@@ -306,8 +318,7 @@ class RealRepairTest : public QObject {
     QVERIFY(!frame.stop_enabled());
     QVERIFY(wait_for_export(frame));
     QVERIFY(frame.job_thread()->control().cancelled());
-    QVERIFY2(!dialogs_->messages.contains("Processing of selected PST file is complete"),
-             qPrintable(dialogs_->messages.join('|')));
+    QVERIFY2(dialogs_->completions.isEmpty(), qPrintable(dialogs_->completions.join('|')));
     QCOMPARE(frame.status_pane_text(1), QString());
 
     // The cancelled export closed its output store whole.
@@ -365,7 +376,7 @@ class RealRepairTest : public QObject {
     frame.open_pst();
     QVERIFY(wait_for_export(frame));
     QVERIFY(dialogs_->questions.isEmpty());
-    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    QVERIFY(completed_into(QString::fromStdString((folder / "old Recovered.pst").string())));
     QVERIFY(fs::exists(folder / "old Recovered.pst"));
   }
 
@@ -420,7 +431,7 @@ class RealRepairTest : public QObject {
     CMainFrame frame(services());
     open_and_start(frame, QString::fromStdString(file.string()));
     QVERIFY(wait_for_export(frame));
-    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    QVERIFY(completed_into(QString::fromStdString((file.parent_path() / "sample Recovered.pst").string())));
 
     std::vector<QTreeWidgetItem*> folders;
     collect(frame.left_view()->topLevelItem(0), folders);

@@ -91,7 +91,7 @@ class SelectFileDialogTest : public QObject {
     dialogs_->folders = {"/", "/out", ""};
     d.browse();
     d.change();
-    QCOMPARE(dialogs_->folder_titles.first(), QStringLiteral("Select OutPut Path"));
+    QCOMPARE(dialogs_->folder_titles.first(), QStringLiteral("Select Output Folder"));
     QCOMPARE(text(d, "outputEdit"), QStringLiteral("/"));
     QCOMPARE(selection_.output_path, QStringLiteral("/old Recovered.pst"));
     d.change();

@@ -34,6 +34,7 @@
 
 #include "mailclient/messaging/entry_id.h"
 #include "mailclient/messaging/folder_table.h"
+#include "mailclient/messaging/message_content.h"
 #include "mailclient/messaging/property_bag.h"
 #include "mailclient/ndb/store_file.h"
 #include "mailclient/ltp/table_node_writer.h"
@@ -122,6 +123,10 @@ class MessageStore {
   // FolderFullError when the folder holds pst::kMaxTableRows messages already.
   std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties);
   PropertyBag load_message(std::uint32_t nid);
+  // Read-only: the message as saved, whole: its properties, recipient rows and attachments
+  // (embedded messages whole, up to a few levels deep). Named properties keep this store's
+  // ids. Defined in stored_content.cpp.
+  MessageContent load_content(std::uint32_t nid);
   void move_message(std::uint32_t nid, std::uint32_t folder);
 
   void checkpoint();
