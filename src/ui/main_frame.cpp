@@ -155,11 +155,12 @@ void CMainFrame::create_actions() {
   };
   open_action_ = make(tr("&Open PST..."), tr("Select file to recover"), tr("Start Recovery"));
   open_action_->setIcon(toolbar_icon(QStringLiteral("open")));
-  open_action_->setShortcut(QKeySequence::Open);
+  // Spelled out: the standard keys follow the platform theme, and some themes bind no Quit.
+  open_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
   connect(open_action_, &QAction::triggered, this, [this] { open_pst(); });
 
   exit_action_ = make(tr("E&xit"), tr("Exit from Application"), tr("Exit"));
-  exit_action_->setShortcut(QKeySequence::Quit);
+  exit_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   exit_action_->setMenuRole(QAction::QuitRole);
   connect(exit_action_, &QAction::triggered, this, &CMainFrame::exit_program);
 
@@ -171,7 +172,7 @@ void CMainFrame::create_actions() {
 
   help_action_ = make(tr("&Help Topic"), tr("List help topics"), tr("Help topics"));
   help_action_->setIcon(toolbar_icon(QStringLiteral("help")));
-  help_action_->setShortcut(QKeySequence::HelpContents);
+  help_action_->setShortcut(QKeySequence(Qt::Key_F1));
   connect(help_action_, &QAction::triggered, this, &CMainFrame::help_topics);
 
   about_action_ = make(tr("&About Pstorian"), tr("Display program information, version & copyright"),
@@ -555,6 +556,9 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
           }
           return true;
         case Qt::Key_Escape:
+          // An item view may keep Escape from the Stop shortcut for itself: it stops here.
+          if (stop_enabled_) stop();
+          return true;
         case Qt::Key_N:
           return true;
         default:

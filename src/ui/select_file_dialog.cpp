@@ -135,11 +135,12 @@ CSelectFileDialog::CSelectFileDialog(RecoverySelection& selection, RecoveryTable
   layout->addWidget(output_group);
   layout->addWidget(start_group);
   layout->addLayout(bottom_row);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
   // Room for a path of some length: the edits scroll for longer ones.
   const int edit_width = QFontMetrics(font()).averageCharWidth() * 56;
   source_edit_->setMinimumWidth(edit_width);
   output_edit_->setMinimumWidth(edit_width);
+  status_line_->setMinimumHeight(status_line_->fontMetrics().height());
+  setFixedSize(sizeHint());
 
   // No button is a default button, so Return can never press one.
   for (QPushButton* button : {browse_button_, change_button_, start_button_, cancel_button_}) {
