@@ -51,13 +51,21 @@ void CPstorianView::add_row(const QString& sender, const QString& receiver,
 void CPstorianView::fit_columns() {
   fit_timer_.stop();
   if (columnCount() != 4) return;
-  for (int column = 0; column < 4; ++column) {
+  // The date is shown whole; the three text columns share what is left of the pane, each
+  // up to a limit (the list scrolls sideways for the rest).
+  const int date = std::max(sizeHintForColumn(kDateColumn), header()->sectionSizeHint(kDateColumn));
+  setColumnWidth(kDateColumn, date);
+  const int share = std::min(kMaxTextColumnWidth, std::max(80, (viewport()->width() - date) / 3));
+  for (int column = 0; column < kDateColumn; ++column) {
     // The header's title counts too, so that an empty column is not narrower than it.
     const int title = header()->sectionSizeHint(column);
-    int wanted = std::max(sizeHintForColumn(column), title);
-    if (column != kDateColumn) wanted = std::min(wanted, kMaxTextColumnWidth);
-    setColumnWidth(column, std::max(wanted, title));
+    setColumnWidth(column, std::max(std::min(sizeHintForColumn(column), share), title));
   }
+}
+
+void CPstorianView::resizeEvent(QResizeEvent* event) {
+  QTreeWidget::resizeEvent(event);
+  if (topLevelItemCount() > 0 && !fit_timer_.isActive()) fit_timer_.start();
 }
 
 void CPstorianView::clear_rows() {

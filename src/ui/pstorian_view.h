@@ -32,6 +32,9 @@ class CPstorianView final : public QTreeWidget {
  signals:
   void row_activated(int row);
 
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
  private:
   int row_counter_ = 0;
   QTimer fit_timer_;

@@ -122,6 +122,9 @@ StoredItem decode_stored_item(const MessageContent& content, std::string_view co
   StoredItem item;
   item.message_class = message.text(kMessageClass);
   item.subject = message.text(kSubject);
+  // A stored subject may open with 0x01 and the length of its prefix ("RE: "), which marks
+  // where the normalized subject begins; it is no text.
+  if (item.subject.size() >= 2 && item.subject[0] == QChar(0x01)) item.subject.remove(0, 2);
   QString sender = message.text(kSenderName);
   if (sender.isEmpty()) sender = message.text(kSentRepresentingName);
   item.from = with_address(sender, message.text(kSenderEmailAddress));
