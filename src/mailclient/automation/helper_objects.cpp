@@ -143,6 +143,12 @@ class EmbeddedHelperMailItem final : public automation::HelperMailItem {
   std::u16string get_SenderName() override { return text(prop::kSenderName); }
   std::u16string get_DisplayTo() override { return text(prop::kDisplayTo); }
 
+  std::shared_ptr<const MessageContent> get_Content() override {
+    return automation_call([&] {
+      return std::make_shared<const MessageContent>(item().store()->load_content(item().nid()));
+    });
+  }
+
  private:
   EmbeddedMailItem& item() {
     if (!bound_) throw AutomationError("no item is bound");

@@ -140,6 +140,10 @@ class MessageStore {
   std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties,
                              const MessageContent* content = nullptr);
   PropertyBag load_message(std::uint32_t nid);
+  // Read-only: the message as saved, whole: its properties, recipient rows and attachments
+  // (embedded messages whole, up to a few levels deep). Named properties keep this store's
+  // ids. Defined in stored_content.cpp.
+  MessageContent load_content(std::uint32_t nid);
   void move_message(std::uint32_t nid, std::uint32_t folder);
   // The name of a named property id of this store, if its map has one.
   std::optional<PropertyName> property_name(std::uint16_t id);
