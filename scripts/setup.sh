@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git python3
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-  qt6-base-dev qt6-svg-dev libqt6svg6-dev xvfb xauth
+  qt6-base-dev qt6-svg-dev libqt6svg6-dev qt6-tools-dev qt6-l10n-tools xvfb xauth openbox
   clang libclang-rt-14-dev
   python3-pypff pff-tools pst-utils
 )

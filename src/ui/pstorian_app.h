@@ -1,5 +1,6 @@
-// CPstorianApp, the application: sets the names the program is known by and shows the main
-// window, normally, whatever state the desktop asked for. It has no command-line options of
+// CPstorianApp, the application: sets the names the program is known by, loads the
+// translation for the user's locale when one is installed, and shows the main window,
+// normally, whatever state the desktop asked for. It has no command-line options of
 // its own (Qt's own, such as -platform, still apply).
 #pragma once
 

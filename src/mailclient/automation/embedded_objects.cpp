@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "format/utf8.h"
+#include "mailclient/automation/property_value.h"
 #include "mailclient/messaging/entry_id.h"
 #include "mailclient/messaging/mail_profile.h"
 
@@ -230,7 +231,7 @@ void EmbeddedMailItem::put_Subject(std::u16string_view text) {
 }
 
 std::u16string EmbeddedMailItem::get_Subject() {
-  return store_->codec().decode(properties_.string(prop::kSubject).value_or(""));
+  return text_value(properties_, prop::kSubject, store_->codec()).value_or(u"");
 }
 
 void EmbeddedMailItem::put_Importance(std::int32_t value) {
