@@ -22,6 +22,7 @@
 #include "engine/node_reader.h"
 #include "engine/property_reader.h"
 #include "format/endian.h"
+#include "fuzz/touch_content.h"
 
 namespace {
 
@@ -142,8 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const BlockRef* data_block = tables.find_block(block_id(records, 0));
   const ObjectIndex item = tables.objects.create(0x200024, first_subnodes, data_block, true);
   tables.objects.append_top_level(item);
-  if (const auto record = decode_item(reader, tables.objects[item]))
+  if (const auto record = decode_item(reader, tables.objects[item])) {
     if (record->message && record->message->subject) sum += record->message->subject->text.size();
+    if (record->content) sum += pstorian::touch_content(*record->content);
+  }
   if (const auto rows = read_properties(reader, data_block, reader.read_subnodes(first_subnodes)))
     for (const PropRow& row : *rows)
       for (const PropValue& v : row.values) sum += v.size();

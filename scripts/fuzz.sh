@@ -5,7 +5,7 @@
 #
 #   bash scripts/fuzz.sh [--runs N] [--seed N] [--dir DIR] [TARGET...]
 #
-# TARGET is scan_fuzz, decode_fuzz or tree_fuzz (default: all three). Each target keeps
+# TARGET is scan_fuzz, decode_fuzz, tree_fuzz or ltp_fuzz (default: all four). Each target keeps
 # its corpus in DIR/TARGET (default /tmp/pstorian-fuzz) and writes what it finds there as
 # crash-*, leak-*, timeout-* or oom-* files, with its log in DIR/TARGET.log. Exits nonzero
 # if any target found something.
@@ -21,12 +21,12 @@ while [[ $# -gt 0 ]]; do
     --runs) runs="$2"; shift 2 ;;
     --seed) seed="$2"; shift 2 ;;
     --dir) dir="$2"; shift 2 ;;
-    scan_fuzz | decode_fuzz | tree_fuzz) targets+=("$1"); shift ;;
-    *) echo "usage: $0 [--runs N] [--seed N] [--dir DIR] [scan_fuzz|decode_fuzz|tree_fuzz]..." >&2
+    scan_fuzz | decode_fuzz | tree_fuzz | ltp_fuzz) targets+=("$1"); shift ;;
+    *) echo "usage: $0 [--runs N] [--seed N] [--dir DIR] [scan_fuzz|decode_fuzz|tree_fuzz|ltp_fuzz]..." >&2
        exit 2 ;;
   esac
 done
-[[ ${#targets[@]} -eq 0 ]] && targets=(scan_fuzz decode_fuzz tree_fuzz)
+[[ ${#targets[@]} -eq 0 ]] && targets=(scan_fuzz decode_fuzz tree_fuzz ltp_fuzz)
 
 CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DPSTORIAN_FUZZ=ON \
   -DPSTORIAN_BUILD_TESTS=OFF -DPSTORIAN_BUILD_UI=OFF >/dev/null || exit 1
@@ -39,6 +39,7 @@ max_len() {
     scan_fuzz) echo 8192 ;;
     decode_fuzz) echo 4096 ;;
     tree_fuzz) echo 2048 ;;
+    ltp_fuzz) echo 4096 ;;
   esac
 }
 

@@ -21,6 +21,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "mailclient/messaging/message_content.h"
+
 namespace pstorian {
 
 // One found copy of a block.
@@ -55,6 +57,9 @@ struct NamedPropEntry {
   std::uint32_t mapped_id = 0;  // 0x8000 + property index
   std::uint32_t numeric_name = 0;  // kind 1: low 16 bits of the stored name id
   std::string name;                // kind 2: the name as single-byte text
+  // The whole name: property set, and the full number or the UTF-16 string. Absent when the
+  // property set cannot be told (its GUID index names no GUID of the map).
+  std::optional<PropertyName> full_name;
 };
 
 // Every block copy found, sorted by id when first looked up (stably: the copies of one id

@@ -421,6 +421,21 @@ TEST_F(WholeItemTest, TextsStoredInUtf16ReadThroughTheItemAndTheHelper) {
   EXPECT_EQ(std::get<std::u16string>(helper_item->get_Property(0x0037001F)), u"Güße");
 }
 
+TEST_F(WholeItemTest, ASubjectStoredWithItsPrefixMarkReadsWithoutIt) {
+  auto content = std::make_shared<MessageContent>();
+  content->properties = {property(0x0037001E, {0x01, 0x05, 'R', 'E', ':', ' ', 'h', 'i'})};
+  const auto message = helper_->get_Messages()->Add(u"IPM.Note");
+  message->put_Content(content);
+  message->Save();
+  const auto item = ns_->GetItemFromID(message->get_EntryID(), inbox_->get_StoreID());
+  EXPECT_EQ(item->get_Subject(), u"RE: hi");
+  // The stored value keeps the mark, as the source had it.
+  const PropertyBag stored =
+      MailProfile::instance().stores().at(0)->load_message(nid_of(message->get_EntryID()));
+  EXPECT_EQ(stored.string(prop::kSubject), std::string("\x01\x05RE: hi"));
+  EXPECT_EQ(stored.string(prop::kNormalizedSubject), "hi");
+}
+
 TEST_F(WholeItemTest, AFolderTakesAnotherStoresPropertiesButKeepsWhatIsItsOwn) {
   const auto folder = ns_->get_Folders()->Item(1)->get_Folders()->Add(u"Tasks 2", kFolderMail);
   helper_->put_BoundObject(folder);
