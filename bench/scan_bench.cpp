@@ -286,6 +286,12 @@ double collection_seconds(std::uint32_t entries, std::uint32_t blocks) {
       pstorian::RecoveryTables tables;
       for (std::uint32_t i = 0; i < blocks; ++i) tables.blocks.add(4 * (i + 1), 0x4600 + 64 * i, 20);
       for (std::uint32_t i = 0; i < blocks / 50; ++i) tables.blocks.add(4 * (1 + rng() % blocks), 0x4600, 20);
+      // Each block holds its own number, so that the later copies at 0x4600 are versions.
+      std::vector<std::uint8_t> image(0x4600 + 64 * std::size_t{blocks} + 64, 0);
+      for (std::uint32_t i = 0; i < blocks; ++i)
+        for (unsigned k = 0; k < 4; ++k)
+          image[0x4600 + 64 * std::size_t{i} + k] = static_cast<std::uint8_t>((i + 1) >> (8 * k));
+      const pstorian::MemorySource source(image);
       pstorian::NodeEntryList parentless(pstorian::NodeEntryList::Kind::kParentless);
       pstorian::NodeEntryList children(pstorian::NodeEntryList::Kind::kChild);
       for (const auto& page : make_leaf_pages(entries, blocks, rng))
@@ -297,7 +303,7 @@ double collection_seconds(std::uint32_t entries, std::uint32_t blocks) {
       pstorian::NullProgress progress;
       pstorian::OpenGate gate;
       const double c0 = thread_cpu_seconds();
-      pstorian::collect_objects(parentless, children, tables, progress, gate);
+      pstorian::collect_objects(parentless, children, source, tables, progress, gate);
       return thread_cpu_seconds() - c0;
     }));
   }

@@ -13,6 +13,7 @@
 #include "engine/named_property_map.h"
 #include "engine/property_reader.h"
 #include "format/endian.h"
+#include "fuzz/touch_content.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sum += record->message->subject->text.size();
   if (record && record->dist_list)
     sum += record->dist_list->members.size() + record->dist_list->wide_members.size();
+  if (record && record->content) sum += pstorian::touch_content(*record->content);
   const auto rows = read_properties(reader, tables.find_block(0x20),
                                     reader.read_subnodes(tables.find_block(0x102)));
   if (rows)

@@ -83,7 +83,7 @@ for i in $(seq 1 "$rounds"); do
   set -e
   reason=$(echo "$said" | grep -o 'No space left on device\|File too large' | head -1)
   [ -z "$reason" ] && [ "$rc" -ne 0 ] && reason="failed"
-  written=$(echo "$said" | sed -n 's/^Mail items written: *//p')
+  written=$(echo "$said" | sed -n 's/^Items written: *\([0-9]*\).*/\1/p')
   if [ -f "$work/kept.pst" ]; then
     verdict=$(check "$work/kept.pst")
     holds=$(messages_in "$work/kept.pst")

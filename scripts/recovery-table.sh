@@ -33,7 +33,7 @@ for original in "$corpus"/*.pst; do
     "$cli" repair "$damaged" -o "$work/out" --overwrite >"$work/repair.txt" 2>&1
     rc=$?
     output="$work/out/$name Recovered.pst"
-    written="$(sed -n 's/^Mail items written: *//p' "$work/repair.txt")"
+    written="$(sed -n 's/^Items written: *\([0-9]*\).*/\1/p' "$work/repair.txt")"
     errors=- recov=- folder=- fields=-
     if [[ -f $output ]]; then
       errors="$("$py" "$tools/pstcheck.py" "$output" --json 2>/dev/null |

@@ -14,7 +14,9 @@
 #   ccache       a compiler cache (CI builds the same sources again in a fresh clone)
 # Quiet when nothing is missing; otherwise one line says what it installs.
 set -euo pipefail
-build=(g++ cmake ninja-build libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev)
+# Qt's translation tools gather the texts to translate and build the translations.
+build=(g++ cmake ninja-build libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev qt6-tools-dev
+       qt6-l10n-tools)
 # The independent readers that the tests and measuring scripts compare our output with.
 readers=(python3 python3-pypff pff-tools pst-utils)
 list=false
@@ -28,7 +30,7 @@ for job in "${@:-test}"; do
     build) packages+=("${build[@]}") ;;
     sample) packages+=("${build[@]}" python3) ;;
     test | asan) packages+=("${build[@]}" libgtest-dev libgmock-dev "${readers[@]}") ;;
-    screenshots) packages+=("${build[@]}" libgtest-dev libgmock-dev xvfb xauth) ;;
+    screenshots) packages+=("${build[@]}" libgtest-dev libgmock-dev xvfb xauth openbox) ;;
     package) packages+=("${build[@]}" dpkg-dev file lintian man-db python3) ;;
     ccache) packages+=(ccache) ;;
     clang) packages+=("${build[@]}" clang) ;;

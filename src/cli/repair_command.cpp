@@ -147,8 +147,9 @@ class RepairConsole final : public ProgressSink, public Reporter, public JobHost
   int output_error_ = -1;  // set once writing to `out` failed
 };
 
-std::string not_exported_text(const std::map<ItemKind, int>& counts) {
-  if (counts.empty()) return "none";
+// "3 mail, 1 contact"; `none` for no counts.
+std::string counts_text(const std::map<ItemKind, int>& counts, std::string_view none) {
+  if (counts.empty()) return std::string(none);
   std::ostringstream text;
   bool first = true;
   for (const auto& [kind, count] : counts) {
@@ -162,11 +163,15 @@ void print_summary(std::ostream& out, const CPstExporter& exporter, double secon
   const ExportSummary& s = exporter.summary();
   out << "Output file:            " << exporter.output_path().string() << '\n'
       << "Folders recreated:      " << s.folders_recreated << '\n'
-      << "Mail items written:     " << s.mail_items_written << '\n'
+      << "Items written:          " << s.mail_items_written;
+  if (!s.written_by_kind.empty()) out << " (" << counts_text(s.written_by_kind, "") << ')';
+  out << '\n'
+      << "Attachments written:    " << s.attachments_written << '\n'
+      << "Recipients written:     " << s.recipients_written << '\n'
       << "Items in Lost&Found:    " << s.items_in_lost_and_found << '\n'
-      << "Found, not exported:    " << not_exported_text(s.not_exported) << '\n';
+      << "Found, not exported:    " << counts_text(s.not_exported, "none") << '\n';
   if (s.mail_items_skipped > 0) {
-    out << "Mail items not written: " << s.mail_items_skipped << '\n';
+    out << "Items not written:      " << s.mail_items_skipped << '\n';
   }
   for (const ContinuedFolder& c : s.continued_folders) {
     out << "Folder continued:       " << c.path << " was full; it goes on in";

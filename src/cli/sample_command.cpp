@@ -46,7 +46,8 @@ void run_sample(const SampleArguments& args) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::cout << "Wrote " << manifest.folders.size() - 1 << " folders and "
-              << manifest.messages.size() << " messages to " << args.file << " ("
+              << manifest.messages.size() << (args.options.rich ? " items to " : " messages to ")
+              << args.file << " ("
               << std::filesystem::file_size(args.file) << " bytes, " << seconds << " s)\n";
   } catch (const automation::AutomationError& e) {
     terminate_mail_client();
@@ -64,6 +65,9 @@ void add_sample_command(CLI::App& app) {
   cmd->add_option("--folders", args->options.folders, "folders to create (default 20)");
   cmd->add_option("--messages", args->options.messages, "messages to write (default 1000)");
   cmd->add_option("--seed", args->options.seed, "seed of the generator (default 1)");
+  cmd->add_flag("--rich", args->options.rich,
+                "whole items of every kind, with named properties, HTML and RTF bodies, "
+                "recipients and attachments of every method");
   cmd->add_flag("--overwrite", args->overwrite, "replace FILE if it exists");
   cmd->callback([args] { run_sample(*args); });
 }

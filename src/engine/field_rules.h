@@ -40,23 +40,23 @@ struct FieldRule {
 };
 
 // The value's bytes as text; a value without data gives empty text.
-inline std::string text_of(const PropValue& v) {
+inline std::string text_of(const PropView& v) {
   return v.data ? std::string(v.data->begin(), v.data->end()) : std::string();
 }
 
-inline Bytes bytes_of(const PropValue& v) {
-  return v.data ? *v.data : Bytes();
+inline Bytes bytes_of(const PropView& v) {
+  return v.data ? Bytes(v.data->begin(), v.data->end()) : Bytes();
 }
 
 // The inline 32-bit value; std::nullopt when the value has no data to take it from, in
 // which case numeric fields keep what they hold.
-inline std::optional<std::uint32_t> long_of(const PropValue& v) {
+inline std::optional<std::uint32_t> long_of(const PropView& v) {
   if (!v.data || v.data->size() < 4) return std::nullopt;
   return pst::load_le32(*v.data, 0);
 }
 
 template <class R>
-void store_field(const FieldRule<R>& rule, const PropValue& v, R& record) {
+void store_field(const FieldRule<R>& rule, const PropView& v, R& record) {
   switch (rule.form) {
     case Form::kText:
       record.*rule.text = text_of(v);
@@ -85,7 +85,7 @@ R& part(std::optional<R>& p) {
 // Stores `v` by the first rule listing its id, creating the part first; false when no rule
 // lists the id.
 template <class R, std::size_t N>
-bool apply_field_rules(const FieldRule<R> (&rules)[N], const PropValue& v,
+bool apply_field_rules(const FieldRule<R> (&rules)[N], const PropView& v,
                        std::optional<R>& target) {
   for (const FieldRule<R>& rule : rules) {
     if (rule.id != v.id) continue;

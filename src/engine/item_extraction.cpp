@@ -1,8 +1,11 @@
 #include "engine/item_extraction.h"
 
 #include <array>
+#include <memory>
 
+#include "engine/content_reader.h"
 #include "engine/field_rules.h"
+#include "format/layout.h"
 
 namespace pstorian {
 namespace {
@@ -79,9 +82,9 @@ bool is_subject_marker(std::uint8_t b) {
   return b < 0x20 || b == 0x7F;
 }
 
-std::optional<SubjectValue> subject_of(const PropValue& v) {
+std::optional<SubjectValue> subject_of(const PropView& v) {
   if (!v.data || v.data->empty()) return std::nullopt;
-  const Bytes& d = *v.data;
+  const std::span<const std::uint8_t> d = *v.data;
   SubjectValue s;
   if (!is_subject_marker(d[0])) {
     s.text.assign(d.begin(), d.end());
@@ -101,7 +104,7 @@ bool extra_binary_empty(const ItemRecord& item) {
 
 // The special cases of the extraction: properties that fill more than one field, or whose
 // effect depends on what was met before. False when `v` is none of them.
-bool extract_special(const PropValue& v, ItemRecord& item, bool& class_seen) {
+bool extract_special(const PropView& v, ItemRecord& item, bool& class_seen) {
   switch (v.id) {
     case kMessageClass:
       // Only the first message class of a row counts.
@@ -139,9 +142,8 @@ bool extract_special(const PropValue& v, ItemRecord& item, bool& class_seen) {
         part(item.contact).email3_address_type = text_of(v);
       return true;
     case kOneOffMembers:
-      parse_one_off_members(
-          v.data ? std::span<const std::uint8_t>(*v.data) : std::span<const std::uint8_t>(),
-          part(item.dist_list));
+      parse_one_off_members(v.data.value_or(std::span<const std::uint8_t>()),
+                            part(item.dist_list));
       return true;
     default:
       return false;
@@ -150,6 +152,31 @@ bool extract_special(const PropValue& v, ItemRecord& item, bool& class_seen) {
 
 // Tolerant comparison of the first pattern.size() characters: a character matches its
 // lower-case pattern character or that character minus 32.
+// Hands the values of the first row to the extraction as the content reader meets them,
+// by the extraction's own rules (property_reader.h).
+class FieldExtraction final : public SlotVisitor {
+ public:
+  FieldExtraction(const std::vector<NamedPropEntry>& named_props, ItemRecord& item)
+      : named_props_(named_props), item_(item) {}
+
+  // A table's values count only in its first row; a property context is one row.
+  void first_row_only() { rows_ = 0; }
+  void begin_row() override { ++rows_; }
+
+  void visit(const PropertySlot& slot) override {
+    if (rows_ != 1) return;
+    std::array<std::uint8_t, 4> inline_bytes{};
+    if (const auto view = field_view(slot, named_props_, inline_bytes))
+      extract_value(*view, item_, class_seen_);
+  }
+
+ private:
+  const std::vector<NamedPropEntry>& named_props_;
+  ItemRecord& item_;
+  int rows_ = 1;
+  bool class_seen_ = false;
+};
+
 bool starts_with_folded(std::string_view s, std::string_view lower_pattern) {
   if (s.size() < lower_pattern.size()) return false;
   for (std::size_t i = 0; i < lower_pattern.size(); ++i) {
@@ -224,27 +251,54 @@ ItemKind kind_of_container_class(std::string_view item_class) {
   return ItemKind::kOther;
 }
 
+void extract_value(const PropView& v, ItemRecord& item, bool& class_seen) {
+  if (extract_special(v, item, class_seen)) return;
+  if (apply_field_rules(kMessageRules, v, item.message)) return;
+  if (apply_field_rules(kFolderRules, v, item.folder)) return;
+  if (extract_kind_property(v, item)) return;
+  for (const auto& rule : kRecordRules) {
+    if (rule.id == v.id) store_field(rule, v, item);
+  }
+}
+
 void extract(const PropRow& row, ItemRecord& item) {
   bool class_seen = false;
-  for (const PropValue& v : row.values) {
-    if (extract_special(v, item, class_seen)) continue;
-    if (apply_field_rules(kMessageRules, v, item.message)) continue;
-    if (apply_field_rules(kFolderRules, v, item.folder)) continue;
-    if (extract_kind_property(v, item)) continue;
-    for (const auto& rule : kRecordRules) {
-      if (rule.id == v.id) store_field(rule, v, item);
-    }
-  }
+  for (const PropValue& v : row.values) extract_value(PropView::of(v), item, class_seen);
 }
 
 std::optional<ItemRecord> decode_item(const NodeReader& reader, const ObjectNode& object) {
   if (object.data_block == nullptr) return std::nullopt;
+  ItemBudget budget = ItemBudget::for_file(reader.file_size());
+  const ContentReader content(reader, budget);
   const SubnodeList subnodes = reader.read_subnodes(object.subnode_block);
-  const auto rows = read_properties(reader, object.data_block, subnodes);
-  if (!rows) return std::nullopt;
+  const auto heap = content.open_heap(*object.data_block);
+  if (!heap) return std::nullopt;
+  const SubnodeScope scope(subnodes);
   ItemRecord item;
-  if (!rows->empty()) extract(rows->front(), item);
-  return item;
+  FieldExtraction fields(reader.tables().named_props, item);
+  switch (heap->client_signature()) {
+    case pst::kClientPropertyContext: {
+      auto properties = content.properties(*heap, {scope, {}}, &fields);
+      if (!properties) return std::nullopt;
+      const std::uint8_t type = pst::node_type(object.node_id);
+      const bool message = type == pst::kNodeNormalMessage || type == pst::kNodeAssociatedMessage;
+      const bool folder = type == pst::kNodeNormalFolder || type == pst::kNodeSearchFolder;
+      if (message || folder) {
+        drop_object_references(*properties);
+        auto whole = std::make_shared<MessageContent>();
+        whole->properties = std::move(*properties);
+        if (message) content.add_recipients_and_attachments(*whole, scope, 0);
+        item.content = std::move(whole);
+      }
+      return item;
+    }
+    case pst::kClientTableContext:
+      fields.first_row_only();
+      if (!content.rows(*heap, {scope, {}}, 1, false, &fields)) return std::nullopt;
+      return item;
+    default:
+      return std::nullopt;
+  }
 }
 
 }  // namespace pstorian

@@ -1,5 +1,7 @@
-// Decodes one node of the source file into an ItemRecord: reads its subnodes and property
-// context and walks the first row once, storing each property by its id.
+// Decodes one node of the source file into an ItemRecord: reads its subnodes and its heap
+// once and stores each property of the first row by its id into the record's fields; for
+// message and folder nodes the record also keeps what the node holds whole (its content,
+// read as content_reader.h describes).
 #pragma once
 
 #include <optional>
@@ -12,14 +14,19 @@ namespace pstorian {
 
 // The record of `object`; std::nullopt when it has no data block or its properties cannot
 // be read. A table context gives the record of its first row; one without rows an empty
-// record.
+// record. Message nodes (normal and associated) get their content whole, with recipients
+// and attachments; folder nodes their properties as content.
 std::optional<ItemRecord> decode_item(const NodeReader& reader, const ObjectNode& object);
 
 // Stores the values of `row` into `item` in row order. Ids that no field lists are ignored.
 void extract(const PropRow& row, ItemRecord& item);
 
+// Stores one value of a row into `item`; `class_seen` carries over from the values before
+// it in the same row (only the first message class of a row counts).
+void extract_value(const PropView& value, ItemRecord& item, bool& class_seen);
+
 // The contact, appointment, task, journal and sticky note fields of one value (the
 // kind-specific part of the extraction); false when none of them lists its id.
-bool extract_kind_property(const PropValue& value, ItemRecord& item);
+bool extract_kind_property(const PropView& value, ItemRecord& item);
 
 }  // namespace pstorian

@@ -194,7 +194,7 @@ std::optional<std::u16string> widen_if_longer(const std::string& s, std::size_t 
 
 }  // namespace
 
-bool extract_kind_property(const PropValue& value, ItemRecord& item) {
+bool extract_kind_property(const PropView& value, ItemRecord& item) {
   return apply_field_rules(kContactRules, value, item.contact) ||
          apply_field_rules(kAppointmentRules, value, item.appointment) ||
          apply_field_rules(kTaskRules, value, item.task) ||

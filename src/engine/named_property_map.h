@@ -1,6 +1,7 @@
 // Builds the named-property map from the name-to-id map node (0x61): for every named
 // property of the file, the id it is stored under (0x8000 + its index) and its name, a
-// number or a string. The property reader consults the map for ids of 0x8000 and above.
+// property set (GUID) with a number or a string. The item decoding consults the map for
+// ids of 0x8000 and above.
 #pragma once
 
 #include <cstdint>
@@ -19,12 +20,21 @@ enum class NamedMapResult {
 };
 
 // The entries of an entry stream (8 bytes each: u32 name id, u16 guid word, u16 property
-// index, ending at the first guid word 0) with their names from the string stream (at the
-// name id's low 16 bits: u32 byte length, then UTF-16 text of which the low bytes are
-// kept), in map order: ascending mapped id, a later entry ahead of an earlier one with the
-// same mapped id, so that lookups find the later one.
+// index, ending at the first guid word 0) with their names, in map order: ascending mapped
+// id, a later entry ahead of an earlier one with the same mapped id, so that lookups find
+// the later one.
+//
+// The guid word holds the GUID index above a string flag (bit 0): index 1 is PS_MAPI, 2
+// PS_PUBLIC_STRINGS, 3 and above the 16-byte GUIDs of `guids` from the first on. A string
+// name lies in `strings` at the name id, as a u32 byte length and UTF-16 text (`name` keeps
+// the low bytes of its characters); a numeric name is the name id itself.
 std::vector<NamedPropEntry> parse_named_property_streams(std::span<const std::uint8_t> entries,
-                                                         std::span<const std::uint8_t> strings);
+                                                         std::span<const std::uint8_t> strings,
+                                                         std::span<const std::uint8_t> guids = {});
+
+// The entry a map in map order gives for `mapped_id`; null when it has none.
+const NamedPropEntry* find_named_property(const std::vector<NamedPropEntry>& map,
+                                          std::uint32_t mapped_id);
 
 // Claims the next unclaimed version of node 0x61 and builds the map from it. `reader` must
 // read through `tables`.

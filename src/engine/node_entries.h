@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/progress.h"
+
 namespace pstorian {
 
 struct NodeEntry {
@@ -42,6 +44,10 @@ class NodeEntryList {
   // Room for `n` more inserts.
   void reserve(std::size_t n);
 
+  // Puts the entries recorded so far in list order, passing `gate` as it goes: sorting
+  // millions of entries is a phase of its own. False if the gate stopped it; the list is
+  // then put in order on the next read.
+  bool build(JobGate& gate) const;
   // The entries in list order, copies discarded.
   const std::vector<NodeEntry>& entries() const;
   std::size_t size() const { return entries().size(); }
@@ -49,7 +55,6 @@ class NodeEntryList {
   void clear();
 
  private:
-  void build() const;
 
   Kind kind_;
   // In the order inserted, or after a build in node id order with the entries of one node

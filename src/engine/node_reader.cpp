@@ -1,6 +1,7 @@
 #include "engine/node_reader.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "format/endian.h"
 #include "format/layout.h"
@@ -32,6 +33,10 @@ constexpr std::size_t kDataTreeIdsAt = 8;
 constexpr std::uint16_t kLeafSubnodeBlock = 0x0002;
 constexpr std::size_t kSubnodeEntriesAt = 4;
 constexpr std::size_t kSubnodeEntrySize = 12;
+// Intermediate subnode block (SIBLOCK): the same header with level 1, then entries of
+// 8 bytes: u32 first subnode id of the leaf block, u32 leaf subnode block id.
+constexpr std::uint16_t kIntermediateSubnodeBlock = 0x0102;
+constexpr std::size_t kIntermediateEntrySize = 8;
 
 }  // namespace
 
@@ -46,7 +51,7 @@ Bytes NodeReader::read_block(std::uint32_t offset, std::uint32_t size, bool deco
   // A data tree may name the same child many times over; whatever it claims, what it
   // assembles cannot sensibly exceed the file it was read from.
   std::uint64_t budget = file_.size();
-  return read_block_within(offset, size, kMinBlockSize, decode, levels, true, budget);
+  return read_block_within(offset, size, decode, levels != 0 ? kAnyTree : kData, budget);
 }
 
 Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels) const {
@@ -56,68 +61,146 @@ Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels) const
 
 Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels,
                              std::uint64_t& budget) const {
-  return read_block_within(ref.offset, ref.size, kMinBlockSize, decode, levels,
-                           pst::is_internal_block(ref.id), budget);
+  const Expect expect = levels != 0 && pst::is_internal_block(ref.id) ? kAnyTree : kData;
+  return read_block_within(ref.offset, ref.size, decode, expect, budget);
 }
 
-Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size,
-                                    std::uint32_t min_size, bool decode, int levels,
-                                    bool may_be_tree, std::uint64_t& budget) const {
+std::vector<Bytes> NodeReader::read_leaves(const BlockRef& ref, std::uint64_t& budget) const {
+  std::vector<Bytes> leaves;
+  const Expect expect = pst::is_internal_block(ref.id) ? kAnyTree : kData;
+  read_leaves_within(ref.offset, ref.size, kMinBlockSize, true, expect, budget, leaves);
+  return leaves;
+}
+
+Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size, bool decode,
+                                    Expect expect, std::uint64_t& budget) const {
+  std::vector<Bytes> leaves;
+  read_leaves_within(offset, size, kMinBlockSize, decode, expect, budget, leaves);
+  if (leaves.size() == 1) return std::move(leaves.front());
+  std::size_t total = 0;
+  for (const Bytes& leaf : leaves) total += leaf.size();
+  Bytes out;
+  out.reserve(total);
+  for (const Bytes& leaf : leaves) out.insert(out.end(), leaf.begin(), leaf.end());
+  return out;
+}
+
+void NodeReader::read_leaves_within(std::uint32_t offset, std::uint32_t size,
+                                    std::uint32_t min_size, bool decode, Expect expect,
+                                    std::uint64_t& budget, std::vector<Bytes>& leaves) const {
   // A block's trailer follows its data, so data reaching the end of the file has lost it.
-  if (size < min_size || std::uint64_t{offset} + size >= file_.size()) return {};
+  if (size < min_size || std::uint64_t{offset} + size >= file_.size()) return;
   // The block lies wholly inside the file; bytes lost to an I/O error read as zeros.
   Bytes block(size);
   file_.read_at(offset, block);
 
   const std::uint8_t level = block.size() >= 2 ? block[1] : 0;
-  if (block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType && (level == 1 || level == 2) &&
-      levels != 0 && may_be_tree) {
+  const bool is_tree = block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType;
+  if (expect == kLevel1Tree && !(is_tree && level == 1)) return;
+  if (expect != kData && is_tree && (level == 1 || level == 2)) {
+    // Each child lies exactly one level below its parent: a level-2 tree holds level-1
+    // trees, a level-1 tree holds data. Were a child's own claim followed instead, a tree
+    // naming itself (or an ancestor) as a child would be expanded without end.
+    const Expect child_expect = level == 2 ? kLevel1Tree : kData;
     const std::size_t claimed = pst::load_le16(block, 2);
     const std::size_t fits = (block.size() - kDataTreeIdsAt) / 4;
-    Bytes out;
     for (std::size_t i = 0; i < std::min(claimed, fits); ++i) {
       const BlockRef* child = tables_.find_block(pst::load_le32(block, kDataTreeIdsAt + 4 * i));
       if (child == nullptr) break;
-      Bytes part = read_block_within(child->offset, child->size, kMinDataTreePiece, decode,
-                                     level - 1, pst::is_internal_block(child->id), budget);
-      if (part.empty()) break;
-      out.insert(out.end(), part.begin(), part.end());
+      if (child_expect == kLevel1Tree && !pst::is_internal_block(child->id)) break;
+      const std::size_t before = leaves.size();
+      read_leaves_within(child->offset, child->size, kMinDataTreePiece, decode, child_expect,
+                         budget, leaves);
+      if (leaves.size() == before) break;
     }
-    return out;
+    return;
   }
-  if (block.size() > budget) return {};
+  if (block.size() > budget) return;
   budget -= block.size();
   if (decode && tables_.encoded) pst::permute_decode(block);
-  return block;
+  leaves.push_back(std::move(block));
 }
 
 SubnodeList NodeReader::read_subnodes(const BlockRef* subnode_block) const {
   SubnodeList out;
   if (subnode_block == nullptr) return out;
-  std::vector<const BlockRef*> seen;
-  append_subnodes(*subnode_block, out, seen);
+  // A subnode block that names itself, directly or further down, would never end; each
+  // block is read at most once per list. Chains of nested trees are walked with a stack
+  // of our own, so that their depth costs heap rather than the thread's stack, and end at
+  // kMaxSubnodeDepth, far beyond what nested attachments give.
+  std::unordered_set<const BlockRef*> seen;
+  struct Level {
+    Bytes block;
+    std::size_t next = 0;
+    std::size_t count = 0;
+    bool intermediate = false;  // entries name leaf blocks of the same tree
+    std::size_t depth = 0;      // of the tree, the top tree being 1
+    std::size_t owner = SIZE_MAX;  // the element whose nested tree this is
+  };
+  std::vector<Level> stack;
+  // An intermediate block lists the leaf blocks of its own tree; were it allowed to list
+  // intermediate blocks, a chain of them would be a tree of any height.
+  auto enter = [&](const BlockRef& ref, std::size_t depth, std::size_t owner, bool leaf_only) {
+    if (depth > kMaxSubnodeDepth || !seen.insert(&ref).second) return false;
+    Bytes block = read_block(ref, false, 0);
+    if (block.empty()) return false;
+    const std::uint16_t kind = pst::load_le16(block, 0);
+    const bool intermediate = kind == kIntermediateSubnodeBlock && !leaf_only;
+    if (kind != kLeafSubnodeBlock && !intermediate) return false;
+    const std::size_t entry_size = intermediate ? kIntermediateEntrySize : kSubnodeEntrySize;
+    const std::size_t claimed = pst::load_le16(block, 2);
+    const std::size_t fits = (block.size() - kSubnodeEntriesAt) / entry_size;
+    stack.push_back(Level{std::move(block), 0, std::min(claimed, fits), intermediate, depth, owner});
+    return true;
+  };
+  enter(*subnode_block, 1, SIZE_MAX, false);
+  while (!stack.empty()) {
+    Level& top = stack.back();
+    if (top.next == top.count) {
+      if (top.owner != SIZE_MAX) out[top.owner].nested_end = static_cast<std::uint32_t>(out.size());
+      stack.pop_back();
+      continue;
+    }
+    if (top.intermediate) {
+      const std::size_t at = kSubnodeEntriesAt + kIntermediateEntrySize * top.next++;
+      // The leaf blocks belong to the tree of the intermediate block, whose owner closes it.
+      if (const BlockRef* leaf = tables_.find_block(pst::load_le32(top.block, at + 4)))
+        enter(*leaf, top.depth, SIZE_MAX, true);
+      continue;
+    }
+    const std::size_t at = kSubnodeEntriesAt + kSubnodeEntrySize * top.next++;
+    const BlockRef* data = tables_.find_block(pst::load_le32(top.block, at + 4));
+    if (data == nullptr) continue;
+    const std::size_t index = out.size();
+    out.push_back(SubnodeRef{pst::load_le32(top.block, at), data,
+                             static_cast<std::uint32_t>(index + 1)});
+    // `top` may move when the nested level is pushed; what it holds is read first.
+    const std::size_t depth = top.depth;
+    if (const BlockRef* nested = tables_.find_block(pst::load_le32(top.block, at + 8)))
+      enter(*nested, depth + 1, index, false);
+  }
   return out;
 }
 
-void NodeReader::append_subnodes(const BlockRef& block_ref, SubnodeList& out,
-                                 std::vector<const BlockRef*>& seen) const {
-  // A subnode block that names itself, directly or further down, would never end; each
-  // block is read at most once per list.
-  if (std::find(seen.begin(), seen.end(), &block_ref) != seen.end()) return;
-  seen.push_back(&block_ref);
-
-  const Bytes block = read_block(block_ref, false, 0);
-  if (block.empty() || pst::load_le16(block, 0) != kLeafSubnodeBlock) return;
-  const std::size_t claimed = pst::load_le16(block, 2);
-  const std::size_t fits = (block.size() - kSubnodeEntriesAt) / kSubnodeEntrySize;
-  for (std::size_t i = 0; i < std::min(claimed, fits); ++i) {
-    const std::size_t at = kSubnodeEntriesAt + kSubnodeEntrySize * i;
-    const BlockRef* data = tables_.find_block(pst::load_le32(block, at + 4));
-    if (data == nullptr) continue;
-    out.push_back(SubnodeRef{pst::load_le32(block, at), data});
-    if (const BlockRef* nested = tables_.find_block(pst::load_le32(block, at + 8)))
-      append_subnodes(*nested, out, seen);
+const SubnodeRef* SubnodeScope::find(std::uint32_t subnode_id, std::uint64_t* steps) const {
+  for (std::size_t i = begin_; i < end_; i = next(i)) {
+    if (steps != nullptr && (*steps)-- == 0) {
+      *steps = 0;
+      return nullptr;
+    }
+    if ((*list_)[i].subnode_id == subnode_id) return &(*list_)[i];
   }
+  return nullptr;
+}
+
+SubnodeScope SubnodeScope::nested(const SubnodeRef& element) const {
+  const auto i = static_cast<std::size_t>(&element - list_->data());
+  return SubnodeScope(list_, i + 1, std::min(next(i), end_));
+}
+
+std::size_t SubnodeScope::next(std::size_t i) const {
+  const std::size_t end = (*list_)[i].nested_end;
+  return end > i ? std::min<std::size_t>(end, end_) : i + 1;
 }
 
 }  // namespace pstorian

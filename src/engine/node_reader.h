@@ -1,12 +1,14 @@
 // Reads the blocks of one node from the source file through the block index: single data
-// blocks, data trees (one or two levels of block id lists whose children are concatenated),
-// the permutative decoding of data blocks, and the node's subnode tree flattened into a list.
+// blocks, data trees (one or two levels of block id lists whose children are concatenated,
+// or handed out one by one as the blocks of a heap), the permutative decoding of data
+// blocks, and the node's subnode tree flattened into a list.
 //
 // Everything read is bounded by the block it comes from: counts and ids that the file
 // claims are only followed as far as the block that holds them reaches, and an assembled
 // data tree never grows beyond the size of the file itself.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,12 +22,48 @@ namespace pstorian {
 struct SubnodeRef {
   std::uint32_t subnode_id = 0;
   const BlockRef* data_block = nullptr;  // never null in a list built by read_subnodes
+  // The position after the entries of this element's nested subnode tree; read_subnodes
+  // sets it, and a value not beyond the element's own position means it has none.
+  std::uint32_t nested_end = 0;
 };
 
 using SubnodeList = std::vector<SubnodeRef>;
 
 // The data block of the first element with `subnode_id`; null when there is none.
 const BlockRef* find_subnode(const SubnodeList& list, std::uint32_t subnode_id);
+
+// One subnode tree within a flattened list: a node's own tree (the whole list) or the tree
+// nested under one of its elements. Subnode ids are unique within one tree only: the
+// recipient table of a message and that of a message embedded in it share an id.
+class SubnodeScope {
+ public:
+  SubnodeScope() = default;
+  // The top tree of `list`, which must outlive the scope.
+  explicit SubnodeScope(const SubnodeList& list)
+      : list_(&list), begin_(0), end_(list.size()) {}
+
+  // The element of this tree (not of a tree nested in it) with `subnode_id`; null if none.
+  // With `steps`, each element looked at takes one of them, and nothing is found once they
+  // are used up: a caller looking up many ids in a hostile tree of many elements bounds
+  // its work so.
+  const SubnodeRef* find(std::uint32_t subnode_id, std::uint64_t* steps = nullptr) const;
+  // The tree nested under `element`, an element of this tree.
+  SubnodeScope nested(const SubnodeRef& element) const;
+  // Calls `f(element)` for each element of this tree, in order.
+  template <typename F>
+  void for_each(F&& f) const {
+    for (std::size_t i = begin_; i < end_; i = next(i)) f((*list_)[i]);
+  }
+
+ private:
+  SubnodeScope(const SubnodeList* list, std::size_t begin, std::size_t end)
+      : list_(list), begin_(begin), end_(end) {}
+  std::size_t next(std::size_t i) const;
+
+  const SubnodeList* list_ = nullptr;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
 
 class NodeReader {
  public:
@@ -37,7 +75,8 @@ class NodeReader {
   // children too). With `decode` set and the file encoded, data blocks are decoded; data tree
   // blocks never are. Empty when nothing could be read: a block under 16 bytes, one that does
   // not end before the end of the file, or a data tree whose first child is missing. A
-  // missing or unreadable child ends a data tree's bytes there.
+  // missing or unreadable child ends a data tree's bytes there, and so does a child of a
+  // level-2 tree that is not a level-1 tree: legal trees are at most two levels deep.
   Bytes read_block(std::uint32_t offset, std::uint32_t size, bool decode, int levels) const;
   // The same for a block of the index. Its id tells whether it can be a data tree at all
   // (data trees have internal ids), so a data block whose bytes merely start like a data
@@ -47,22 +86,38 @@ class NodeReader {
   // `budget` and is taken from it; a data tree ends at the first piece that does not fit,
   // a single block that does not fit reads as nothing.
   Bytes read_block(const BlockRef& ref, bool decode, int levels, std::uint64_t& budget) const;
+  // The leaves of the data tree at `ref` (or the block itself when it is none), decoded, one
+  // block each, as read_block with `levels` nonzero reads them: the blocks of a heap. Empty
+  // when nothing could be read.
+  std::vector<Bytes> read_leaves(const BlockRef& ref, std::uint64_t& budget) const;
 
   std::uint64_t file_size() const { return file_.size(); }
 
   // The subnode tree under `subnode_block` as one list in depth-first order: each entry is
-  // followed directly by the entries of its own nested subnode tree. Only leaf subnode
-  // blocks are read; entries whose data block was not found are left out. Empty when the
-  // block is null, unreadable or not a leaf subnode block.
+  // followed directly by the entries of its own nested subnode tree. A tree is a leaf
+  // subnode block or an intermediate one listing leaf blocks; entries whose data block was
+  // not found are left out, and so are nested trees deeper than kMaxSubnodeDepth and blocks
+  // already read for this list. Empty when the block is null, unreadable or no subnode block.
   SubnodeList read_subnodes(const BlockRef* subnode_block) const;
+
+  // Subnode trees nested deeper than this (the top tree counting as one) are left out.
+  static constexpr std::size_t kMaxSubnodeDepth = 64;
 
   const RecoveryTables& tables() const { return tables_; }
 
  private:
-  Bytes read_block_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size,
-                          bool decode, int levels, bool may_be_tree, std::uint64_t& budget) const;
-  void append_subnodes(const BlockRef& block, SubnodeList& out,
-                       std::vector<const BlockRef*>& seen) const;
+  // What a block read at some place of a data tree may be.
+  enum Expect {
+    kData,        // data only, whatever its bytes look like
+    kAnyTree,     // a data tree of level 1 or 2, else data
+    kLevel1Tree,  // a level-1 data tree and nothing else (the child of a level-2 tree)
+  };
+  // Appends the leaves of what lies at `offset` to `leaves`.
+  void read_leaves_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size,
+                          bool decode, Expect expect, std::uint64_t& budget,
+                          std::vector<Bytes>& leaves) const;
+  Bytes read_block_within(std::uint32_t offset, std::uint32_t size, bool decode, Expect expect,
+                          std::uint64_t& budget) const;
 
   const ByteSource& file_;
   const RecoveryTables& tables_;

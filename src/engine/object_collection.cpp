@@ -2,27 +2,93 @@
 
 #include <array>
 #include <unordered_map>
+#include <vector>
 
+#include "engine/bytes.h"
 #include "format/endian.h"
+#include "format/layout.h"
 
 namespace pstorian {
 namespace {
 
-// Creates the object of one entry and, behind it, one object per further copy of its
-// data block in version-chain order. Returns the first and the count.
+// The further copies of data blocks that an entry gets objects for. A block may be stored
+// many times over with the same bytes (the file's own earlier states leave copies behind,
+// and a crafted file can hold thousands): only a copy that differs from every copy before
+// it in version order is a version of its own. Worked out once per block id.
+class DistinctVersions {
+ public:
+  DistinctVersions(const BlockIndex& blocks, const ByteSource& source)
+      : blocks_(blocks), source_(source) {}
+
+  // The versions behind `first`, the first copy of its id, in version order.
+  const std::vector<const BlockRef*>& behind(const BlockRef& first) {
+    static const std::vector<const BlockRef*> kNone;
+    // Finding the first version walks the whole group of copies, so it is done once.
+    if (const auto known = memo_.find(&first); known != memo_.end()) return known->second;
+    const BlockRef* v = blocks_.next_version(first);
+    if (v == nullptr) return kNone;
+    const auto it = memo_.try_emplace(&first).first;
+    // Copies are told apart by a hash of their bytes and stored check value, and compared
+    // in full only with the few earlier copies that hash alike.
+    std::unordered_map<std::uint64_t, std::vector<const BlockRef*>> kept;
+    kept[fingerprint(first)].push_back(&first);
+    for (; v != nullptr; v = blocks_.next_version(*v)) {
+      std::vector<const BlockRef*>& alike = kept[fingerprint(*v)];
+      bool same = false;
+      for (std::size_t i = 0; i < alike.size() && i < kMaxCompared && !same; ++i)
+        same = identical(*alike[i], *v);
+      if (same) continue;
+      alike.push_back(v);
+      it->second.push_back(v);
+    }
+    return it->second;
+  }
+
+ private:
+  // Beyond this many copies that hash alike but differ, a copy is kept without comparing:
+  // a spare object costs less than comparing every pair.
+  static constexpr std::size_t kMaxCompared = 8;
+
+  // The block's data and the check value of its trailer, which ends the 64-byte-rounded span.
+  Bytes stored(const BlockRef& b) const {
+    Bytes out(std::size_t{b.size} + 4);
+    source_.read_at(b.offset, std::span(out).first(b.size));
+    const std::uint64_t span = (std::uint64_t{b.size} + pst::kBlockTrailerSize +
+                                pst::kBlockAlignment - 1) / pst::kBlockAlignment *
+                               pst::kBlockAlignment;
+    source_.read_at(b.offset + span - 4, std::span(out).last(4));
+    return out;
+  }
+  std::uint64_t fingerprint(const BlockRef& b) const {
+    // FNV-1a.
+    std::uint64_t h = 0xCBF29CE484222325u;
+    for (const std::uint8_t byte : stored(b)) h = (h ^ byte) * 0x100000001B3u;
+    return h;
+  }
+  bool identical(const BlockRef& a, const BlockRef& b) const {
+    return a.size == b.size && stored(a) == stored(b);
+  }
+
+  const BlockIndex& blocks_;
+  const ByteSource& source_;
+  std::unordered_map<const BlockRef*, std::vector<const BlockRef*>> memo_;
+};
+
+// Creates the object of one entry and, behind it, one object per distinct further copy of
+// its data block in version-chain order. Returns the first and the count.
 struct CreatedObjects {
   ObjectIndex first;
   std::uint32_t count;
 };
 
-CreatedObjects create_objects(const NodeEntry& e, RecoveryTables& tables) {
+CreatedObjects create_objects(const NodeEntry& e, RecoveryTables& tables,
+                              DistinctVersions& versions) {
   const BlockRef* sub = tables.find_block(e.subnode_block_id);
   const BlockRef* data = tables.find_block(e.data_block_id);
   const ObjectIndex first = tables.objects.create(e.node_id, sub, data, e.primary);
   std::uint32_t count = 1;
   if (data != nullptr) {
-    for (const BlockRef* v = tables.blocks.next_version(*data); v != nullptr;
-         v = tables.blocks.next_version(*v)) {
+    for (const BlockRef* v : versions.behind(*data)) {
       tables.objects.create(e.node_id, sub, v, false);
       ++count;
     }
@@ -34,8 +100,11 @@ CreatedObjects create_objects(const NodeEntry& e, RecoveryTables& tables) {
 }  // namespace
 
 bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& children,
-                     RecoveryTables& tables, ProgressSink& progress, JobGate& gate) {
+                     const ByteSource& source, RecoveryTables& tables, ProgressSink& progress,
+                     JobGate& gate) {
+  if (!parentless.build(gate) || !children.build(gate)) return false;
   ObjectTree& tree = tables.objects;
+  DistinctVersions versions(tables.blocks, source);
   // An object per entry, and room for some more for the further copies of data blocks;
   // room not used takes no memory.
   const std::size_t entries = parentless.size() + children.size();
@@ -50,7 +119,7 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
     look_ahead(parentless.entries(), n);
     if (++n % 40 == 0) progress.step();
     if (!gate.pass()) return false;
-    const CreatedObjects made = create_objects(e, tables);
+    const CreatedObjects made = create_objects(e, tables, versions);
     for (std::uint32_t k = 0; k < made.count; ++k) tree.append_top_level(made.first + k);
   }
 
@@ -63,7 +132,7 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
     look_ahead(children.entries(), n);
     if (++n % 50 == 0) progress.step();
     if (!gate.pass()) return false;
-    const CreatedObjects made = create_objects(e, tables);
+    const CreatedObjects made = create_objects(e, tables, versions);
     ObjectIndex parent = kNoObject;
     if (auto it = parent_cache.find(e.parent_id); it != parent_cache.end()) {
       parent = it->second;

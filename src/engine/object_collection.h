@@ -11,16 +11,20 @@ namespace pstorian {
 
 // Builds tables.objects from the two entry lists, looking blocks up in tables.blocks.
 //
-// Every entry becomes an object, and so does every further copy of its data block (same
-// node id and subnode block, primary = false), placed right behind it. Parentless entries
+// Every entry becomes an object, and so does every further copy of its data block that
+// differs from the copies before it in version order (same node id and subnode block,
+// primary = false), placed right behind it; copies with the same bytes and check value
+// as an earlier one, read from `source`, give no object. Parentless entries
 // go to the top-level list. A child entry goes under the first object of its parent's node
 // id in pre-order as the tree stands when the parent is first looked up; that object is
 // remembered and handed out for later children of the same parent id even if another
 // object of that id comes earlier in pre-order by then. A child whose parent is not (yet)
 // in the tree goes to the top level. Steps `progress` once per 40 parentless and per 50
-// child entries. Returns false if `gate` stopped the work.
+// child entries. Puts the lists in order first if they are not. Returns false if `gate`
+// stopped the work.
 bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& children,
-                     RecoveryTables& tables, ProgressSink& progress, JobGate& gate);
+                     const ByteSource& source, RecoveryTables& tables, ProgressSink& progress,
+                     JobGate& gate);
 
 // The header test applied to the first 16 bytes of a data block.
 enum class HeapHeader { kNone, kPlain, kEncoded };

@@ -213,6 +213,8 @@ ObjectIndex ObjectTree::create(std::uint32_t node_id, const BlockRef* subnode_bl
   const auto index = static_cast<ObjectIndex>(objects_.size());
   objects_.push_back(n);
   sibling_seq_.push_back(0);
+  depth_.push_back(0);
+  jump_.push_back(index);
   if (run_starts_.empty() || node_id < ids_.back()) {
     if (run_starts_.size() == kMaxRuns) fold_runs();
     run_starts_.push_back(index);
@@ -241,6 +243,8 @@ void ObjectTree::reserve(std::size_t n) {
   objects_.reserve(n);
   prefer_huge_pages(objects_);
   sibling_seq_.reserve(n);
+  depth_.reserve(n);
+  jump_.reserve(n);
   ids_.reserve(n);
 }
 
@@ -257,6 +261,8 @@ void ObjectTree::append_top_level(ObjectIndex object) {
     sibling_seq_[object] = sibling_seq_[last_top_] + 1;
   }
   last_top_ = object;
+  depth_[object] = 0;
+  jump_[object] = object;
   ++top_count_;
   claim_index_valid_ = false;
 }
@@ -276,25 +282,45 @@ void ObjectTree::append_child(ObjectIndex parent, ObjectIndex object) {
   }
   p.last_child = object;
   ++p.child_count;
+  // The jump of an object leads to its parent, or, where the parent's jump and the jump's
+  // jump span equal distances, twice as far as the parent's jump: the skew-binary scheme,
+  // in which any ancestor is reached in a logarithmic number of steps.
+  depth_[object] = depth_[parent] + 1;
+  const ObjectIndex up = jump_[parent];
+  jump_[object] = depth_[parent] - depth_[up] == depth_[up] - depth_[jump_[up]] ? jump_[up] : parent;
   claim_index_valid_ = false;
 }
 
+ObjectIndex ObjectTree::ancestor_at(ObjectIndex x, std::uint32_t depth) const {
+  while (depth_[x] > depth) x = depth_[jump_[x]] >= depth ? jump_[x] : objects_[x].parent;
+  return x;
+}
+
 // Lists are only ever appended to, so an object's position among its siblings never
-// changes; comparing the two ancestor paths at the point where they part decides pre-order.
+// changes; comparing the two ancestors just below the point where the paths part decides
+// pre-order. The jumps find that point in logarithmic steps: walking the whole paths made
+// a lookup cost the depth of the tree, and a chain of nodes nested thousands deep made
+// the collection quadratic.
 bool ObjectTree::precedes_in_pre_order(ObjectIndex a, ObjectIndex b) const {
   if (a == b) return false;
-  std::vector<ObjectIndex> pa, pb;
-  for (ObjectIndex x = a; x != kNoObject; x = objects_[x].parent) pa.push_back(x);
-  for (ObjectIndex x = b; x != kNoObject; x = objects_[x].parent) pb.push_back(x);
-  auto ia = pa.rbegin();
-  auto ib = pb.rbegin();
-  while (ia != pa.rend() && ib != pb.rend() && *ia == *ib) {
-    ++ia;
-    ++ib;
+  if (depth_[a] > depth_[b]) {
+    a = ancestor_at(a, depth_[b]);
+    if (a == b) return false;  // b is an ancestor of a
+  } else if (depth_[b] > depth_[a]) {
+    b = ancestor_at(b, depth_[a]);
+    if (a == b) return true;  // a is an ancestor of b
   }
-  if (ia == pa.rend()) return true;   // a is an ancestor of b
-  if (ib == pb.rend()) return false;  // b is an ancestor of a
-  return sibling_seq_[*ia] < sibling_seq_[*ib];
+  // At equal depths the jumps lead to equal depths too.
+  while (objects_[a].parent != objects_[b].parent) {
+    if (jump_[a] != jump_[b]) {
+      a = jump_[a];
+      b = jump_[b];
+    } else {
+      a = objects_[a].parent;
+      b = objects_[b].parent;
+    }
+  }
+  return sibling_seq_[a] < sibling_seq_[b];
 }
 
 ObjectIndex ObjectTree::find(std::uint32_t node_id) const {
@@ -359,6 +385,8 @@ ObjectIndex ObjectTree::claim(std::uint32_t node_id) {
 void ObjectTree::clear() {
   objects_.clear();
   sibling_seq_.clear();
+  depth_.clear();
+  jump_.clear();
   first_top_ = last_top_ = kNoObject;
   top_count_ = 0;
   ids_.clear();

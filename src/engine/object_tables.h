@@ -21,6 +21,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "mailclient/messaging/message_content.h"
+
 namespace pstorian {
 
 // One found copy of a block.
@@ -55,6 +57,9 @@ struct NamedPropEntry {
   std::uint32_t mapped_id = 0;  // 0x8000 + property index
   std::uint32_t numeric_name = 0;  // kind 1: low 16 bits of the stored name id
   std::string name;                // kind 2: the name as single-byte text
+  // The whole name: property set, and the full number or the UTF-16 string. Absent when the
+  // property set cannot be told (its GUID index names no GUID of the map).
+  std::optional<PropertyName> full_name;
 };
 
 // Every block copy found, sorted by id when first looked up (stably: the copies of one id
@@ -116,6 +121,7 @@ class ObjectTree {
                      const BlockRef* data_block, bool primary);
   // Room for `n` objects of about as many node ids.
   void reserve(std::size_t n);
+  // Each object is appended once; a parent must be in the tree before its children.
   void append_top_level(ObjectIndex object);
   void append_child(ObjectIndex parent, ObjectIndex object);
 
@@ -137,10 +143,14 @@ class ObjectTree {
 
  private:
   bool precedes_in_pre_order(ObjectIndex a, ObjectIndex b) const;
+  // The ancestor of `x` (or `x` itself) at `depth`, which must not exceed x's depth.
+  ObjectIndex ancestor_at(ObjectIndex x, std::uint32_t depth) const;
   void build_claim_index();
 
   std::vector<ObjectNode> objects_;
   std::vector<std::uint32_t> sibling_seq_;  // position within the parent's (or top) list
+  std::vector<std::uint32_t> depth_;        // 0 at top level
+  std::vector<ObjectIndex> jump_;           // an ancestor further up; itself at top level
   ObjectIndex first_top_ = kNoObject;
   ObjectIndex last_top_ = kNoObject;
   std::size_t top_count_ = 0;

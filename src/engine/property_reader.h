@@ -1,17 +1,26 @@
-// Reads the heap-on-node of a node's data block as a property context (one row of
-// properties) or a table context (one row per table row) into PropRow / PropValue.
+// The field extraction's view of a node's properties: PropValue / PropRow, read through the
+// content reader (content_reader.h) and shaped by the rules the extraction has always
+// worked by, which differ from the whole content in a few ways:
 //
-// Only one-block heaps are understood. Ids of 0x8000 and above are passed through the
-// named-property map held by the tables: a numeric name replaces the id, a string name is
-// attached to the value.
+//   - 16-bit, 32-bit and boolean values are the record's (or cell's) 4 bytes;
+//   - strings, binaries, 64-bit numbers, times, GUIDs, objects and the multi-valued 32-bit,
+//     string and binary types carry their bytes; a value in a subnode that cannot be read
+//     stays without data, one in the heap that is empty or cannot be read is dropped;
+//   - values of any other type stay in the row with type 0 and no data;
+//   - ids of 0x8000 and above are passed through the named-property map held by the
+//     tables: a numeric name replaces the id, a string name is attached to the value;
+//   - a table's rows are those its heap holds (a row matrix in a subnode gives none).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/bytes.h"
+#include "engine/content_reader.h"
 #include "engine/node_reader.h"
 
 namespace pstorian {
@@ -28,17 +37,36 @@ struct PropValue {
 };
 
 struct PropRow {
-  std::uint32_t row_total = 0;    // property context: 1; table context: rows announced
+  std::uint32_t row_total = 0;    // property context: 1; table context: rows read
   std::vector<PropValue> values;  // the kept values, in stored order
 };
 
 using PropRows = std::vector<PropRow>;
 
-// Reads the properties of `data_block` (decoded, not expanded as a data tree), taking
+// A PropValue whose bytes live elsewhere: how the decoding hands values to the extraction
+// without copying them first.
+struct PropView {
+  std::uint32_t id = 0;
+  std::uint16_t type = 0;
+  std::optional<std::span<const std::uint8_t>> data;
+  const std::string* name = nullptr;
+
+  static PropView of(const PropValue& v) {
+    PropView view{v.id, v.type, std::nullopt, v.name ? &*v.name : nullptr};
+    if (v.data) view.data = std::span<const std::uint8_t>(*v.data);
+    return view;
+  }
+};
+
+// The view the extraction takes of `slot` by the rules above; std::nullopt when the value is
+// dropped. Inline values are put in `inline_bytes`, which must outlive the view.
+std::optional<PropView> field_view(const PropertySlot& slot,
+                                   const std::vector<NamedPropEntry>& named_props,
+                                   std::array<std::uint8_t, 4>& inline_bytes);
+
+// Reads the properties of `data_block` (a heap block, or a data tree of heap blocks), taking
 // subnode references from `subnodes`. std::nullopt when the block is missing or unreadable,
-// is no property or table context heap, or one of its structures does not resolve inside
-// the heap; a table context without rows gives an empty chain. Single values that cannot
-// be read are dropped from their row.
+// or is no property or table context; a table context without rows gives an empty chain.
 std::optional<PropRows> read_properties(const NodeReader& reader, const BlockRef* data_block,
                                         const SubnodeList& subnodes);
 

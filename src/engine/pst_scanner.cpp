@@ -117,7 +117,8 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
   progress_.step();
 
   progress_.set_status(kStatusCollecting);
-  if (!collect_objects(parentless_, children_, tables_, progress_, gate_)) return cancelled();
+  if (!collect_objects(parentless_, children_, source, tables_, progress_, gate_))
+    return cancelled();
   parentless_.clear();
   children_.clear();
   progress_.step();
@@ -135,7 +136,10 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
   // Room for a block trailer in one of four probes of each pass; only what is filled takes
   // memory, and growing the lists by copying is avoided for all but the densest files.
   for (PassFindings& f : found) f.blocks.reserve(static_cast<std::size_t>(limit / pst::kPageSize / 4));
-  std::vector<std::uint8_t> buffer(kLeafSlotBytes + kChunk + kPageProbeSpan);
+  // A file smaller than a chunk needs a buffer only as large as its probes reach.
+  const std::uint64_t chunk = std::min<std::uint64_t>(
+      kChunk, limit >= probe_start(0) ? limit - probe_start(0) + pst::kPageSize : 0);
+  std::vector<std::uint8_t> buffer(kLeafSlotBytes + chunk + kPageProbeSpan);
 
   for (std::uint64_t start = probe_start(0); start <= limit; start += kChunk) {
     const std::uint64_t base = start - kLeafSlotBytes;
@@ -172,6 +176,7 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
   parentless_.reserve(parentless);
   children_.reserve(children);
   for (PassFindings& f : found) {
+    if (!gate_.pass()) return false;
     tables_.blocks.add_found(std::move(f.blocks));
     for (const RawEntry& e : f.entries) {
       NodeEntryList& list = e.parent_id == 0 ? parentless_ : children_;

@@ -143,7 +143,7 @@ void CPstExporter::export_all(RecoveryTables& tables, JobGate& gate) {
       text += " (" + output_path_.string() + ")";
     text += ". The file is as it was at its last checkpoint and holds " +
             std::to_string(summary_.mail_items_written) +
-            " of the recovered mail items; nothing after them was written.";
+            " of the recovered items; nothing after them was written.";
     host_->show_message(text, kMessageCaption);
   }
   host_->set_tree_ready(true);

@@ -51,8 +51,8 @@ QUrl CAboutDialog::link_url(Link link) {
 
 CAboutDialog::CAboutDialog(UserDialogs& dialogs, QWidget* parent)
     : QDialog(parent), dialogs_(dialogs) {
-  setWindowTitle(QStringLiteral("About Pstorian"));
-  setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+  // A frame of the desktop's own, with its title and close box, like every other window.
+  setWindowTitle(tr("About Pstorian"));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 12);
 
@@ -62,10 +62,11 @@ CAboutDialog::CAboutDialog(UserDialogs& dialogs, QWidget* parent)
   banner->setScaledContents(true);
   layout->addWidget(banner, 0, Qt::AlignHCenter);
 
-  auto* text = new QLabel(QStringLiteral("File Repair Software For Windows Microsoft Outlook "
-                                         "( *.PST File)\n\nPstorian %1, by Corvane")
+  auto* text = new QLabel(tr("Repairs damaged Outlook personal folder files (*.pst) on Linux."
+                             "\n\nPstorian %1, by Corvane")
                               .arg(QStringLiteral(PSTORIAN_VERSION)),
                           this);
+  text->setWordWrap(true);
   text->setObjectName(QStringLiteral("aboutText"));
   text->setContentsMargins(12, 0, 12, 0);
   layout->addWidget(text);
@@ -98,10 +99,8 @@ void CAboutDialog::open_link(Link link) {
     visited_[i] = true;
     colour_link(link);
   } else {
-    dialogs_.show_message(this,
-                          QStringLiteral("No mail program could be opened for %1.")
-                              .arg(link_url(link).path()),
-                          QStringLiteral("Pstorian"), MessageIcon::Error);
+    dialogs_.show_message(this, tr("No mail program could be opened for %1.").arg(link_url(link).path()),
+                          kAppTitle, MessageIcon::Error);
   }
 }
 

@@ -23,6 +23,9 @@ UiServices default_services() {
                             int output_store_index) -> std::unique_ptr<FolderLister> {
     return std::make_unique<FolderItemLister>(make_mail_client(), output_store_index);
   };
+  services.make_item_reader = [](int output_store_index) {
+    return make_mail_client_item_reader(output_store_index);
+  };
   services.dialogs = std::make_shared<QtUserDialogs>();
   services.end_process = [](int exit_code) { QCoreApplication::exit(exit_code); };
   return services;

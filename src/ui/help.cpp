@@ -11,7 +11,9 @@
 namespace pstorian {
 
 QString installation_folder() {
-  const QSettings settings(QSettings::IniFormat, QSettings::SystemScope,
+  // The native format: on Linux /etc/xdg/Corvane/Pstorian.conf, as the README and the
+  // help page tell administrators.
+  const QSettings settings(QSettings::NativeFormat, QSettings::SystemScope,
                            QStringLiteral("Corvane"), QStringLiteral("Pstorian"));
   const QString path = settings.value(QStringLiteral("Path")).toString();
   if (!path.isEmpty()) return path;

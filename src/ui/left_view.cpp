@@ -46,13 +46,18 @@ QString folder_icon_name(FolderIcon icon) {
 CLeftView::CLeftView(QWidget* parent) : QTreeWidget(parent) {
   setColumnCount(1);
   header()->hide();
+  // The column is as wide as the longest name; a narrow pane scrolls rather than cutting.
+  header()->setStretchLastSection(false);
+  header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  setTextElideMode(Qt::ElideNone);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setRootIsDecorated(true);
   setIconSize(QSize(16, 16));
   setUniformRowHeights(true);
   setStyleSheet(QStringLiteral("QTreeView::item { height: 20px; }"));
   connect(this, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
-            if (current != nullptr) emit folder_selected(id_of(current));
+            if (current != nullptr && !revealing_) emit folder_selected(id_of(current));
           });
 }
 
@@ -68,12 +73,14 @@ QTreeWidgetItem* CLeftView::new_item(const QString& text, FolderIcon icon) {
 }
 
 TreeItemId CLeftView::reset_tree() {
+  revealing_ = true;  // emptying and refilling the tree is nobody's selection
   clear();
   items_.clear();
   special_count_ = 0;
   pending_.fill(true);
-  QTreeWidgetItem* root = new_item(QStringLiteral("Root Folder"), FolderIcon::Root);
+  QTreeWidgetItem* root = new_item(tr("Root Folder"), FolderIcon::Root);
   addTopLevelItem(root);
+  revealing_ = false;
   return id_of(root);
 }
 
@@ -117,7 +124,9 @@ void CLeftView::show_folder(TreeItemId id) {
   QTreeWidgetItem* item = item_of(id);
   if (item == nullptr) return;
   for (QTreeWidgetItem* up = item; up != nullptr; up = up->parent()) up->setExpanded(true);
+  revealing_ = true;
   setCurrentItem(item);
+  revealing_ = false;
   scrollToItem(item);
 }
 

@@ -2,7 +2,9 @@
 // recreates. It is filled only through the main window's reporting calls: reset to a single
 // "Root Folder", folders added under their placement with an icon by kind (and their own
 // icons for the five well-known folders directly under the top of the personal folders),
-// and a folder revealed while it is being filled.
+// and a folder revealed while it is being filled. Only the user's own selections are
+// reported: revealing a folder selects it without a report. Long names are shown whole; the
+// tree scrolls sideways instead.
 #pragma once
 
 #include <QTreeWidget>
@@ -54,7 +56,7 @@ class CLeftView final : public QTreeWidget {
   TreeItemId id_of(const QTreeWidgetItem* item) const;
 
  signals:
-  // The user (or show_folder) selected another folder.
+  // The user selected another folder.
   void folder_selected(pstorian::TreeItemId item);
 
  private:
@@ -62,6 +64,7 @@ class CLeftView final : public QTreeWidget {
   QTreeWidgetItem* new_item(const QString& text, FolderIcon icon);
 
   std::unordered_map<TreeItemId, QTreeWidgetItem*> items_;
+  bool revealing_ = false;  // show_folder is selecting
   TreeItemId next_id_ = 1;
   int special_count_ = 0;
   // Inbox, Outbox, Sent Items, Deleted Items, Drafts: 1 until recognised since the reset.

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   const QStringList files = parser.positionalArguments();
   if (!files.isEmpty()) {
     const QString path = QFileInfo(files.first()).absoluteFilePath();
-    QTimer::singleShot(0, app.main_frame(), [&app, path] { app.main_frame()->open_file(path); });
+    QTimer::singleShot(0, app.main_frame(), [&app, path] { app.main_frame()->open_pst(path); });
   }
   return app.exec();
 }

@@ -3,6 +3,7 @@
 #include <QIcon>
 
 #include "ui/main_frame.h"
+#include "ui/translations.h"
 
 namespace pstorian {
 
@@ -12,6 +13,7 @@ CPstorianApp::CPstorianApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationVersion(QStringLiteral(PSTORIAN_VERSION));
   setWindowIcon(QIcon(QStringLiteral(":/icons/pstorian.svg")));
   setDesktopFileName(QStringLiteral("pstorian"));
+  install_translations(*this, QLocale(), translations_folder());
 }
 
 CPstorianApp::~CPstorianApp() = default;

@@ -1,21 +1,33 @@
 #include "ui/pstorian_view.h"
 
 #include <QHeaderView>
+#include <algorithm>
 
 namespace pstorian {
+
+namespace {
+
+constexpr int kDateColumn = 3;
+
+}  // namespace
 
 CPstorianView::CPstorianView(QWidget* parent) : QTreeWidget(parent) {
   setRootIsDecorated(false);
   setSortingEnabled(false);
+  setUniformRowHeights(true);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setColumnCount(0);
   header()->hide();  // no columns until the export sets them up
+  fit_timer_.setSingleShot(true);
+  fit_timer_.setInterval(150);
+  connect(&fit_timer_, &QTimer::timeout, this, &CPstorianView::fit_columns);
+  connect(this, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem* item, int) { emit row_activated(indexOfTopLevelItem(item)); });
 }
 
 void CPstorianView::setup_columns() {
   setColumnCount(4);
-  setHeaderLabels({QStringLiteral("Sender"), QStringLiteral("Receiver"),
-                   QStringLiteral("Subject"), QStringLiteral("Date")});
+  setHeaderLabels({tr("Sender"), tr("Receiver"), tr("Subject"), tr("Date")});
   for (int column = 0; column < 4; ++column) setColumnWidth(column, 200);
   header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header()->setStretchLastSection(false);
@@ -33,6 +45,27 @@ void CPstorianView::add_row(const QString& sender, const QString& receiver,
   setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
   scrollToItem(item, QAbstractItemView::EnsureVisible);
   ++row_counter_;
+  if (!fit_timer_.isActive()) fit_timer_.start();
+}
+
+void CPstorianView::fit_columns() {
+  fit_timer_.stop();
+  if (columnCount() != 4) return;
+  // The date is shown whole; the three text columns share what is left of the pane, each
+  // up to a limit (the list scrolls sideways for the rest).
+  const int date = std::max(sizeHintForColumn(kDateColumn), header()->sectionSizeHint(kDateColumn));
+  setColumnWidth(kDateColumn, date);
+  const int share = std::min(kMaxTextColumnWidth, std::max(80, (viewport()->width() - date) / 3));
+  for (int column = 0; column < kDateColumn; ++column) {
+    // The header's title counts too, so that an empty column is not narrower than it.
+    const int title = header()->sectionSizeHint(column);
+    setColumnWidth(column, std::max(std::min(sizeHintForColumn(column), share), title));
+  }
+}
+
+void CPstorianView::resizeEvent(QResizeEvent* event) {
+  QTreeWidget::resizeEvent(event);
+  if (topLevelItemCount() > 0 && !fit_timer_.isActive()) fit_timer_.start();
 }
 
 void CPstorianView::clear_rows() {

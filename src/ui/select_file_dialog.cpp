@@ -1,14 +1,20 @@
 #include "ui/select_file_dialog.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -56,12 +62,9 @@ class CSelectFileDialog::Progress final : public ProgressSink {
     run_on_gui(&dialog_, [&] { step_ = step; });
   }
   void step() override {
-    // A progress control wraps to its start when stepped past the end.
-    run_on_gui(&dialog_, [&] {
-      int next = bar_.value() + step_;
-      if (next > bar_.maximum()) next = bar_.minimum() + (next - bar_.maximum());
-      bar_.setValue(next);
-    });
+    // A large file steps more often than the bar has room for: the bar then stays full
+    // rather than starting again from empty, which would look like a second scan.
+    run_on_gui(&dialog_, [&] { bar_.setValue(std::min(bar_.value() + step_, bar_.maximum())); });
   }
   void set_status(std::string_view text) override {
     const QString qtext = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -78,65 +81,76 @@ class CSelectFileDialog::Progress final : public ProgressSink {
 CSelectFileDialog::CSelectFileDialog(RecoverySelection& selection, RecoveryTables& tables,
                                      const UiServices& services, QWidget* parent)
     : QDialog(parent), selection_(selection), tables_(tables), services_(services) {
-  setWindowTitle(QStringLiteral("Select file to repair"));
-  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowTitle(tr("Select file to repair"));
   setModal(true);
 
-  // The layout in dialog units (a quarter of the average character width, an eighth of the
-  // line height), as the dialog was designed.
-  auto* source_group = new QGroupBox(QStringLiteral("Select PST file to repair"), this);
-  place(source_group, 16, 15, 293, 40);
-  auto* output_group = new QGroupBox(QStringLiteral("Repaired PST file's output folder"), this);
-  place(output_group, 16, 72, 295, 40);
-  auto* start_group = new QGroupBox(QStringLiteral("Click start to repair"), this);
-  place(start_group, 16, 130, 296, 53);
-
-  source_edit_ = new QLineEdit(this);
+  // Laid out rather than placed, so that longer translations and larger fonts still fit.
+  auto* source_group = new QGroupBox(tr("Select PST file to repair"), this);
+  source_edit_ = new QLineEdit(source_group);
   source_edit_->setObjectName(QStringLiteral("sourceEdit"));
-  source_edit_->setEnabled(false);
-  place(source_edit_, 27, 30, 202, 14);
-  browse_button_ = new QPushButton(QStringLiteral("Browse"), this);
+  source_edit_->setReadOnly(true);
+  browse_button_ = new QPushButton(tr("&Browse..."), source_group);
   browse_button_->setObjectName(QStringLiteral("browseButton"));
-  place(browse_button_, 255, 31, 39, 14);
+  auto* source_row = new QHBoxLayout(source_group);
+  source_row->addWidget(source_edit_, 1);
+  source_row->addWidget(browse_button_);
 
-  output_edit_ = new QLineEdit(this);
+  auto* output_group = new QGroupBox(tr("Repaired PST file's output folder"), this);
+  output_edit_ = new QLineEdit(output_group);
   output_edit_->setObjectName(QStringLiteral("outputEdit"));
-  output_edit_->setEnabled(false);
-  place(output_edit_, 27, 87, 202, 14);
-  change_button_ = new QPushButton(QStringLiteral("Change"), this);
+  output_edit_->setReadOnly(true);
+  change_button_ = new QPushButton(tr("C&hange..."), output_group);
   change_button_->setObjectName(QStringLiteral("changeButton"));
-  place(change_button_, 255, 86, 39, 14);
+  auto* output_row = new QHBoxLayout(output_group);
+  output_row->addWidget(output_edit_, 1);
+  output_row->addWidget(change_button_);
 
-  status_line_ = new QLabel(this);
+  auto* start_group = new QGroupBox(tr("Click start to repair"), this);
+  status_line_ = new QLabel(start_group);
   status_line_->setObjectName(QStringLiteral("statusLine"));
-  place(status_line_, 27, 146, 197, 8);
-  progress_bar_ = new QProgressBar(this);
+  progress_bar_ = new QProgressBar(start_group);
   progress_bar_->setObjectName(QStringLiteral("progressBar"));
   progress_bar_->setRange(0, 500);
   progress_bar_->setValue(0);
   progress_bar_->setTextVisible(false);
-  place(progress_bar_, 27, 161, 202, 14);
-  start_button_ = new QPushButton(QStringLiteral("Start"), this);
+  start_button_ = new QPushButton(tr("&Start"), start_group);
   start_button_->setObjectName(QStringLiteral("startButton"));
   start_button_->setEnabled(false);
-  place(start_button_, 255, 160, 39, 14);
+  auto* start_grid = new QGridLayout(start_group);
+  start_grid->addWidget(status_line_, 0, 0);
+  start_grid->addWidget(progress_bar_, 1, 0);
+  start_grid->addWidget(start_button_, 1, 1);
+  start_grid->setColumnStretch(0, 1);
 
-  auto* notice = new QLabel(QStringLiteral("Pstorian by Corvane: repairs damaged .pst files"), this);
-  notice->setAlignment(Qt::AlignCenter);
-  place(notice, 19, 190, 293, 8);
+  auto* notice = new QLabel(tr("Pstorian by Corvane: repairs damaged .pst files"), this);
+  notice->setEnabled(false);
+  cancel_button_ = new QPushButton(tr("Cancel"), this);
+  cancel_button_->setObjectName(QStringLiteral("cancelButton"));
+  auto* bottom_row = new QHBoxLayout;
+  bottom_row->addWidget(notice, 1);
+  bottom_row->addWidget(cancel_button_);
 
-  const QFontMetrics metrics(font());
-  setFixedSize(328 * metrics.averageCharWidth() / 4, 205 * metrics.height() / 8);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(source_group);
+  layout->addWidget(output_group);
+  layout->addWidget(start_group);
+  layout->addLayout(bottom_row);
+  // Room for a path of some length: the edits scroll for longer ones.
+  const int edit_width = QFontMetrics(font()).averageCharWidth() * 56;
+  source_edit_->setMinimumWidth(edit_width);
+  output_edit_->setMinimumWidth(edit_width);
+  status_line_->setMinimumHeight(status_line_->fontMetrics().height());
+  setFixedSize(sizeHint());
 
   // No button is a default button, so Return can never press one.
-  for (QPushButton* button : {browse_button_, change_button_, start_button_}) {
+  for (QPushButton* button : {browse_button_, change_button_, start_button_, cancel_button_}) {
     button->setAutoDefault(false);
     button->setDefault(false);
   }
   connect(browse_button_, &QPushButton::clicked, this, &CSelectFileDialog::browse);
   connect(change_button_, &QPushButton::clicked, this, &CSelectFileDialog::change);
   connect(start_button_, &QPushButton::clicked, this, &CSelectFileDialog::start);
+  connect(cancel_button_, &QPushButton::clicked, this, &CSelectFileDialog::close);
 
   progress_sink_ = std::make_unique<Progress>(*this, *progress_bar_, *status_line_);
   selection_.scan_started = false;
@@ -152,20 +166,17 @@ CSelectFileDialog::~CSelectFileDialog() {
   }
 }
 
-void CSelectFileDialog::place(QWidget* widget, int x, int y, int width, int height) {
-  const QFontMetrics metrics(font());
-  const int cx = metrics.averageCharWidth();
-  const int cy = metrics.height();
-  widget->setGeometry(x * cx / 4, y * cy / 8, width * cx / 4, height * cy / 8);
-}
-
 void CSelectFileDialog::browse() {
-  const QString path = services_.dialogs->choose_source_file(this);
+  const QString start_folder = selection_.source_path.isEmpty()
+                                   ? QDir::homePath()
+                                   : QFileInfo(selection_.source_path).absolutePath();
+  const QString path = services_.dialogs->choose_source_file(this, start_folder);
   if (path.isEmpty()) return;
   choose_source(path);
 }
 
 void CSelectFileDialog::choose_source(const QString& path) {
+  if (scan_thread_) return;
   ask_before_closing_ = true;
   selection_.output_label = QString::fromUtf8(kOutputLabel.data(),
                                               static_cast<qsizetype>(kOutputLabel.size()));
@@ -192,13 +203,13 @@ void CSelectFileDialog::choose_source(const QString& path) {
 
 void CSelectFileDialog::change() {
   if (!source_chosen_) {
-    services_.dialogs->show_message(this, QStringLiteral("Please select a source PST file"),
-                                    kAppTitle, MessageIcon::Warning);
+    services_.dialogs->show_message(this, tr("Please select a source PST file"), kAppTitle,
+                                    MessageIcon::Warning);
     return;
   }
   ask_before_closing_ = true;
-  const QString folder =
-      services_.dialogs->choose_folder(this, QStringLiteral("Select OutPut Path"));
+  const QString folder = services_.dialogs->choose_folder(this, tr("Select Output Folder"),
+                                                          selection_.output_folder);
   if (folder.isEmpty()) return;
   selection_.output_folder = folder;
   selection_.output_path = from_file_system(output_path_in(
@@ -211,7 +222,7 @@ void CSelectFileDialog::start() {
   if (!source_chosen_ || scan_thread_) return;
   if (same_file(selection_.source_path, selection_.output_path)) {
     services_.dialogs->show_message(
-        this, QStringLiteral("The output file must not be the file being repaired."), kAppTitle,
+        this, tr("The output file must not be the file being repaired."), kAppTitle,
         MessageIcon::Error);
     return;
   }
@@ -219,6 +230,7 @@ void CSelectFileDialog::start() {
   start_button_->setEnabled(false);
   browse_button_->setEnabled(false);
   change_button_->setEnabled(false);
+  scan_stopped_ = false;
 
   ScanFunction scan = services_.scan;
   if (!scan) scan = [](const std::string&, RecoveryTables&, ProgressSink&, JobGate&) {};
@@ -246,14 +258,14 @@ bool CSelectFileDialog::may_close() {
   }
   scan_thread_->control().pause();
   asking_ = true;
-  const bool stop =
-      services_.dialogs->ask_yes_no(this, QStringLiteral("Do you want to stop current process?"));
+  const bool stop = services_.dialogs->ask_yes_no(this, tr("Do you want to stop current process?"));
   asking_ = false;
   if (!stop) {
     scan_thread_->control().resume();
     return scan_ended_;  // the scan may have ended by itself meanwhile
   }
   scan_thread_->control().cancel();
+  scan_stopped_ = true;
   // The scan unwinds at its next gate and then closes the dialog; the tables are not handed
   // on while it still writes them.
   return scan_ended_;

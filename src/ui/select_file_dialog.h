@@ -4,10 +4,12 @@
 // the dialog by itself. The dialog keeps no paths of its own: it writes them into the main
 // window's RecoverySelection.
 //
-// Two rules hold beyond the original design: Start never runs while the chosen file was not
-// accepted (so the output can never be the source), and the dialog never ends while the scan
-// runs except through the question "Do you want to stop current process?" (Escape and the
-// close box both ask; Return does nothing).
+// Rules beyond the original design: Start never runs while the chosen file was not accepted
+// (so the output can never be the source); the dialog never ends while the scan runs except
+// through the question "Do you want to stop current process?" (Cancel, Escape and the close
+// box all ask; Return does nothing); a scan stopped that way counts as stopped, so nothing is
+// written from what it had found; the choosers start in the folder of the current source or
+// output; and the progress bar stays full once the scan has stepped past its end.
 #pragma once
 
 #include <QDialog>
@@ -48,12 +50,14 @@ class CSelectFileDialog final : public QDialog {
   bool source_chosen() const { return source_chosen_; }
   bool ask_before_closing() const { return ask_before_closing_; }
   bool scan_running() const { return scan_running_; }
+  // The user stopped the scan (Yes to the stop question): what it found is not to be used.
+  bool scan_stopped() const { return scan_stopped_; }
   // The scan thread, once Start was pressed.
   CProgressThread* scan_thread() const { return scan_thread_.get(); }
 
   void browse();
-  // Takes `path` as if Browse had chosen it (a file named on the command line): a name that
-  // does not end in .pst leaves the dialog without a source, and Start disabled.
+  // Takes `path` as the chosen source, as if Browse had returned it (a file dropped on the
+  // main window comes in this way).
   void choose_source(const QString& path);
   void change();
   void start();
@@ -68,7 +72,6 @@ class CSelectFileDialog final : public QDialog {
 
   bool may_close();
   void scan_ended();
-  void place(QWidget* widget, int x, int y, int width, int height);
 
   RecoverySelection& selection_;
   RecoveryTables& tables_;
@@ -82,11 +85,13 @@ class CSelectFileDialog final : public QDialog {
   QLabel* status_line_ = nullptr;
   QProgressBar* progress_bar_ = nullptr;
   QPushButton* start_button_ = nullptr;
+  QPushButton* cancel_button_ = nullptr;
 
   bool source_chosen_ = false;
   bool ask_before_closing_ = true;
   bool scan_running_ = false;
   bool scan_ended_ = false;
+  bool scan_stopped_ = false;
   bool asking_ = false;
   bool closing_ = false;
   std::unique_ptr<CProgressThread> scan_thread_;

@@ -9,6 +9,7 @@
 
 #include "job/progress_thread.h"
 #include "job/second_thread.h"
+#include "ui/stored_item.h"
 #include "ui/user_dialogs.h"
 
 namespace pstorian {
@@ -24,10 +25,14 @@ using ExportJobFactory = std::function<std::unique_ptr<ExportJob>(const RepairPa
 using FolderListerFactory =
     std::function<std::unique_ptr<FolderLister>(const RepairPaths&, int output_store_index)>;
 
+// Reads items of the output store at `output_store_index` for the item view.
+using ItemReaderFactory = std::function<std::unique_ptr<StoredItemReader>(int output_store_index)>;
+
 struct UiServices {
   ScanFunction scan;                // none: a scan that finds nothing
   ExportJobFactory make_export;     // none: the export is not available
   FolderListerFactory make_lister;  // none: selecting a folder lists nothing
+  ItemReaderFactory make_item_reader;  // none: items do not open
   std::shared_ptr<UserDialogs> dialogs;
   std::function<void(int exit_code)> end_process;  // ends the program's event loop
 };

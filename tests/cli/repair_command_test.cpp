@@ -88,7 +88,7 @@ TEST(RepairCommandTest, ARepairWritesTheStoreAndSummarisesIt) {
   EXPECT_NE(out.find("Scanning file..."), std::string::npos);
   EXPECT_NE(out.find("Collecting Objects..."), std::string::npos);
   EXPECT_NE(out.find("Processing of selected PST file is complete"), std::string::npos);
-  EXPECT_NE(out.find("Mail items written:"), std::string::npos);
+  EXPECT_NE(out.find("Items written:"), std::string::npos);
   const fs::path output = dir.path() / (real.stem().string() + " Recovered.pst");
   EXPECT_TRUE(fs::exists(output));
   EXPECT_NE(client.store_at(output.string()), nullptr);

@@ -74,7 +74,7 @@ class RepairStoreFailure : public ::testing::Test {
 
   static int written_in_summary(const std::string& said) {
     std::smatch m;
-    if (!std::regex_search(said, m, std::regex("Mail items written: +([0-9]+)"))) return -1;
+    if (!std::regex_search(said, m, std::regex("Items written: +([0-9]+)"))) return -1;
     return std::stoi(m[1]);
   }
 

@@ -2,13 +2,16 @@
 // decoded with the same subject, sender name, display-to, times and plain-text body.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "engine/codepage.h"
 #include "engine/item_extraction.h"
@@ -96,44 +99,58 @@ json trimmed(json v) {
   return s;
 }
 
-class ItemOracleTest : public ::testing::TestWithParam<std::tuple<std::string, std::string>> {};
+std::string hex_id(std::uint32_t nid) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%X", nid);
+  return "node 0x" + std::string(b);
+}
+
+// The messages pypff reads from one corpus file, and the tables and reader of that file or
+// of its damaged copy.
+class ItemOracleTest : public ::testing::TestWithParam<std::tuple<std::string, std::string>> {
+ protected:
+  void SetUp() override {
+    const fs::path path = kCorpus / std::get<0>(GetParam());
+    const std::string recipe = std::get<1>(GetParam());
+    if (!fs::exists(path)) GTEST_SKIP() << "corpus file missing: " << path;
+    if (!recipe.empty() && !kFillsDamagedFiles)
+      GTEST_SKIP() << "damaged copies need tables filled by the scan";
+    messages_ = pypff_messages(path);
+    if (!messages_) GTEST_SKIP() << "pypff is not available";
+    if (!recipe.empty()) {
+      damaged_.emplace(path, recipe);
+      ASSERT_TRUE(damaged_->ok()) << "pstdamage failed for " << recipe;
+    }
+    const std::string decoded_path = damaged_ ? damaged_->path().string() : path.string();
+    ASSERT_TRUE(fill_tables(decoded_path, tables_));
+    file_ = SourceFile::open(decoded_path);
+    ASSERT_TRUE(file_.has_value());
+    reader_.emplace(*file_, tables_);
+    ensure_named_property_map(*reader_, tables_);
+  }
+
+  // The decoded record of the message pypff lists as `m`.
+  std::optional<ItemRecord> decode(const json& m) const {
+    const ObjectIndex o = tables_.find_object(m["node_id"]);
+    if (o == kNoObject) return std::nullopt;
+    return decode_item(*reader_, tables_.objects[o]);
+  }
+
+  std::optional<json> messages_;
+  std::optional<DamagedCopy> damaged_;
+  RecoveryTables tables_;
+  std::optional<SourceFile> file_;
+  std::optional<NodeReader> reader_;
+};
 
 TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
-  const fs::path path = kCorpus / std::get<0>(GetParam());
-  const std::string recipe = std::get<1>(GetParam());
-  if (!fs::exists(path)) GTEST_SKIP() << "corpus file missing: " << path;
-  if (!recipe.empty() && !kFillsDamagedFiles)
-    GTEST_SKIP() << "damaged copies need tables filled by the scan";
-  const auto messages = pypff_messages(path);
-  if (!messages) GTEST_SKIP() << "pypff is not available";
-  std::optional<DamagedCopy> damaged;
-  if (!recipe.empty()) {
-    damaged.emplace(path, recipe);
-    ASSERT_TRUE(damaged->ok()) << "pstdamage failed for " << recipe;
-  }
-  const std::string decoded_path = damaged ? damaged->path().string() : path.string();
-
-  RecoveryTables tables;
-  ASSERT_TRUE(fill_tables(decoded_path, tables));
-  const auto file = SourceFile::open(decoded_path);
-  ASSERT_TRUE(file.has_value());
-  NodeReader reader(*file, tables);
-  ensure_named_property_map(reader, tables);
   const auto cp = CodepageConverter::open(kDefaultCodepage);
   ASSERT_TRUE(cp.has_value());
-
   int compared = 0;
-  for (const json& m : *messages) {
+  for (const json& m : *messages_) {
     if (!is_mail(m)) continue;
-    const std::uint32_t nid = m["node_id"];
-    SCOPED_TRACE("node 0x" + [&] {
-      char b[16];
-      std::snprintf(b, sizeof b, "%X", nid);
-      return std::string(b);
-    }());
-    const ObjectIndex o = tables.find_object(nid);
-    ASSERT_NE(o, kNoObject);
-    const auto item = decode_item(reader, tables.objects[o]);
+    SCOPED_TRACE(hex_id(m["node_id"]));
+    const auto item = decode(m);
     ASSERT_TRUE(item.has_value());
     const MessageProps msg = item->message.value_or(MessageProps{});
     const std::optional<std::string> subject =
@@ -147,6 +164,66 @@ TEST_P(ItemOracleTest, MailMessagesDecodeAsPypffReadsThem) {
     ++compared;
   }
   RecordProperty("compared", compared);
+}
+
+// What a message holds, in numbers: properties, recipients and the data size of each
+// attachment (-1 where pypff gives none).
+struct Holding {
+  std::size_t properties = 0;
+  std::size_t recipients = 0;
+  std::vector<std::int64_t> attachment_sizes;
+  bool operator==(const Holding&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Holding& h) {
+  out << h.properties << " properties, " << h.recipients << " recipients, attachments of";
+  for (const std::int64_t size : h.attachment_sizes) out << " " << size;
+  return out;
+}
+
+Holding holding_of(const MessageContent& content, const json& pypff_sizes) {
+  Holding h{content.properties.size(), content.recipients.size(), {}};
+  for (std::size_t i = 0; i < content.attachments.size(); ++i) {
+    const auto& p = content.attachments[i].properties;
+    const auto data =
+        std::find_if(p.begin(), p.end(), [](const auto& q) { return q.tag == 0x37010102; });
+    const bool compared = i < pypff_sizes.size() && pypff_sizes[i].is_number();
+    h.attachment_sizes.push_back(!compared ? -1
+                                 : data == p.end()
+                                     ? -2
+                                     : static_cast<std::int64_t>(data->value.size()));
+  }
+  return h;
+}
+
+// Every message whole: as many properties as its property context holds, every recipient
+// row and every attachment with all of its data. The scan also finds earlier versions of a
+// node, which held less; one of the versions is the one pypff reads.
+TEST_P(ItemOracleTest, MessagesHoldWhatPypffReads) {
+  const std::vector<ObjectIndex> objects = tables_.objects.pre_order();
+  std::size_t properties = 0, recipients = 0, attachments = 0;
+  for (const json& m : *messages_) {
+    SCOPED_TRACE(hex_id(m["node_id"]));
+    if (!m["properties"].is_number() || !m["recipients"].is_number()) continue;
+    Holding expected{m["properties"], m["recipients"], {}};
+    for (const json& size : m["attachment_sizes"])
+      expected.attachment_sizes.push_back(size.is_number() ? size.get<std::int64_t>() : -1);
+    std::vector<Holding> found;
+    for (const ObjectIndex o : objects) {
+      if (tables_.objects[o].node_id != m["node_id"]) continue;
+      const auto item = decode_item(*reader_, tables_.objects[o]);
+      if (item && item->content) found.push_back(holding_of(*item->content, m["attachment_sizes"]));
+    }
+    const bool matched = std::find(found.begin(), found.end(), expected) != found.end();
+    EXPECT_TRUE(matched) << "pypff: " << expected << "; decoded: "
+                         << ::testing::PrintToString(found);
+    properties += expected.properties;
+    recipients += expected.recipients;
+    attachments += expected.attachment_sizes.size();
+  }
+  RecordProperty("properties", static_cast<int>(properties));
+  RecordProperty("recipients", static_cast<int>(recipients));
+  RecordProperty("attachments", static_cast<int>(attachments));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "engine/synthetic_file.h"
+#include "engine/synthetic_node.h"
 #include "format/endian.h"
 #include "format/permute.h"
 
@@ -12,6 +13,7 @@ namespace pstorian {
 namespace {
 
 using testing::SyntheticFile;
+using testing::subnode_block;
 
 Bytes filled(std::size_t n, std::uint8_t first) {
   Bytes b(n);
@@ -26,16 +28,6 @@ Bytes data_tree(std::uint8_t level, const std::vector<std::uint32_t>& ids) {
   b[1] = level;
   pst::store_le16(b, 2, static_cast<std::uint16_t>(ids.size()));
   for (std::size_t i = 0; i < ids.size(); ++i) pst::store_le32(b, 8 + 4 * i, ids[i]);
-  return b;
-}
-
-// A leaf subnode block with entries (subnode id, data block id, nested subnode block id).
-Bytes subnode_block(const std::vector<std::array<std::uint32_t, 3>>& entries) {
-  Bytes b(4 + 12 * entries.size(), 0);
-  b[0] = 0x02;
-  pst::store_le16(b, 2, static_cast<std::uint16_t>(entries.size()));
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    for (std::size_t k = 0; k < 3; ++k) pst::store_le32(b, 4 + 12 * i + 4 * k, entries[i][k]);
   return b;
 }
 
@@ -81,6 +73,31 @@ TEST(NodeReaderTest, DataTreesConcatenateChildrenUpToTheFirstMissingOne) {
             concat({all, filled(40, 0), filled(30, 100)}));
   // Not asked to expand: the tree block itself.
   EXPECT_EQ(reader.read_block(full, 20, false, 0), data_tree(1, {0x20, 0x24, 0x28}));
+}
+
+TEST(NodeReaderTest, DataTreeChildrenLieExactlyOneLevelBelowTheirParent) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(20, 0));
+  // A 16-byte level-2 tree naming itself: read as its own level-1 child, it would be
+  // expanded again and again.
+  f.add_block(0x2E, data_tree(2, {0x2E, 0x2E}));
+  // A level-2 tree and a level-1 tree naming each other: the level-1 tree's child is data.
+  f.add_block(0x32, data_tree(1, {0x36}));
+  f.add_block(0x36, data_tree(2, {0x32, 0x32}));
+  // A level-2 tree whose second child is a data block rather than a level-1 tree.
+  f.add_block(0x3A, data_tree(1, {0x20}));
+  f.add_block(0x3E, data_tree(2, {0x3A, 0x20, 0x3A}));
+  // A level-1 tree naming itself reads its own bytes as data.
+  f.add_block(0x42, data_tree(1, {0x42, 0x20}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+
+  EXPECT_TRUE(reader.read_block(*f.tables.find_block(0x2E), false, 1).empty());
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x36), false, 1),
+            concat({data_tree(2, {0x32, 0x32}), data_tree(2, {0x32, 0x32})}));
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x3E), false, 1), filled(20, 0));
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x42), false, 1),
+            concat({data_tree(1, {0x42, 0x20}), filled(20, 0)}));
 }
 
 TEST(NodeReaderTest, DataBlocksThatStartLikeDataTreesAreReadAsData) {
@@ -166,6 +183,103 @@ TEST(NodeReaderTest, SubnodeBlocksThatAreNotLeavesOrLoopAreContained) {
   NodeReader reader(file, f.tables);
   EXPECT_TRUE(reader.read_subnodes(f.tables.find_block(0x42)).empty());
   EXPECT_EQ(reader.read_subnodes(f.tables.find_block(0x46)).size(), 2u);
+}
+
+TEST(NodeReaderTest, LongChainsOfNestedSubnodeTreesEndAtTheDepthBound) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(16, 0));
+  // Each subnode block nests the next one: far deeper than a thread's stack would allow
+  // if every level took a frame of its own.
+  constexpr std::uint32_t kChain = 100'000;
+  auto block_id = [](std::uint32_t k) { return 0x42 + 4 * k; };
+  for (std::uint32_t k = 0; k < kChain; ++k)
+    f.add_block(block_id(k), subnode_block({{{k + 1, 0x20, block_id(k + 1)}}}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  const SubnodeList subs = reader.read_subnodes(f.tables.find_block(block_id(0)));
+  ASSERT_EQ(subs.size(), NodeReader::kMaxSubnodeDepth);
+  for (std::size_t i = 0; i < subs.size(); ++i) EXPECT_EQ(subs[i].subnode_id, i + 1);
+}
+
+TEST(NodeReaderTest, BlocksNamedAgainInOneSubnodeListAreReadOnce) {
+  SyntheticFile f;
+  f.add_block(0x20, filled(16, 0));
+  f.add_block(0x42, subnode_block({{{0xA1, 0x20, 0}}}));
+  // Two entries share a nested tree, which the second one no longer brings; a deeper
+  // tree names the outer tree again.
+  f.add_block(0x4A, subnode_block({{{0xB1, 0x20, 0x46}}}));
+  f.add_block(0x46, subnode_block({{{0x01, 0x20, 0x42}}, {{0x02, 0x20, 0x42}}, {{0x03, 0x20, 0x4A}}}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  std::vector<std::uint32_t> ids;
+  for (const SubnodeRef& s : reader.read_subnodes(f.tables.find_block(0x46)))
+    ids.push_back(s.subnode_id);
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x01, 0xA1, 0x02, 0x03, 0xB1}));
+}
+
+TEST(NodeReaderTest, IntermediateSubnodeBlocksListTheLeafBlocksOfOneTree) {
+  // More subnodes than one leaf block holds: the tree is an intermediate block over leaves.
+  SyntheticFile f;
+  testing::NodeBuilder node(f);
+  for (std::uint32_t i = 0; i < 1500; ++i) node.add_subnode((i + 1) << 5 | 0x1F, {filled(16, 1)});
+  const std::uint32_t tree = node.write_subnode_tree();
+  // An intermediate block listing that intermediate block: not followed.
+  Bytes above(12, 0);
+  pst::store_le16(above, 0, 0x0102);
+  pst::store_le16(above, 2, 1);
+  pst::store_le32(above, 4, 0x3F);
+  pst::store_le32(above, 8, tree);
+  f.add_block(0x4A, above);
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  const SubnodeList subs = reader.read_subnodes(f.tables.find_block(tree));
+  ASSERT_EQ(subs.size(), 1500u);
+  const SubnodeScope scope(subs);
+  for (std::uint32_t i : {0u, 700u, 1499u}) {
+    const SubnodeRef* s = scope.find((i + 1) << 5 | 0x1F);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s, &subs[i]);
+  }
+  EXPECT_TRUE(reader.read_subnodes(f.tables.find_block(0x4A)).empty());
+}
+
+TEST(NodeReaderTest, ScopesFindTheSubnodesOfTheirOwnTree) {
+  // A message's recipient table and that of the message embedded in its attachment share
+  // a subnode id; each is found in its own tree.
+  SyntheticFile f;
+  for (std::uint32_t id : {0x20u, 0x24u, 0x28u, 0x2Cu}) f.add_block(id, filled(16, 0));
+  f.add_block(0x42, subnode_block({{{0x692, 0x28, 0}}, {{0x6B2, 0x2C, 0}}}));
+  f.add_block(0x46, subnode_block({{{0x671, 0x20, 0}}, {{0x692, 0x24, 0}}, {{0x8025, 0x20, 0x42}}}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  const SubnodeList subs = reader.read_subnodes(f.tables.find_block(0x46));
+  ASSERT_EQ(subs.size(), 5u);
+  const SubnodeScope top(subs);
+  EXPECT_EQ(top.find(0x692)->data_block, f.tables.find_block(0x24));
+  EXPECT_EQ(top.find(0x6B2), nullptr);
+  const SubnodeScope nested = top.nested(*top.find(0x8025));
+  EXPECT_EQ(nested.find(0x692)->data_block, f.tables.find_block(0x28));
+  EXPECT_EQ(nested.find(0x671), nullptr);
+  std::vector<std::uint32_t> ids;
+  top.for_each([&](const SubnodeRef& s) { ids.push_back(s.subnode_id); });
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x671, 0x692, 0x8025}));
+}
+
+TEST(NodeReaderTest, LeavesOfADataTreeComeOneBlockEach) {
+  SyntheticFile f;
+  f.tables.encoded = true;
+  f.add_block(0x20, filled(40, 0), true);
+  f.add_block(0x24, filled(30, 100), true);
+  f.add_block(0x2E, data_tree(1, {0x20, 0x24, 0x99, 0x20}));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  std::uint64_t budget = 1000;
+  const std::vector<Bytes> leaves = reader.read_leaves(*f.tables.find_block(0x2E), budget);
+  EXPECT_EQ(leaves, (std::vector<Bytes>{filled(40, 0), filled(30, 100)}));  // decoded, to the gap
+  EXPECT_EQ(budget, 1000u - 70u);
+  budget = 1000;
+  EXPECT_EQ(reader.read_leaves(*f.tables.find_block(0x24), budget),
+            (std::vector<Bytes>{filled(30, 100)}));
 }
 
 }  // namespace

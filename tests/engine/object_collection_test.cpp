@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/object_collection.h"
+#include "stop_after.h"
 #include "synthetic_pst.h"
 
 namespace pstorian {
@@ -11,14 +12,22 @@ struct Collected {
   RecoveryTables tables;
   NodeEntryList parentless{NodeEntryList::Kind::kParentless};
   NodeEntryList children{NodeEntryList::Kind::kChild};
+  testing_pst::Image file;  // what copies of blocks hold, where the test puts them
 
+  // A copy of block `id` holding `data` at `offset`, found in this order.
+  void block(std::uint32_t id, std::uint32_t offset, const std::vector<std::uint8_t>& data,
+             std::uint32_t crc_xor = 0) {
+    file.put_block(offset, id, data, 0, crc_xor);
+    tables.blocks.add(id, offset, static_cast<std::uint32_t>(data.size()));
+  }
   void add(std::uint32_t nid, std::uint32_t data, std::uint32_t sub, std::uint32_t parent) {
     (parent == 0 ? parentless : children).insert(nid, data, sub, parent);
   }
   void collect() {
     NullProgress progress;
     OpenGate gate;
-    ASSERT_TRUE(collect_objects(parentless, children, tables, progress, gate));
+    const MemorySource source(file.view());
+    ASSERT_TRUE(collect_objects(parentless, children, source, tables, progress, gate));
   }
   const ObjectNode& obj(ObjectIndex i) const { return tables.objects[i]; }
 };
@@ -56,11 +65,34 @@ TEST(NodeEntries, ChildEntriesAreKeyedByParentAndMayNameThemselves) {
   EXPECT_EQ(list.entries(), expect);
 }
 
+using testing::StopAfter;
+
+// Putting a list of millions of entries in order is a phase of its own that a stop must
+// reach; stopped anywhere, the list is put in order whole when next read.
+TEST(NodeEntries, AStoppedBuildLeavesTheListToBeBuiltWhenRead) {
+  NodeEntryList list(NodeEntryList::Kind::kChild);
+  NodeEntryList whole(NodeEntryList::Kind::kChild);
+  for (std::uint32_t i = 0; i < 200'000; ++i) {
+    const std::uint32_t nid = 0x20 + 32 * (i % 5000), data = 4 * (i % 7), parent = 0x40 + i % 3;
+    list.insert(nid, data, 0, parent);
+    whole.insert(nid, data, 0, parent);
+  }
+  int passes = 0;
+  for (int allowed = 0; allowed < 8; ++allowed) {
+    StopAfter gate(allowed);
+    if (list.build(gate)) break;
+    EXPECT_EQ(gate.left_, -1);
+    ++passes;
+  }
+  EXPECT_GE(passes, 3);  // before the sort, after it, and within the replay
+  EXPECT_EQ(list.entries(), whole.entries());
+}
+
 TEST(ObjectCollection, ABlockFoundTwiceGivesOneObjectPerCopyUnderTheSameParent) {
   Collected c;
-  c.tables.blocks.add(0x100, 0x5000, 10);
-  c.tables.blocks.add(0x100, 0x6000, 10);
-  c.tables.blocks.add(0x100, 0x7000, 10);
+  c.block(0x100, 0x5000, std::vector<std::uint8_t>(10, 1));
+  c.block(0x100, 0x6000, std::vector<std::uint8_t>(10, 2));
+  c.block(0x100, 0x7000, std::vector<std::uint8_t>(10, 3));
   c.add(0x122, 0, 0, 0);
   c.add(0x8024, 0x101, 0, 0x122);  // bit 0 of the block id is ignored
   c.collect();
@@ -78,6 +110,30 @@ TEST(ObjectCollection, ABlockFoundTwiceGivesOneObjectPerCopyUnderTheSameParent) 
   EXPECT_EQ(c.obj(*c.tables.claim_object(0x8024)).data_block->offset, 0x6000u);
   EXPECT_EQ(c.tables.claim_object(0x8024), std::nullopt);
   EXPECT_EQ(c.tables.find_object(0x8024), c.obj(folder).first_child);
+}
+
+TEST(ObjectCollection, IdenticalCopiesOfABlockGiveOneObject) {
+  Collected c;
+  const std::vector<std::uint8_t> a(40, 0xA1), b(40, 0xB2);
+  c.block(0x100, 0x5000, a);
+  c.block(0x100, 0x6000, a);  // the same as the first copy
+  c.block(0x100, 0x7000, b);
+  c.block(0x100, 0x8000, b);     // the same as the copy before it
+  c.block(0x100, 0x9000, a, 1);  // the bytes of the first, but another check value
+  c.add(0x122, 0, 0, 0);
+  c.add(0x8024, 0x100, 0, 0x122);
+  c.add(0x8044, 0x100, 0, 0x122);
+  c.collect();
+  // In version order (0x5000, 0x9000, 0x8000, 0x7000, 0x6000) every copy that repeats an
+  // earlier one is left out.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;
+  const ObjectIndex folder = c.tables.find_object(0x122);
+  for (ObjectIndex x = c.obj(folder).first_child; x != kNoObject; x = c.obj(x).next_sibling)
+    seen.emplace_back(c.obj(x).node_id, c.obj(x).data_block->offset);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                      {0x8024, 0x5000}, {0x8024, 0x9000}, {0x8024, 0x8000},
+                      {0x8044, 0x5000}, {0x8044, 0x9000}, {0x8044, 0x8000}}));
+  EXPECT_EQ(c.tables.objects.size(), 7u);
 }
 
 TEST(ObjectCollection, AChildBeforeItsParentStaysAtTopLevel) {

@@ -2,6 +2,7 @@
 
 #include "engine/object_tables.h"
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <tuple>
@@ -65,8 +66,8 @@ TEST(ObjectTree, FindPrefersPreOrderOverCreationOrder) {
 // Objects created in no particular order of node id (many runs, folded as they pile up),
 // attached at random as they come: find must still give the first attached object of
 // each node id in pre-order.
-TEST(ObjectTree, FindsTheFirstInPreOrderWhateverTheCreationOrder) {
-  std::mt19937 rng(5);
+void expect_find_gives_first_in_pre_order(int seed, int parents_from_last) {
+  std::mt19937 rng(static_cast<std::uint32_t>(seed));
   ObjectTree tree;
   std::vector<ObjectIndex> in_tree;
   for (int i = 0; i < 3000; ++i) {
@@ -77,7 +78,10 @@ TEST(ObjectTree, FindsTheFirstInPreOrderWhateverTheCreationOrder) {
       tree.append_top_level(x);
       in_tree.push_back(x);
     } else if (choice != 3) {
-      tree.append_child(in_tree[rng() % in_tree.size()], x);
+      // With parents_from_last set, one of the last few objects: trees hundreds deep.
+      const std::size_t pool = parents_from_last == 0 ? in_tree.size()
+                                                      : std::min<std::size_t>(in_tree.size(), parents_from_last);
+      tree.append_child(in_tree[in_tree.size() - 1 - rng() % pool], x);
       in_tree.push_back(x);
     }  // else left out of the tree
     if (i % 500 != 499) continue;
@@ -92,6 +96,18 @@ TEST(ObjectTree, FindsTheFirstInPreOrderWhateverTheCreationOrder) {
       ASSERT_EQ(tree.find(id), expect) << "node id " << id << " after " << i + 1 << " objects";
     }
   }
+}
+
+TEST(ObjectTree, FindsTheFirstInPreOrderWhateverTheCreationOrder) {
+  expect_find_gives_first_in_pre_order(5, 0);
+}
+
+TEST(ObjectTree, FindsTheFirstInPreOrderInDeepTrees) {
+  for (const int seed : {1, 2, 3})
+    for (const int last : {1, 2, 5}) {
+      SCOPED_TRACE(seed * 10 + last);
+      expect_find_gives_first_in_pre_order(seed, last);
+    }
 }
 
 }  // namespace

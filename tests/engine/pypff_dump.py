@@ -1,9 +1,16 @@
 #!/usr/bin/python3
 """Dumps every message that pypff reads from a personal folder file as JSON, for the
 decoding oracle test: node id, subject, sender name, display-to, submit and delivery
-times (FILETIME integers) and the plain-text body, texts as UTF-8."""
+times (FILETIME integers), the plain-text body (texts as UTF-8), the number of properties,
+the attachments' data sizes and the number of recipients. pypff has no recipients, so
+those come from the log of libpff's own exporter (pffexport), which names each message by
+its node id and says how many recipients it saved."""
 import json
+import os
+import re
+import subprocess
 import sys
+import tempfile
 
 import pypff
 
@@ -40,7 +47,48 @@ def text(v):
     return v
 
 
+def property_count(m):
+    try:
+        return m.get_record_set(0).get_number_of_entries() if m.get_number_of_record_sets() else 0
+    except (IOError, OSError):
+        return None
+
+
+def attachment_sizes(m):
+    sizes = []
+    for i in range(safe(m.get_number_of_attachments) or 0):
+        a = safe(lambda: m.get_attachment(i))
+        sizes.append(safe(a.get_size) if a is not None else None)
+    return sizes
+
+
+def recipient_counts(path):
+    """Node id -> recipients saved, from pffexport's log; None when it cannot be run."""
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, "export.log")
+        try:
+            subprocess.run(["pffexport", "-q", "-m", "items", "-l", log, "-t",
+                            os.path.join(tmp, "out"), path],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+            with open(log, encoding="utf-8", errors="replace") as f:
+                lines = f.readlines()
+        except OSError:
+            return None
+    counts = {}
+    current = None
+    for line in lines:
+        item = re.match(r"Processing (?!folder)\w+: \d+ \(identifier: (\d+)\)", line)
+        if item:
+            current = int(item.group(1))
+            counts.setdefault(current, 0)
+        saved = re.match(r"Saving (\d+) ?recipient", line)
+        if saved and current is not None:
+            counts[current] = int(saved.group(1))
+    return counts
+
+
 def main(path):
+    recipients = recipient_counts(path)
     f = pypff.file()
     f.open(path)
     out = []
@@ -61,6 +109,8 @@ def main(path):
                 "submit_time": safe(m.get_client_submit_time_as_integer),
                 "delivery_time": safe(m.get_delivery_time_as_integer),
                 "body": text(safe(m.get_plain_text_body)),
+                "properties": property_count(m),
+                "attachment_sizes": attachment_sizes(m),
             })
         for i in range(safe(folder.get_number_of_sub_folders) or 0):
             sub = safe(lambda: folder.get_sub_folder(i))
@@ -68,6 +118,8 @@ def main(path):
                 walk(sub, depth + 1)
 
     walk(f.get_root_folder(), 0)
+    for m in out:
+        m["recipients"] = None if recipients is None else recipients.get(m["node_id"])
     json.dump(out, sys.stdout)
 
 

@@ -12,6 +12,7 @@
 #include "engine/object_collection.h"
 #include "engine/probe.h"
 #include "engine/pst_scanner.h"
+#include "stop_after.h"
 #include "synthetic_pst.h"
 
 namespace pstorian {
@@ -347,12 +348,7 @@ TEST(Scanner, StepsOncePerHundredLeafPagesOfAPass) {
   EXPECT_EQ(statuses, (std::vector<std::string>{"Scanning file...", "Collecting Objects..."}));
 }
 
-class StopAfter final : public JobGate {
- public:
-  explicit StopAfter(int n) : left_(n) {}
-  bool pass() override { return left_-- > 0; }
-  int left_;
-};
+using testing::StopAfter;
 
 TEST(Scanner, StopsWhenTheGateSaysSoAndLeavesNothingBehind) {
   Image img(0x4600 + 100 * 512);
@@ -366,6 +362,34 @@ TEST(Scanner, StopsWhenTheGateSaysSoAndLeavesNothingBehind) {
     CPstScanner scanner(tables, progress, gate);
     EXPECT_EQ(scanner.scan(MemorySource(img.view())), ScanOutcome::kCancelled);
     EXPECT_EQ(gate.left_, -1);  // it stopped at the first refusal
+    EXPECT_EQ(tables.blocks.size(), 0u);
+    EXPECT_EQ(tables.objects.size(), 0u);
+  }
+}
+
+// Every pass of the gate, in every phase (probing, applying what the passes found, putting
+// the entry lists in order, collecting), is a place where a stop ends the scan cleanly.
+TEST(Scanner, AStopAtAnyPassOfTheGateLeavesNothingBehind) {
+  Image img(0x4600 + 20 * 512);
+  img.put_block(0x4600, 0x40, 20);
+  const std::vector<LeafSlot> slots{{0x122, 0x40, 0, 0}, {0x8022, 0x40, 0, 0x122}, {0x8042, 0, 0, 0x8022}};
+  img.put_leaf_page(0x4800, slots);
+  StopAfter counting(1 << 30);
+  {
+    RecoveryTables tables;
+    NullProgress progress;
+    CPstScanner scanner(tables, progress, counting);
+    ASSERT_EQ(scanner.scan(MemorySource(img.view())), ScanOutcome::kCompleted);
+  }
+  const int passes = (1 << 30) - counting.left_;
+  for (int allowed = 0; allowed < passes; ++allowed) {
+    SCOPED_TRACE(allowed);
+    RecoveryTables tables;
+    NullProgress progress;
+    StopAfter gate(allowed);
+    CPstScanner scanner(tables, progress, gate);
+    EXPECT_EQ(scanner.scan(MemorySource(img.view())), ScanOutcome::kCancelled);
+    EXPECT_EQ(gate.left_, -1);
     EXPECT_EQ(tables.blocks.size(), 0u);
     EXPECT_EQ(tables.objects.size(), 0u);
   }

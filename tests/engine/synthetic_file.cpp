@@ -117,6 +117,15 @@ Bytes table_context(std::uint32_t long_tag, std::uint32_t text_tag,
   return heap_block(0x7C, hid(1), allocs);
 }
 
+Bytes subnode_block(const std::vector<std::array<std::uint32_t, 3>>& entries) {
+  Bytes b(4 + 12 * entries.size(), 0);
+  b[0] = 0x02;
+  pst::store_le16(b, 2, static_cast<std::uint16_t>(entries.size()));
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    for (std::size_t k = 0; k < 3; ++k) pst::store_le32(b, 4 + 12 * i + 4 * k, entries[i][k]);
+  return b;
+}
+
 Bytes bytes_of(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }

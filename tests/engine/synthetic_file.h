@@ -3,6 +3,7 @@
 // the node data reader parses.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +29,12 @@ class SyntheticFile {
   void index_block(std::uint32_t id, std::uint32_t offset, std::uint32_t size) {
     tables.blocks.add(id, offset, size);
   }
+  // A block id no block of the file has yet, beyond the small ones tests pick by hand;
+  // `internal` for data trees and subnode blocks.
+  std::uint32_t new_block_id(bool internal) {
+    next_block_id_ += 4;
+    return next_block_id_ | (internal ? 2u : 0u);
+  }
   // The file's bytes, with `tail` more after the last block; valid until the next call.
   MemorySource source(std::uint32_t tail = 64);
   std::uint32_t end() const { return static_cast<std::uint32_t>(image_.size()); }
@@ -37,6 +44,7 @@ class SyntheticFile {
  private:
   Bytes image_;
   Bytes final_;
+  std::uint32_t next_block_id_ = 0x100000;
 };
 
 // A heap-on-node block: allocations 1..n hold the given byte strings, in order (the heap id
@@ -62,6 +70,9 @@ Bytes property_context(const std::vector<PcProp>& props);
 Bytes table_context(std::uint32_t long_tag, std::uint32_t text_tag,
                     const std::vector<std::pair<std::uint32_t, std::string>>& rows,
                     std::optional<std::uint32_t> rows_ref = std::nullopt);
+
+// A leaf subnode block with entries (subnode id, data block id, nested subnode block id).
+Bytes subnode_block(const std::vector<std::array<std::uint32_t, 3>>& entries);
 
 Bytes bytes_of(const std::string& s);
 Bytes le32_bytes(std::uint32_t v);

@@ -9,6 +9,52 @@
 namespace pstorian::fake {
 namespace {
 
+// A stored text value as the client's items show it: 8-bit text byte by byte (the tests'
+// texts are ASCII), UTF-16 as it is.
+std::u16string stored_text(const ContentProperty& p) {
+  std::u16string text;
+  if (p.type() == 0x001F) {
+    for (std::size_t i = 0; i + 1 < p.value.size(); i += 2)
+      text.push_back(static_cast<char16_t>(p.value[i] | p.value[i + 1] << 8));
+  } else {
+    for (const std::uint8_t b : p.value) text.push_back(static_cast<char16_t>(b));
+  }
+  return text;
+}
+
+// What a real client's item shows of a message written whole: its texts and numbers.
+void take_content(FakeItem& item, const MessageContent& content) {
+  for (const ContentProperty& p : content.properties) {
+    const bool is_text = p.type() == 0x001E || p.type() == 0x001F;
+    const std::int32_t number =
+        p.type() == 0x0003 && p.value.size() == 4
+            ? static_cast<std::int32_t>(p.value[0] | p.value[1] << 8 | p.value[2] << 16 |
+                                        static_cast<std::uint32_t>(p.value[3]) << 24)
+            : 0;
+    if (is_text) item.properties[p.tag] = stored_text(p);
+    if (p.type() == 0x0003) item.properties[p.tag] = number;
+    switch (p.id()) {
+      case 0x0037:
+        if (is_text) item.subject = stored_text(p);
+        break;
+      case 0x0E04:
+        if (is_text) item.to = stored_text(p);
+        break;
+      case 0x1000:
+        if (is_text) item.body = stored_text(p);
+        break;
+      case 0x0017:
+        item.importance = number;
+        break;
+      case 0x1090:
+        item.flag_status = number;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
 bool same_name(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -134,6 +180,7 @@ class FakeNewMessage final : public NewMessage {
     if (client_.store_fails_at_save > 0 && client_.next_entry >= client_.store_fails_at_save)
       throw StoreFailure("cannot write " + client_.stores.back()->path + ": No space left on device");
     if (item_->entry_id.empty()) {
+      if (item_->content) take_content(*item_, *item_->content);
       item_->entry_id = utf8_to_utf16("E" + std::to_string(client_.next_entry++));
       item_->folder = folder_.get();
       folder_->items.push_back(item_);

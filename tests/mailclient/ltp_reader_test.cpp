@@ -11,6 +11,7 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
+#include "format/property_types.h"
 #include "mailclient/ndb/node_writer.h"
 #include "mailclient/ltp/property_context_writer.h"
 #include "mailclient/ndb/store_file.h"
@@ -108,6 +109,94 @@ TEST(LtpReader, RejectsMalformedHeaps) {
   EXPECT_THROW(heap.get(0x40), LtpError);
   EXPECT_THROW(heap.get(0x21), LtpError);
   EXPECT_THROW(read_bth(heap, 0x20), LtpError);  // two bytes are no BTH header
+}
+
+// One heap block holding `allocations` back to back, empty ones too, and its page map.
+Bytes heap_block(std::uint8_t client, std::uint32_t user_root, const std::vector<Bytes>& allocations) {
+  Bytes b(12, 0);
+  b[2] = pst::kHeapSignature;
+  b[3] = client;
+  pst::store_le32(b, 4, user_root);
+  std::vector<std::uint16_t> starts{12};
+  for (const Bytes& a : allocations) {
+    b.insert(b.end(), a.begin(), a.end());
+    starts.push_back(static_cast<std::uint16_t>(b.size()));
+  }
+  const std::size_t map_at = (b.size() + 1) / 2 * 2;
+  b.resize(map_at + 4 + 2 * starts.size(), 0);
+  pst::store_le16(b, 0, static_cast<std::uint16_t>(map_at));
+  pst::store_le16(b, map_at, static_cast<std::uint16_t>(allocations.size()));
+  for (std::size_t i = 0; i < starts.size(); ++i) pst::store_le16(b, map_at + 4 + 2 * i, starts[i]);
+  return b;
+}
+
+TEST(LtpReader, RefusesBthIndexesThatNameAnAllocationTwice) {
+  // Two index levels of 100 records each over one empty leaf: walked as they stand, 10,000
+  // visits that find nothing; 1000 records on each of eight levels would never finish.
+  auto index = [](std::uint32_t child) {
+    Bytes level;
+    for (std::uint16_t k = 0; k < 100; ++k) {
+      const Bytes record = {static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k >> 8),
+                            static_cast<std::uint8_t>(child), static_cast<std::uint8_t>(child >> 8),
+                            0, 0};
+      level.insert(level.end(), record.begin(), record.end());
+    }
+    return level;
+  };
+  const Bytes header = {pst::kClientBTreeOnHeap, 2, 4, 2, 0x40, 0, 0, 0};
+  const HeapView heap({heap_block(pst::kClientPropertyContext, 0x20,
+                                  {header, index(0x60), index(0x80), Bytes{}})});
+  EXPECT_THROW(read_bth(heap, 0x20), LtpError);
+}
+
+TEST(LtpReader, DamagedStructuresAreRefusedWholeOrLeftOutInPart) {
+  // A heap whose third allocation claims to end far beyond the page map.
+  const Bytes header = {pst::kClientBTreeOnHeap, 2, 6, 0, 0x40, 0, 0, 0};
+  const Bytes records = {0x37, 0x00, 0x1E, 0x00, 0x60, 0x00, 0x00, 0x00,   // subject: hid 0x60
+                         0x38, 0x00, 0x1E, 0x00, 0x80, 0x00, 0x00, 0x00};  // another: hid 0x80
+  Bytes block = heap_block(pst::kClientPropertyContext, 0x20,
+                           {header, records, Bytes{'o', 'k'}, Bytes{'l', 'o', 's', 't'}});
+  const std::size_t map_at = pst::load_le16(block, 0);
+  pst::store_le16(block, map_at + 4 + 2 * 4, 0xFFF0);  // the end of allocation 4
+  EXPECT_THROW(HeapView({block}), LtpError);
+  const HeapView damaged({block}, Broken::kLeaveOut);
+  EXPECT_EQ(damaged.get(0x60).size(), 2u);
+  EXPECT_THROW(damaged.get(0x80), LtpError);
+  const auto found = property_records(damaged, Broken::kLeaveOut);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(locate_value(damaged, pst::kPtString8, found[0].slot).bytes.size(), 2u);
+  EXPECT_THROW(locate_value(damaged, pst::kPtString8, found[1].slot), LtpError);
+
+  // A BTH claiming far more index levels than any tree has: its root read as records.
+  Bytes deep = header;
+  deep[3] = 0xC0;
+  const HeapView too_deep({heap_block(pst::kClientPropertyContext, 0x20, {deep, records})});
+  EXPECT_THROW(read_bth(too_deep, 0x20), LtpError);
+  EXPECT_EQ(read_bth(too_deep, 0x20, Broken::kLeaveOut).size(), 2u);
+
+  // Records of uneven size: the whole ones are kept.
+  Bytes ragged = records;
+  ragged.push_back(0x39);
+  const HeapView uneven({heap_block(pst::kClientPropertyContext, 0x20, {header, ragged})});
+  EXPECT_THROW(read_bth(uneven, 0x20), LtpError);
+  EXPECT_EQ(read_bth(uneven, 0x20, Broken::kLeaveOut).size(), 2u);
+
+  // A table column whose cell lies beyond the row: that column is left out.
+  Bytes info(22 + 16, 0);
+  info[0] = pst::kClientTableContext;
+  info[1] = 2;
+  pst::store_le16(info, 6, 8);   // cells end, existence bits start
+  pst::store_le16(info, 8, 9);   // row size
+  pst::store_le32(info, 22, kTagLtpRowId);
+  pst::store_le32(info, 30, 0x0E070003);
+  pst::store_le16(info, 34, 0x4000);  // far beyond the row
+  info[36] = 4;
+  info[37] = 1;
+  const HeapView table({heap_block(pst::kClientTableContext, 0x20, {info})});
+  EXPECT_THROW(read_table_info(table), LtpError);
+  const TableInfo kept = read_table_info(table, Broken::kLeaveOut);
+  ASSERT_EQ(kept.columns.size(), 1u);
+  EXPECT_EQ(kept.columns[0].tag, kTagLtpRowId);
 }
 
 TEST(LtpReaderCorpus, ReadsFoldersAndHierarchyTablesWrittenByTheMailClient) {

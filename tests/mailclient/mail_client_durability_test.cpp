@@ -21,6 +21,24 @@ namespace {
 namespace fs = std::filesystem;
 using namespace automation;
 
+// Every seventh message carries an attachment of up to 45 KB, in a data tree when it is
+// larger than a block.
+std::shared_ptr<const MessageContent> with_attachment(int i) {
+  auto content = std::make_shared<MessageContent>();
+  content->properties.push_back({0x001A001E, std::nullopt, {'I', 'P', 'M', '.', 'N', 'o', 't', 'e'}});
+  AttachmentContent attachment;
+  std::vector<std::uint8_t> method(4, 0);
+  method[0] = 1;  // by value
+  attachment.properties.push_back({0x37050003, std::nullopt, method});
+  attachment.properties.push_back({0x3707001E, std::nullopt, {'a', '.', 'b', 'i', 'n'}});
+  attachment.properties.push_back(
+      {0x37010102, std::nullopt,
+       std::vector<std::uint8_t>(static_cast<std::size_t>(i % 5 + 1) * 9000,
+                                 static_cast<std::uint8_t>(i))});
+  content->attachments.push_back(std::move(attachment));
+  return content;
+}
+
 // Writes messages "kill #1", "kill #2", ... into the Inbox as the export does. After each
 // one, `done(n)` learns how many messages are surely in the file: all those finished before
 // the latest checkpoint began.
@@ -37,6 +55,7 @@ void write_messages(const fs::path& file, int count, const std::function<void(in
   std::size_t checkpoints = store->checkpoints();
   for (int i = 1; i <= count; ++i) {
     auto message = helper->get_Messages()->Add(u"IPM.Note");
+    if (i % 7 == 0) message->put_Content(with_attachment(i));
     message->Save();
     auto item = ns->GetItemFromID(message->get_EntryID(), store_id);
     const std::string subject = "kill #" + std::to_string(i);

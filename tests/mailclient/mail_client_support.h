@@ -33,6 +33,14 @@ inline std::uint32_t add_node(StoreFile& store, std::size_t value_size, std::uin
   return nid;
 }
 
+// Makes every store file write fail after `after` more bytes; turned off however a test ends.
+struct WriteFailure {
+  WriteFailure(std::int64_t after, int error) { StoreFile::fail_writes_after(after, error); }
+  ~WriteFailure() { StoreFile::fail_writes_after(-1, 0); }
+  WriteFailure(const WriteFailure&) = delete;
+  WriteFailure& operator=(const WriteFailure&) = delete;
+};
+
 inline std::filesystem::path empty_store(const TempDir& dir, const std::string& name) {
   const auto file = dir.path() / name;
   write_file(file, EmptyStoreImage());

@@ -21,14 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-// Turns the write failure off however a test ends.
-struct WriteFailure {
-  WriteFailure(std::int64_t after, int error) { StoreFile::fail_writes_after(after, error); }
-  ~WriteFailure() { StoreFile::fail_writes_after(-1, 0); }
-  WriteFailure(const WriteFailure&) = delete;
-  WriteFailure& operator=(const WriteFailure&) = delete;
-};
-
+using test::WriteFailure;
 using test::add_node;
 
 // The changes of one checkpoint: enough new data to grow the file, and nodes replaced and

@@ -239,6 +239,55 @@ TEST_F(StoreFileTest, RefusesFilesThatAreNotSound) {
   EXPECT_THROW(StoreFile{junk}, StoreError);
 }
 
+// A data tree (type 1) or subnode (type 2) block of `level` listing `ids`; subnode leaves
+// get entries (id, id, 0).
+Bytes tree_block(std::uint8_t type, std::uint8_t level, const std::vector<std::uint32_t>& ids) {
+  const std::size_t size = type == 1 ? 4 : (level == 0 ? 12 : 8);
+  Bytes b(4 + (type == 1 ? 4 : 0) + size * ids.size(), 0);
+  b[0] = type;
+  b[1] = level;
+  pst::store_le16(b, 2, static_cast<std::uint16_t>(ids.size()));
+  const std::size_t first = type == 1 ? 8 : 4;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    pst::store_le32(b, first + size * i, ids[i]);
+    if (size > 4) pst::store_le32(b, first + size * i + 4, ids[i]);
+  }
+  return b;
+}
+
+TEST_F(StoreFileTest, TreesStepDownOneLevelAndNameEachBlockOnce) {
+  StoreFile store(file_);
+  constexpr std::uint32_t kData = 0x7FFF0000, kData2 = 0x7FFF0004;
+  const std::vector<std::pair<std::uint32_t, Bytes>> blocks = {
+      {kData, Bytes(10, 1)},
+      {kData2, Bytes(10, 2)},
+      {0x7FFF0102, tree_block(1, 1, {kData, kData2})},  // sound
+      {0x7FFF0106, tree_block(1, 2, {0x7FFF0102})},     // sound
+      {0x7FFF010A, tree_block(1, 1, {kData, kData})},   // one block twice
+      {0x7FFF010E, tree_block(1, 2, {0x7FFF0102, 0x7FFF0102})},
+      {0x7FFF0112, tree_block(1, 1, {0x7FFF0102})},  // a tree where data belongs
+      {0x7FFF0116, tree_block(1, 2, {0x7FFF0116})},  // names itself
+      {0x7FFF011A, tree_block(1, 2, {kData})},       // data where a tree belongs
+      {0x7FFF0202, tree_block(2, 0, {0x21, 0x41})},
+      {0x7FFF0206, tree_block(2, 1, {0x7FFF0202})},
+      {0x7FFF020A, tree_block(2, 1, {0x7FFF0202, 0x7FFF0202})},
+      {0x7FFF020E, tree_block(2, 1, {0x7FFF0206})},
+  };
+  std::vector<PendingBlock> pending;
+  for (const auto& [bid, data] : blocks) pending.push_back({bid, data, 0});
+  store.add_blocks(std::move(pending));
+
+  EXPECT_EQ(store.read_data(0x7FFF0102).size(), 2u);
+  EXPECT_EQ(store.read_data(0x7FFF0106).size(), 2u);
+  for (const std::uint32_t bid : {0x7FFF010Au, 0x7FFF010Eu, 0x7FFF0112u, 0x7FFF0116u, 0x7FFF011Au}) {
+    SCOPED_TRACE(bid);
+    EXPECT_THROW(store.read_data(bid), StoreError);
+  }
+  EXPECT_EQ(store.read_subnodes(0x7FFF0206).size(), 2u);
+  EXPECT_THROW(store.read_subnodes(0x7FFF020A), StoreError);
+  EXPECT_THROW(store.read_subnodes(0x7FFF020E), StoreError);
+}
+
 int warnings(const std::string& report) {
   const auto at = report.find(" errors, ");
   return at == std::string::npos ? -1 : std::stoi(report.substr(at + 9));

@@ -1,4 +1,7 @@
+#include <QDir>
+#include <QAction>
 #include <QLabel>
+#include <QTranslator>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -6,6 +9,9 @@
 #include "fakes.h"
 #include "ui/about_dialog.h"
 #include "ui/help.h"
+#include "ui/main_frame.h"
+#include "ui/translations.h"
+#include "ui/worker_texts.h"
 #include "ui/pstorian_view.h"
 
 namespace pstorian::testing {
@@ -14,23 +20,33 @@ class AboutHelpTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void theHelpIsFoundThroughThePathSettingElseTheDataFolder() {
+  // The setting is read from <system folder>/Corvane/Pstorian.conf, the file the README and
+  // the help page name; the test writes that file itself rather than through QSettings, so
+  // a reader of another file or format cannot pass.
+  void theHelpIsFoundThroughThePathSettingInPstorianConfElseTheDataFolder() {
     QTemporaryDir dir;
-    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, dir.path());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, dir.path());
     QVERIFY(help_file_path().endsWith(QStringLiteral("/share/pstorian/help/index.html")));
-    {
-      QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "Corvane", "Pstorian");
-      settings.setValue("Path", "/opt/Corvane Tool");
-    }
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("Corvane")));
+    auto write_conf = [&](const QByteArray& text) {
+      QFile conf(dir.filePath(QStringLiteral("Corvane/Pstorian.conf")));
+      QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      conf.write(text);
+    };
+    write_conf("[General]\nPath=/opt/Corvane Tool\n");
     QCOMPARE(help_file_path(), QStringLiteral("/opt/Corvane Tool/help/index.html"));
-    {
-      QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "Corvane", "Pstorian");
-      settings.setValue("Path", "/opt/tool/");
-    }
+    write_conf("[General]\nPath=/opt/tool/\n");
     QCOMPARE(help_file_path(), QStringLiteral("/opt/tool/help/index.html"));
     FakeDialogs dialogs;
     open_help(dialogs);
     QCOMPARE(dialogs.opened.at(0), QUrl::fromLocalFile("/opt/tool/help/index.html"));
+    // A file of another name is not the setting.
+    QFile::remove(dir.filePath(QStringLiteral("Corvane/Pstorian.conf")));
+    QFile ini(dir.filePath(QStringLiteral("Corvane/Pstorian.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[General]\nPath=/opt/ini\n");
+    ini.close();
+    QVERIFY(help_file_path().endsWith(QStringLiteral("/share/pstorian/help/index.html")));
   }
 
   void theShippedHelpExists() {
@@ -68,6 +84,47 @@ class AboutHelpTest : public QObject {
     QVERIFY(about.visited(CAboutDialog::kSupport));
     QCOMPARE(about.link_label(CAboutDialog::kSupport)->palette().color(QPalette::WindowText),
              purple);
+  }
+
+  // A box of the desktop's own, which says what the program does on Linux.
+  void theAboutBoxHasAFrameAndSpeaksOfLinux() {
+    FakeDialogs dialogs;
+    CAboutDialog about(dialogs);
+    QVERIFY(!(about.windowFlags() & Qt::FramelessWindowHint));
+    QCOMPARE(about.windowTitle(), QStringLiteral("About Pstorian"));
+    const QString text = about.findChild<QLabel*>("aboutText")->text();
+    QVERIFY2(!text.contains("Windows"), qPrintable(text));
+    QVERIFY(text.contains("Linux"));
+  }
+
+  // Every text goes through tr(): the translation source gathered at build time holds the
+  // window's texts, and a translation for the user's locale, once installed, is used.
+  void textsAreTranslatableAndATranslationForTheLocaleIsLoaded() {
+#if defined(PSTORIAN_TRANSLATION_SOURCE) && defined(PSTORIAN_TEST_TRANSLATIONS)
+    QFile source(QStringLiteral(PSTORIAN_TRANSLATION_SOURCE));
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    const QByteArray ts = source.readAll();
+    for (const char* text : {"Select file to repair", "Do you want to stop?", "Root Folder",
+                             "Do you want to stop current process?", "Show &amp;Folder",
+                             "There are %n items in this folder", "Save Attachment As"}) {
+      QVERIFY2(ts.contains(text), text);
+    }
+    QVERIFY(!install_translations(*qApp, QLocale(QLocale::French), PSTORIAN_TEST_TRANSLATIONS));
+    QVERIFY(install_translations(*qApp, QLocale(QLocale::German), PSTORIAN_TEST_TRANSLATIONS));
+    {
+      CMainFrame frame(UiServices{});
+      QCOMPARE(frame.action(kIdOpenPst)->text(), QStringLiteral("PST &öffnen..."));
+      QCOMPARE(WorkerTexts::translated("Scanning file..."), QStringLiteral("Datei wird durchsucht..."));
+      QCOMPARE(WorkerTexts::translated("There are 3 items in this folder"),
+               QStringLiteral("There are 3 items in this folder"));
+    }
+    for (QTranslator* translator : qApp->findChildren<QTranslator*>()) {
+      QCoreApplication::removeTranslator(translator);
+      delete translator;
+    }
+#else
+    QSKIP("Qt's translation tools are not installed");
+#endif
   }
 
   void theItemListKeepsArrivalOrderAndRestartsAfterAClear() {

@@ -35,10 +35,24 @@ class FakeDialogs final : public UserDialogs {
     captions << caption;
     icons.push_back(icon);
   }
-  QString choose_source_file(QWidget*) override { return take(files); }
-  QString choose_folder(QWidget*, const QString& title) override {
+  bool show_message_offering_folder(QWidget*, const QString& text,
+                                    const QString& caption) override {
+    completions << text;
+    captions << caption;
+    return show_folder;
+  }
+  QString choose_source_file(QWidget*, const QString& start_folder) override {
+    file_start_folders << start_folder;
+    return take(files);
+  }
+  QString choose_folder(QWidget*, const QString& title, const QString& start_folder) override {
     folder_titles << title;
+    folder_start_folders << start_folder;
     return take(folders);
+  }
+  QString choose_save_path(QWidget*, const QString& suggested_path) override {
+    save_suggestions << suggested_path;
+    return take(save_paths);
   }
   bool open_url(const QUrl& url) override {
     opened.push_back(url);
@@ -50,8 +64,10 @@ class FakeDialogs final : public UserDialogs {
   QStringList questions, question_captions;
   QStringList messages, captions;
   std::vector<MessageIcon> icons;
-  std::deque<QString> files, folders;
-  QStringList folder_titles;
+  QStringList completions;  // texts of the completion box
+  bool show_folder = false;  // the completion box's answer
+  std::deque<QString> files, folders, save_paths;
+  QStringList folder_titles, file_start_folders, folder_start_folders, save_suggestions;
   std::vector<QUrl> opened;
   bool open_succeeds = true;
 
@@ -145,6 +161,8 @@ class FakeLister final : public FolderLister {
     std::vector<std::string> names;
     for (const PathEntry& entry : path) names.push_back(entry.name);
     paths_.push_back(names);
+    // Like the real listing, an empty path (the root folder) lists nothing, not even a clear.
+    if (names.empty()) return;
     host.set_stop_enabled(true);
     reporter.list_clear_items();
     for (const std::string& name : names) {

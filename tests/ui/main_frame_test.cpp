@@ -1,15 +1,27 @@
 #include <QAction>
 #include <QApplication>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 #include <thread>
 
+#include "export/pst_exporter.h"
 #include "fakes.h"
 #include "tree_helpers.h"
 #include "ui/gui_call.h"
 #include "ui/help.h"
+#include "ui/item_view.h"
 #include "ui/left_view.h"
 #include "ui/main_frame.h"
 #include "ui/pstorian_view.h"
@@ -224,21 +236,35 @@ class MainFrameTest : public QObject {
     QVERIFY(frame.job_thread() == nullptr);
   }
 
-  void stoppingTheScanBeforeAnyObjectSaysNoRecordsFound() {
-    CMainFrame frame(services(endless_scan()));
-    dialogs_->files = {"/m/old.pst"};
-    dialogs_->answers = {true};
-    QTimer::singleShot(0, [] {
-      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
-      QVERIFY(dialog != nullptr);
-      dialog->browse();
-      dialog->start();
-      dialog->close();
-    });
-    frame.open_pst();
-    QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
-    QCOMPARE(dialogs_->messages, QStringList{"No records found"});
-    QVERIFY(frame.open_enabled());
+  // A stopped scan writes nothing, whether or not it had found objects, and says so.
+  void stoppingTheScanWritesNothingAndSaysSo() {
+    for (const bool found_some : {false, true}) {
+      dialogs_->messages.clear();
+      dialogs_->icons.clear();
+      dialogs_->questions.clear();
+      ScanFunction scan = [found_some](const std::string& path, RecoveryTables& tables,
+                                       ProgressSink& progress, JobGate& gate) {
+        if (found_some) finding_scan(3)(path, tables, progress, gate);
+        endless_scan()(path, tables, progress, gate);
+      };
+      CMainFrame frame(services(scan));
+      dialogs_->files = {"/m/old.pst"};
+      dialogs_->answers = {true};
+      QTimer::singleShot(0, [] {
+        auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog != nullptr);
+        dialog->browse();
+        dialog->start();
+        dialog->close();
+      });
+      frame.open_pst();
+      QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
+      QCOMPARE(dialogs_->messages, QStringList{"The scan was stopped. Nothing was written."});
+      QVERIFY(dialogs_->icons.back() == MessageIcon::Information);
+      QVERIFY2(frame.job_thread() == nullptr, "no export after a stopped scan");
+      QCOMPARE(exported_.load(), 0);
+      QVERIFY(frame.open_enabled());
+    }
   }
 
   void aWholeRepairFillsTreeListAndStatusThenListsASelectedFolder() {
@@ -248,12 +274,17 @@ class MainFrameTest : public QObject {
     QVERIFY(!frame.action(kIdOpenPst)->isEnabled());
     wait_for_export(frame);
 
-    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    // The completion names the output file; the fake does not ask for its folder.
+    QCOMPARE(dialogs_->completions,
+             QStringList{"Processing of selected PST file is complete.\n\nThe recovered file is "
+                         "/m/old Recovered.pst"});
     QCOMPARE(dialogs_->captions, QStringList{"Processing Complete"});
+    QVERIFY(dialogs_->opened.empty());
     QCOMPARE(frame.status_pane_text(1), QString());
     QVERIFY(!frame.stop_enabled());
     QVERIFY(frame.tree_ready());
-    QVERIFY2(frame.job_running(), "an export that ended by itself stays flagged");
+    QVERIFY(wait_processing_events([&] { return !frame.job_running(); }, 10s));
+    QVERIFY2(frame.open_enabled(), "a second repair can follow");
     QCOMPARE(frame.output_store_index(), 1);
     QCOMPARE(frame.list_view()->topLevelItemCount(), 3);
     QCOMPARE(frame.list_view()->topLevelItem(2)->text(2), QStringLiteral("Lost"));
@@ -275,12 +306,92 @@ class MainFrameTest : public QObject {
     QCOMPARE(frame.list_view()->topLevelItem(1)->text(3),
              QStringLiteral("Wed Jan  2 02:03:55 1980"));
 
-    // "Root Folder" has no entry of its own: an empty path.
+    // "Root Folder" has no entry of its own: an empty path, which the listing does not
+    // list; the rows of the folder shown before go all the same.
     frame.left_view()->setCurrentItem(frame.left_view()->topLevelItem(0));
+    QCOMPARE(frame.list_view()->topLevelItemCount(), 0);
     QVERIFY(wait_processing_events([&] { return !frame.listing_running(); }, 10s));
     QCOMPARE(listed_paths_.size(), std::size_t{2});
     QVERIFY(listed_paths_[1].empty());
     QCOMPARE(frame.list_view()->topLevelItemCount(), 0);
+    QVERIFY(dialogs_->messages.isEmpty());
+  }
+
+  // One run repairs file after file: Open PST comes back when an export has ended, also
+  // after Stop, and the second repair fills the window afresh.
+  void openPstComesBackAfterEachExport() {
+    CMainFrame frame(services(finding_scan(2)));
+    open_pst(frame);
+    wait_for_export(frame);
+    QVERIFY(wait_processing_events([&] { return frame.open_enabled(); }, 10s));
+    QVERIFY(frame.action(kIdOpenPst)->isEnabled());
+    CProgressThread* first = frame.job_thread();
+    open_pst(frame);
+    QVERIFY(frame.job_thread() != first);
+    wait_for_export(frame);
+    QVERIFY(wait_processing_events([&] { return frame.open_enabled(); }, 10s));
+    QCOMPARE(dialogs_->completions.size(), 2);
+    QCOMPARE(frame.left_view()->topLevelItemCount(), 1);
+
+    // Stopped: Open PST returns once the cancelled export has unwound.
+    CMainFrame stopped(services(finding_scan(1), /*endless_export=*/true));
+    open_pst(stopped);
+    QVERIFY(wait_processing_events([&] { return exported_ > 3; }, 10s));
+    QVERIFY(!stopped.open_enabled());
+    dialogs_->answers = {true};
+    stopped.stop();
+    QVERIFY(wait_processing_events([&] { return stopped.open_enabled(); }, 10s));
+    QVERIFY(stopped.job_thread()->worker().done());
+  }
+
+  // After Stop answered No, the export's own showing of the folder it fills must not start
+  // listings (which popped up "There are N items" boxes and disabled Stop mid-export); a
+  // folder the user selects is listed, and the listing's end leaves Stop to the export.
+  void afterStopAnsweredNoOnlyTheUsersSelectionLists() {
+    struct ShowingExport final : ExportJob {
+      std::atomic<int>& items;
+      explicit ShowingExport(std::atomic<int>& count) : items(count) {}
+      void run(RecoveryTables&, Reporter& reporter, JobHost& host, JobGate& gate) override {
+        const TreeItemId root = reporter.tree_reset();
+        reporter.list_setup_columns();
+        FolderNodeRecord inbox{0x8042, 0x8022, "Inbox", kNoTreeItem, 1};
+        reporter.tree_add_folder(inbox, {0, root});
+        FolderNodeRecord notes{0x8062, 0x8022, "Notes", kNoTreeItem, 11};
+        reporter.tree_add_folder(notes, {0, root});
+        host.set_output_store_index(1);
+        while (gate.pass()) {
+          // Folder after folder, as a real export fills them.
+          reporter.tree_show_folder(items % 2 ? inbox.tree_item : notes.tree_item);
+          reporter.list_add_fields({"Ann", "Bob", "S", ""});
+          ++items;
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        reporter.status_clear();
+        host.set_stop_enabled(false);
+        host.set_tree_ready(true);
+      }
+    };
+    UiServices s = services(finding_scan(1));
+    s.make_export = [this](const RepairPaths&) { return std::make_unique<ShowingExport>(exported_); };
+    CMainFrame frame(std::move(s));
+    open_pst(frame);
+    QVERIFY(wait_processing_events([&] { return exported_ > 3; }, 10s));
+    dialogs_->answers = {false};
+    frame.stop();
+    QVERIFY(frame.tree_ready());
+    const int before = exported_;
+    QVERIFY(wait_processing_events([&] { return exported_ > before + 20; }, 10s));
+    QVERIFY2(listed_paths_.empty(), "the export's own selections listed a folder");
+    QVERIFY(dialogs_->messages.isEmpty());
+    QVERIFY(frame.stop_enabled());
+
+    frame.left_view()->setCurrentItem(frame.left_view()->topLevelItem(0)->child(0));
+    QVERIFY(wait_processing_events([&] { return !listed_paths_.empty() && !frame.listing_running(); }, 10s));
+    QVERIFY2(frame.stop_enabled(), "the listing's end left the running export without Stop");
+    QVERIFY(frame.job_running());
+    dialogs_->answers = {true};
+    frame.stop();
+    wait_for_export(frame);
   }
 
   void anExportThatFailsOutrightSaysSoInsteadOfCompleting() {
@@ -340,16 +451,28 @@ class MainFrameTest : public QObject {
     wait_for_export(frame);
     QVERIFY(frame.job_thread()->control().cancelled());
     QVERIFY(frame.tree_ready());
-    QVERIFY2(!frame.open_enabled(), "no second recovery after an export has started");
+    QVERIFY(wait_processing_events([&] { return frame.open_enabled(); }, 10s));
   }
 
-  void closingTheMainWindowAsksOnlyOnceARecoveryStarted() {
+  // Closing asks only while an export runs, and the program always ends with status 0.
+  void closingTheMainWindowAsksOnlyWhileAnExportRuns() {
     {
       CMainFrame frame(services({}));
       frame.show();
-      QVERIFY(!frame.close());
+      QVERIFY(frame.close());
       QVERIFY(dialogs_->questions.isEmpty());
-      QCOMPARE(exit_codes_, std::vector<int>{18});
+      QCOMPARE(exit_codes_, std::vector<int>{0});
+    }
+    exit_codes_.clear();
+    {
+      CMainFrame frame(services(finding_scan(1)));
+      frame.show();
+      open_pst(frame);
+      wait_for_export(frame);
+      QVERIFY(wait_processing_events([&] { return !frame.job_running(); }, 10s));
+      QVERIFY(frame.close());
+      QVERIFY2(dialogs_->questions.isEmpty(), "nothing runs after a finished repair");
+      QCOMPARE(exit_codes_, std::vector<int>{0});
     }
     exit_codes_.clear();
     CMainFrame frame(services(finding_scan(1), /*endless_export=*/true));
@@ -378,6 +501,285 @@ class MainFrameTest : public QObject {
     QVERIFY(dialogs_->questions.isEmpty());
     QCOMPARE(exit_codes_, std::vector<int>{0});
     QVERIFY(frame.job_thread()->worker().done());
+  }
+
+  // The icons match the messages, shown through the real message boxes: a timer reads each
+  // box as it appears and answers it.
+  void realMessageBoxesCarryTheIconOfTheirMessage() {
+    UiServices s = services(finding_scan(0));
+    s.dialogs = std::make_shared<QtUserDialogs>();
+    CMainFrame frame(std::move(s));
+    struct Seen {
+      QMessageBox::Icon icon;
+      QString text;
+      QStringList buttons;
+    };
+    std::vector<Seen> seen;
+    QTimer answerer;
+    connect(&answerer, &QTimer::timeout, this, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      Seen one{box->icon(), box->text(), {}};
+      for (QAbstractButton* b : box->buttons()) one.buttons << b->text();
+      seen.push_back(one);
+      box->button(QMessageBox::Ok)->click();  // never Show Folder: no file manager here
+    });
+    answerer.start(20);
+    from_worker([&] {
+      frame.show_message("There are 2 items in this folder", "Pstorian");
+      frame.show_message(std::string(kStoreFailedText) + "write /m/x.pst: No space left on device",
+                         "Pstorian");
+      frame.show_message(kOutputKeptText, "Pstorian");
+      frame.show_message(kNoMailClientText, "Pstorian");
+    });
+    dialogs_->files = {"/m/old.pst"};
+    QTimer::singleShot(0, [] {
+      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->choose_source("/m/old.pst");
+      dialog->start();
+    });
+    frame.open_pst();  // a scan that finds nothing
+    QCOMPARE(seen.size(), std::size_t{5});
+    QCOMPARE(seen[0].icon, QMessageBox::Information);
+    QCOMPARE(seen[0].text, QStringLiteral("There are 2 items in this folder"));
+    QCOMPARE(seen[1].icon, QMessageBox::Critical);
+    QVERIFY(seen[1].text.contains("No space left on device"));
+    QCOMPARE(seen[2].icon, QMessageBox::Information);
+    QCOMPARE(seen[3].icon, QMessageBox::Critical);
+    QCOMPARE(seen[4].text, QStringLiteral("No records found"));
+    QCOMPARE(seen[4].icon, QMessageBox::Critical);
+
+    // The completion names the output file and offers its folder.
+    seen.clear();
+    QtUserDialogs dialogs;
+    QVERIFY(!dialogs.show_message_offering_folder(&frame, "done", "Processing Complete"));
+    QCOMPARE(seen.size(), std::size_t{1});
+    QCOMPARE(seen[0].icon, QMessageBox::Information);
+    QVERIFY(seen[0].buttons.contains(QStringLiteral("Show &Folder")));
+  }
+
+  void theCompletionOffersToShowTheOutputFolder() {
+    CMainFrame frame(services(finding_scan(1)));
+    dialogs_->show_folder = true;
+    open_pst(frame);
+    wait_for_export(frame);
+    QCOMPARE(dialogs_->opened.size(), std::size_t{1});
+    QCOMPARE(dialogs_->opened[0], QUrl::fromLocalFile("/m"));
+  }
+
+  // The window keeps its size, place and splitter for the next start, and at its first start
+  // it fits the screen (1000 by 600 did not fit a 1280 by 800 screen at scale 1.5).
+  void theWindowFitsTheScreenAndIsRememberedFromRunToRun() {
+    user_settings().clear();
+    QSize first;
+    {
+      CMainFrame frame(services({}));
+      frame.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&frame));
+      const QRect screen = frame.screen()->availableGeometry();
+      QVERIFY2(frame.frameGeometry().width() <= screen.width() &&
+                   frame.frameGeometry().height() <= screen.height(),
+               qPrintable(QStringLiteral("%1x%2 on %3x%4")
+                              .arg(frame.width())
+                              .arg(frame.height())
+                              .arg(screen.width())
+                              .arg(screen.height())));
+      frame.resize(520, 410);
+      frame.splitter()->setSizes({300, 200});
+      QTest::qWait(50);
+      first = frame.size();
+      frame.splitter()->setSizes({300, 200});
+      QVERIFY(frame.close());
+    }
+    CMainFrame again(services({}));
+    again.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&again));
+    QCOMPARE(again.size(), first);
+    QCOMPARE(again.splitter()->sizes().front(), 300);
+  }
+
+  // The Date column shows the whole date and the tree shows long names whole, scrolling
+  // sideways where the pane is too narrow.
+  void columnsFitTheirContentAndTheTreeScrollsSideways() {
+    CMainFrame frame(services({}));
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    const std::string long_name(120, 'n');
+    from_worker([&] {
+      const TreeItemId root = frame.tree_reset();
+      FolderNodeRecord folder{0x8042, 0x8022, long_name, kNoTreeItem, 1};
+      frame.tree_add_folder(folder, {0, root});
+      frame.tree_show_folder(folder.tree_item);
+      frame.list_setup_columns();
+      frame.list_add_fields({"Ann", "Bob", std::string(400, 's'), "Wed Sep 25 23:59:59 2024"});
+    });
+    CPstorianView* list = frame.list_view();
+    list->fit_columns();
+    const QString date = list->topLevelItem(0)->text(3);
+    QVERIFY(list->columnWidth(3) >= list->fontMetrics().horizontalAdvance(date));
+    QVERIFY(list->columnWidth(2) <= CPstorianView::kMaxTextColumnWidth);
+    QVERIFY(list->columnWidth(0) >= list->fontMetrics().horizontalAdvance("Sender"));
+
+    frame.splitter()->setSizes({120, 600});
+    QTest::qWait(50);
+    CLeftView* tree = frame.left_view();
+    QTreeWidgetItem* item = tree->topLevelItem(0)->child(0);
+    QVERIFY(tree->header()->sectionSize(0) >=
+            tree->fontMetrics().horizontalAdvance(QString::fromStdString(long_name)));
+    QVERIFY(tree->horizontalScrollBar()->maximum() > 0);
+    QCOMPARE(tree->textElideMode(), Qt::ElideNone);
+    QCOMPARE(item->text(0).size(), 120);
+  }
+
+  // Ctrl+O opens a repair, Escape stops one, Ctrl+Q ends the program; Stop sits in the File
+  // menu and F1 is shown beside Help Topic.
+  void keyboardCommandsAndTheFileMenu() {
+    CMainFrame frame(services(finding_scan(1), /*endless_export=*/true));
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QCOMPARE(frame.action(kIdHelpTopics)->shortcut(), QKeySequence(Qt::Key_F1));
+    QMenu* file = frame.menuBar()->actions().front()->menu();
+    QVERIFY(file->actions().contains(frame.action(kIdStop)));
+    QVERIFY(file->actions().contains(frame.action(kIdOpenPst)));
+
+    dialogs_->files = {"/m/old.pst"};
+    QTimer::singleShot(0, [] {
+      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->browse();
+      dialog->start();
+    });
+    QTest::keyClick(frame.left_view(), Qt::Key_O, Qt::ControlModifier);
+    QVERIFY(frame.job_running());
+    QVERIFY(wait_processing_events([&] { return exported_ > 2; }, 10s));
+    dialogs_->answers = {true};
+    QTest::keyClick(frame.list_view(), Qt::Key_Escape);
+    QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop?"});
+    wait_for_export(frame);
+    QVERIFY(wait_processing_events([&] { return frame.open_enabled(); }, 10s));
+    // Nothing to stop: Escape asks nothing.
+    QTest::keyClick(frame.list_view(), Qt::Key_Escape);
+    QCOMPARE(dialogs_->questions.size(), 1);
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    QTest::keyClick(frame.left_view(), Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(exit_codes_, std::vector<int>{0});
+  }
+
+  // A .pst dropped on the window opens the file selection dialog with it chosen; other
+  // files are not taken.
+  void aDroppedPstOpensTheFileSelectionDialogWithIt() {
+    CMainFrame frame(services(finding_scan(0)));
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    auto drop = [&](const QString& path) {
+      QMimeData mime;
+      mime.setUrls({QUrl::fromLocalFile(path)});
+      QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(&frame, &enter);
+      if (!enter.isAccepted()) return false;
+      QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(&frame, &dropped);
+      return dropped.isAccepted();
+    };
+    QVERIFY(!drop("/m/notes.txt"));
+    QVERIFY(!drop("/m/x.PsT"));
+    QString shown;
+    bool chosen = false;
+    QTimer closer;  // the dialog opens once the drop has been answered
+    connect(&closer, &QTimer::timeout, this, [&] {
+      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) return;
+      shown = dialog->findChild<QLineEdit*>("sourceEdit")->text();
+      chosen = dialog->source_chosen();
+      dialog->close();
+    });
+    closer.start(10);
+    QVERIFY(drop("/m/old.pst"));
+    QTRY_COMPARE(shown, QStringLiteral("/m/old.pst"));
+    QVERIFY(chosen);
+    QCOMPARE(frame.selection().output_path, QStringLiteral("/m/old Recovered.pst"));
+  }
+
+  // A listed item opens (double-click or Return) in a read-only view of the item the reader
+  // finds at the row's folder and place; an attachment is saved with Save As.
+  void aListedItemOpensInAReadOnlyViewAndSavesAnAttachment() {
+    std::vector<ItemLocation> asked;
+    struct Reader final : StoredItemReader {
+      std::vector<ItemLocation>& asked;
+      explicit Reader(std::vector<ItemLocation>& a) : asked(a) {}
+      std::optional<StoredItem> read(const ItemLocation& location, QString& error) override {
+        asked.push_back(location);
+        if (location.row > 1) {
+          error = "gone";
+          return std::nullopt;
+        }
+        StoredItem item;
+        item.subject = location.subject;
+        item.from = "Ann <ann@example.org>";
+        item.body = "Hello";
+        item.recipients = {{"Bob", "bob@example.org", 1}, {"Cid", "", 2}};
+        item.attachments = {{"report.txt", 5, QByteArray("12345"), false},
+                            {"Forwarded", 0, {}, true}};
+        return item;
+      }
+    };
+    UiServices s = services(finding_scan(1));
+    s.make_item_reader = [&](int index) -> std::unique_ptr<StoredItemReader> {
+      if (index != 1) return nullptr;
+      return std::make_unique<Reader>(asked);
+    };
+    CMainFrame frame(std::move(s));
+    frame.show();
+    open_pst(frame);
+    wait_for_export(frame);
+    QVERIFY(wait_processing_events([&] { return !frame.job_running(); }, 10s));
+    QTreeWidgetItem* top = frame.left_view()->topLevelItem(0)->child(0);
+    frame.left_view()->setCurrentItem(child_named(top, "Calendar"));
+    QVERIFY(wait_processing_events([&] { return !frame.listing_running(); }, 10s));
+    QCOMPARE(frame.list_view()->topLevelItemCount(), 2);
+
+    CPstorianView* list = frame.list_view();
+    list->setFocus();
+    list->setCurrentItem(list->topLevelItem(1));
+    QTest::keyClick(list, Qt::Key_Return);
+    QCOMPARE(asked.size(), std::size_t{1});
+    QCOMPARE(asked[0].folder_path,
+             (std::vector<std::string>{"Top of Personal Folders", "Calendar"}));
+    QCOMPARE(asked[0].row, 1);
+    QCOMPARE(asked[0].subject, QStringLiteral("Calendar"));
+    auto* view = frame.findChild<CItemView*>();
+    QVERIFY(view != nullptr);
+    QVERIFY(view->isVisible());
+    QCOMPARE(view->findChild<QPlainTextEdit*>("bodyText")->toPlainText(), QStringLiteral("Hello"));
+    QVERIFY(view->findChild<QPlainTextEdit*>("bodyText")->isReadOnly());
+    QCOMPARE(view->findChild<QTreeWidget*>("recipientList")->topLevelItemCount(), 2);
+    QCOMPARE(view->findChild<QTreeWidget*>("attachmentList")->topLevelItemCount(), 2);
+
+    QTemporaryDir dir;
+    const QString target = dir.filePath("saved.txt");
+    dialogs_->save_paths = {target};
+    QVERIFY(view->save_attachment(0));
+    QVERIFY(dialogs_->save_suggestions.front().endsWith("/report.txt"));
+    QFile saved(target);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), QByteArray("12345"));
+    QVERIFY2(!view->save_attachment(1), "an embedded message is no file");
+    dialogs_->save_paths = {dir.filePath("no/such/folder/x")};
+    QVERIFY(!view->save_attachment(0));
+    QVERIFY(dialogs_->icons.back() == MessageIcon::Error);
+    view->close();
+
+    // Double-click does the same; an item the reader cannot find says why.
+    dialogs_->messages.clear();
+    emit list->row_activated(0);
+    QCOMPARE(asked.size(), std::size_t{2});
+    QCOMPARE(asked[1].row, 0);
+    list->add_row("x", "y", "z", "");
+    QVERIFY(!frame.open_item(2));
+    QCOMPARE(dialogs_->messages.size(), 1);
+    QVERIFY(dialogs_->messages[0].endsWith("gone"));
   }
 
   void keyboardFilterSwallowsKeysAndF1OpensTheHelp() {

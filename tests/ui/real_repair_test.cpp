@@ -18,7 +18,10 @@
 #include "mailclient/automation/sample_mailbox.h"
 #include "store/empty_store_image.h"
 #include "tree_helpers.h"
+#include "export/mail_client.h"
+#include "format/utf8.h"
 #include "ui/gui_call.h"
+#include "ui/item_view.h"
 #include "ui/left_view.h"
 #include "ui/main_frame.h"
 #include "ui/pstorian_view.h"
@@ -170,6 +173,18 @@ class RealRepairTest : public QObject {
     frame.open_pst();
   }
 
+  // The repair ended with the completion box, which names the output file.
+  bool completed_into(const QString& output) const {
+    if (dialogs_->completions.size() != 1) {
+      qWarning("completions: %s; messages: %s", qPrintable(dialogs_->completions.join('|')),
+               qPrintable(dialogs_->messages.join('|')));
+      return false;
+    }
+    const QString& text = dialogs_->completions.front();
+    return text.startsWith(QStringLiteral("Processing of selected PST file is complete")) &&
+           text.contains(output);
+  }
+
   static bool wait_for_export(CMainFrame& frame) {
     return frame.job_thread() != nullptr &&
            wait_processing_events([&] { return frame.job_thread()->worker().done(); }, 120s);
@@ -203,7 +218,7 @@ class RealRepairTest : public QObject {
     open_and_start(frame, source);
     QVERIFY(wait_for_export(frame));
 
-    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    QVERIFY(completed_into(dir.filePath("old Recovered.pst")));
     QVERIFY(fs::exists(fs::path(dir.path().toStdString()) / "old Recovered.pst"));
     QVERIFY(frame.tree_ready());
     QVERIFY(!frame.stop_enabled());
@@ -254,7 +269,7 @@ class RealRepairTest : public QObject {
     // These messages carry no sender name, only the display names of their recipients.
     QVERIFY(with_receiver > 150);
     QVERIFY(dated > 150);
-    QCOMPARE(dialogs_->messages.size(), 1);
+    QVERIFY(dialogs_->messages.isEmpty());
   }
 
   void aFileWithNothingInItSaysNoRecordsFound() {
@@ -306,8 +321,7 @@ class RealRepairTest : public QObject {
     QVERIFY(!frame.stop_enabled());
     QVERIFY(wait_for_export(frame));
     QVERIFY(frame.job_thread()->control().cancelled());
-    QVERIFY2(!dialogs_->messages.contains("Processing of selected PST file is complete"),
-             qPrintable(dialogs_->messages.join('|')));
+    QVERIFY2(dialogs_->completions.isEmpty(), qPrintable(dialogs_->completions.join('|')));
     QCOMPARE(frame.status_pane_text(1), QString());
 
     // The cancelled export closed its output store whole.
@@ -365,7 +379,7 @@ class RealRepairTest : public QObject {
     frame.open_pst();
     QVERIFY(wait_for_export(frame));
     QVERIFY(dialogs_->questions.isEmpty());
-    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    QVERIFY(completed_into(QString::fromStdString((folder / "old Recovered.pst").string())));
     QVERIFY(fs::exists(folder / "old Recovered.pst"));
   }
 
@@ -399,6 +413,94 @@ class RealRepairTest : public QObject {
     QVERIFY(fs::is_symlink(output));
   }
 
+  // A listed item of the repaired file opens in the item view, read back through the mail
+  // client: the row's item, with its header and body.
+  void aListedItemOfTheRepairedFileOpensInTheItemView() {
+    QTemporaryDir dir;
+    const QString source = copy_of("outlook97-294-messages.pst", dir, "old.pst");
+    if (source.isEmpty()) QSKIP("corpus not available");
+    CMainFrame frame(services());
+    open_and_start(frame, source);
+    QVERIFY(wait_for_export(frame));
+    QVERIFY(wait_processing_events([&] { return !frame.job_running(); }, 10s));
+    QTreeWidgetItem* top = child_named(frame.left_view()->topLevelItem(0), "Top of Personal Folders");
+    list_folder(frame, child_named(top, QStringLiteral("Inbox")));
+    CPstorianView* list = frame.list_view();
+    QVERIFY(list->topLevelItemCount() > 20);
+    for (const int row : {0, 20}) {
+      QVERIFY(frame.open_item(row));
+      const QList<CItemView*> views = frame.findChildren<CItemView*>();
+      QVERIFY(!views.isEmpty());
+      const StoredItem& item = views.back()->item();
+      QCOMPARE(item.subject, list->topLevelItem(row)->text(2));
+      QCOMPARE(item.to, list->topLevelItem(row)->text(1));
+      QVERIFY(!item.date.isEmpty());
+      QVERIFY(item.message_class.startsWith("IPM.Note", Qt::CaseInsensitive));
+      views.back()->close();
+      delete views.back();
+    }
+    QVERIFY2(dialogs_->messages.isEmpty(), qPrintable(dialogs_->messages.join('|')));
+  }
+
+  // The mail client reads a stored message whole for the item view: recipients, and
+  // attachments with their data (copies of files Outlook wrote, attached as stores).
+  void theMailClientReadsAStoredItemsRecipientsAndAttachments() {
+    QTemporaryDir dir;
+    const QString with_attachments_file = copy_of("outlook2000-73-messages.pst", dir, "a.pst");
+    const QString with_recipients_file = copy_of("outlook97-294-messages.pst", dir, "r.pst");
+    if (with_attachments_file.isEmpty() || with_recipients_file.isEmpty())
+      QSKIP("corpus not available");
+    std::vector<StoredItem> read;
+    auto read_folder = [&](const QString& file, const char16_t* folder) {
+      read.clear();
+      int index = 0;
+      QStringList subjects;  // of the folder's items, as a listing shows them
+      {
+        const MailClient client = make_mail_client();
+        const auto application = create_application(client);
+        QVERIFY(application != nullptr);
+        const auto ns = application->GetNamespace(automation::kNamespaceType);
+        ns->AddStore(pst::path_to_utf16(file.toStdString()));
+        index = ns->get_Folders()->Count();
+        const auto items = ns->get_Folders()->Item(index)->get_Folders()->Item(folder)->get_Items();
+        for (int i = 1; i <= std::min(items->Count(), 40); ++i)
+          subjects << QString::fromStdU16String(items->Item(i)->get_Subject());
+      }
+      const auto reader = make_mail_client_item_reader(index);
+      const std::string path = QString::fromStdU16String(folder).toStdString();
+      for (int row = 0; row < subjects.size(); ++row) {
+        QString error;
+        std::optional<StoredItem> item = reader->read({{path}, row, subjects[row], 0}, error);
+        QVERIFY2(item, qPrintable(error));
+        // The view leaves out the stored subject's prefix marker (0x01 and a length).
+        QVERIFY(subjects[row].endsWith(item->subject));
+        QVERIFY(!item->subject.startsWith(QChar(0x01)));
+        read.push_back(std::move(*item));
+      }
+    };
+    read_folder(with_attachments_file, u"Deleted Items");
+    QVERIFY(read.size() > 20);
+    int whole = 0;
+    for (const StoredItem& item : read) {
+      for (const StoredAttachment& a : item.attachments) {
+        if (!a.embedded_message && !a.data.isEmpty() && !a.name.isEmpty() && a.size == a.data.size())
+          ++whole;
+      }
+    }
+    QVERIFY2(whole >= 10, qPrintable(QString::number(whole)));
+
+    read_folder(with_recipients_file, u"Inbox");
+    int named = 0;
+    for (const StoredItem& item : read) {
+      for (const StoredRecipient& r : item.recipients) {
+        if (!r.name.isEmpty() && item.to.contains(r.name)) ++named;
+      }
+    }
+    QVERIFY2(named >= 20, qPrintable(QString::number(named)));
+    terminate_mail_client();
+    MailProfile::instance().clear();
+  }
+
   void listsAMailFolderAndACalendarFolderOfARepairedSample() {
     QTemporaryDir dir;
     const fs::path file = fs::path(dir.path().toStdString()) / "sample.pst";
@@ -420,7 +522,7 @@ class RealRepairTest : public QObject {
     CMainFrame frame(services());
     open_and_start(frame, QString::fromStdString(file.string()));
     QVERIFY(wait_for_export(frame));
-    QCOMPARE(dialogs_->messages, QStringList{"Processing of selected PST file is complete"});
+    QVERIFY(completed_into(QString::fromStdString((file.parent_path() / "sample Recovered.pst").string())));
 
     std::vector<QTreeWidgetItem*> folders;
     collect(frame.left_view()->topLevelItem(0), folders);

@@ -1,12 +1,18 @@
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
 #include <QLabel>
+#include <QListView>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 #include <filesystem>
 
 #include "fakes.h"
+#include "job/output_naming.h"
 #include "ui/select_file_dialog.h"
 
 namespace pstorian::testing {
@@ -106,7 +112,7 @@ class SelectFileDialogTest : public QObject {
     dialogs_->folders = {"/", "/out", ""};
     d.browse();
     d.change();
-    QCOMPARE(dialogs_->folder_titles.first(), QStringLiteral("Select OutPut Path"));
+    QCOMPARE(dialogs_->folder_titles.first(), QStringLiteral("Select Output Folder"));
     QCOMPARE(text(d, "outputEdit"), QStringLiteral("/"));
     QCOMPARE(selection_.output_path, QStringLiteral("/old Recovered.pst"));
     d.change();
@@ -189,6 +195,105 @@ class SelectFileDialogTest : public QObject {
     QTRY_VERIFY(!d.isVisible());
     QVERIFY(d.scan_thread()->control().cancelled());
     QTRY_VERIFY(d.scan_thread()->worker().done());  // it closed the dialog on its way out
+  }
+
+  // A large file steps the bar more often than it has room for: it must fill once and stay
+  // full, not run from empty to full again and again.
+  void theProgressBarNeverRunsBackwards() {
+    services_.scan = [](const std::string&, RecoveryTables&, ProgressSink& progress, JobGate&) {
+      progress.set_range(0, 500);
+      progress.set_position(0);
+      progress.set_step(1);
+      for (int i = 0; i < 1200; ++i) progress.step();
+    };
+    CSelectFileDialog d(selection_, tables_, services_);
+    auto* bar = d.findChild<QProgressBar*>("progressBar");
+    int last = 0;
+    bool backwards = false;
+    connect(bar, &QProgressBar::valueChanged, this, [&](int value) {
+      if (value < last) backwards = true;
+      last = value;
+    });
+    d.open();
+    dialogs_->files = {"/m/old.pst"};
+    d.browse();
+    d.start();
+    QTRY_VERIFY(d.scan_thread()->worker().done());
+    QVERIFY(!backwards);
+    QCOMPARE(bar->value(), 500);
+  }
+
+  // Keyboard users reach every button by its mnemonic; Cancel is the close box.
+  void buttonsHaveMnemonicsAndCancelAsksDuringTheScan() {
+    services_.scan = endless_scan();
+    CSelectFileDialog d(selection_, tables_, services_);
+    d.show();
+    d.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&d));
+    for (const char* name : {"browseButton", "changeButton", "startButton"}) {
+      QVERIFY2(button(d, name)->text().contains('&'), name);
+    }
+    QPushButton* cancel = button(d, "cancelButton");
+    QVERIFY(cancel != nullptr);
+    cancel->setFocus();
+    dialogs_->files = {"/m/old.pst"};
+    // A mnemonic presses its button after a short animation.
+    QTest::keyClick(&d, Qt::Key_B, Qt::AltModifier);  // &Browse...
+    QTRY_VERIFY(d.source_chosen());
+    QTest::keyClick(&d, Qt::Key_S, Qt::AltModifier);  // &Start
+    QTRY_VERIFY(d.scan_running());
+    dialogs_->answers = {false};
+    cancel->click();
+    QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
+    QVERIFY(d.isVisible());
+    dialogs_->answers = {true};
+    cancel->click();
+    QTRY_VERIFY(!d.isVisible());
+    QVERIFY(d.scan_stopped());
+  }
+
+  // The choosers open where the user's files are: the home folder at first, then the folder
+  // of the source chosen, and the output folder for Change.
+  void theChoosersStartInTheCurrentSourceOrOutputFolder() {
+    CSelectFileDialog d(selection_, tables_, services_);
+    dialogs_->files = {"/m/mail/old.pst", "/n/new.pst"};
+    d.browse();
+    d.browse();
+    QCOMPARE(dialogs_->file_start_folders, (QStringList{QDir::homePath(), "/m/mail"}));
+    dialogs_->folders = {"/out"};
+    d.change();
+    d.change();
+    QCOMPARE(dialogs_->folder_start_folders, (QStringList{"/n/", "/out"}));
+  }
+
+  // The chooser offers exactly the names Start accepts: the real dialog (Qt's own here, as
+  // the offscreen platform has no native one) over a folder holding every letter case.
+  void theChooserOffersExactlyTheNamesStartAccepts() {
+    QTemporaryDir dir;
+    const QStringList names = {"a.pst", "b.PST", "c.Pst", "d.pST", "e.pSt", "f.psT",
+                               "g.PsT", "h.PSt", "i.txt"};
+    QStringList accepted;
+    for (const QString& name : names) {
+      QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+      if (accepted_pst_extension(name.toStdString())) accepted << name;
+    }
+    QCOMPARE(accepted.size(), 6);
+    QStringList offered;
+    QTimer::singleShot(0, [&] {
+      auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(chooser != nullptr);
+      auto* view = chooser->findChild<QListView*>("listView");
+      QVERIFY(view != nullptr);
+      QTRY_VERIFY(view->model()->rowCount(view->rootIndex()) > 0);
+      QTest::qWait(200);  // the file system model fills in the background
+      for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+        offered << view->model()->index(row, 0, view->rootIndex()).data().toString();
+      chooser->reject();
+    });
+    QtUserDialogs dialogs;
+    QVERIFY(dialogs.choose_source_file(nullptr, dir.path()).isEmpty());
+    offered.sort();
+    QCOMPARE(offered, accepted);
   }
 
   void closingBeforeStartAsksNothing() {

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "format/utf8.h"
+#include "mailclient/automation/property_value.h"
 #include "mailclient/messaging/entry_id.h"
 #include "mailclient/messaging/mail_profile.h"
 
@@ -230,7 +231,11 @@ void EmbeddedMailItem::put_Subject(std::u16string_view text) {
 }
 
 std::u16string EmbeddedMailItem::get_Subject() {
-  return store_->codec().decode(properties_.string(prop::kSubject).value_or(""));
+  std::u16string subject = text_value(properties_, prop::kSubject, store_->codec()).value_or(u"");
+  // A subject kept as its source stored it may open with 0x01 and the length of its prefix
+  // ("RE: "): a mark of where the normalized subject begins, not text a reader is shown.
+  if (subject.size() >= 2 && subject[0] == u'\x01') subject.erase(0, 2);
+  return subject;
 }
 
 void EmbeddedMailItem::put_Importance(std::int32_t value) {

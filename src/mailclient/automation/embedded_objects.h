@@ -64,6 +64,7 @@ class EmbeddedMailItem final : public automation::MailItem {
   std::shared_ptr<automation::MailItem> Move(automation::Folder& destination) override;
 
   const std::shared_ptr<MessageStore>& store() const { return store_; }
+  std::uint32_t nid() const { return nid_; }
   // The item's properties as they will be saved.
   PropertyBag& properties() { return properties_; }
 

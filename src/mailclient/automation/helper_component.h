@@ -101,6 +101,13 @@ class HelperMailItem : public HelperObject {
   virtual PropertyValue get_Property(std::uint32_t tag) = 0;
   virtual std::u16string get_SenderName() = 0;
   virtual std::u16string get_DisplayTo() = 0;
+  // Read-only: everything the bound item holds as its store keeps it, for showing it: every
+  // property (named ones under that store's ids, without their names), the recipient rows
+  // and the attachments with their data and embedded messages. A helper that cannot read
+  // whole items throws, as this default does.
+  virtual std::shared_ptr<const MessageContent> get_Content() {
+    throw AutomationError("this helper cannot read whole items");
+  }
 };
 
 // Creates the application and the helper objects by ProgID. The program uses the embedded

@@ -1,8 +1,11 @@
 #include "mailclient/automation/helper_objects.h"
 
+#include <functional>
+#include <vector>
+
 #include "mailclient/automation/embedded_objects.h"
-#include "mailclient/messaging/entry_id.h"
 #include "mailclient/automation/property_value.h"
+#include "mailclient/messaging/entry_id.h"
 
 namespace pstorian {
 namespace {
@@ -19,20 +22,41 @@ class EmbeddedNewMessage final : public automation::NewMessage {
 
   void put_MessageClass(std::u16string_view message_class) override {
     if (message_class.empty()) throw AutomationError("a message needs a class");
-    properties_.set_string(prop::kMessageClass, store_->codec().encode(message_class));
+    change([text = store_->codec().encode(message_class)](PropertyBag& bag) {
+      bag.set_string(prop::kMessageClass, text);
+    });
   }
 
   void put_Property(std::uint32_t tag, const automation::PropertyValue& value) override {
-    put_property_value(properties_, tag, value, store_->codec());
+    // Checked now, so that a value that does not suit its tag fails here and not at Save.
+    PropertyBag check;
+    put_property_value(check, tag, value, store_->codec());
+    change([this, tag, value](PropertyBag& bag) {
+      put_property_value(bag, tag, value, store_->codec());
+    });
   }
 
   void put_Content(std::shared_ptr<const MessageContent> content) override {
+    if (!content) throw AutomationError("no message content given");
+    // What was set after an earlier content stays, under the new content.
+    for (const auto& apply : after_content_) apply(properties_);
+    after_content_.clear();
     content_ = std::move(content);
   }
 
   void Save() override {
-    if (content_) throw AutomationError("whole message contents are not written yet");
-    automation_call([&] { nid_ = store_->save_message(folder_, nid_, properties_); });
+    automation_call([&] {
+      if (!content_) {
+        nid_ = store_->save_message(folder_, nid_, properties_);
+        return;
+      }
+      // The content takes the place of what was set before it; what was set after it takes
+      // the place of the content's.
+      PropertyBag p = properties_;
+      for (const auto& c : store_->content_properties(*content_).list()) p.set(c.tag, c.value);
+      for (const auto& apply : after_content_) apply(p);
+      nid_ = store_->save_message(folder_, nid_, std::move(p), content_.get());
+    });
   }
 
   std::u16string get_EntryID() override {
@@ -41,11 +65,19 @@ class EmbeddedNewMessage final : public automation::NewMessage {
   }
 
  private:
+  void change(std::function<void(PropertyBag&)> apply) {
+    if (content_)
+      after_content_.push_back(std::move(apply));
+    else
+      apply(properties_);
+  }
+
   std::shared_ptr<MessageStore> store_;
   std::uint32_t folder_;
   std::uint32_t nid_ = 0;
   PropertyBag properties_;
   std::shared_ptr<const MessageContent> content_;
+  std::vector<std::function<void(PropertyBag&)>> after_content_;
 };
 
 class EmbeddedMessageCollection final : public automation::MessageCollection {
@@ -79,9 +111,9 @@ class EmbeddedHelperFolder final : public automation::HelperFolder {
     return std::make_shared<EmbeddedMessageCollection>(bound_->store(), bound_->nid());
   }
 
-  void put_Properties(const ContentProperties&) override {
+  void put_Properties(const ContentProperties& properties) override {
     if (!bound_) throw AutomationError("no folder is bound");
-    throw AutomationError("folder properties are not written yet");
+    automation_call([&] { bound_->store()->set_folder_properties(bound_->nid(), properties); });
   }
 
  private:
@@ -111,6 +143,12 @@ class EmbeddedHelperMailItem final : public automation::HelperMailItem {
   std::u16string get_SenderName() override { return text(prop::kSenderName); }
   std::u16string get_DisplayTo() override { return text(prop::kDisplayTo); }
 
+  std::shared_ptr<const MessageContent> get_Content() override {
+    return automation_call([&] {
+      return std::make_shared<const MessageContent>(item().store()->load_content(item().nid()));
+    });
+  }
+
  private:
   EmbeddedMailItem& item() {
     if (!bound_) throw AutomationError("no item is bound");
@@ -118,7 +156,7 @@ class EmbeddedHelperMailItem final : public automation::HelperMailItem {
   }
 
   std::u16string text(std::uint32_t tag) {
-    return item().store()->codec().decode(item().properties().string(tag).value_or(""));
+    return text_value(item().properties(), tag, item().store()->codec()).value_or(u"");
   }
 
   std::shared_ptr<EmbeddedMailItem> bound_;

@@ -16,6 +16,14 @@ std::uint32_t string8_tag(std::uint32_t tag) {
 
 }  // namespace
 
+std::optional<std::u16string> text_value(const PropertyBag& bag, std::uint32_t tag,
+                                         const TextCodec& codec) {
+  if (const auto v = bag.string(string8_tag(tag))) return codec.decode(*v);
+  const auto* wide = bag.find((tag & 0xFFFF0000u) | pst::kPtUnicode);
+  if (wide == nullptr) return std::nullopt;
+  return from_utf16le(*wide);
+}
+
 void put_property_value(PropertyBag& bag, std::uint32_t tag,
                         const automation::PropertyValue& value, const TextCodec& codec) {
   const std::uint16_t type = pst::tag_type(tag);
@@ -67,7 +75,7 @@ automation::PropertyValue get_property_value(const PropertyBag& bag, std::uint32
       return {};
     case pst::kPtString8:
     case pst::kPtUnicode:
-      if (const auto v = bag.string(string8_tag(tag))) return codec.decode(*v);
+      if (auto v = text_value(bag, tag, codec)) return std::move(*v);
       return {};
     default:
       throw AutomationError("property type not supported");

@@ -1,9 +1,10 @@
 #include "mailclient/automation/sample_mailbox.h"
 
 #include <array>
-#include <random>
+#include <map>
 
 #include "format/utf8.h"
+#include "mailclient/automation/sample_items.h"
 #include "mailclient/messaging/text_codec.h"
 
 namespace pstorian {
@@ -26,18 +27,7 @@ constexpr std::array<std::u16string_view, 8> kLast = {u"Smith", u"Jones", u"Mül
                                                       u"Novak", u"Rossi", u"Dubois", u"Lee"};
 constexpr std::array<std::u16string_view, 4> kPrefixes = {u"", u"RE: ", u"FW: ", u""};
 
-class Random {
- public:
-  explicit Random(std::uint32_t seed) : engine_(seed) {}
-  std::uint32_t below(std::uint32_t n) { return n == 0 ? 0 : engine_() % n; }
-  template <typename T, std::size_t N>
-  T pick(const std::array<T, N>& from) {
-    return from[below(N)];
-  }
-
- private:
-  std::mt19937 engine_;
-};
+using Random = SampleRandom;
 
 std::u16string ascii(std::string_view s) {
   return std::u16string(s.begin(), s.end());
@@ -64,10 +54,14 @@ std::u16string sample_body(std::uint32_t seed, std::size_t index, std::size_t si
   return body;
 }
 
-SampleManifest fill_sample_mailbox(AutomationFactory& factory,
-                                   const std::filesystem::path& store_file,
-                                   const SampleOptions& options) {
-  Random r(options.seed);
+namespace {
+
+struct AttachedStore {
+  std::shared_ptr<Namespace> ns;
+  std::shared_ptr<Folder> top;
+};
+
+AttachedStore attach_store(AutomationFactory& factory, const std::filesystem::path& store_file) {
   const auto application = factory.CreateApplication(kApplicationProgId);
   const auto ns = application->GetNamespace(kNamespaceType);
   ns->AddStore(pst::path_to_utf16(std::filesystem::absolute(store_file).string()));
@@ -88,8 +82,12 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
       top = folder;
   }
   if (!top) throw AutomationError("the attached store is not listed");
+  return {ns, top};
+}
 
-  SampleManifest manifest;
+// The store's inbox and `n` folders over three levels, recorded in the manifest.
+std::vector<std::shared_ptr<Folder>> create_folders(const std::shared_ptr<Folder>& top, int n,
+                                                    SampleManifest& manifest) {
   std::vector<std::shared_ptr<Folder>> folders;
   // The store's own inbox; a store without one gets one.
   try {
@@ -101,7 +99,6 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
 
   // Three levels: a quarter of the folders at the top, a quarter below those, the rest
   // below the second level.
-  const int n = options.folders;
   const int first = std::max(1, n / 4);
   const int second = std::max(first, n / 2);
   for (int i = 0; i < n; ++i) {
@@ -123,12 +120,55 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
     record.type = type;
     manifest.folders.push_back(std::move(record));
   }
+  return folders;
+}
 
-  const auto helper_folder =
-      std::dynamic_pointer_cast<HelperFolder>(factory.CreateHelper(kHelperFolderProgId));
-  const auto helper_item =
-      std::dynamic_pointer_cast<HelperMailItem>(factory.CreateHelper(kHelperMailItemProgId));
-  if (!helper_folder || !helper_item) throw AutomationError("helper objects missing");
+// Binds the helper folder to the folder the next message goes to, unless it is bound to it
+// already, and keeps that folder's store id.
+class FolderBinding {
+ public:
+  explicit FolderBinding(std::shared_ptr<HelperFolder> helper) : helper_(std::move(helper)) {}
+
+  std::optional<std::size_t> bound() const { return bound_; }
+
+  const std::u16string& bind(const std::vector<std::shared_ptr<Folder>>& folders,
+                             std::size_t index) {
+    if (bound_ != index) {
+      store_id_ = folders[index]->get_StoreID();
+      helper_->put_BoundObject(nullptr);
+      helper_->put_BoundObject(folders[index]);
+      bound_ = index;
+    }
+    return store_id_;
+  }
+
+ private:
+  std::shared_ptr<HelperFolder> helper_;
+  std::optional<std::size_t> bound_;
+  std::u16string store_id_;
+};
+
+struct Helpers {
+  std::shared_ptr<HelperFolder> folder;
+  std::shared_ptr<HelperMailItem> item;
+};
+
+Helpers create_helpers(AutomationFactory& factory) {
+  Helpers h{std::dynamic_pointer_cast<HelperFolder>(factory.CreateHelper(kHelperFolderProgId)),
+            std::dynamic_pointer_cast<HelperMailItem>(factory.CreateHelper(kHelperMailItemProgId))};
+  if (!h.folder || !h.item) throw AutomationError("helper objects missing");
+  return h;
+}
+
+SampleManifest fill_plain(AutomationFactory& factory, const AttachedStore& store,
+                          const SampleOptions& options) {
+  Random r(options.seed);
+  const auto& ns = store.ns;
+  const auto& top = store.top;
+  SampleManifest manifest;
+  std::vector<std::shared_ptr<Folder>> folders = create_folders(top, options.folders, manifest);
+
+  const auto [helper_folder, helper_item] = create_helpers(factory);
 
   // A folder of the file lists at most pst::kMaxTableRows messages; a full folder goes on
   // in a sibling named "<name> (2)", "<name> (3)", ...
@@ -161,13 +201,12 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
     return continued_in[base];
   };
 
-  std::size_t bound = folders.size();
-  std::u16string store_id;
+  FolderBinding binding(helper_folder);
   for (int m = 0; m < options.messages; ++m) {
     SampleMessage msg;
     // Runs of messages in one folder, as a repair writes them.
     msg.folder = with_room(m % 7 == 0 ? r.below(static_cast<std::uint32_t>(base_folders))
-                                      : (bound < folders.size() ? bound : 0));
+                                      : binding.bound().value_or(0));
     const std::u16string first_name(r.pick(kFirst));
     const std::u16string last_name(r.pick(kLast));
     msg.sender = first_name + u" " + last_name + u"[" + lower_ascii(first_name) + u"." +
@@ -193,12 +232,7 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
       msg.body_size = r.below(4000);
 
     const auto& folder = folders[msg.folder];
-    if (bound != msg.folder) {
-      store_id = folder->get_StoreID();
-      helper_folder->put_BoundObject(nullptr);
-      helper_folder->put_BoundObject(folder);
-      bound = msg.folder;
-    }
+    const std::u16string& store_id = binding.bind(folders, msg.folder);
     const auto created = helper_folder->get_Messages()->Add(u"IPM.Note");
     created->put_MessageClass(u"IPM.Note");
     created->put_Property(tag::kMessageFlags, std::int32_t{1});
@@ -226,6 +260,63 @@ SampleManifest fill_sample_mailbox(AutomationFactory& factory,
   helper_item->put_BoundObject(nullptr);
   helper_folder->put_BoundObject(nullptr);
   return manifest;
+}
+
+// Whole items of every kind, each in a folder of its type; the folders get properties of
+// another store's folders.
+SampleManifest fill_rich(AutomationFactory& factory, const AttachedStore& store,
+                         const SampleOptions& options) {
+  Random r(options.seed);
+  SampleManifest manifest;
+  const int count = std::max(options.folders, static_cast<int>(kTypes.size()));
+  const auto folders = create_folders(store.top, count, manifest);
+  const auto [helper_folder, helper_item] = create_helpers(factory);
+  std::map<std::int32_t, std::vector<std::size_t>> of_type;
+  for (std::size_t f = 0; f < folders.size(); ++f) {
+    of_type[manifest.folders[f].type].push_back(f);
+    if (f == 0) continue;  // the store's own inbox keeps its own
+    helper_folder->put_BoundObject(nullptr);
+    helper_folder->put_BoundObject(folders[f]);
+    helper_folder->put_Properties(
+        sample_folder_properties(options.seed, f, manifest.folders[f].type));
+  }
+
+  FolderBinding binding(helper_folder);
+  for (int m = 0; m < options.messages; ++m) {
+    const auto index = static_cast<std::size_t>(m);
+    const SampleKind kind = sample_kind(index);
+    const auto& candidates = of_type[sample_folder_type(kind)];
+    SampleMessage msg;
+    msg.folder = candidates[(index / kSampleKinds) % candidates.size()];
+    msg.subject = std::u16string(r.pick(kPrefixes)) + std::u16string(r.pick(kWords)) + u" " +
+                  std::u16string(r.pick(kWords)) + u" #" + ascii(std::to_string(m + 1));
+    msg.content = sample_item(options.seed, index, msg.subject);
+    const auto& folder = folders[msg.folder];
+    const std::u16string& store_id = binding.bind(folders, msg.folder);
+    const auto created = helper_folder->get_Messages()->Add(sample_class(kind));
+    created->put_Content(msg.content);
+    created->Save();
+    // Saved again and moved, as a repair completes an item.
+    const auto item = store.ns->GetItemFromID(created->get_EntryID(), store_id);
+    helper_item->put_BoundObject(nullptr);
+    helper_item->put_BoundObject(item);
+    item->Close(kSaveModeSave);
+    item->Close(kSaveModeSave);
+    item->Move(*folder);
+    manifest.messages.push_back(std::move(msg));
+  }
+  helper_item->put_BoundObject(nullptr);
+  helper_folder->put_BoundObject(nullptr);
+  return manifest;
+}
+
+}  // namespace
+
+SampleManifest fill_sample_mailbox(AutomationFactory& factory,
+                                   const std::filesystem::path& store_file,
+                                   const SampleOptions& options) {
+  const AttachedStore store = attach_store(factory, store_file);
+  return options.rich ? fill_rich(factory, store, options) : fill_plain(factory, store, options);
 }
 
 }  // namespace pstorian

@@ -3,16 +3,22 @@
 // senders, recipients, bodies (from empty to 100 KB), importance, flags and times. The
 // project's own sample for demonstrations, tests and benchmarks; the same seed gives the
 // same mailbox.
+//
+// The rich sample writes whole items instead (see sample_items.h): every kind, each in a
+// folder of its type, handed to the helper as MessageContent and then saved again and moved
+// as a repair does; the folders get properties of their own through the helper folder.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "format/layout.h"
 #include "mailclient/automation/helper_component.h"
+#include "mailclient/messaging/message_content.h"
 
 namespace pstorian {
 
@@ -26,6 +32,8 @@ struct SampleOptions {
   std::optional<std::size_t> body_size;
   // A folder that holds this many messages goes on in a sibling "<name> (2)", and so on.
   std::size_t items_per_folder = pst::kMaxTableRows;
+  // Whole items of every kind (at least one folder of each type) instead of plain mail.
+  bool rich = false;
 };
 
 struct SampleFolder {
@@ -39,6 +47,8 @@ struct SampleMessage {
   std::int32_t importance = 1, flag_status = 0;
   automation::OleDate submitted, delivered;
   std::size_t body_size = 0;  // the body is sample_body(seed, index)
+  // The rich sample's item as it was handed over; its subject is `subject`.
+  std::shared_ptr<const MessageContent> content;
 };
 
 struct SampleManifest {

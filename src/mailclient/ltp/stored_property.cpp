@@ -56,6 +56,9 @@ std::optional<std::size_t> fixed_value_size(std::uint16_t type) {
     case pst::kPtString8:
     case pst::kPtUnicode:
     case pst::kPtBinary:
+    case pst::kPtServerEntryId:
+    case pst::kPtRestriction:
+    case pst::kPtRuleActions:
       return std::nullopt;
     default:
       // Multi-valued types: a count and offsets or a packed array, whatever the element.

@@ -122,6 +122,39 @@ std::uint32_t row_id_of(const TableRow& row) {
 
 }  // namespace
 
+std::vector<TableColumn> lay_out_columns(std::span<const std::uint32_t> tags) {
+  constexpr std::size_t kMaxColumns = 255;
+  auto cell_size = [](std::uint32_t tag) -> std::size_t {
+    const auto fixed = fixed_value_size(pst::tag_type(tag));
+    if (!fixed) return 4;
+    return *fixed > 8 ? 4 : *fixed;
+  };
+  std::vector<std::uint32_t> ordered;
+  for (const std::uint32_t first : {kTagLtpRowId, kTagLtpRowVer})
+    if (std::find(tags.begin(), tags.end(), first) != tags.end()) ordered.push_back(first);
+  if (ordered.empty() || ordered.front() != kTagLtpRowId)
+    throw std::invalid_argument("a table needs the row id column");
+  std::vector<std::uint32_t> rest;
+  for (const std::uint32_t tag : tags)
+    if (tag != kTagLtpRowId && tag != kTagLtpRowVer && cell_size(tag) != 0) rest.push_back(tag);
+  std::sort(rest.begin(), rest.end());
+  rest.erase(std::unique(rest.begin(), rest.end()), rest.end());
+  // Wider cells first, so that each size group follows the one before it.
+  std::stable_sort(rest.begin(), rest.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return cell_size(a) > cell_size(b);
+  });
+  ordered.insert(ordered.end(), rest.begin(), rest.end());
+  if (ordered.size() > kMaxColumns) ordered.resize(kMaxColumns);
+  std::vector<TableColumn> columns;
+  std::uint16_t at = 0;
+  for (const std::uint32_t tag : ordered) {
+    const auto size = static_cast<std::uint8_t>(cell_size(tag));
+    columns.push_back({tag, at, size, static_cast<std::uint8_t>(columns.size())});
+    at = static_cast<std::uint16_t>(at + size);
+  }
+  return columns;
+}
+
 std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const TableColumn> columns,
                                                            std::span<const TableRow> rows,
                                                            std::uint8_t row_number_size,

@@ -38,6 +38,14 @@ using TableRow = std::vector<StoredProperty>;
 constexpr std::uint32_t kTagLtpRowId = 0x67F20003;
 constexpr std::uint32_t kTagLtpRowVer = 0x67F30003;
 
+// A column layout for `tags` (distinct; any order): the row id and the row version first
+// (the row id must be one of the tags), then the other cells of 8 and of 4 bytes (values of
+// variable size and of more than 8 bytes take a 4-byte heap id), then 2-byte and 1-byte
+// cells, and the existence bits in the same order. Tags whose values take no room (PT_NULL,
+// PT_UNSPECIFIED) are left out, and so are tags beyond the 255 a table can have. Throws
+// std::invalid_argument for a type the file does not know.
+std::vector<TableColumn> lay_out_columns(std::span<const std::uint32_t> tags);
+
 // Builds the heap blocks of a TC with the given column layout (in any order). Throws
 // std::invalid_argument for overlapping cells, a value that does not fit its cell, a row
 // without a row id, two rows with the same id, or a row matrix too large for the heap when

@@ -5,9 +5,10 @@
 //
 // Values are the bytes as stored (little-endian numbers, 8-bit strings in the store's code
 // page without a terminating zero, UTF-16LE strings, binaries, multi-valued layouts as the
-// format defines them), so that nothing is converted on the way. Properties that belong to a
-// store (entry ids, record keys, parent and store ids) are the writer's to make; the writer
-// leaves out those it is given.
+// format defines them), so that nothing is converted on the way. A PT_OBJECT value of an
+// attachment (an OLE object's storage) is the object's data, which the writer stores in a
+// subnode of its own. Properties that belong to a store (entry ids, record keys, parent and
+// store ids) are the writer's to make; the writer leaves out those it is given.
 //
 // Named properties (ids 0x8000 and above) are carried by name: the id they had in the file
 // they came from means nothing in another store, which maps the name to an id of its own.

@@ -8,9 +8,11 @@
 #include "format/endian.h"
 #include "format/layout.h"
 #include "mailclient/ltp/ltp_reader.h"
-#include "mailclient/ndb/node_writer.h"
-#include "mailclient/messaging/filetime.h"
 #include "mailclient/ltp/property_context_writer.h"
+#include "mailclient/messaging/content_import.h"
+#include "mailclient/messaging/content_writer.h"
+#include "mailclient/messaging/filetime.h"
+#include "mailclient/ndb/node_writer.h"
 
 namespace pstorian {
 namespace {
@@ -21,6 +23,8 @@ constexpr std::uint32_t kHierarchyTemplate = 0x60D;
 constexpr std::uint32_t kContentsTemplate = 0x60E;
 constexpr std::uint32_t kAssociatedTemplate = 0x60F;
 constexpr std::uint32_t kRecipientTemplate = 0x692;
+constexpr std::uint32_t kAttachmentTemplate = 0x671;
+constexpr std::size_t kMaxSubnodeDepth = 8;
 constexpr std::size_t kItemsPerCheckpoint = 1000;
 constexpr auto kCheckpointDelay = std::chrono::seconds(5);
 
@@ -33,13 +37,45 @@ std::uint8_t node_type(std::uint32_t nid) {
 }
 
 // The subject without a prefix such as "RE: " or "FW: ": up to three characters other than
-// a space, then a colon and a space.
+// a space, then a colon and a space. A subject stored with its prefix marked (0x01, then
+// one more than the prefix's length as a character) is split where the mark says.
 std::pair<std::string, std::string> split_subject(const std::string& subject) {
+  if (subject.size() >= 2 && subject[0] == '\x01') {
+    const std::size_t marked = static_cast<unsigned char>(subject[1]);
+    const std::size_t length = std::min(marked == 0 ? 0 : marked - 1, subject.size() - 2);
+    return {subject.substr(2, length), subject.substr(2 + length)};
+  }
   const auto colon = subject.find(": ");
   if (colon == std::string::npos || colon == 0 || colon > 3) return {"", subject};
   for (std::size_t i = 0; i < colon; ++i)
     if (subject[i] == ' ' || static_cast<unsigned char>(subject[i]) < 0x20) return {"", subject};
   return {subject.substr(0, colon + 2), subject.substr(colon + 2)};
+}
+
+// The attachment table of a store that has no template for one: the columns files of this
+// form start with.
+const std::vector<TableColumn>& default_attachment_columns() {
+  static const std::vector<TableColumn> columns = {
+      {kTagLtpRowId, 0, 4, 0},  {kTagLtpRowVer, 4, 4, 1}, {prop::kRenderingPosition, 8, 4, 2},
+      {prop::kAttachSize, 12, 4, 3}, {prop::kAttachMethod, 16, 4, 4}, {0x3704001E, 20, 4, 5}};
+  return columns;
+}
+
+// The bytes of data below a kept subnode: its data tree's and those of its own subnodes.
+std::uint64_t stored_bytes(const StoreFile& f, const SubnodeEntry& entry, std::size_t depth) {
+  std::uint64_t n = 0;
+  try {
+    if (entry.bid_data != 0) {
+      const auto block = f.read_block(entry.bid_data);
+      n += pst::is_internal_block(entry.bid_data) ? pst::load_le32(block, 4) : block.size();
+    }
+    if (entry.bid_sub != 0 && depth < kMaxSubnodeDepth)
+      for (const auto& [sub, below] : f.read_subnodes(entry.bid_sub))
+        n += stored_bytes(f, below, depth + 1);
+  } catch (const StoreError&) {
+    // Unreadable: counts nothing.
+  }
+  return n;
 }
 
 }  // namespace
@@ -92,6 +128,20 @@ void MessageStore::open() {
     contents_template_ = columns(kContentsTemplate);
     associated_template_ = columns(kAssociatedTemplate);
     recipient_template_ = columns(kRecipientTemplate);
+    const auto attachments = read_table(kAttachmentTemplate);
+    attachment_template_ = attachments ? attachments->columns() : default_attachment_columns();
+    // A store without a map starts an empty one, written when a name is first added.
+    if (const NbtEntry* map = file_->find_node(pst::kNidNameToIdMap); map != nullptr) {
+      names_parent_ = map->nid_parent;
+      try {
+        names_ = NameToIdMap(read_properties(pst::kNidNameToIdMap));
+      } catch (const std::runtime_error&) {
+        names_ = NameToIdMap::unreadable();
+      }
+    } else {
+      names_parent_ = 0;
+      names_ = NameToIdMap();
+    }
   } catch (...) {
     table_writer_.reset();
     file_.reset();
@@ -259,7 +309,7 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
   }
   // The folder's node goes in now, so that it exists for the rest of the session; its
   // property context is written again at the checkpoint.
-  write_properties(nid, parent_nid, f.properties, false);
+  write_properties(nid, parent_nid, f.properties);
   folders_.emplace(nid, std::move(f));
   note_save(true);
   return nid;
@@ -283,7 +333,7 @@ std::uint32_t MessageStore::folder_of(std::uint32_t message) {
 }
 
 std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t nid,
-                                         PropertyBag p) {
+                                         PropertyBag p, const MessageContent* content) {
   const std::lock_guard lock(mutex_);
   check_usable();
   FolderState& f = folder(folder_nid);
@@ -291,15 +341,17 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
     throw FolderFullError("the folder holds as many items as a folder of this file can hold (" +
                           std::to_string(pst::kMaxTableRows) + ")");
   if (nid == 0) nid = file().next_nid(pst::kNodeNormalMessage);
+  // A message keeps the times it has: a repaired one those of its source.
   const std::uint64_t now = filetime_now();
   if (!p.int64(prop::kCreationTime)) p.set_int64(prop::kCreationTime, now);
-  p.set_int64(prop::kLastModificationTime, now);
+  if (!p.int64(prop::kLastModificationTime)) p.set_int64(prop::kLastModificationTime, now);
   if (!p.find(prop::kMessageClass)) p.set_string(prop::kMessageClass, "IPM.Note");
   if (!p.int32(prop::kMessageFlags)) p.set_int32(prop::kMessageFlags, kMessageReadFlag);
   if (!p.int32(prop::kImportance)) p.set_int32(prop::kImportance, 1);
   if (!p.int32(prop::kSensitivity)) p.set_int32(prop::kSensitivity, 0);
   if (!p.int32(prop::kMessageStatus)) p.set_int32(prop::kMessageStatus, 0);
-  if (const std::uint32_t cp = codec_.codepage_number(); cp != 0)
+  if (const std::uint32_t cp = codec_.codepage_number();
+      cp != 0 && !p.int32(prop::kMessageCodepage))
     p.set_int32(prop::kMessageCodepage, cp);
   if (const auto subject = p.string(prop::kSubject)) {
     const auto [prefix, normalized] = split_subject(*subject);
@@ -309,10 +361,8 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
     p.erase(prop::kSubjectPrefix);
     p.erase(prop::kNormalizedSubject);
   }
-  // The size the mail client reports: the values plus their property entries.
-  p.set_int32(prop::kMessageSize, static_cast<std::uint32_t>(p.value_bytes() + 8 * p.list().size()));
   const std::uint32_t old_parent = file().find_node(nid) ? file().find_node(nid)->nid_parent : 0;
-  write_properties(nid, folder_nid, p, true);
+  write_message(nid, folder_nid, p, content);
   if (old_parent != 0 && old_parent != folder_nid) {
     FolderState& from = folder(old_parent);
     contents(from).erase(nid);
@@ -324,6 +374,31 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
   const bool new_item = unsaved_.insert_or_assign(nid, std::move(p)).second;
   note_save(new_item);
   return nid;
+}
+
+PropertyBag MessageStore::content_properties(const MessageContent& content) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  StoreFile& f = file();
+  ContentWriter writer(f, names_, codec_, recipient_template_, attachment_template_, row_version_);
+  return writer.message_properties(content);
+}
+
+void MessageStore::set_folder_properties(std::uint32_t nid, const ContentProperties& properties) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  FolderState& f = folder(nid);
+  for (const auto& p : import_properties(properties, names_, ContentObject::kFolder).list())
+    f.properties.set(p.tag, p.value);
+  f.properties_dirty = true;
+  note_save(false);
+}
+
+std::optional<PropertyName> MessageStore::property_name(std::uint16_t id) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  file();
+  return names_.name_of(id);
 }
 
 PropertyBag MessageStore::load_message(std::uint32_t nid) {
@@ -343,28 +418,57 @@ void MessageStore::move_message(std::uint32_t nid, std::uint32_t to) {
 }
 
 void MessageStore::write_properties(std::uint32_t nid, std::uint32_t parent,
-                                    const PropertyBag& properties, bool with_recipient_table) {
+                                    const PropertyBag& properties) {
   StoreFile& f = file();
+  NodeWriter writer(f);
+  const auto leaves = build_property_context(properties.list(), &writer);
+  auto node = writer.finish(leaves);
+  f.add_blocks(std::move(node.blocks));
+  f.put_node({nid, node.bid_data, node.bid_sub, parent});
+}
+
+void MessageStore::write_message(std::uint32_t nid, std::uint32_t parent, PropertyBag& p,
+                                 const MessageContent* content) {
+  StoreFile& f = file();
+  NodeWriter writer(f);
   // A message saved again keeps the subnodes that its properties do not make: recipients,
   // attachments and whatever else an earlier writer gave it. Large values are made anew
   // from the properties.
   std::vector<SubnodeEntry> kept;
-  if (with_recipient_table) {
-    if (const NbtEntry* old = f.find_node(nid); old != nullptr && old->bid_sub != 0) {
-      try {
-        for (const auto& [sub, entry] : f.read_subnodes(old->bid_sub))
-          if (pst::node_type(sub) != pst::kNodeLtp) kept.push_back(entry);
-      } catch (const StoreError&) {
-        // Unreadable already: nothing that could be kept.
-      }
+  std::uint64_t subnode_bytes = 0;
+  bool attachments = false;
+  if (content != nullptr) {
+    ContentWriter(f, names_, codec_, recipient_template_, attachment_template_, row_version_)
+        .add_subnodes(writer, *content);
+    subnode_bytes = writer.data_bytes();
+    attachments = !content->attachments.empty();
+  } else if (const NbtEntry* old = f.find_node(nid); old != nullptr && old->bid_sub != 0) {
+    try {
+      for (const auto& [sub, entry] : f.read_subnodes(old->bid_sub))
+        if (pst::node_type(sub) != pst::kNodeLtp) kept.push_back(entry);
+    } catch (const StoreError&) {
+      // Unreadable already: nothing that could be kept.
+    }
+    for (const auto& entry : kept) {
+      subnode_bytes += stored_bytes(f, entry, 0);
+      attachments = attachments || entry.nid == kAttachmentTemplate;
     }
   }
-  NodeWriter writer(f);
-  const auto leaves = build_property_context(properties.list(), &writer);
+  if (content != nullptr || attachments) {
+    p.set_bool(prop::kHasAttachments, attachments);
+    const std::uint32_t flags = p.int32(prop::kMessageFlags).value_or(0);
+    p.set_int32(prop::kMessageFlags, attachments ? flags | kMessageHasAttachmentsFlag
+                                                 : flags & ~kMessageHasAttachmentsFlag);
+  }
+  // The size the mail client reports: the values, their property entries and the data of
+  // the recipients and attachments.
+  p.set_int32(prop::kMessageSize, object_size(p, subnode_bytes));
+  const auto leaves = build_property_context(p.list(), &writer);
   for (const auto& entry : kept) writer.keep_subnode(entry);
-  const bool has_recipients = std::ranges::any_of(
-      kept, [](const SubnodeEntry& e) { return e.nid == kRecipientTemplate; });
-  if (with_recipient_table && !has_recipients) {
+  const bool has_recipients =
+      content != nullptr ||
+      std::ranges::any_of(kept, [](const SubnodeEntry& e) { return e.nid == kRecipientTemplate; });
+  if (!has_recipients) {
     NodeWriter recipients(f);
     const auto table = build_table_context(recipient_template_, {}, 2, &recipients);
     writer.add_subnode(kRecipientTemplate, recipients.finish(table));
@@ -439,7 +543,7 @@ void MessageStore::write_checkpoint() {
     parent.hierarchy_dirty = true;
   }
   for (auto& [nid, f] : folders_) {
-    if (f.properties_dirty) write_properties(nid, f.parent, f.properties, false);
+    if (f.properties_dirty) write_properties(nid, f.parent, f.properties);
     if (f.hierarchy_dirty) write_table(companion(nid, pst::kNodeHierarchyTable), *f.hierarchy);
     if (f.contents_dirty) write_table(companion(nid, pst::kNodeContentsTable), *f.contents);
     if (f.associated) {
@@ -448,7 +552,11 @@ void MessageStore::write_checkpoint() {
     }
     f.properties_dirty = f.hierarchy_dirty = f.contents_dirty = false;
   }
+  // New names go in with the messages that use them.
+  if (names_.changed())
+    write_properties(pst::kNidNameToIdMap, names_parent_, PropertyBag(names_.properties()));
   file_->commit();
+  names_.mark_written();
   unsaved_.clear();
   items_since_checkpoint_ = 0;
   changed_since_checkpoint_ = false;

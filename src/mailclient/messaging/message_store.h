@@ -10,6 +10,12 @@
 // closed. Between checkpoints the file on disk is
 // the valid state of the last one (see StoreFile).
 //
+// A message can also be saved whole (MessageContent): its properties as another store kept
+// them, its recipients and its attachments with their embedded messages (see
+// ContentWriter). Named properties go under this store's own ids: the name-to-id map is read
+// when the file is opened, names new to it are added in memory and the map node is written
+// at the next checkpoint with the messages that use them.
+//
 // A closed store opens its file again on the next call. Every public member may be called
 // from any thread; calls are serialised.
 //
@@ -34,6 +40,8 @@
 
 #include "mailclient/messaging/entry_id.h"
 #include "mailclient/messaging/folder_table.h"
+#include "mailclient/messaging/message_content.h"
+#include "mailclient/messaging/name_to_id_map.h"
 #include "mailclient/messaging/property_bag.h"
 #include "mailclient/ndb/store_file.h"
 #include "mailclient/ltp/table_node_writer.h"
@@ -109,6 +117,9 @@ class MessageStore {
   bool is_folder(std::uint32_t nid);
   std::vector<std::uint32_t> subfolders(std::uint32_t folder);
   PropertyBag folder_properties(std::uint32_t folder);
+  // Gives the folder the properties of a folder of another store (see content_import.h:
+  // named ones by name; never its counts, subfolder flag, entry ids or name).
+  void set_folder_properties(std::uint32_t folder, const ContentProperties& properties);
   // Creates a folder under `parent` with its property context, its three tables and its row
   // in the parent's hierarchy table. Names are not checked here.
   std::uint32_t create_folder(std::uint32_t parent, std::string_view name,
@@ -117,12 +128,25 @@ class MessageStore {
   std::vector<std::uint32_t> messages(std::uint32_t folder);
   bool is_message(std::uint32_t nid);
   std::uint32_t folder_of(std::uint32_t message);
+  // The properties of `content`'s message as this store keeps them (see
+  // ContentWriter::message_properties); names new to the store are added to its map.
+  PropertyBag content_properties(const MessageContent& content);
   // Writes a message with `properties` in `folder` (a new one when `nid` is 0) and returns
-  // its node id. Fills in the size, the times and the normalized subject. Throws
-  // FolderFullError when the folder holds pst::kMaxTableRows messages already.
-  std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties);
+  // its node id. Fills in what is missing of the times, the class, the flags and the code
+  // page, and the size and the subject's prefix and normalized form. With `content`, the
+  // message's recipients and attachments are written from it; without, a message saved
+  // again keeps those it had. Throws FolderFullError when the folder holds
+  // pst::kMaxTableRows messages already.
+  std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties,
+                             const MessageContent* content = nullptr);
   PropertyBag load_message(std::uint32_t nid);
+  // Read-only: the message as saved, whole: its properties, recipient rows and attachments
+  // (embedded messages whole, up to a few levels deep). Named properties keep this store's
+  // ids. Defined in stored_content.cpp.
+  MessageContent load_content(std::uint32_t nid);
   void move_message(std::uint32_t nid, std::uint32_t folder);
+  // The name of a named property id of this store, if its map has one.
+  std::optional<PropertyName> property_name(std::uint16_t id);
 
   void checkpoint();
   // Checkpoints and releases the file; the next call opens it again. For a failed store,
@@ -154,8 +178,14 @@ class MessageStore {
   FolderTable& contents(FolderState& f);
   std::vector<StoredProperty> read_properties(std::uint32_t nid);
   std::optional<FolderTable> read_table(std::uint32_t nid);
-  void write_properties(std::uint32_t nid, std::uint32_t parent, const PropertyBag& properties,
-                        bool with_recipient_table);
+  // Writes the node of a folder or of the name-to-id map: a property context, large values
+  // in subnodes.
+  void write_properties(std::uint32_t nid, std::uint32_t parent, const PropertyBag& properties);
+  // Writes a message's node with its recipients and attachments from `content`, or with the
+  // subnodes it had when there is no content; completes `properties` with the size and the
+  // attachment flags.
+  void write_message(std::uint32_t nid, std::uint32_t parent, PropertyBag& properties,
+                     const MessageContent* content);
   void write_table(std::uint32_t nid, FolderTable& table);
   void note_save(bool new_item);
   void checkpoint_locked();
@@ -170,7 +200,9 @@ class MessageStore {
   RecordKey record_key_{};
   std::uint32_t top_folder_ = 0;
   std::vector<TableColumn> hierarchy_template_, contents_template_, associated_template_,
-      recipient_template_;
+      recipient_template_, attachment_template_;
+  NameToIdMap names_;  // for file_
+  std::uint32_t names_parent_ = 0;
   std::map<std::uint32_t, FolderState> folders_;
   std::unordered_map<std::uint32_t, PropertyBag> unsaved_;  // messages since the last commit
   std::uint32_t row_version_ = 0x1000;

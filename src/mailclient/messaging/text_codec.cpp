@@ -114,4 +114,22 @@ std::uint32_t TextCodec::codepage_number() const {
   return n;
 }
 
+std::vector<std::uint8_t> to_utf16le(std::u16string_view text) {
+  std::vector<std::uint8_t> out;
+  out.reserve(text.size() * 2);
+  for (const char16_t c : text) {
+    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  return out;
+}
+
+std::u16string from_utf16le(std::span<const std::uint8_t> bytes) {
+  std::u16string out;
+  out.reserve(bytes.size() / 2);
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+    out.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+  return out;
+}
+
 }  // namespace pstorian

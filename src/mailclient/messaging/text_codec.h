@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pstorian {
 
@@ -34,5 +36,10 @@ class TextCodec {
   std::string codepage_;
   std::unique_ptr<Handles> handles_;
 };
+
+// Texts of PT_UNICODE values: UTF-16LE without a terminating zero. An odd last byte is
+// dropped.
+std::vector<std::uint8_t> to_utf16le(std::u16string_view text);
+std::u16string from_utf16le(std::span<const std::uint8_t> bytes);
 
 }  // namespace pstorian

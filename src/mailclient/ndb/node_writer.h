@@ -17,6 +17,7 @@ struct WrittenNode {
   std::uint32_t bid_data = 0;
   std::uint32_t bid_sub = 0;
   std::vector<PendingBlock> blocks;  // to be placed in the file, with their references
+  std::uint64_t data_bytes = 0;      // in the leaves of the node and of its subnodes
 };
 
 class NodeWriter final : public SubnodeSink {
@@ -38,11 +39,15 @@ class NodeWriter final : public SubnodeSink {
   // Completes the node with its data leaves (each at most one block).
   WrittenNode finish(std::span<const std::vector<std::uint8_t>> leaves);
 
+  // The bytes of data in the subnodes stored or added so far (kept ones not counted).
+  std::uint64_t data_bytes() const { return data_bytes_; }
+
  private:
   BlockIdSource& ids_;
   std::uint32_t next_index_ = 1;
   std::vector<SubnodeEntry> subnodes_;
   std::vector<PendingBlock> blocks_;
+  std::uint64_t data_bytes_ = 0;
 };
 
 }  // namespace pstorian

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <unordered_set>
 
 #include "format/crc.h"
 #include "format/endian.h"
@@ -232,18 +233,27 @@ std::vector<std::uint8_t> StoreFile::read_block(std::uint32_t bid) const {
 
 std::vector<std::vector<std::uint8_t>> StoreFile::read_data(std::uint32_t bid) const {
   std::vector<std::vector<std::uint8_t>> leaves;
-  std::function<void(std::uint32_t, int)> walk = [&](std::uint32_t id, int depth) {
+  // A tree's children lie exactly one level below it (data blocks under a level-1 tree,
+  // level-1 trees under a level-2 one), and no tree names a block twice: the writer makes
+  // a block for every piece. Without these rules a tree naming itself, or one block many
+  // times over, would multiply what is read far beyond the file.
+  std::unordered_set<std::uint32_t> named;
+  std::function<void(std::uint32_t, int)> walk = [&](std::uint32_t id, int level) {
+    if (!named.insert(id & ~1u).second) fail("malformed data tree");
     auto data = read_block(id);
     if (!pst::is_internal_block(id)) {
+      if (level > 0) fail("malformed data tree");
       leaves.push_back(std::move(data));
       return;
     }
-    if (depth > 2 || data.size() < 8 || data[0] != 0x01) fail("malformed data tree");
+    if (level == 0 || data.size() < 8 || data[0] != 0x01 || data[1] < 1 || data[1] > 2 ||
+        (level > 0 && data[1] != level))
+      fail("malformed data tree");
     const std::size_t count = pst::load_le16(data, 2);
     if (8 + 4 * count > data.size()) fail("malformed data tree");
-    for (std::size_t i = 0; i < count; ++i) walk(pst::load_le32(data, 8 + 4 * i), depth + 1);
+    for (std::size_t i = 0; i < count; ++i) walk(pst::load_le32(data, 8 + 4 * i), data[1] - 1);
   };
-  walk(bid, 0);
+  walk(bid, -1);
   return leaves;
 }
 
@@ -255,9 +265,13 @@ std::vector<std::uint8_t> StoreFile::read_bytes(std::uint32_t bid) const {
 
 std::map<std::uint32_t, SubnodeEntry> StoreFile::read_subnodes(std::uint32_t bid_sub) const {
   std::map<std::uint32_t, SubnodeEntry> out;
-  std::function<void(std::uint32_t, int)> walk = [&](std::uint32_t bid, int depth) {
+  // As in data trees: an intermediate block holds leaves only, and names each once.
+  std::unordered_set<std::uint32_t> named;
+  std::function<void(std::uint32_t, int)> walk = [&](std::uint32_t bid, int level) {
+    if (!named.insert(bid & ~1u).second) fail("malformed subnode block");
     const auto d = read_block(bid);
-    if (!pst::is_internal_block(bid) || d.size() < 4 || d[0] != 0x02 || depth > 1)
+    if (!pst::is_internal_block(bid) || d.size() < 4 || d[0] != 0x02 || d[1] > 1 ||
+        (level >= 0 && d[1] != level))
       fail("malformed subnode block");
     const std::size_t count = pst::load_le16(d, 2);
     const std::size_t size = d[1] == 0 ? 12 : 8;
@@ -265,13 +279,13 @@ std::map<std::uint32_t, SubnodeEntry> StoreFile::read_subnodes(std::uint32_t bid
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t at = 4 + size * i;
       if (d[1] != 0)
-        walk(pst::load_le32(d, at + 4), depth + 1);
+        walk(pst::load_le32(d, at + 4), 0);
       else
         out[pst::load_le32(d, at)] = {pst::load_le32(d, at), pst::load_le32(d, at + 4),
                                       pst::load_le32(d, at + 8)};
     }
   };
-  if (bid_sub != 0) walk(bid_sub, 0);
+  if (bid_sub != 0) walk(bid_sub, -1);
   return out;
 }
 
