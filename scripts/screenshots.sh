@@ -9,12 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 sample="${1:-../shared/corpus/ansi/outlook2000-73-messages.pst}"
 out="${2:-build/screenshots}"
-bash scripts/setup.sh
-if ! command -v openbox >/dev/null; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends openbox
-fi
+bash scripts/setup.sh screenshots
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target pstorian_screenshots
 for scale in 1 1.5; do

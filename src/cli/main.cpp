@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
+#include <string>
 
+#include "cli/check_command.h"
 #include "cli/new_command.h"
 #include "cli/repair_command.h"
 #include "cli/sample_command.h"
@@ -16,10 +18,12 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   CLI::App app{"Pstorian: repairs damaged Outlook personal folder files (.pst)"};
+  app.set_version_flag("--version", std::string("pstorian-cli ") + PSTORIAN_VERSION);
   app.require_subcommand(1);
   int exit_code = 0;
   pstorian::cli::add_scan_command(app, exit_code);
   pstorian::add_new_command(app);
+  pstorian::cli::add_check_command(app, exit_code);
   pstorian::cli::add_repair_command(app, exit_code);
   pstorian::add_sample_command(app);
   try {

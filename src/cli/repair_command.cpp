@@ -12,13 +12,15 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <streambuf>
 
 #include "cli/source_checks.h"
+#include "cli/summary_json.h"
 #include "cli/terminal_progress.h"
-#include "mailclient/automation/mail_client_factory.h"
 #include "engine/pst_scanner.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
+#include "mailclient/automation/mail_client_factory.h"
 #include "store/question_asker.h"
 #include "store/store_file_writer.h"
 
@@ -203,9 +205,89 @@ bool output_folder_usable(const fs::path& folder, std::ostream& err) {
   return true;
 }
 
+// Takes the status lines of a --json repair, whose standard output is the JSON object alone.
+class DiscardBuffer final : public std::streambuf {
+ protected:
+  int overflow(int c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+void print_json(std::ostream& out, const RepairOptions& options,
+                const ExportSummary& export_summary, const std::string& output, double seconds,
+                int status) {
+  nlohmann::json summary = to_json(export_summary);
+  summary["source"] = options.source;
+  summary["output"] = output;
+  summary["seconds"] = seconds;
+  summary["exit_status"] = status;
+  // Paths need not be UTF-8; JSON must be.
+  out << summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
+      << std::flush;
+}
+
 void report_output_failure(std::ostream& err, int reason) {
   err << "pstorian-cli: cannot write to standard output"
       << (reason > 0 ? std::string(": ") + std::strerror(reason) : std::string()) << '\n';
+}
+
+// The exit status of a repair whose export ran, with what the user is told about it; the
+// text summary unless the summary goes out as JSON.
+int settle(const RepairOptions& options, const CPstExporter& exporter, RepairConsole& console,
+           std::ostream& out, std::ostream& err, double seconds, const std::string& output) {
+  const ExportSummary& summary = exporter.summary();
+  switch (summary.outcome) {
+    case ExportOutcome::kCompleted:
+    case ExportOutcome::kCancelled:
+      if (!options.json) print_summary(out, exporter, seconds);
+      if (console.output_failed()) {
+        report_output_failure(err, console.output_error());
+        err << "pstorian-cli: the repair stopped; the output file was closed and holds what "
+               "was written until then\n";
+        return 1;
+      }
+      if (summary.outcome == ExportOutcome::kCancelled) {
+        err << "pstorian-cli: interrupted; the output file holds what was written until then\n";
+        return 128 + g_interrupted.load();
+      }
+      if (!summary.output_kept) {
+        err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
+        return 1;
+      }
+      return 0;
+    case ExportOutcome::kStoreFailed:
+      // The reason was shown; the counts are what the output file holds.
+      if (!options.json) print_summary(out, exporter, seconds);
+      return 1;
+    case ExportOutcome::kNoMailClient:
+      err << "pstorian-cli: the mail client is unavailable, so no output store could be "
+             "written\n";
+      return 1;
+    case ExportOutcome::kOutputIsSource:
+      err << "pstorian-cli: " << output << " is " << options.source
+          << " itself (a link to it); nothing was written\n";
+      return 1;
+    case ExportOutcome::kOutputDeclined:
+      err << "pstorian-cli: the repair was cancelled; " << output << " was left as it was\n";
+      return 1;
+    case ExportOutcome::kOutputNotWritten:
+      err << "pstorian-cli: " << summary.error << '\n';
+      return 1;
+    case ExportOutcome::kStoreNotOpened:
+      err << "pstorian-cli: the mail client could not attach or find " << output
+          << (summary.error.empty() ? std::string() : ": " + summary.error) << '\n';
+      return 1;
+    case ExportOutcome::kNoHelperObjects:
+      err << "pstorian-cli: the mail client's helper component is unavailable\n";
+      return 1;
+    case ExportOutcome::kSourceNotOpened:
+      err << "pstorian-cli: cannot open " << options.source << " again for reading\n";
+      return 1;
+    case ExportOutcome::kNoObjects:
+    case ExportOutcome::kFailed:
+      break;
+  }
+  err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
+  return 1;
 }
 
 }  // namespace
@@ -257,7 +339,9 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   set_mail_client_codepage(options.codepage);
 
   InterruptHandlers handlers;
-  RepairConsole console(out, terminal);
+  DiscardBuffer discard;
+  std::ostream discarded(&discard);
+  RepairConsole console(options.json ? discarded : out, terminal);
 
   RecoveryTables tables;
   CPstScanner scanner(tables, console, console);
@@ -273,7 +357,12 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
     return 128 + g_interrupted.load();
   }
   if (tables.objects.first_top_level() == kNoObject) {
-    out << "No records found\n";
+    if (options.json)
+      print_json(out, options, ExportSummary{}, output,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                 1);
+    else
+      out << "No records found\n";
     return 1;
   }
 
@@ -294,59 +383,14 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const ExportSummary& summary = exporter.summary();
-  switch (summary.outcome) {
-    case ExportOutcome::kCompleted:
-    case ExportOutcome::kCancelled:
-      print_summary(out, exporter, seconds);
-      if (console.output_failed()) {
-        report_output_failure(err, console.output_error());
-        err << "pstorian-cli: the repair stopped; the output file was closed and holds what "
-               "was written until then\n";
-        return 1;
-      }
-      if (summary.outcome == ExportOutcome::kCancelled) {
-        err << "pstorian-cli: interrupted; the output file holds what was written until then\n";
-        return 128 + g_interrupted.load();
-      }
-      if (!summary.output_kept) {
-        err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
-        return 1;
-      }
-      return 0;
-    case ExportOutcome::kStoreFailed:
-      // The reason was shown; the counts are what the output file holds.
-      print_summary(out, exporter, seconds);
-      return 1;
-    case ExportOutcome::kNoMailClient:
-      err << "pstorian-cli: the mail client is unavailable, so no output store could be "
-             "written\n";
-      return 1;
-    case ExportOutcome::kOutputIsSource:
-      err << "pstorian-cli: " << output << " is " << options.source
-          << " itself (a link to it); nothing was written\n";
-      return 1;
-    case ExportOutcome::kOutputDeclined:
-      err << "pstorian-cli: the repair was cancelled; " << output << " was left as it was\n";
-      return 1;
-    case ExportOutcome::kOutputNotWritten:
-      err << "pstorian-cli: " << summary.error << '\n';
-      return 1;
-    case ExportOutcome::kStoreNotOpened:
-      err << "pstorian-cli: the mail client could not attach or find " << output
-          << (summary.error.empty() ? std::string() : ": " + summary.error) << '\n';
-      return 1;
-    case ExportOutcome::kNoHelperObjects:
-      err << "pstorian-cli: the mail client's helper component is unavailable\n";
-      return 1;
-    case ExportOutcome::kSourceNotOpened:
-      err << "pstorian-cli: cannot open " << options.source << " again for reading\n";
-      return 1;
-    case ExportOutcome::kNoObjects:
-    case ExportOutcome::kFailed:
-      break;
+  const int status = settle(options, exporter, console, out, err, seconds, output);
+  if (!options.json) return status;
+  print_json(out, options, summary, exporter.output_path().string(), seconds, status);
+  if (!out && status == 0) {
+    report_output_failure(err, errno);
+    return 1;
   }
-  err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
-  return 1;
+  return status;
 }
 
 void add_repair_command(CLI::App& app, int& exit_code) {
@@ -363,6 +407,8 @@ void add_repair_command(CLI::App& app, int& exit_code) {
   overwrite->excludes(keep);
   cmd->add_option("--codepage", options->codepage,
                   "code page of the file's 8-bit texts (iconv name, default WINDOWS-1252)");
+  cmd->add_flag("--json", options->json,
+                "print the summary as one JSON object (and no status lines) on standard output");
   cmd->callback([options, &exit_code] {
     const bool terminal = ::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1;
     exit_code = run_repair(*options, make_mail_client(), std::cout, std::cerr, terminal);

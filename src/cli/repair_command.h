@@ -29,6 +29,7 @@ struct RepairOptions {
   bool overwrite = false;
   bool keep_existing = false;
   std::string codepage = "WINDOWS-1252";
+  bool json = false;  // the summary as one JSON object, and no status lines
 };
 
 // Runs one repair through `mail_client`; `terminal` says whether questions may be asked on

@@ -786,8 +786,9 @@ bool CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
     properties.emplace_back(tag::kSentRepresentingAddrType, address_type);
     properties.emplace_back(tag::kSentRepresentingName, display_sender);
   }
-  for (const auto& [property_tag, value] : properties) {
-    try_step([&] { helper_mail_item_->put_Property(property_tag, value); });
+  // Not a structured binding: clang before 16 cannot capture one in a lambda.
+  for (const auto& property : properties) {
+    try_step([&] { helper_mail_item_->put_Property(property.first, property.second); });
   }
 
   // Stage 4: save, list, save again and move into the output folder. An item whose save

@@ -1,6 +1,7 @@
 #include "ui/main_frame.h"
 
 #include <QAction>
+#include <utility>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>

@@ -1,7 +1,7 @@
 // CPstorianApp, the application: sets the names the program is known by, loads the
 // translation for the user's locale when one is installed, and shows the main window,
-// normally, whatever state the desktop asked for. It has no command-line options of
-// its own (Qt's own, such as -platform, still apply).
+// normally, whatever state the desktop asked for. Its command line (--help, --version and a
+// file to open) is read in main.cpp; Qt's own options, such as -platform, still apply.
 #pragma once
 
 #include <QApplication>

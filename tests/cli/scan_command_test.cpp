@@ -11,14 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_run.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct CliRun {
-  int status;
-  std::string out, err;
-};
+using pstorian::test::CliRun;
 
 class ScanCommand : public ::testing::Test {
  protected:
@@ -29,17 +28,7 @@ class ScanCommand : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   CliRun run(const std::string& args) {
-    const fs::path out = dir_ / "out", err = dir_ / "err";
-    const std::string cmd = std::string("'") + PSTORIAN_CLI + "' " + args + " >'" + out.string() +
-                            "' 2>'" + err.string() + "'";
-    const int raw = std::system(cmd.c_str());
-    auto slurp = [](const fs::path& p) {
-      std::ifstream in(p);
-      std::stringstream ss;
-      ss << in.rdbuf();
-      return ss.str();
-    };
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+    return pstorian::test::run_captured(std::string("'") + PSTORIAN_CLI + "' " + args, dir_);
   }
 
   fs::path write(const std::string& name, const std::vector<std::uint8_t>& bytes) {

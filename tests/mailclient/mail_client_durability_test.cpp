@@ -89,14 +89,14 @@ TEST(MailClientDurability, CheckpointsEveryThousandSavesAndWhenTheClientEnds) {
   EXPECT_LE(reported[0], 999);
   for (std::size_t i = 1; i < reported.size(); ++i) EXPECT_LE(reported[i] - reported[i - 1], 1000);
   // A timed checkpoint may be under way: the maps may be marked for rebuilding then.
-  EXPECT_EQ(test::pstcheck(file).substr(0, 19), "pstcheck: 0 errors,");
+  EXPECT_TRUE(test::validator_says(file, "pstcheck: 0 errors,"));
   if (test::has_pypff()) {
     const auto seen = subjects(file);
     EXPECT_TRUE(seen.contains("kill #" + std::to_string(reported.back())));
     EXPECT_GE(seen.size(), static_cast<std::size_t>(reported.back()));
   }
   terminate_mail_client();
-  EXPECT_EQ(test::pstcheck(file).substr(0, 30), "pstcheck: 0 errors, 0 warnings");
+  EXPECT_TRUE(test::validator_says(file, "pstcheck: 0 errors, 0 warnings"));
   if (test::has_pypff()) {
     EXPECT_EQ(subjects(file).size(), 2100u);
   }

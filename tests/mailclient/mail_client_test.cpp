@@ -186,7 +186,7 @@ TEST_F(MailClientTest, ItemsListMessagesInOrderAndMoveBetweenFolders) {
 
   // Counts and rows reach the file at the checkpoint when the client ends.
   terminate_mail_client();
-  EXPECT_EQ(test::pstcheck(file_).substr(0, 30), "pstcheck: 0 errors, 0 warnings");
+  EXPECT_TRUE(test::validator_says(file_, "pstcheck: 0 errors, 0 warnings"));
   if (!test::has_pypff()) return;
   const auto dump = test::pypff_dump(file_);
   std::map<std::string, std::size_t> counts;
@@ -222,7 +222,7 @@ TEST_F(MailClientTest, AMessageSavedAgainKeepsItsAttachmentsAndRecipients) {
   second->Close(kSaveModeSave);
   terminate_mail_client();
 
-  EXPECT_EQ(test::pstcheck(copy).substr(0, 19), "pstcheck: 0 errors,");
+  EXPECT_TRUE(test::validator_says(copy, "pstcheck: 0 errors,"));
   if (!test::has_pypff()) return;
   const auto dump = test::pypff_dump(copy);
   std::map<std::string, std::int64_t> attachments;

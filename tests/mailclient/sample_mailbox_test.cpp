@@ -106,7 +106,7 @@ TEST(SampleMailbox, TenThousandMessagesInTwentyFoldersReadBack) {
   for (const auto& m : manifest.messages) largest = std::max(largest, m.body_size);
   EXPECT_EQ(largest, options.largest_body);
 
-  EXPECT_EQ(test::pstcheck(file).substr(0, 32), "pstcheck: 0 errors, 0 warnings, ");
+  EXPECT_TRUE(test::validator_says(file, "pstcheck: 0 errors, 0 warnings, "));
   // libpst finds every message too (one mbox "From " line each). Its parallel jobs can lose
   // a message on a busy machine when two of them write one mbox file, so it runs as one.
   if (fs::exists("/usr/bin/readpst")) {
@@ -143,7 +143,7 @@ TEST(SampleMailbox, AFullFolderGoesOnInNumberedSiblings) {
                                                        {"Top of Personal Folders/Inbox (2)", 12},
                                                        {"Top of Personal Folders/Inbox (3)", 12},
                                                        {"Top of Personal Folders/Inbox (4)", 4}}));
-  EXPECT_EQ(test::pstcheck(file).substr(0, 32), "pstcheck: 0 errors, 0 warnings, ");
+  EXPECT_TRUE(test::validator_says(file, "pstcheck: 0 errors, 0 warnings, "));
   if (!test::has_pypff()) GTEST_SKIP() << "pypff not installed";
   const json dump = test::pypff_dump(file);
   ASSERT_FALSE(dump.is_null());

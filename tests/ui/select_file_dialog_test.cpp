@@ -72,6 +72,21 @@ class SelectFileDialogTest : public QObject {
     QCOMPARE(selection_.output_path, QStringLiteral("/x Recovered.pst"));
   }
 
+  void aFileNamedOnTheCommandLineIsChosenWithoutBrowsing() {
+    CSelectFileDialog d(selection_, tables_, services_);
+    d.choose_source(QStringLiteral("/home/ann/mail/old.pst"));
+    QVERIFY(d.source_chosen());
+    QVERIFY(button(d, "startButton")->isEnabled());
+    QCOMPARE(text(d, "sourceEdit"), QStringLiteral("/home/ann/mail/old.pst"));
+    QCOMPARE(text(d, "outputEdit"), QStringLiteral("/home/ann/mail/"));
+    QCOMPARE(selection_.output_path, QStringLiteral("/home/ann/mail/old Recovered.pst"));
+    // Not a personal folder file: no source, so Start can never write over it.
+    d.choose_source(QStringLiteral("/home/ann/notes.txt"));
+    QVERIFY(!d.source_chosen());
+    QVERIFY(!button(d, "startButton")->isEnabled());
+    QCOMPARE(text(d, "sourceEdit"), QString());
+  }
+
   void aRejectedExtensionDisablesStartSoTheSourceIsNeverTheOutput() {
     CSelectFileDialog d(selection_, tables_, services_);
     dialogs_->files = {"/m/good.pst", "/m/x.PsT"};
