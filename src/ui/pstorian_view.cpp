@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 #include <algorithm>
+#include <array>
 
 namespace pstorian {
 
@@ -52,14 +53,36 @@ void CPstorianView::fit_columns() {
   fit_timer_.stop();
   if (columnCount() != 4) return;
   // The date is shown whole; the three text columns share what is left of the pane, each
-  // up to a limit (the list scrolls sideways for the rest).
+  // up to a limit (the list scrolls sideways for the rest). A column that needs less than
+  // its share (an empty Receiver column, short senders) gets what it needs, and the others
+  // share the rest, so that no text is cut while the pane has room.
   const int date = std::max(sizeHintForColumn(kDateColumn), header()->sectionSizeHint(kDateColumn));
   setColumnWidth(kDateColumn, date);
-  const int share = std::min(kMaxTextColumnWidth, std::max(80, (viewport()->width() - date) / 3));
+  std::array<int, kDateColumn> wanted{};
+  std::array<bool, kDateColumn> settled{};
   for (int column = 0; column < kDateColumn; ++column) {
     // The header's title counts too, so that an empty column is not narrower than it.
-    const int title = header()->sectionSizeHint(column);
-    setColumnWidth(column, std::max(std::min(sizeHintForColumn(column), share), title));
+    wanted[column] = std::max(sizeHintForColumn(column), header()->sectionSizeHint(column));
+  }
+  int left = std::max(0, viewport()->width() - date);
+  int open = kDateColumn;
+  for (bool changed = true; changed && open > 0;) {
+    changed = false;
+    const int share = left / open;
+    for (int column = 0; column < kDateColumn; ++column) {
+      if (settled[column] || wanted[column] > share) continue;
+      setColumnWidth(column, wanted[column]);
+      settled[column] = true;
+      left -= wanted[column];
+      --open;
+      changed = true;
+    }
+  }
+  if (open == 0) return;
+  const int share = std::min(kMaxTextColumnWidth, std::max(80, left / open));
+  for (int column = 0; column < kDateColumn; ++column) {
+    if (!settled[column])
+      setColumnWidth(column, std::max(share, header()->sectionSizeHint(column)));
   }
 }
 

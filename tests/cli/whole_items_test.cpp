@@ -91,6 +91,24 @@ void expect_whole(const fs::path& original, const fs::path& recovered) {
   EXPECT_EQ(check.value("warnings", -1), 0) << check.dump();
 }
 
+bool have_exporters() {
+  int status = 1;
+  test::run("command -v readpst >/dev/null && command -v pffexport >/dev/null", &status);
+  return status == 0 && have_tools();
+}
+
+// readpst and pffexport export every item of the original, attachments and recipients
+// included, identically from the repaired file, folder by folder.
+void expect_same_exports(const fs::path& original, const fs::path& recovered) {
+  const nlohmann::json report = run_json(kPython + " '" + PSTORIAN_EXPORT_COMPARE + "' '" +
+                                         original.string() + "' '" + recovered.string() + "'");
+  ASSERT_TRUE(report.is_object()) << original;
+  for (const char* tool : {"readpst", "pffexport"}) {
+    const nlohmann::json& r = report.at(tool);
+    EXPECT_EQ(r.value("matched", -1), r.value("original", -2)) << tool << ": " << r.dump();
+  }
+}
+
 std::vector<std::string> corpus_files() {
   std::vector<std::string> names;
   std::error_code ec;
@@ -112,6 +130,16 @@ TEST_P(WholeItems, AnUndamagedFileComesBackWhole) {
   expect_whole(original, output);
 }
 
+TEST_P(WholeItems, IndependentReadersExportTheSameItemsFromTheRepairedFile) {
+  const fs::path original = kCorpus / GetParam();
+  if (!fs::exists(original) || !have_exporters())
+    GTEST_SKIP() << "corpus, tools, readpst or pffexport missing";
+  test::TempDir dir;
+  const fs::path output = repair(original, dir.path());
+  ASSERT_FALSE(output.empty());
+  expect_same_exports(original, output);
+}
+
 INSTANTIATE_TEST_SUITE_P(Corpus, WholeItems, ::testing::ValuesIn(corpus_files()),
                          [](const auto& param_info) {
                            std::string name = param_info.param;
@@ -130,6 +158,7 @@ TEST(WholeItemsSample, TheRichSampleComesBackWhole) {
   const fs::path output = repair(sample, dir.path() / "out");
   ASSERT_FALSE(output.empty());
   expect_whole(sample, output);
+  if (have_exporters()) expect_same_exports(sample, output);
 }
 
 }  // namespace

@@ -615,11 +615,18 @@ class MainFrameTest : public QObject {
       frame.list_add_fields({"Ann", "Bob", std::string(400, 's'), "Wed Sep 25 23:59:59 2024"});
     });
     CPstorianView* list = frame.list_view();
+    frame.resize(1200, 700);
+    frame.splitter()->setSizes({200, 1000});
+    QTest::qWait(50);
     list->fit_columns();
     const QString date = list->topLevelItem(0)->text(3);
     QVERIFY(list->columnWidth(3) >= list->fontMetrics().horizontalAdvance(date));
     QVERIFY(list->columnWidth(2) <= CPstorianView::kMaxTextColumnWidth);
     QVERIFY(list->columnWidth(0) >= list->fontMetrics().horizontalAdvance("Sender"));
+    // The short sender and receiver leave their room to the long subject.
+    const int rest = list->viewport()->width() - list->columnWidth(3) - list->columnWidth(0) -
+                     list->columnWidth(1);
+    QCOMPARE(list->columnWidth(2), std::min(CPstorianView::kMaxTextColumnWidth, rest));
 
     frame.splitter()->setSizes({120, 600});
     QTest::qWait(50);

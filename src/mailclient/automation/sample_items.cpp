@@ -253,6 +253,9 @@ void common(Builder& b, Random& r, SampleKind kind, std::u16string_view subject,
       .text(0x0064001E, u"SMTP")
       .value(0x0065001E, Bytes(address.begin(), address.end()))
       .u32(0x10800003, 0xFFFFFFFF)
+      // The code page of the 8-bit texts, as a mail program keeps it with every message:
+      // readers label and convert the texts by it.
+      .u32(0x3FFD0003, 1252)
       // What the store of the item's source kept for itself, to be left out when written.
       .value(0x0FFF0102, r.bytes(24))
       .value(0x0FF90102, r.bytes(16))

@@ -340,6 +340,10 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
   if (contents(f).size() >= pst::kMaxTableRows && !contents(f).contains(nid))
     throw FolderFullError("the folder holds as many items as a folder of this file can hold (" +
                           std::to_string(pst::kMaxTableRows) + ")");
+  // A message made here gets the usual defaults; one given whole, as another store held it,
+  // keeps what it has and lacks what it lacks, now and when it is saved again. Only what
+  // every message of a store must have is added to it.
+  const bool made_here = nid == 0 && content == nullptr;
   if (nid == 0) nid = file().next_nid(pst::kNodeNormalMessage);
   // A message keeps the times it has: a repaired one those of its source.
   const std::uint64_t now = filetime_now();
@@ -347,12 +351,16 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
   if (!p.int64(prop::kLastModificationTime)) p.set_int64(prop::kLastModificationTime, now);
   if (!p.find(prop::kMessageClass)) p.set_string(prop::kMessageClass, "IPM.Note");
   if (!p.int32(prop::kMessageFlags)) p.set_int32(prop::kMessageFlags, kMessageReadFlag);
-  if (!p.int32(prop::kImportance)) p.set_int32(prop::kImportance, 1);
-  if (!p.int32(prop::kSensitivity)) p.set_int32(prop::kSensitivity, 0);
   if (!p.int32(prop::kMessageStatus)) p.set_int32(prop::kMessageStatus, 0);
-  if (const std::uint32_t cp = codec_.codepage_number();
-      cp != 0 && !p.int32(prop::kMessageCodepage))
-    p.set_int32(prop::kMessageCodepage, cp);
+  if (made_here) {
+    if (!p.int32(prop::kImportance)) p.set_int32(prop::kImportance, 1);
+    if (!p.int32(prop::kSensitivity)) p.set_int32(prop::kSensitivity, 0);
+    // Readers label 8-bit text by it: a message given whole without one keeps readers
+    // guessing as they did with its source.
+    if (const std::uint32_t cp = codec_.codepage_number();
+        cp != 0 && !p.int32(prop::kMessageCodepage))
+      p.set_int32(prop::kMessageCodepage, cp);
+  }
   if (const auto subject = p.string(prop::kSubject)) {
     const auto [prefix, normalized] = split_subject(*subject);
     p.set_string(prop::kSubjectPrefix, prefix);
