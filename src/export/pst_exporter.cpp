@@ -160,6 +160,7 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
     return;
   }
   ensure_named_property_map(*reader_, tables);
+  roles_ = decide_versions(tables, read_live_nodes(*source_));
   folders_.clear();
   folder_by_node_.clear();
   path_.clear();
@@ -179,6 +180,7 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   } catch (const automation::StoreFailure& e) {
     store_failed(e.what());
   }
+  roles_.clear();
   tables.clear();
 }
 
@@ -363,9 +365,32 @@ void CPstExporter::give_folder_properties(const std::shared_ptr<automation::Fold
   current_output_ = nullptr;
 }
 
+VersionRole CPstExporter::role_of(ObjectIndex object) const {
+  return object < roles_.size() ? roles_[object] : VersionRole::kCurrent;
+}
+
+void CPstExporter::count_version(VersionRole role) {
+  switch (role) {
+    case VersionRole::kCurrent: ++summary_.current_items_written; break;
+    case VersionRole::kEarlier: ++summary_.earlier_versions_written; break;
+    case VersionRole::kUnlisted: ++summary_.unlisted_items_written; break;
+    case VersionRole::kIdentical: break;
+  }
+}
+
 void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex current,
                                    const ItemRecord& record) {
   const ObjectNode& node = tables.objects[current];
+  const VersionRole role = role_of(current);
+  if (role == VersionRole::kIdentical) {
+    ++summary_.identical_copies;
+    return;
+  }
+  if (role != VersionRole::kCurrent && settings_.current_only) {
+    ++summary_.versions_left_out;
+    return;
+  }
+  if (role == VersionRole::kCurrent || node.parent == kNoObject) recovered_listed_.reset();
   bool announce = true;
   if (node.parent == kNoObject) {
     // An orphan: a mail item is worth keeping only with a body, another item when it could
@@ -378,6 +403,19 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     announce = false;
     // The next item of a folder looks its folder up again instead of reusing this one.
     last_parent_id_.reset();
+  } else if (role != VersionRole::kCurrent) {
+    // Beside the current version, in the same folder path below "Recovered Items".
+    const std::uint32_t parent_id = tables.objects[node.parent].node_id;
+    last_parent_id_.reset();
+    if (const FolderListEntry* folder = find_folder(parent_id))
+      build_path(folder->stored_name, folder->record.parent_node_id);
+    path_.push_front(ExportPathPart{std::string(kRecoveredItems)});
+    output_folder_is_lost_and_found_ = false;
+    // The list goes on with the rows of the same folder of "Recovered Items".
+    std::string key = path_key(path_);
+    announce = recovered_listed_ != key;
+    if (announce) reporter_->status_populating(kRecoveredItems);
+    recovered_listed_ = std::move(key);
   } else {
     const std::uint32_t parent_id = tables.objects[node.parent].node_id;
     if (last_parent_id_ && *last_parent_id_ == parent_id && output_folder_ && current_output_) {
@@ -387,7 +425,10 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
         return;
       }
       summary_.exported = true;
-      if (ExportMailItem(output_folder_, record)) ++current_output_->parts.back().added;
+      if (ExportMailItem(output_folder_, record)) {
+        ++current_output_->parts.back().added;
+        count_version(role);
+      }
       return;
     }
     last_parent_id_.reset();
@@ -414,7 +455,10 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     return;
   }
   summary_.exported = true;
-  if (ExportMailItem(output_folder_, record)) ++current_output_->parts.back().added;
+  if (ExportMailItem(output_folder_, record)) {
+    ++current_output_->parts.back().added;
+    count_version(role);
+  }
 }
 
 bool CPstExporter::open_output_folder(std::int32_t folder_type) {
