@@ -73,6 +73,50 @@ std::string path_key(const ExportPath& path) {
   return key;
 }
 
+// A message class that damage changed or removed: none, empty, bytes that are no text, or
+// "IPM.Note" with one letter changed. Any other class is the item's own, however rare.
+bool class_damaged(const std::optional<std::string>& item_class) {
+  if (!item_class || item_class->empty()) return true;
+  if (std::any_of(item_class->begin(), item_class->end(),
+                  [](char c) { return c < 0x20 || c == 0x7F; }))
+    return true;
+  const std::string_view note = "IPM.Note";
+  if (item_class->size() != note.size()) return false;
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < note.size(); ++i) differ += fold((*item_class)[i]) != fold(note[i]);
+  return differ == 1;
+}
+
+// Whether a record holds what only mail holds: a subject, a body, a sender or recipients,
+// the transport headers or an internet message id.
+bool carries_mail(const ItemRecord& record) {
+  if (!record.message) return false;
+  const MessageProps& m = *record.message;
+  return m.subject || m.body || m.html_body || m.sender_email_address ||
+         m.sent_representing_name || m.display_to || m.transport_message_headers ||
+         m.internet_message_id;
+}
+
+// The record of a message whose class was damaged, as the mail it was: the class of a note,
+// in the record and in what is written whole.
+ItemRecord as_mail(const ItemRecord& record) {
+  constexpr std::string_view kNote = "IPM.Note";
+  constexpr std::uint32_t kClassTag = 0x001A001E;
+  ItemRecord mail = record;
+  mail.kind = ItemKind::kMail;
+  mail.item_class = std::string(kNote);
+  if (record.content) {
+    auto content = std::make_shared<MessageContent>(*record.content);
+    auto& properties = content->properties;
+    std::erase_if(properties, [](const ContentProperty& p) { return p.id() == (kClassTag >> 16); });
+    properties.insert(properties.begin(),
+                      ContentProperty{kClassTag, std::nullopt, {kNote.begin(), kNote.end()}});
+    mail.content = std::move(content);
+  }
+  return mail;
+}
+
 }  // namespace
 
 CPstExporter::CPstExporter(ExportSettings settings, MailClient mail_client)
@@ -301,10 +345,16 @@ bool CPstExporter::borrow_data_block(RecoveryTables& tables, ObjectIndex current
 }
 
 void CPstExporter::visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record) {
-  // Every message node is an item to write, whatever its class; other nodes with a class
-  // (associated contents, for one) are counted only.
+  // Every message node is an item to write, whatever its class, and one whose class was
+  // damaged or lost is written as the mail it carries; other nodes with a class (associated
+  // contents, for one) are counted only.
   const bool message_node =
       pst::node_type(tables.objects[current].node_id) == pst::kNodeNormalMessage;
+  if (message_node && !record.folder && record.kind != ItemKind::kMail &&
+      class_damaged(record.item_class) && carries_mail(record)) {
+    visit_mail_item(tables, current, as_mail(record));
+    return;
+  }
   if (record.folder) {
     visit_folder(tables, current, record);
   } else if (record.kind == ItemKind::kMail || (message_node && record.kind != ItemKind::kNone)) {

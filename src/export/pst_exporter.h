@@ -3,8 +3,9 @@
 // tree in pre-order and, object by object, recreates the named folders by path under the
 // output store's root (with their container class and their own properties; search folders
 // are not made) and writes every item into its folder: mail, posts, reports, appointments,
-// contacts, lists, tasks, journal entries, notes, whatever the class of a message node. Items
-// whose folder was never met go to "Lost&Found" at the top of the store.
+// contacts, lists, tasks, journal entries, notes, whatever the class of a message node; a
+// message node whose class was damaged ("IPM.Notu") or lost but which carries mail (a
+// subject, a body, a sender, ...) is written as mail. Items whose folder was never met go to "Lost&Found" at the top of the store.
 //
 // A node may have come back in several versions (see current_versions.h). Its current
 // version is written into its folder; earlier versions that differ from it, and messages the

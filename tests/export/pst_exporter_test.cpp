@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "export/fake_mail_client.h"
@@ -272,6 +273,36 @@ TEST_F(ExportTest, OnlyTheCurrentVersionsWhenAskedFor) {
   EXPECT_EQ(summary.current_items_written, 2);
   EXPECT_EQ(summary.versions_left_out, 1);
   EXPECT_EQ(summary.identical_copies, 1);
+}
+
+TEST_F(ExportTest, AMessageWhoseClassWasDamagedOrLostIsWrittenAsTheMailItCarries) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "typo")}, "IPM.Notu");
+  box.node(0x200044, s.inbox, true, {text_prop(0x0037, "no class"), text_prop(0x1000, "b")});
+  box.message(0x200064, s.inbox, {text_prop(0x0037, "post")}, "IPM.Post");  // a class of its own
+  box.node(0x200084, s.inbox, true, {long_prop(0x0E07, 1)});  // no class, nothing of mail
+  box.message(0x2000A8, s.inbox, {text_prop(0x0037, "view")}, "IPM.Notu");  // no message node
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.mail_items_written, 3);
+  EXPECT_EQ(summary.written_by_kind.at(ItemKind::kMail), 2);
+  EXPECT_EQ(summary.written_by_kind.at(ItemKind::kOther), 1);
+  const auto& items = output_root().child("Inbox")->items;
+  ASSERT_EQ(items.size(), 3u);
+  for (const auto& item : items) {
+    const std::string subject = fake::utf8(item->subject);
+    SCOPED_TRACE(subject);
+    const std::string expected = subject == "post" ? "IPM.Post" : "IPM.Note";
+    ASSERT_NE(item->content, nullptr);
+    const auto cls = std::find_if(item->content->properties.begin(),
+                                  item->content->properties.end(),
+                                  [](const ContentProperty& p) { return p.id() == 0x001A; });
+    ASSERT_NE(cls, item->content->properties.end());
+    EXPECT_EQ(std::string(cls->value.begin(), cls->value.end()), expected);
+    EXPECT_EQ(std::count_if(item->content->properties.begin(), item->content->properties.end(),
+                            [](const ContentProperty& p) { return p.id() == 0x001A; }),
+              1);
+  }
 }
 
 TEST_F(ExportTest, EveryKindOfItemIsWrittenIntoItsFolder) {
