@@ -3,6 +3,7 @@
 #include <array>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "format/crc.h"
@@ -97,13 +98,18 @@ int fit(const RecoveryTables& tables, const ObjectNode& o, const LiveNode& live)
          (tables.find_block(o.data_block->id) == o.data_block ? 1 : 0);
 }
 
-// The newest version: highest data block id, the block index's choice of copy first.
-ObjectIndex newest(const RecoveryTables& tables, const std::vector<ObjectIndex>& versions) {
+// The newest version: highest data block id, the block index's choice of copy first. With
+// `parent_id`, a version below that parent comes before any other that can be read.
+ObjectIndex newest(const RecoveryTables& tables, const std::vector<ObjectIndex>& versions,
+                   std::optional<std::uint32_t> parent_id = std::nullopt) {
   ObjectIndex best = kNoObject;
   auto rank = [&](ObjectIndex x) {
-    const BlockRef* data = tables.objects[x].data_block;
-    if (data == nullptr) return std::pair<std::int64_t, int>{-1, 0};
-    return std::pair<std::int64_t, int>{data->id, tables.find_block(data->id) == data ? 1 : 0};
+    const ObjectNode& o = tables.objects[x];
+    if (o.data_block == nullptr) return std::tuple<bool, bool, std::int64_t, bool>{};
+    const std::uint32_t parent = o.parent == kNoObject ? 0 : tables.objects[o.parent].node_id;
+    return std::tuple<bool, bool, std::int64_t, bool>{
+        true, parent_id && parent == *parent_id, o.data_block->id,
+        tables.find_block(o.data_block->id) == o.data_block};
   };
   for (const ObjectIndex x : versions)
     if (best == kNoObject || rank(x) > rank(best)) best = x;
@@ -146,6 +152,10 @@ std::vector<VersionRole> decide_versions(const RecoveryTables& tables,
         }
     }
     const bool deleted = live.complete && listed == live.nodes.end();
+    // The version the tree names may be lost with its data block: the newest one in the
+    // folder the tree names stands for it.
+    if (current == kNoObject && listed != live.nodes.end())
+      current = newest(tables, versions, listed->second.parent_id);
     if (current == kNoObject && !deleted) current = newest(tables, versions);
     if (current != kNoObject) {
       roles[current] = VersionRole::kCurrent;

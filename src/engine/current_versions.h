@@ -5,9 +5,10 @@
 // version is current, decided in this order:
 //
 //   1. the version the file's own node B-tree names, when the header and the B-tree root
-//      check out (header check value; each page's type, id, signature and check value). A
-//      node the tree does not hold, when every page of it could be read, has no current
-//      version at all: it was deleted;
+//      check out (header check value; each page's type, id, signature and check value);
+//      when that version's data block was not found, the newest version below the parent
+//      the tree names. A node the tree does not hold, when every page of it could be read,
+//      has no current version at all: it was deleted;
 //   2. otherwise the version with the newest data block id, since block ids are handed
 //      out in increasing order (among copies of one id, the copy the block index prefers).
 //

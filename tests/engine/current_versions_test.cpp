@@ -150,11 +150,18 @@ TEST(VersionRoles, WithoutTheFilesTreeTheNewestDataBlockIsCurrent) {
   EXPECT_EQ(roles[v.other], VersionRole::kCurrent);
   EXPECT_EQ(roles[v.other_again], VersionRole::kIdentical);
 
-  // A tree entry naming a block no version has: the newest version still counts.
+  // A tree entry naming a block that was not found: the newest version in the folder the
+  // tree names, else the newest of all.
   LiveNodeIndex live;
   live.root_sound = true;
-  live.nodes = {{0x200004, {0x200, 0, 0x8022}}};
-  EXPECT_EQ(decide_versions(v.tables, live)[v.current], VersionRole::kCurrent);
+  live.nodes = {{0x200004, {0x200, 0, 0x8042}}};
+  std::vector<VersionRole> lost = decide_versions(v.tables, live);
+  EXPECT_EQ(lost[v.current_again], VersionRole::kCurrent);
+  EXPECT_EQ(lost[v.current], VersionRole::kIdentical);
+  live.nodes = {{0x200004, {0x200, 0, 0x8062}}};
+  lost = decide_versions(v.tables, live);
+  EXPECT_EQ(lost[v.current], VersionRole::kCurrent);
+  EXPECT_EQ(lost[v.earlier], VersionRole::kEarlier);
 }
 
 }  // namespace
