@@ -169,7 +169,13 @@ void print_summary(std::ostream& out, const CPstExporter& exporter, double secon
       << "Attachments written:    " << s.attachments_written << '\n'
       << "Recipients written:     " << s.recipients_written << '\n'
       << "Items in Lost&Found:    " << s.items_in_lost_and_found << '\n'
-      << "Found, not exported:    " << counts_text(s.not_exported, "none") << '\n';
+      << "Current versions:       " << s.current_items_written << '\n'
+      << "Earlier versions:       " << s.earlier_versions_written << " (in Recovered Items)\n"
+      << "No longer in the file:  " << s.unlisted_items_written << " (in Recovered Items)\n"
+      << "Identical copies:       " << s.identical_copies << " (written once)\n";
+  if (s.versions_left_out > 0)
+    out << "Left out:               " << s.versions_left_out << " (--current-only)\n";
+  out << "Found, not exported:    " << counts_text(s.not_exported, "none") << '\n';
   if (s.mail_items_skipped > 0) {
     out << "Items not written:      " << s.mail_items_skipped << '\n';
   }
@@ -370,6 +376,7 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   settings.existing_output = options.overwrite       ? ExistingOutput::kReplace
                              : options.keep_existing ? ExistingOutput::kKeep
                                                      : ExistingOutput::kAsk;
+  settings.current_only = options.current_only;
   CPstExporter exporter(std::move(settings), std::move(mail_client));
   exporter.set_progress(console);
   try {
@@ -407,6 +414,9 @@ void add_repair_command(CLI::App& app, int& exit_code) {
   overwrite->excludes(keep);
   cmd->add_option("--codepage", options->codepage,
                   "code page of the file's 8-bit texts (iconv name, default WINDOWS-1252)");
+  cmd->add_flag("--current-only", options->current_only,
+                "write only the current version of each item: no earlier versions or deleted "
+                "items in \"Recovered Items\"");
   cmd->add_flag("--json", options->json,
                 "print the summary as one JSON object (and no status lines) on standard output");
   cmd->callback([options, &exit_code] {

@@ -29,6 +29,7 @@ struct RepairOptions {
   bool overwrite = false;
   bool keep_existing = false;
   std::string codepage = "WINDOWS-1252";
+  bool current_only = false;  // no "Recovered Items": only the current version of each item
   bool json = false;  // the summary as one JSON object, and no status lines
 };
 

@@ -5,11 +5,23 @@
 #include <vector>
 
 #include "engine/bytes.h"
+#include "format/crc.h"
 #include "format/endian.h"
 #include "format/layout.h"
 
 namespace pstorian {
 namespace {
+
+// The block's data and the check value of its trailer, which ends the 64-byte-rounded span.
+Bytes stored_block(const ByteSource& source, const BlockRef& b) {
+  Bytes out(std::size_t{b.size} + 4);
+  source.read_at(b.offset, std::span(out).first(b.size));
+  const std::uint64_t span = (std::uint64_t{b.size} + pst::kBlockTrailerSize +
+                              pst::kBlockAlignment - 1) / pst::kBlockAlignment *
+                             pst::kBlockAlignment;
+  source.read_at(b.offset + span - 4, std::span(out).last(4));
+  return out;
+}
 
 // The further copies of data blocks that an entry gets objects for. A block may be stored
 // many times over with the same bytes (the file's own earlier states leave copies behind,
@@ -49,16 +61,7 @@ class DistinctVersions {
   // a spare object costs less than comparing every pair.
   static constexpr std::size_t kMaxCompared = 8;
 
-  // The block's data and the check value of its trailer, which ends the 64-byte-rounded span.
-  Bytes stored(const BlockRef& b) const {
-    Bytes out(std::size_t{b.size} + 4);
-    source_.read_at(b.offset, std::span(out).first(b.size));
-    const std::uint64_t span = (std::uint64_t{b.size} + pst::kBlockTrailerSize +
-                                pst::kBlockAlignment - 1) / pst::kBlockAlignment *
-                               pst::kBlockAlignment;
-    source_.read_at(b.offset + span - 4, std::span(out).last(4));
-    return out;
-  }
+  Bytes stored(const BlockRef& b) const { return stored_block(source_, b); }
   std::uint64_t fingerprint(const BlockRef& b) const {
     // FNV-1a.
     std::uint64_t h = 0xCBF29CE484222325u;
@@ -148,6 +151,12 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
     }
   }
   return true;
+}
+
+bool block_intact(const ByteSource& source, const BlockRef& block) {
+  const Bytes stored = stored_block(source, block);
+  const auto data = std::span(stored).first(block.size);
+  return pst::crc32(data) == pst::load_le32(stored, block.size);
 }
 
 // A heap-on-node header: bSig 0xEC and the client signature at bytes 2-3, the user root

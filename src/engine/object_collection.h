@@ -26,6 +26,9 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
                      const ByteSource& source, RecoveryTables& tables, ProgressSink& progress,
                      JobGate& gate);
 
+// Whether the check value in the trailer of `block` matches its data as stored.
+bool block_intact(const ByteSource& source, const BlockRef& block);
+
 // The header test applied to the first 16 bytes of a data block.
 enum class HeapHeader { kNone, kPlain, kEncoded };
 HeapHeader classify_heap_header(std::span<const std::uint8_t, 16> bytes);

@@ -189,6 +189,26 @@ std::size_t BlockIndex::ids_with_versions() const {
   return n;
 }
 
+void BlockIndex::prefer_intact(const std::function<bool(const BlockRef&)>& intact) {
+  if (pending_count_ != 0) build_index();
+  std::vector<BlockRef> chain;
+  for (std::size_t start = 0, end = 0; start < sorted_.size(); start = end) {
+    end = start + 1;
+    while (end < sorted_.size() && sorted_[end].id == sorted_[start].id) ++end;
+    if (end - start < 2 || intact(sorted_[start])) continue;
+    // The group c0, c1, ..., cn is stored in found order and chains c0 -> cn -> ... -> c1.
+    chain.assign(1, sorted_[start]);
+    for (std::size_t i = end - 1; i > start; --i) chain.push_back(sorted_[i]);
+    const auto sound = std::find_if(chain.begin() + 1, chain.end(), intact);
+    if (sound == chain.end()) continue;
+    const BlockRef first = *sound;
+    chain.erase(sound);
+    // Stored back so that the chain reads: the intact copy, then the others in their order.
+    sorted_[start] = first;
+    for (std::size_t k = 0; k < chain.size(); ++k) sorted_[end - 1 - k] = chain[k];
+  }
+}
+
 void BlockIndex::clear() {
   pending_ = {};
   pending_count_ = 0;

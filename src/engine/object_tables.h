@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -88,6 +89,13 @@ class BlockIndex {
   std::size_t size() const { return sorted_.size() + pending_count_; }
   // Number of ids that were found at more than one offset.
   std::size_t ids_with_versions() const;
+
+  // Puts an intact copy first where the first copy of an id is not: a stale copy the file's
+  // earlier states left behind, or a damaged one, must not hide a sound copy of the same
+  // block. The copy that `intact` accepts first in version order becomes the first copy;
+  // the rest keep their version order behind it. Ids whose copies all fail keep their order.
+  // Must run before any copy is handed out (find or next_version), as it moves copies.
+  void prefer_intact(const std::function<bool(const BlockRef&)>& intact);
   void clear();
 
  private:

@@ -117,6 +117,8 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
   progress_.step();
 
   progress_.set_status(kStatusCollecting);
+  tables_.blocks.prefer_intact(
+      [&source](const BlockRef& block) { return block_intact(source, block); });
   if (!collect_objects(parentless_, children_, source, tables_, progress_, gate_))
     return cancelled();
   parentless_.clear();

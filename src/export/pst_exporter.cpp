@@ -73,6 +73,50 @@ std::string path_key(const ExportPath& path) {
   return key;
 }
 
+// A message class that damage changed or removed: none, empty, bytes that are no text, or
+// "IPM.Note" with one letter changed. Any other class is the item's own, however rare.
+bool class_damaged(const std::optional<std::string>& item_class) {
+  if (!item_class || item_class->empty()) return true;
+  if (std::any_of(item_class->begin(), item_class->end(),
+                  [](char c) { return c < 0x20 || c == 0x7F; }))
+    return true;
+  const std::string_view note = "IPM.Note";
+  if (item_class->size() != note.size()) return false;
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < note.size(); ++i) differ += fold((*item_class)[i]) != fold(note[i]);
+  return differ == 1;
+}
+
+// Whether a record holds what only mail holds: a subject, a body, a sender or recipients,
+// the transport headers or an internet message id.
+bool carries_mail(const ItemRecord& record) {
+  if (!record.message) return false;
+  const MessageProps& m = *record.message;
+  return m.subject || m.body || m.html_body || m.sender_email_address ||
+         m.sent_representing_name || m.display_to || m.transport_message_headers ||
+         m.internet_message_id;
+}
+
+// The record of a message whose class was damaged, as the mail it was: the class of a note,
+// in the record and in what is written whole.
+ItemRecord as_mail(const ItemRecord& record) {
+  constexpr std::string_view kNote = "IPM.Note";
+  constexpr std::uint32_t kClassTag = 0x001A001E;
+  ItemRecord mail = record;
+  mail.kind = ItemKind::kMail;
+  mail.item_class = std::string(kNote);
+  if (record.content) {
+    auto content = std::make_shared<MessageContent>(*record.content);
+    auto& properties = content->properties;
+    std::erase_if(properties, [](const ContentProperty& p) { return p.id() == (kClassTag >> 16); });
+    properties.insert(properties.begin(),
+                      ContentProperty{kClassTag, std::nullopt, {kNote.begin(), kNote.end()}});
+    mail.content = std::move(content);
+  }
+  return mail;
+}
+
 }  // namespace
 
 CPstExporter::CPstExporter(ExportSettings settings, MailClient mail_client)
@@ -160,6 +204,7 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
     return;
   }
   ensure_named_property_map(*reader_, tables);
+  roles_ = decide_versions(tables, read_live_nodes(*source_));
   folders_.clear();
   folder_by_node_.clear();
   path_.clear();
@@ -179,6 +224,7 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   } catch (const automation::StoreFailure& e) {
     store_failed(e.what());
   }
+  roles_.clear();
   tables.clear();
 }
 
@@ -299,10 +345,16 @@ bool CPstExporter::borrow_data_block(RecoveryTables& tables, ObjectIndex current
 }
 
 void CPstExporter::visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record) {
-  // Every message node is an item to write, whatever its class; other nodes with a class
-  // (associated contents, for one) are counted only.
+  // Every message node is an item to write, whatever its class, and one whose class was
+  // damaged or lost is written as the mail it carries; other nodes with a class (associated
+  // contents, for one) are counted only.
   const bool message_node =
       pst::node_type(tables.objects[current].node_id) == pst::kNodeNormalMessage;
+  if (message_node && !record.folder && record.kind != ItemKind::kMail &&
+      class_damaged(record.item_class) && carries_mail(record)) {
+    visit_mail_item(tables, current, as_mail(record));
+    return;
+  }
   if (record.folder) {
     visit_folder(tables, current, record);
   } else if (record.kind == ItemKind::kMail || (message_node && record.kind != ItemKind::kNone)) {
@@ -363,9 +415,32 @@ void CPstExporter::give_folder_properties(const std::shared_ptr<automation::Fold
   current_output_ = nullptr;
 }
 
+VersionRole CPstExporter::role_of(ObjectIndex object) const {
+  return object < roles_.size() ? roles_[object] : VersionRole::kCurrent;
+}
+
+void CPstExporter::count_version(VersionRole role) {
+  switch (role) {
+    case VersionRole::kCurrent: ++summary_.current_items_written; break;
+    case VersionRole::kEarlier: ++summary_.earlier_versions_written; break;
+    case VersionRole::kUnlisted: ++summary_.unlisted_items_written; break;
+    case VersionRole::kIdentical: break;
+  }
+}
+
 void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex current,
                                    const ItemRecord& record) {
   const ObjectNode& node = tables.objects[current];
+  const VersionRole role = role_of(current);
+  if (role == VersionRole::kIdentical) {
+    ++summary_.identical_copies;
+    return;
+  }
+  if (role != VersionRole::kCurrent && settings_.current_only) {
+    ++summary_.versions_left_out;
+    return;
+  }
+  if (role == VersionRole::kCurrent || node.parent == kNoObject) recovered_listed_.reset();
   bool announce = true;
   if (node.parent == kNoObject) {
     // An orphan: a mail item is worth keeping only with a body, another item when it could
@@ -378,6 +453,19 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     announce = false;
     // The next item of a folder looks its folder up again instead of reusing this one.
     last_parent_id_.reset();
+  } else if (role != VersionRole::kCurrent) {
+    // Beside the current version, in the same folder path below "Recovered Items".
+    const std::uint32_t parent_id = tables.objects[node.parent].node_id;
+    last_parent_id_.reset();
+    if (const FolderListEntry* folder = find_folder(parent_id))
+      build_path(folder->stored_name, folder->record.parent_node_id);
+    path_.push_front(ExportPathPart{std::string(kRecoveredItems)});
+    output_folder_is_lost_and_found_ = false;
+    // The list goes on with the rows of the same folder of "Recovered Items".
+    std::string key = path_key(path_);
+    announce = recovered_listed_ != key;
+    if (announce) reporter_->status_populating(kRecoveredItems);
+    recovered_listed_ = std::move(key);
   } else {
     const std::uint32_t parent_id = tables.objects[node.parent].node_id;
     if (last_parent_id_ && *last_parent_id_ == parent_id && output_folder_ && current_output_) {
@@ -387,7 +475,10 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
         return;
       }
       summary_.exported = true;
-      if (ExportMailItem(output_folder_, record)) ++current_output_->parts.back().added;
+      if (ExportMailItem(output_folder_, record)) {
+        ++current_output_->parts.back().added;
+        count_version(role);
+      }
       return;
     }
     last_parent_id_.reset();
@@ -414,7 +505,10 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     return;
   }
   summary_.exported = true;
-  if (ExportMailItem(output_folder_, record)) ++current_output_->parts.back().added;
+  if (ExportMailItem(output_folder_, record)) {
+    ++current_output_->parts.back().added;
+    count_version(role);
+  }
 }
 
 bool CPstExporter::open_output_folder(std::int32_t folder_type) {

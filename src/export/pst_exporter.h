@@ -3,8 +3,15 @@
 // tree in pre-order and, object by object, recreates the named folders by path under the
 // output store's root (with their container class and their own properties; search folders
 // are not made) and writes every item into its folder: mail, posts, reports, appointments,
-// contacts, lists, tasks, journal entries, notes, whatever the class of a message node. Items
-// whose folder was never met go to "Lost&Found" at the top of the store.
+// contacts, lists, tasks, journal entries, notes, whatever the class of a message node; a
+// message node whose class was damaged ("IPM.Notu") or lost but which carries mail (a
+// subject, a body, a sender, ...) is written as mail. Items whose folder was never met go to "Lost&Found" at the top of the store.
+//
+// A node may have come back in several versions (see current_versions.h). Its current
+// version is written into its folder; earlier versions that differ from it, and messages the
+// file's own tree no longer holds, go to "Recovered Items" at the top of the store, below
+// the path of the folder they were found in, unless ExportSettings::current_only leaves
+// them out. A version identical to one written already is not written again.
 //
 // An item is written whole when its content could be read: every property as the source
 // holds it, its recipients and its attachments. The values a mail item's rules derive (the
@@ -46,6 +53,7 @@
 #include <vector>
 
 #include "engine/byte_source.h"
+#include "engine/current_versions.h"
 #include "engine/item_record.h"
 #include "engine/node_reader.h"
 #include "engine/object_tables.h"
@@ -61,6 +69,9 @@
 #include "store/store_file_writer.h"
 
 namespace pstorian {
+
+// The folder of the versions that are not current, at the top of the output store.
+inline constexpr std::string_view kRecoveredItems = "Recovered Items";
 
 inline constexpr std::string_view kCompletionText = "Processing of selected PST file is complete";
 inline constexpr std::string_view kCompletionCaption = "Processing Complete";
@@ -115,6 +126,13 @@ struct ExportSummary {
   int attachments_written = 0;  // at the top level of the items written
   int recipients_written = 0;
   int items_in_lost_and_found = 0;
+  // The written items by version: the current ones, and in "Recovered Items" the earlier
+  // versions and the messages the file no longer holds.
+  int current_items_written = 0;
+  int earlier_versions_written = 0;
+  int unlisted_items_written = 0;
+  int identical_copies = 0;     // versions not written again: the same as one written
+  int versions_left_out = 0;    // earlier and unlisted versions, with current_only
   int mail_items_skipped = 0;            // items that could not be created or saved
   std::map<ItemKind, int> not_exported;  // decoded items that are no message, by kind
   std::vector<ContinuedFolder> continued_folders;
@@ -132,6 +150,8 @@ struct ExportSettings {
   // Ask before replacing an existing output file (the desktop), replace it, or add to it;
   // only kKeep ever adds to a file that this export did not write.
   ExistingOutput existing_output = ExistingOutput::kAsk;
+  // Write the current version of each item only: no "Recovered Items".
+  bool current_only = false;
 };
 
 // One named folder met by the walk: what the tree was told, and its name as stored.
@@ -186,6 +206,8 @@ class CPstExporter final : public ExportJob {
   void visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record);
   void visit_folder(const RecoveryTables& tables, ObjectIndex current, const ItemRecord& record);
   void visit_mail_item(const RecoveryTables& tables, ObjectIndex current, const ItemRecord& record);
+  VersionRole role_of(ObjectIndex object) const;
+  void count_version(VersionRole role);
   bool borrow_data_block(RecoveryTables& tables, ObjectIndex current);
   const FolderListEntry* find_folder(std::uint32_t node_id) const;
   void build_path(std::string_view own_name, std::uint32_t parent_node_id);
@@ -214,6 +236,7 @@ class CPstExporter final : public ExportJob {
   std::optional<SourceFile> source_;
   std::optional<NodeReader> reader_;
   ExportSummary summary_;
+  std::vector<VersionRole> roles_;  // by object; empty: every object is current
   bool wrote_output_ = false;  // this export put the empty store at the output path
 
   // Automation objects ("dispatch holders").
@@ -236,6 +259,9 @@ class CPstExporter final : public ExportJob {
   std::optional<std::uint32_t> last_parent_id_;
   std::shared_ptr<automation::Folder> output_folder_;
   bool output_folder_is_lost_and_found_ = false;
+  // The folder of "Recovered Items" whose rows the list shows, by path key; none while
+  // the list shows another folder.
+  std::optional<std::string> recovered_listed_;
 
   // The output folders items went to, by path: for each, the folder and its siblings in
   // use, with what each held before and what this export added.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <set>
 #include <tuple>
 
 namespace pstorian {
@@ -29,6 +30,35 @@ TEST(BlockIndex, FindsFirstCopyIgnoringBitZeroAndChainsLaterCopiesNewestFirst) {
   EXPECT_EQ(idx.next_version(*v2), nullptr);
   EXPECT_EQ(idx.ids_with_versions(), 1u);
   EXPECT_EQ(idx.find(0x48), nullptr);
+}
+
+std::vector<std::uint32_t> chain_offsets(const BlockIndex& idx, std::uint32_t id) {
+  std::vector<std::uint32_t> offsets;
+  for (const BlockRef* b = idx.find(id); b; b = idx.next_version(*b)) offsets.push_back(b->offset);
+  return offsets;
+}
+
+TEST(BlockIndex, AnIntactCopyGoesFirstAndTheOthersKeepTheirVersionOrder) {
+  // Chains before: 0x40: 1000 -> 5000 -> 4000 -> 3000; 0x44: 2000 -> 6000; 0x48: 7000 -> 8000.
+  BlockIndex idx;
+  idx.add(0x40, 0x1000, 10);
+  idx.add(0x44, 0x2000, 20);
+  idx.add(0x40, 0x3000, 30);
+  idx.add(0x40, 0x4000, 40);
+  idx.add(0x40, 0x5000, 50);
+  idx.add(0x44, 0x6000, 60);
+  idx.add(0x48, 0x7000, 70);
+  idx.add(0x48, 0x8000, 80);
+  idx.add(0x4C, 0x9000, 90);
+  // Intact: two later copies of 0x40 (the newer of them comes first in version order), the
+  // first copy of 0x44; no copy of 0x48 and the single copy of 0x4C are damaged.
+  const std::set<std::uint32_t> intact{0x4000, 0x3000, 0x2000, 0x6000};
+  idx.prefer_intact([&](const BlockRef& b) { return intact.count(b.offset) != 0; });
+  EXPECT_EQ(chain_offsets(idx, 0x40), (std::vector<std::uint32_t>{0x4000, 0x1000, 0x5000, 0x3000}));
+  EXPECT_EQ(chain_offsets(idx, 0x44), (std::vector<std::uint32_t>{0x2000, 0x6000}));
+  EXPECT_EQ(chain_offsets(idx, 0x48), (std::vector<std::uint32_t>{0x7000, 0x8000}));
+  EXPECT_EQ(chain_offsets(idx, 0x4C), (std::vector<std::uint32_t>{0x9000}));
+  EXPECT_EQ(idx.ids_with_versions(), 3u);
 }
 
 TEST(ObjectTree, ClaimYieldsVersionsInPreOrderThenNothing) {

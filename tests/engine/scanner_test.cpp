@@ -148,6 +148,21 @@ TEST(Scanner, RecordsEveryCopyOfABlockInPassOrder) {
   EXPECT_EQ(run->tables.blocks.ids_with_versions(), 1u);
 }
 
+TEST(Scanner, AnIntactCopyOfABlockIsUsedBeforeAStaleOne) {
+  // The copy found first has a check value that fails (stale or damaged bytes); the copy
+  // found last is sound and must be the one read. The chain keeps every copy.
+  Image img;
+  const std::vector<std::uint8_t> stale(20, 0x11), sound(20, 0x22);
+  img.put_block(0x4C00, 0x40, stale, 0, 0x5);
+  img.put_block(0x4CC0, 0x40, sound);
+  img.put_block(0x5000, 0x40, stale, 0, 0x7);
+  auto run = scan_image(img.view());
+  std::vector<std::uint32_t> chain;
+  for (const BlockRef* b = run->tables.find_block(0x40); b; b = run->tables.blocks.next_version(*b))
+    chain.push_back(b->offset);
+  EXPECT_EQ(chain, (std::vector<std::uint32_t>{0x4CC0, 0x4C00, 0x5000}));
+}
+
 TEST(Scanner, WrongSignatureIsNotRecordedButCountsTowardProgress) {
   // 50 trailers whose signature differs only in its low four bits: the offset rebuilt from
   // it passes the window, the signature check fails.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "export/fake_mail_client.h"
@@ -44,6 +45,7 @@ class ExportTest : public ::testing::Test {
     if (output_.empty()) output_ = dir.path() / "mailbox Recovered.pst";
     ExportSettings settings{source_, output_, "WINDOWS-1252"};
     settings.existing_output = existing_;
+    settings.current_only = current_only_;
     if (max_items_per_folder) settings.max_items_per_folder = max_items_per_folder;
     CPstExporter exporter(settings, client.mail_client());
     OpenGate open;
@@ -68,6 +70,7 @@ class ExportTest : public ::testing::Test {
   std::int32_t max_items_per_folder = 0;  // 0: the format's own limit
   std::filesystem::path source_, output_;  // output_: set before run_export to choose it
   ExistingOutput existing_ = ExistingOutput::kAsk;
+  bool current_only_ = false;
 };
 
 // The usual shape of a personal folder file: a root without parent, the top of the personal
@@ -210,6 +213,96 @@ TEST_F(ExportTest, AnOrphanDoesNotBecomeTheFolderOfTheNextItemsOfTheLastParent) 
   EXPECT_EQ(root.child("Inbox")->items.size(), 2u);
   ASSERT_NE(root.child("Lost&Found"), nullptr);
   EXPECT_EQ(root.child("Lost&Found")->items.size(), 1u);
+}
+
+// Message 0x200024 in two versions in the Inbox, the newer one also found again (the same
+// blocks) in the folder it was moved out of; message 0x200044 once, in that folder.
+struct TwoVersions {
+  ObjectIndex earlier, current, moved_copy;
+};
+TwoVersions two_versions(MailboxBuilder& box, const Standard& s) {
+  const ObjectIndex projects = box.folder(0x8102, "Projects", s.top);
+  TwoVersions v;
+  v.earlier = box.message(0x200024, s.inbox, {text_prop(0x0037, "first draft")});
+  v.current = box.message(0x200024, s.inbox, {text_prop(0x0037, "final")});
+  ObjectTree& tree = box.file.tables.objects;
+  v.moved_copy = tree.create(0x200024, nullptr, tree[v.current].data_block, true);
+  tree.append_child(projects, v.moved_copy);
+  box.message(0x200044, projects, {text_prop(0x0037, "plan")});
+  return v;
+}
+
+TEST_F(ExportTest, TheCurrentVersionGoesIntoItsFolderAndAnEarlierOneIntoRecoveredItems) {
+  const Standard s = standard_folders(box);
+  two_versions(box, s);
+  const ExportSummary summary = run_export();
+  FakeFolder& root = output_root();
+  ASSERT_EQ(root.child("Inbox")->items.size(), 1u);
+  EXPECT_EQ(fake::utf8(root.child("Inbox")->items[0]->subject), "final");
+  ASSERT_EQ(root.child("Projects")->items.size(), 1u);
+  EXPECT_EQ(fake::utf8(root.child("Projects")->items[0]->subject), "plan");
+  // Below "Recovered Items" in the path of the folder it was found in, structural folders
+  // left out as everywhere.
+  FakeFolder* recovered = root.child("Recovered Items");
+  ASSERT_NE(recovered, nullptr);
+  EXPECT_TRUE(recovered->items.empty());
+  ASSERT_NE(recovered->child("Inbox"), nullptr);
+  ASSERT_EQ(recovered->child("Inbox")->items.size(), 1u);
+  EXPECT_EQ(fake::utf8(recovered->child("Inbox")->items[0]->subject), "first draft");
+  EXPECT_EQ(recovered->child("Projects"), nullptr);  // the moved copy is the current one
+
+  EXPECT_EQ(summary.mail_items_written, 3);
+  EXPECT_EQ(summary.current_items_written, 2);
+  EXPECT_EQ(summary.earlier_versions_written, 1);
+  EXPECT_EQ(summary.unlisted_items_written, 0);
+  EXPECT_EQ(summary.identical_copies, 1);
+  EXPECT_EQ(summary.versions_left_out, 0);
+  EXPECT_EQ(summary.items_in_lost_and_found, 0);
+}
+
+TEST_F(ExportTest, OnlyTheCurrentVersionsWhenAskedFor) {
+  const Standard s = standard_folders(box);
+  two_versions(box, s);
+  current_only_ = true;
+  const ExportSummary summary = run_export();
+  FakeFolder& root = output_root();
+  EXPECT_EQ(root.child("Recovered Items"), nullptr);
+  ASSERT_EQ(root.child("Inbox")->items.size(), 1u);
+  EXPECT_EQ(fake::utf8(root.child("Inbox")->items[0]->subject), "final");
+  EXPECT_EQ(summary.mail_items_written, 2);
+  EXPECT_EQ(summary.current_items_written, 2);
+  EXPECT_EQ(summary.versions_left_out, 1);
+  EXPECT_EQ(summary.identical_copies, 1);
+}
+
+TEST_F(ExportTest, AMessageWhoseClassWasDamagedOrLostIsWrittenAsTheMailItCarries) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "typo")}, "IPM.Notu");
+  box.node(0x200044, s.inbox, true, {text_prop(0x0037, "no class"), text_prop(0x1000, "b")});
+  box.message(0x200064, s.inbox, {text_prop(0x0037, "post")}, "IPM.Post");  // a class of its own
+  box.node(0x200084, s.inbox, true, {long_prop(0x0E07, 1)});  // no class, nothing of mail
+  box.message(0x2000A8, s.inbox, {text_prop(0x0037, "view")}, "IPM.Notu");  // no message node
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.mail_items_written, 3);
+  EXPECT_EQ(summary.written_by_kind.at(ItemKind::kMail), 2);
+  EXPECT_EQ(summary.written_by_kind.at(ItemKind::kOther), 1);
+  const auto& items = output_root().child("Inbox")->items;
+  ASSERT_EQ(items.size(), 3u);
+  for (const auto& item : items) {
+    const std::string subject = fake::utf8(item->subject);
+    SCOPED_TRACE(subject);
+    const std::string expected = subject == "post" ? "IPM.Post" : "IPM.Note";
+    ASSERT_NE(item->content, nullptr);
+    const auto cls = std::find_if(item->content->properties.begin(),
+                                  item->content->properties.end(),
+                                  [](const ContentProperty& p) { return p.id() == 0x001A; });
+    ASSERT_NE(cls, item->content->properties.end());
+    EXPECT_EQ(std::string(cls->value.begin(), cls->value.end()), expected);
+    EXPECT_EQ(std::count_if(item->content->properties.begin(), item->content->properties.end(),
+                            [](const ContentProperty& p) { return p.id() == 0x001A; }),
+              1);
+  }
 }
 
 TEST_F(ExportTest, EveryKindOfItemIsWrittenIntoItsFolder) {

@@ -1,0 +1,175 @@
+#include "engine/current_versions.h"
+
+#include <array>
+#include <map>
+#include <set>
+#include <tuple>
+#include <utility>
+
+#include "format/crc.h"
+#include "format/endian.h"
+#include "format/layout.h"
+#include "format/signature.h"
+#include "mailclient/ndb/file_header.h"
+
+namespace pstorian {
+namespace {
+
+// Deeper than any real node B-tree of a 32-bit file (four levels hold over 80 million
+// entries); a deeper one is damaged or crafted.
+constexpr int kMaxLevels = 8;
+
+// Page layout: 496 bytes of entries, then cEnt, cEntMax, cbEnt, cLevel; the trailer at 500
+// holds ptype, ptypeRepeat, wSig, bid and the check value over bytes 0..499.
+constexpr std::size_t kCountsAt = pst::kBTreeEntryBytes;
+constexpr std::size_t kTrailerAt = 500;
+
+struct PageWalk {
+  const ByteSource& source;
+  LiveNodeIndex& index;
+  std::set<std::uint32_t> seen;  // page offsets, so that a cycle of pages ends
+};
+
+// Reads the page that `bid` and `ib` name if it is a sound node B-tree page of `level` (any
+// level for the root, -1); nullopt otherwise.
+std::optional<std::array<std::uint8_t, pst::kPageSize>> read_page(const ByteSource& source,
+                                                                  std::uint32_t bid,
+                                                                  std::uint32_t ib, int level) {
+  if (ib < pst::kHeaderSize || std::uint64_t{ib} + pst::kPageSize > source.size())
+    return std::nullopt;
+  std::array<std::uint8_t, pst::kPageSize> page{};
+  source.read_at(ib, page);
+  const bool trailer_holds =
+      page[kTrailerAt] == pst::kPageNbt && page[kTrailerAt + 1] == pst::kPageNbt &&
+      pst::load_le16(page, kTrailerAt + 2) == pst::block_signature(ib, bid) &&
+      pst::load_le32(page, kTrailerAt + 4) == bid &&
+      pst::load_le32(page, kTrailerAt + 8) == pst::crc32(std::span(page).first(kTrailerAt));
+  if (!trailer_holds) return std::nullopt;
+  const std::uint8_t count = page[kCountsAt];
+  const std::uint8_t max = page[kCountsAt + 1];
+  const std::uint8_t size = page[kCountsAt + 2];
+  const std::uint8_t page_level = page[kCountsAt + 3];
+  const bool leaf_shape = max == pst::kNbtLeafMaxEntries && size == pst::kNbtLeafEntrySize;
+  const bool inner_shape =
+      max == pst::kIntermediateMaxEntries && size == pst::kIntermediateEntrySize;
+  if (count > max || page_level >= kMaxLevels || (level >= 0 && page_level != level) ||
+      (page_level == 0 ? !leaf_shape : !inner_shape))
+    return std::nullopt;
+  return page;
+}
+
+// Walks the subtree of the page at `bid`/`ib`; false if a page of it did not check out.
+bool walk_page(PageWalk& walk, std::uint32_t bid, std::uint32_t ib, int level) {
+  if (!walk.seen.insert(ib).second) return false;
+  const auto page = read_page(walk.source, bid, ib, level);
+  if (!page) return false;
+  const std::uint8_t count = (*page)[kCountsAt];
+  const std::uint8_t page_level = (*page)[kCountsAt + 3];
+  if (page_level == 0) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t at = i * pst::kNbtLeafEntrySize;
+      walk.index.nodes.insert_or_assign(
+          pst::load_le32(*page, at),
+          LiveNode{pst::load_le32(*page, at + 4), pst::load_le32(*page, at + 8),
+                   pst::load_le32(*page, at + 12)});
+    }
+    return true;
+  }
+  bool whole = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = i * pst::kIntermediateEntrySize;
+    whole &= walk_page(walk, pst::load_le32(*page, at + 4), pst::load_le32(*page, at + 8),
+                       page_level - 1);
+  }
+  return whole;
+}
+
+// What one object is as a version: its blocks, for telling identical versions apart.
+using VersionKey = std::pair<const BlockRef*, const BlockRef*>;
+VersionKey key_of(const ObjectNode& o) { return {o.data_block, o.subnode_block}; }
+
+// How well object `o` fits the node B-tree's entry: its data block is required; the parent,
+// the subnode block and the block index's own choice of copy break ties.
+int fit(const RecoveryTables& tables, const ObjectNode& o, const LiveNode& live) {
+  if (o.data_block == nullptr || o.data_block->id != (live.data_block_id & ~1u)) return -1;
+  const std::uint32_t parent = o.parent == kNoObject ? 0 : tables.objects[o.parent].node_id;
+  const std::uint32_t sub = o.subnode_block ? o.subnode_block->id : 0;
+  return (parent == live.parent_id ? 4 : 0) + (sub == (live.subnode_block_id & ~1u) ? 2 : 0) +
+         (tables.find_block(o.data_block->id) == o.data_block ? 1 : 0);
+}
+
+// The newest version: highest data block id, the block index's choice of copy first. With
+// `parent_id`, a version below that parent comes before any other that can be read.
+ObjectIndex newest(const RecoveryTables& tables, const std::vector<ObjectIndex>& versions,
+                   std::optional<std::uint32_t> parent_id = std::nullopt) {
+  ObjectIndex best = kNoObject;
+  auto rank = [&](ObjectIndex x) {
+    const ObjectNode& o = tables.objects[x];
+    if (o.data_block == nullptr) return std::tuple<bool, bool, std::int64_t, bool>{};
+    const std::uint32_t parent = o.parent == kNoObject ? 0 : tables.objects[o.parent].node_id;
+    return std::tuple<bool, bool, std::int64_t, bool>{
+        true, parent_id && parent == *parent_id, o.data_block->id,
+        tables.find_block(o.data_block->id) == o.data_block};
+  };
+  for (const ObjectIndex x : versions)
+    if (best == kNoObject || rank(x) > rank(best)) best = x;
+  return best;
+}
+
+}  // namespace
+
+LiveNodeIndex read_live_nodes(const ByteSource& source) {
+  LiveNodeIndex index;
+  std::array<std::uint8_t, pst::kHeaderSize> head{};
+  if (source.size() < head.size()) return index;
+  source.read_at(0, head);
+  const std::optional<FileHeader> header = parse_file_header(head);
+  if (!header || !read_page(source, header->nbt.bid, header->nbt.ib, -1)) return index;
+  index.root_sound = true;
+  PageWalk walk{source, index, {}};
+  index.complete = walk_page(walk, header->nbt.bid, header->nbt.ib, -1);
+  return index;
+}
+
+std::vector<VersionRole> decide_versions(const RecoveryTables& tables,
+                                         const LiveNodeIndex& live) {
+  const ObjectTree& tree = tables.objects;
+  std::vector<VersionRole> roles(tree.size(), VersionRole::kEarlier);
+  std::map<std::uint32_t, std::vector<ObjectIndex>> by_node;  // each in pre-order
+  const std::vector<ObjectIndex> order = tree.pre_order();
+  for (const ObjectIndex x : order) by_node[tree[x].node_id].push_back(x);
+
+  std::set<std::pair<std::uint32_t, VersionKey>> kept;
+  for (const auto& [node_id, versions] : by_node) {
+    ObjectIndex current = kNoObject;
+    const auto listed = live.root_sound ? live.nodes.find(node_id) : live.nodes.end();
+    if (listed != live.nodes.end()) {
+      int best = -1;
+      for (const ObjectIndex x : versions)
+        if (const int f = fit(tables, tree[x], listed->second); f > best) {
+          best = f;
+          current = x;
+        }
+    }
+    const bool deleted = live.complete && listed == live.nodes.end();
+    // The version the tree names may be lost with its data block: the newest one in the
+    // folder the tree names stands for it.
+    if (current == kNoObject && listed != live.nodes.end())
+      current = newest(tables, versions, listed->second.parent_id);
+    if (current == kNoObject && !deleted) current = newest(tables, versions);
+    if (current != kNoObject) {
+      roles[current] = VersionRole::kCurrent;
+      kept.emplace(node_id, key_of(tree[current]));
+    }
+    for (const ObjectIndex x : versions) {
+      if (x == current) continue;
+      if (!kept.emplace(node_id, key_of(tree[x])).second)
+        roles[x] = VersionRole::kIdentical;
+      else
+        roles[x] = deleted ? VersionRole::kUnlisted : VersionRole::kEarlier;
+    }
+  }
+  return roles;
+}
+
+}  // namespace pstorian

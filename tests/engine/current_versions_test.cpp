@@ -1,0 +1,168 @@
+// Which version of a node is current: the file's own node B-tree read page by page as a
+// trusting reader would (and refused where a page does not check out), and the roles that
+// the export writes each version by.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/byte_source.h"
+#include "engine/current_versions.h"
+#include "mailclient/ndb/btree_page.h"
+#include "mailclient/ndb/file_header.h"
+
+namespace pstorian {
+namespace {
+
+// A file of a header, a root page at 0x4800 and two leaf pages below it.
+struct LiveFile {
+  static constexpr Bref kRoot{0x1000, 0x4800};
+  static constexpr Bref kLeft{0x1004, 0x4A00};
+  static constexpr Bref kRight{0x1008, 0x4C00};
+  std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(0x5000, 0);
+
+  LiveFile() {
+    FileHeader header;
+    header.nbt = kRoot;
+    header.file_eof = static_cast<std::uint32_t>(bytes.size());
+    put(0, build_file_header(header));
+    const std::vector<NbtEntry> left{{0x21, 0x100, 0, 0}, {0x122, 0x104, 0, 0x122}};
+    const std::vector<NbtEntry> right{{0x200004, 0x10C, 0x110, 0x8022},
+                                      {0x200024, 0x114, 0, 0x8022}};
+    const std::vector<BTreeChild> children{{0x21, kLeft}, {0x200004, kRight}};
+    put(kRoot.ib, build_intermediate_page(pst::kPageNbt, children, 1, kRoot));
+    put(kLeft.ib, build_nbt_leaf(left, kLeft));
+    put(kRight.ib, build_nbt_leaf(right, kRight));
+  }
+  template <typename Bytes>
+  void put(std::size_t at, const Bytes& b) {
+    std::copy(b.begin(), b.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  LiveNodeIndex read() const { return read_live_nodes(MemorySource(bytes)); }
+};
+
+TEST(LiveNodes, ASoundTreeGivesEveryEntryAndSaysItIsComplete) {
+  const LiveNodeIndex live = LiveFile().read();
+  EXPECT_TRUE(live.root_sound);
+  EXPECT_TRUE(live.complete);
+  ASSERT_EQ(live.nodes.size(), 4u);
+  const LiveNode& message = live.nodes.at(0x200004);
+  EXPECT_EQ(message.data_block_id, 0x10Cu);
+  EXPECT_EQ(message.subnode_block_id, 0x110u);
+  EXPECT_EQ(message.parent_id, 0x8022u);
+}
+
+TEST(LiveNodes, APageThatDoesNotCheckOutIsNotRead) {
+  {
+    LiveFile file;  // a leaf page changed after its check value was made
+    file.bytes[LiveFile::kRight.ib + 3] ^= 1;
+    const LiveNodeIndex live = file.read();
+    EXPECT_TRUE(live.root_sound);
+    EXPECT_FALSE(live.complete);
+    EXPECT_EQ(live.nodes.size(), 2u);
+    EXPECT_EQ(live.nodes.count(0x200004), 0u);
+  }
+  {
+    LiveFile file;  // the root page stands at another place than the header says
+    file.put(0x4E00, std::vector<std::uint8_t>(file.bytes.begin() + LiveFile::kRoot.ib,
+                                               file.bytes.begin() + LiveFile::kRoot.ib + 512));
+    std::fill_n(file.bytes.begin() + LiveFile::kRoot.ib, 512, 0);
+    const LiveNodeIndex live = file.read();
+    EXPECT_FALSE(live.root_sound);
+    EXPECT_TRUE(live.nodes.empty());
+  }
+  {
+    LiveFile file;  // the header's check value fails
+    file.bytes[40] ^= 1;
+    EXPECT_FALSE(file.read().root_sound);
+  }
+  {
+    LiveFile file;  // the root names itself as its second child
+    const std::vector<BTreeChild> children{{0x21, LiveFile::kLeft}, {0x200004, LiveFile::kRoot}};
+    file.put(LiveFile::kRoot.ib, build_intermediate_page(pst::kPageNbt, children, 1, LiveFile::kRoot));
+    const LiveNodeIndex live = file.read();  // read once, then refused
+    EXPECT_TRUE(live.root_sound);
+    EXPECT_FALSE(live.complete);
+    EXPECT_EQ(live.nodes.size(), 2u);
+  }
+  EXPECT_FALSE(read_live_nodes(MemorySource(std::vector<std::uint8_t>(100, 0))).root_sound);
+}
+
+// Folders 0x8022 and 0x8042 at the top; message 0x200004 in three versions (an earlier one,
+// the current one, and the current one again in the folder it was moved from) and message
+// 0x200024 twice with the same blocks.
+struct Versions {
+  RecoveryTables tables;
+  ObjectIndex inbox, moved_from, earlier, current, current_again, other, other_again;
+
+  Versions() {
+    for (const std::uint32_t id : {0x100u, 0x104u, 0x108u, 0x10Cu, 0x110u, 0x114u})
+      tables.blocks.add(id, id * 0x40, 20);
+    auto block = [&](std::uint32_t id) { return tables.find_block(id); };
+    ObjectTree& tree = tables.objects;
+    inbox = tree.create(0x8022, nullptr, block(0x100), true);
+    moved_from = tree.create(0x8042, nullptr, block(0x104), true);
+    tree.append_top_level(inbox);
+    tree.append_top_level(moved_from);
+    earlier = tree.create(0x200004, nullptr, block(0x108), true);
+    current = tree.create(0x200004, block(0x110), block(0x10C), false);
+    current_again = tree.create(0x200004, block(0x110), block(0x10C), true);
+    other = tree.create(0x200024, nullptr, block(0x114), true);
+    other_again = tree.create(0x200024, nullptr, block(0x114), true);
+    tree.append_child(inbox, earlier);
+    tree.append_child(inbox, current);
+    tree.append_child(inbox, other);
+    tree.append_child(moved_from, current_again);
+    tree.append_child(moved_from, other_again);
+  }
+};
+
+TEST(VersionRoles, TheFilesOwnTreeNamesTheCurrentVersion) {
+  Versions v;
+  LiveNodeIndex live;
+  live.root_sound = live.complete = true;
+  live.nodes = {{0x8022, {0x100, 0, 0x122}},
+                {0x8042, {0x104, 0, 0x122}},
+                {0x200004, {0x10C, 0x110, 0x8022}}};
+  const std::vector<VersionRole> roles = decide_versions(v.tables, live);
+  EXPECT_EQ(roles[v.inbox], VersionRole::kCurrent);
+  EXPECT_EQ(roles[v.current], VersionRole::kCurrent);  // its parent is the one named
+  EXPECT_EQ(roles[v.current_again], VersionRole::kIdentical);
+  EXPECT_EQ(roles[v.earlier], VersionRole::kEarlier);
+  // The tree was read whole and no longer holds 0x200024: deleted, kept once.
+  EXPECT_EQ(roles[v.other], VersionRole::kUnlisted);
+  EXPECT_EQ(roles[v.other_again], VersionRole::kIdentical);
+
+  // A tree read only in part cannot tell a deleted node: the newest version is current.
+  live.complete = false;
+  const std::vector<VersionRole> partial = decide_versions(v.tables, live);
+  EXPECT_EQ(partial[v.current], VersionRole::kCurrent);
+  EXPECT_EQ(partial[v.other], VersionRole::kCurrent);
+  EXPECT_EQ(partial[v.other_again], VersionRole::kIdentical);
+}
+
+TEST(VersionRoles, WithoutTheFilesTreeTheNewestDataBlockIsCurrent) {
+  Versions v;
+  const std::vector<VersionRole> roles = decide_versions(v.tables, LiveNodeIndex{});
+  EXPECT_EQ(roles[v.current], VersionRole::kCurrent);  // 0x10C is newer than 0x108
+  EXPECT_EQ(roles[v.earlier], VersionRole::kEarlier);
+  EXPECT_EQ(roles[v.current_again], VersionRole::kIdentical);
+  EXPECT_EQ(roles[v.other], VersionRole::kCurrent);
+  EXPECT_EQ(roles[v.other_again], VersionRole::kIdentical);
+
+  // A tree entry naming a block that was not found: the newest version in the folder the
+  // tree names, else the newest of all.
+  LiveNodeIndex live;
+  live.root_sound = true;
+  live.nodes = {{0x200004, {0x200, 0, 0x8042}}};
+  std::vector<VersionRole> lost = decide_versions(v.tables, live);
+  EXPECT_EQ(lost[v.current_again], VersionRole::kCurrent);
+  EXPECT_EQ(lost[v.current], VersionRole::kIdentical);
+  live.nodes = {{0x200004, {0x200, 0, 0x8062}}};
+  lost = decide_versions(v.tables, live);
+  EXPECT_EQ(lost[v.current], VersionRole::kCurrent);
+  EXPECT_EQ(lost[v.earlier], VersionRole::kEarlier);
+}
+
+}  // namespace
+}  // namespace pstorian
