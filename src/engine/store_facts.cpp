@@ -23,8 +23,10 @@ constexpr std::uint16_t kTypeLong = 0x0003;
 constexpr std::uint16_t kTypeBinary = 0x0102;
 constexpr std::uint32_t kDefaultIpmSubtree = 0x8022;
 // Messages of one file are written in one code page as a rule; a few dozen settle the vote
-// and keep its cost small beside the scan on a file of many thousands.
+// and keep its cost small beside the scan on a file of many thousands, and so does a bound
+// on the messages read when most of them do not say.
 constexpr int kVotingMessages = 64;
+constexpr int kReadMessages = 256;
 
 std::optional<ContentProperties> node_properties(const NodeReader& reader,
                                                  const ObjectNode& object) {
@@ -176,9 +178,12 @@ std::optional<std::string> file_codepage(const NodeReader& reader) {
   const auto& objects = reader.tables().objects;
   std::map<std::string, int> votes;
   int voters = 0;
-  for (ObjectIndex i = 0; i < objects.size() && voters < kVotingMessages; ++i) {
+  int read = 0;
+  for (ObjectIndex i = 0;
+       i < objects.size() && voters < kVotingMessages && read < kReadMessages; ++i) {
     const ObjectNode& object = objects[i];
     if (pst::node_type(object.node_id) != pst::kNodeNormalMessage) continue;
+    ++read;
     const auto properties = node_properties(reader, object);
     if (!properties) continue;
     if (auto name = message_codepage(*properties)) {
