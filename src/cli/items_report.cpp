@@ -10,6 +10,7 @@
 
 #include "engine/item_extraction.h"
 #include "engine/named_property_map.h"
+#include "engine/store_facts.h"
 #include "format/endian.h"
 #include "format/layout.h"
 
@@ -162,9 +163,15 @@ void add_items_json(const ItemsReport& report, nlohmann::json& out) {
 bool run_items_report(RecoveryTables& tables, const std::string& path, std::string_view codepage,
                       bool as_json, nlohmann::json& scan_json, std::ostream& out,
                       std::ostream& err) {
-  const auto converter = CodepageConverter::open(codepage);
+  std::string named(codepage);
+  if (named.empty()) {
+    const auto file = SourceFile::open(path);
+    const auto own = file ? file_codepage(NodeReader(*file, tables)) : std::nullopt;
+    named = own.value_or(std::string(kDefaultCodepage));
+  }
+  const auto converter = CodepageConverter::open(named);
   if (!converter) {
-    err << "unknown code page: " << codepage << '\n';
+    err << "unknown code page: " << named << '\n';
     return false;
   }
   const auto report = collect_items(tables, path, *converter);

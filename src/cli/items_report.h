@@ -52,7 +52,8 @@ void add_items_json(const ItemsReport& report, nlohmann::json& out);
 
 // The whole of `--items` after the scan: with `as_json` adds the folders and items to
 // `scan_json`, otherwise prints them to `out`. False, with a message on `err`, when the code
-// page is unknown or the file cannot be opened.
+// page is unknown or the file cannot be opened. An empty `codepage` is the one the file
+// names, else the default.
 bool run_items_report(RecoveryTables& tables, const std::string& path, std::string_view codepage,
                       bool as_json, nlohmann::json& scan_json, std::ostream& out,
                       std::ostream& err);

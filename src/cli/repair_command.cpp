@@ -162,6 +162,7 @@ std::string counts_text(const std::map<ItemKind, int>& counts, std::string_view 
 void print_summary(std::ostream& out, const CPstExporter& exporter, double seconds) {
   const ExportSummary& s = exporter.summary();
   out << "Output file:            " << exporter.output_path().string() << '\n'
+      << "Code page:              " << s.codepage << '\n'
       << "Folders recreated:      " << s.folders_recreated << '\n'
       << "Items written:          " << s.mail_items_written;
   if (!s.written_by_kind.empty()) out << " (" << counts_text(s.written_by_kind, "") << ')';
@@ -307,7 +308,8 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
         << " does not end in .pst (accepted: .pst, .PST, .Pst, .pST, .pSt, .psT)\n";
     return 2;
   }
-  if (const auto problem = codepage_problem(options.codepage)) {
+  if (const auto problem = options.codepage.empty() ? std::nullopt
+                                                     : codepage_problem(options.codepage)) {
     err << "pstorian-cli: " << *problem << '\n';
     return 2;
   }
@@ -341,8 +343,6 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   // Adding to an existing file needs no new file in the folder.
   if (!(output_exists && options.keep_existing) && !output_folder_usable(output_folder, err))
     return 1;
-  // The recovered store keeps the source's 8-bit texts in the same code page.
-  set_mail_client_codepage(options.codepage);
 
   InterruptHandlers handlers;
   DiscardBuffer discard;
@@ -413,7 +413,8 @@ void add_repair_command(CLI::App& app, int& exit_code) {
                              "add the recovered mail to an existing output file");
   overwrite->excludes(keep);
   cmd->add_option("--codepage", options->codepage,
-                  "code page of the file's 8-bit texts (iconv name, default WINDOWS-1252)");
+                  "code page of the file's 8-bit texts (iconv name; default: the one the file "
+                  "names, else WINDOWS-1252)");
   cmd->add_flag("--current-only", options->current_only,
                 "write only the current version of each item: no earlier versions or deleted "
                 "items in \"Recovered Items\"");

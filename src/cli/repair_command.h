@@ -28,7 +28,7 @@ struct RepairOptions {
   std::string output_folder;  // empty: the source's folder
   bool overwrite = false;
   bool keep_existing = false;
-  std::string codepage = "WINDOWS-1252";
+  std::string codepage;  // empty: the one the file names
   bool current_only = false;  // no "Recovered Items": only the current version of each item
   bool json = false;  // the summary as one JSON object, and no status lines
 };

@@ -24,14 +24,14 @@ struct ScanOptions {
   std::string path;
   bool json = false;
   bool items = false;
-  std::string codepage{kDefaultCodepage};
+  std::string codepage;  // empty: the one the file names
 };
 
 int run_scan(const ScanOptions& options) {
   const std::string& path = options.path;
   const bool json = options.json;
   // An unknown code page is a usage error, and it should show before a long scan.
-  if (options.items) {
+  if (options.items && !options.codepage.empty()) {
     if (const auto problem = codepage_problem(options.codepage)) {
       std::cerr << "pstorian-cli: " << *problem << "\n";
       return 2;
@@ -110,7 +110,8 @@ void add_scan_command(CLI::App& app, int& exit_code) {
   scan->add_flag("--items", options->items,
                  "decode every object and list the recovered folders and their items");
   scan->add_option("--codepage", options->codepage,
-                   "code page of the file's 8-bit text (default Windows-1252)");
+                   "code page of the file's 8-bit text (default: the one the file names, "
+                   "else Windows-1252)");
   scan->callback([options, &exit_code] { exit_code = run_scan(*options); });
 }
 

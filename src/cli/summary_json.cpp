@@ -62,6 +62,7 @@ nlohmann::json to_json(const ExportSummary& s) {
       {"mail_items_skipped", s.mail_items_skipped},
       {"not_exported", kind_counts(s.not_exported)},
       {"continued_folders", std::move(continued)},
+      {"codepage", s.codepage},
       {"store_failure", s.store_failure},
       {"error", s.error},
   };

@@ -55,6 +55,10 @@ bool is_special_folder_name(std::string_view name) {
   return false;
 }
 
+bool skipped_in_paths(const ExportPathPart& part) {
+  return part.structural || is_special_folder_name(part.name);
+}
+
 std::int32_t folder_type_code(ItemKind kind) {
   switch (kind) {
     case ItemKind::kAppointment:

@@ -24,6 +24,8 @@ inline constexpr std::string_view kLostAndFound = "Lost&Found";
 // One name of a folder path being resolved in the output store (source file text).
 struct ExportPathPart {
   std::string name;
+  // The folder stands for the file's structure (found by its node id, whatever its name).
+  bool structural = false;
   friend bool operator==(const ExportPathPart&, const ExportPathPart&) = default;
 };
 
@@ -38,6 +40,10 @@ std::string fit_folder_name(std::string_view name);
 // "Search Root", ...), compared byte for byte: their names are skipped in every path, so the
 // user's folders land directly under the output store's root.
 bool is_special_folder_name(std::string_view name);
+
+// A part of a path that no output folder stands for: a structural folder, known by its
+// role or, when the file does not say, by its name.
+bool skipped_in_paths(const ExportPathPart& part);
 
 // The folder type passed when a folder of items of `kind` is created: calendar, contacts,
 // journal, notes or tasks for those kinds, mail for every other.

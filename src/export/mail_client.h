@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "mailclient/automation/helper_component.h"
 
@@ -14,6 +15,9 @@ namespace pstorian {
 struct MailClient {
   std::shared_ptr<automation::AutomationFactory> factory;
   std::function<void()> close;  // may be empty: nothing to end
+  // Names the code page (an iconv name) of the 8-bit texts of the stores the client opens
+  // from now on; may be empty: the client keeps its own.
+  std::function<void(std::string)> use_codepage;
 };
 
 // The mail client of this build: the embedded one.

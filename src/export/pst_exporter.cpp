@@ -7,6 +7,7 @@
 
 #include "engine/item_extraction.h"
 #include "engine/named_property_map.h"
+#include "engine/store_facts.h"
 #include "export/store_entry_path.h"
 #include "export/time_conversion.h"
 #include "format/utf8.h"
@@ -25,6 +26,8 @@ constexpr std::u16string_view kDeletedItems = u"Deleted Items";
 constexpr int kProgressEnd = 500;
 
 CodepageConverter open_codepage(std::string_view name) {
+  // An empty name would give iconv the locale's own code set.
+  if (name.empty()) name = kDefaultCodepage;
   if (auto converter = CodepageConverter::open(name)) return std::move(*converter);
   return std::move(*CodepageConverter::open(kDefaultCodepage));
 }
@@ -205,6 +208,14 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   }
   ensure_named_property_map(*reader_, tables);
   roles_ = decide_versions(tables, read_live_nodes(*source_));
+  structural_nodes_ = structural_folder_nodes(read_store_roles(*reader_));
+  // Unless told, the texts are read, shown and written in the file's own code page; the
+  // output store keeps them byte for byte in the same one.
+  if (settings_.codepage.empty())
+    settings_.codepage = file_codepage(*reader_).value_or(std::string(kDefaultCodepage));
+  text_ = FileText(open_codepage(settings_.codepage));
+  if (mail_client_.use_codepage) mail_client_.use_codepage(settings_.codepage);
+  summary_.codepage = settings_.codepage;
   folders_.clear();
   folder_by_node_.clear();
   path_.clear();
@@ -395,7 +406,7 @@ void CPstExporter::visit_folder(const RecoveryTables& tables, ObjectIndex curren
   // Top-level folders stand for the file's own structure and are not made in the output;
   // nor are search folders, whose contents are found, not held.
   if (has_parent && parent_id != 0 && pst::node_type(node.node_id) != pst::kNodeSearchFolder) {
-    build_path(stored_name, parent_id);
+    build_path(stored_name, node.node_id, parent_id);
     const std::shared_ptr<automation::Folder> folder = walk_path(folder_type_code(record.kind));
     if (folder && record.content && node.primary) give_folder_properties(folder, *record.content);
   }
@@ -486,7 +497,7 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     if (const FolderListEntry* folder = find_folder(parent_id)) {
       reporter_->status_populating(std::string_view(folder->record.name));
       reporter_->tree_show_folder(folder->record.tree_item);
-      build_path(folder->stored_name, folder->record.parent_node_id);
+      build_path(folder->stored_name, folder->record.node_id, folder->record.parent_node_id);
       output_folder_is_lost_and_found_ = false;
     } else {
       reporter_->status_populating(std::nullopt);
@@ -560,7 +571,7 @@ bool CPstExporter::continue_full_folder(std::int32_t folder_type) {
     output.parts.push_back(FilledFolder{folder, held, 0});
     std::string shown;
     for (const ExportPathPart& part : output.path)
-      if (!is_special_folder_name(part.name))
+      if (!skipped_in_paths(part))
         shown += (shown.empty() ? "" : "/") + text_.utf8(part.name);
     auto continued = std::find_if(summary_.continued_folders.begin(),
                                   summary_.continued_folders.end(),
@@ -583,14 +594,19 @@ const FolderListEntry* CPstExporter::find_folder(std::uint32_t node_id) const {
   return it == folder_by_node_.end() ? nullptr : &folders_[it->second];
 }
 
-void CPstExporter::build_path(std::string_view own_name, std::uint32_t parent_node_id) {
-  path_.push_front(ExportPathPart{std::string(own_name)});
+bool CPstExporter::structural(std::uint32_t node_id) const {
+  return std::binary_search(structural_nodes_.begin(), structural_nodes_.end(), node_id);
+}
+
+void CPstExporter::build_path(std::string_view own_name, std::uint32_t own_node_id,
+                              std::uint32_t parent_node_id) {
+  path_.push_front(ExportPathPart{std::string(own_name), structural(own_node_id)});
   // A damaged file may make folders each other's parents; no path is longer than the list.
   std::size_t steps = 0;
   for (std::uint32_t id = parent_node_id; id != 0 && steps < folders_.size(); ++steps) {
     const FolderListEntry* folder = find_folder(id);
     if (!folder) break;
-    path_.push_front(ExportPathPart{folder->stored_name});
+    path_.push_front(ExportPathPart{folder->stored_name, structural(id)});
     id = folder->record.parent_node_id;
   }
 }
@@ -753,7 +769,7 @@ std::shared_ptr<automation::Folder> CPstExporter::walk_path(std::int32_t folder_
   std::shared_ptr<automation::Folder> current = store_root_;
   for (const ExportPathPart& part : path_) {
     if (!current) break;
-    if (is_special_folder_name(part.name)) continue;
+    if (skipped_in_paths(part)) continue;
     std::shared_ptr<automation::Folders> subfolders;
     if (!try_step([&] { subfolders = current->get_Folders(); }) || !subfolders) break;
     const std::u16string name = text_.utf16(part.name);

@@ -136,6 +136,7 @@ struct ExportSummary {
   int mail_items_skipped = 0;            // items that could not be created or saved
   std::map<ItemKind, int> not_exported;  // decoded items that are no message, by kind
   std::vector<ContinuedFolder> continued_folders;
+  std::string codepage;  // the one the source's texts were read and written in
   std::string store_failure;  // the writer's error, with kStoreFailed
   // Why the output store could not be written or attached, when the system or the mail
   // client said (kOutputNotWritten, kStoreNotOpened).
@@ -145,7 +146,9 @@ struct ExportSummary {
 struct ExportSettings {
   std::filesystem::path source_path;
   std::filesystem::path output_path;
-  std::string codepage = std::string(kDefaultCodepage);
+  // The code page of the source's 8-bit texts (an iconv name); empty: the one the file
+  // names (its messages' code pages, else its locale), else the default.
+  std::string codepage;
   std::int32_t max_items_per_folder = static_cast<std::int32_t>(pst::kMaxTableRows);
   // Ask before replacing an existing output file (the desktop), replace it, or add to it;
   // only kKeep ever adds to a file that this export did not write.
@@ -163,7 +166,7 @@ struct FolderListEntry {
 class CPstExporter final : public ExportJob {
  public:
   // The code page of `settings` must be known to iconv (see CodepageConverter::open);
-  // an unknown one falls back to the default.
+  // an unknown one falls back to the default. The mail client is told the code page used.
   CPstExporter(ExportSettings settings, MailClient mail_client);
   CPstExporter(const CPstExporter&) = delete;
   CPstExporter& operator=(const CPstExporter&) = delete;
@@ -210,7 +213,9 @@ class CPstExporter final : public ExportJob {
   void count_version(VersionRole role);
   bool borrow_data_block(RecoveryTables& tables, ObjectIndex current);
   const FolderListEntry* find_folder(std::uint32_t node_id) const;
-  void build_path(std::string_view own_name, std::uint32_t parent_node_id);
+  void build_path(std::string_view own_name, std::uint32_t own_node_id,
+                  std::uint32_t parent_node_id);
+  bool structural(std::uint32_t node_id) const;
   std::shared_ptr<automation::Folder> walk_path(std::int32_t folder_type);
   void release_automation();
   void fail(ExportOutcome outcome, std::string_view text);
@@ -253,6 +258,7 @@ class CPstExporter final : public ExportJob {
   FolderPlacement placement_;
   std::vector<FolderListEntry> folders_;
   std::multimap<std::uint32_t, std::size_t> folder_by_node_;  // first met comes first
+  std::vector<std::uint32_t> structural_nodes_;  // sorted
   ExportPath path_;
   // The parent whose items went to the current output folder last; none when the folder
   // must be looked up again for the next item.

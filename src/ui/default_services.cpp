@@ -16,7 +16,7 @@ UiServices default_services() {
   };
   services.make_export = [](const RepairPaths& paths) -> std::unique_ptr<ExportJob> {
     return std::make_unique<CPstExporter>(
-        ExportSettings{paths.source_path, paths.output_path, std::string(kDefaultCodepage)},
+        ExportSettings{paths.source_path, paths.output_path, std::string()},
         make_mail_client());
   };
   services.make_lister = [](const RepairPaths&,

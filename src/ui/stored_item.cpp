@@ -10,6 +10,7 @@
 #include "format/endian.h"
 #include "mailclient/automation/automation.h"
 #include "mailclient/automation/helper_component.h"
+#include "mailclient/automation/mail_client_factory.h"
 
 namespace pstorian {
 
@@ -231,7 +232,8 @@ class MailClientItemReader final : public StoredItemReader {
     helper->put_BoundObject(item);
     const auto content = helper->get_Content();
     helper->put_BoundObject(nullptr);
-    return decode_stored_item(*content, kDefaultCodepage);
+    // The store was written in the code page of the file it was recovered from.
+    return decode_stored_item(*content, mail_client_codepage());
   }
 
   static std::shared_ptr<automation::MailItem> find(automation::Items& items,

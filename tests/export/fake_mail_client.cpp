@@ -437,7 +437,8 @@ MailClient FakeClient::mail_client() {
   return MailClient{std::make_shared<FakeFactory>(*this), [this] {
                       ++closes;
                       note("close");
-                    }};
+                    },
+                    [this](std::string name) { codepage = std::move(name); }};
 }
 
 }  // namespace pstorian::fake

@@ -79,6 +79,7 @@ struct FakeClient {
   std::vector<std::string> log;
   int next_entry = 1;
   int closes = 0;
+  std::string codepage;  // what the export named for the stores it opens
   bool refuse_application = false;
   bool refuse_add_store = false;
   std::set<std::u16string> refused_helpers;   // ProgIDs whose creation fails

@@ -43,7 +43,7 @@ class ExportTest : public ::testing::Test {
   ExportSummary run_export(JobGate* gate = nullptr) {
     source_ = box.write(dir.path());
     if (output_.empty()) output_ = dir.path() / "mailbox Recovered.pst";
-    ExportSettings settings{source_, output_, "WINDOWS-1252"};
+    ExportSettings settings{source_, output_, codepage_};
     settings.existing_output = existing_;
     settings.current_only = current_only_;
     if (max_items_per_folder) settings.max_items_per_folder = max_items_per_folder;
@@ -71,6 +71,7 @@ class ExportTest : public ::testing::Test {
   std::filesystem::path source_, output_;  // output_: set before run_export to choose it
   ExistingOutput existing_ = ExistingOutput::kAsk;
   bool current_only_ = false;
+  std::string codepage_ = "WINDOWS-1252";  // empty: the file's own
 };
 
 // The usual shape of a personal folder file: a root without parent, the top of the personal
@@ -135,6 +136,86 @@ TEST_F(ExportTest, FoldersAreRecreatedBelowTheStoreRootWithoutTheFilesOwnFolders
   EXPECT_TRUE(host.saw("tree Root - Mailbox under 1"));
   EXPECT_TRUE(host.saw("tree Top of Personal Folders under 2"));
   EXPECT_TRUE(host.saw("tree Inbox under 3"));
+}
+
+// What the Japanese mail client calls the file's own folders and the Inbox, and a subject,
+// in code page 932.
+constexpr char kJapaneseTop[] =
+    "Outlook \x83\x66\x81\x5B\x83\x5E \x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x83\x67"
+    "\x83\x62\x83\x76";
+constexpr char kJapaneseSearchRoot[] = "\x8C\x9F\x8D\xF5\x83\x74\x83\x48\x83\x8B\x83\x5F";
+constexpr char kJapaneseInbox[] = "\x8E\xF3\x90\x4D\x83\x67\x83\x8C\x83\x43";
+constexpr char kJapaneseSubject[] = "\x89\xEF\x8B\x63\x82\xCC\x8C\x8F";
+
+// An entry id of the source store naming `nid`.
+Bytes store_entry_id(std::uint32_t nid) {
+  Bytes id(20, 0x5A);
+  for (int i = 0; i < 4; ++i) id.push_back(static_cast<std::uint8_t>(nid >> (8 * i)));
+  return id;
+}
+
+// A Japanese store: the top of its personal folders elsewhere than usual, named by the store
+// only; its messages in code page 932.
+struct Localised {
+  ObjectIndex top, inbox;
+};
+Localised japanese_folders(MailboxBuilder& box) {
+  box.node(0x21, kNoObject, true,
+           {fake::binary_prop(0x35E0, store_entry_id(0x8042)),
+            fake::binary_prop(0x35E7, store_entry_id(0x8062))});
+  const ObjectIndex root = box.unnamed_folder(0x122, kNoObject);
+  Localised l;
+  l.top = box.folder(0x8042, kJapaneseTop, root);
+  box.folder(0x8062, kJapaneseSearchRoot, root);
+  l.inbox = box.folder(0x8082, kJapaneseInbox, l.top);
+  box.message(0x200024, l.inbox, {text_prop(0x0037, kJapaneseSubject), long_prop(0x3FFD, 932)});
+  return l;
+}
+
+TEST_F(ExportTest, TheFilesOwnFoldersAreKnownByRoleAndItsTextsReadInItsCodePage) {
+  codepage_.clear();
+  const Localised l = japanese_folders(box);
+  box.folder(0x80A2, kJapaneseInbox, l.top);  // a second copy of the same folder
+  const ObjectIndex sub = box.folder(0x80C2, "Projects", l.inbox);
+  box.message(0x200044, sub, {text_prop(0x0037, "plain"), long_prop(0x3FFD, 932)});
+  box.message(0x200064, l.inbox, {text_prop(0x0037, kJapaneseSubject)});
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
+  EXPECT_EQ(client.codepage, "CP932");
+  FakeFolder& root = output_root();
+  EXPECT_EQ(root.child("Outlook \u30C7\u30FC\u30BF \u30D5\u30A1\u30A4\u30EB\u306E\u30C8\u30C3\u30D7"),
+            nullptr);
+  EXPECT_EQ(root.child("\u691C\u7D22\u30D5\u30A9\u30EB\u30C0"), nullptr);
+  const FakeFolder* inbox = root.child("\u53D7\u4FE1\u30C8\u30EC\u30A4");
+  ASSERT_NE(inbox, nullptr);
+  EXPECT_EQ(std::count_if(root.subfolders.begin(), root.subfolders.end(),
+                          [&](const auto& f) { return f.get() == inbox; }),
+            1);
+  ASSERT_EQ(inbox->items.size(), 2u);
+  ASSERT_NE(inbox->child("Projects"), nullptr);
+  EXPECT_EQ(inbox->child("Projects")->items.size(), 1u);
+  EXPECT_EQ(summary.folders_recreated, 2);
+  // The items' own texts go to the store as the source holds them.
+  ASSERT_NE(inbox->items[0]->content, nullptr);
+  const auto& properties = inbox->items[0]->content->properties;
+  const auto subject = std::find_if(properties.begin(), properties.end(),
+                                    [](const auto& p) { return p.id() == 0x0037; });
+  ASSERT_NE(subject, properties.end());
+  EXPECT_EQ(std::string(subject->value.begin(), subject->value.end()), kJapaneseSubject);
+  // The window shows the folder in its own script.
+  EXPECT_TRUE(std::any_of(host.log.begin(), host.log.end(), [](const std::string& e) {
+    return e.starts_with("tree \u53D7\u4FE1\u30C8\u30EC\u30A4 under");
+  }));
+}
+
+TEST_F(ExportTest, AGivenCodePageOutranksTheFilesOwn) {
+  codepage_ = "WINDOWS-1251";
+  japanese_folders(box);
+  run_export();
+  EXPECT_EQ(client.codepage, "WINDOWS-1251");
+  // Read in the wrong code page, the file's top folder is still known by its role.
+  EXPECT_EQ(output_root().subfolders.size(), 4u + 1u);
 }
 
 TEST_F(ExportTest, MailGoesToItsFolderAndConsecutiveItemsReuseIt) {

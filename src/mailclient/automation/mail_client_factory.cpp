@@ -56,4 +56,8 @@ void set_mail_client_codepage(std::string codepage) {
   MailProfile::instance().set_codepage(std::move(codepage));
 }
 
+std::string mail_client_codepage() {
+  return MailProfile::instance().codepage();
+}
+
 }  // namespace pstorian

@@ -21,5 +21,6 @@ void terminate_mail_client();
 // The code page of the 8-bit texts in stores attached from now on (an iconv name;
 // "WINDOWS-1252" unless set).
 void set_mail_client_codepage(std::string codepage);
+std::string mail_client_codepage();
 
 }  // namespace pstorian

@@ -22,6 +22,11 @@ std::vector<std::shared_ptr<MessageStore>> MailProfile::stores() {
   return stores_;
 }
 
+std::string MailProfile::codepage() {
+  const std::lock_guard lock(mutex_);
+  return codepage_;
+}
+
 void MailProfile::set_codepage(std::string codepage) {
   const std::lock_guard lock(mutex_);
   codepage_ = std::move(codepage);

@@ -24,6 +24,7 @@ class MailProfile {
   std::vector<std::shared_ptr<MessageStore>> stores();
   // The 8-bit code page of stores attached from now on.
   void set_codepage(std::string codepage);
+  std::string codepage();
 
   // Checkpoints and releases every store's file; the stores stay in the profile and open
   // their files again when used. Every store is closed even when one fails; the first

@@ -315,6 +315,20 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
   return nid;
 }
 
+void MessageStore::rename_folder(std::uint32_t nid, std::string_view name) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  FolderState& f = folder(nid);
+  f.properties.set_string(prop::kDisplayName, name);
+  f.properties_dirty = true;
+  if (f.parent != nid) {
+    FolderState& parent = folder(f.parent);
+    hierarchy(parent).put(nid, ++row_version_, f.properties);
+    parent.hierarchy_dirty = true;
+  }
+  note_save(false);
+}
+
 std::vector<std::uint32_t> MessageStore::messages(std::uint32_t nid) {
   const std::lock_guard lock(mutex_);
   check_usable();

@@ -124,6 +124,9 @@ class MessageStore {
   // in the parent's hierarchy table. Names are not checked here.
   std::uint32_t create_folder(std::uint32_t parent, std::string_view name,
                               std::string_view container_class);
+  // Gives the folder a new name (8-bit text in the store's code page), in its own
+  // properties and in its row of the parent's hierarchy table. Names are not checked here.
+  void rename_folder(std::uint32_t folder, std::string_view name);
 
   std::vector<std::uint32_t> messages(std::uint32_t folder);
   bool is_message(std::uint32_t nid);

@@ -1,0 +1,109 @@
+// The file's own account of itself: the folders its message store names, and the code page
+// its messages (else its locale) give for the 8-bit texts.
+#include "engine/store_facts.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/synthetic_file.h"
+
+namespace pstorian {
+namespace {
+
+using testing::PcProp;
+
+PcProp number(std::uint16_t id, std::uint32_t value) {
+  return PcProp{id, 0x0003, value, std::nullopt};
+}
+PcProp binary(std::uint16_t id, Bytes value) {
+  return PcProp{id, 0x0102, 0, std::move(value)};
+}
+// An entry id of this store: flags, the record key, the node id.
+Bytes entry_id(std::uint32_t nid) {
+  Bytes id(20, 0x11);
+  const Bytes tail = testing::le32_bytes(nid);
+  id.insert(id.end(), tail.begin(), tail.end());
+  return id;
+}
+
+class StoreFactsTest : public ::testing::Test {
+ protected:
+  void add(std::uint32_t nid, const std::vector<PcProp>& props) {
+    next_block_ += 4;
+    file.add_block(next_block_, testing::property_context(props));
+    file.tables.objects.append_top_level(
+        file.tables.objects.create(nid, nullptr, file.tables.find_block(next_block_), true));
+  }
+  StoreRoles roles() {
+    const MemorySource source = file.source();
+    return read_store_roles(NodeReader(source, file.tables));
+  }
+  std::optional<std::string> codepage() {
+    const MemorySource source = file.source();
+    return file_codepage(NodeReader(source, file.tables));
+  }
+
+  testing::SyntheticFile file;
+  std::uint32_t next_block_ = 0x40;
+};
+
+TEST_F(StoreFactsTest, TheStoreNamesItsStructuralFoldersByEntryId) {
+  add(0x21, {binary(0x35E0, entry_id(0x8042)), binary(0x35E3, entry_id(0x8102)),
+             binary(0x35E7, entry_id(0x8062)), binary(0x35E6, Bytes(16, 0))});
+  const StoreRoles r = roles();
+  EXPECT_EQ(r.ipm_subtree, 0x8042u);
+  EXPECT_EQ(r.wastebasket, 0x8102u);
+  EXPECT_EQ(r.finder, 0x8062u);
+  EXPECT_EQ(r.common_views, std::nullopt);  // no entry id of 24 bytes
+  // The deleted items are the user's folder; the default top is not one when the store
+  // names another.
+  EXPECT_EQ(structural_folder_nodes(r), (std::vector<std::uint32_t>{0x122, 0x8042, 0x8062}));
+}
+
+TEST_F(StoreFactsTest, WithoutTheStoreTheRootAndTheUsualTopAreStructural) {
+  EXPECT_EQ(roles().ipm_subtree, std::nullopt);
+  EXPECT_EQ(structural_folder_nodes(roles()), (std::vector<std::uint32_t>{0x122, 0x8022}));
+  EXPECT_EQ(codepage(), std::nullopt);
+}
+
+TEST_F(StoreFactsTest, TheMessagesVoteForTheirCodePage) {
+  add(0x21, {number(0x66A1, 0x0419)});  // a Russian locale, outvoted by the messages
+  add(0x200024, {number(0x3FFD, 932)});
+  add(0x200044, {number(0x3FDE, 50220)});            // ISO-2022-JP: stored as 932
+  add(0x200064, {number(0x3FFD, 65001), number(0x3FF1, 0x0411)});  // Unicode: the locale says
+  add(0x200084, {number(0x3FFD, 1252)});
+  add(0x2000A4, {number(0x3FFD, 1200)});  // says nothing of 8-bit texts
+  EXPECT_EQ(codepage(), "CP932");
+}
+
+TEST_F(StoreFactsTest, WithoutMessagesThatSayTheStoresLocaleDecides) {
+  add(0x21, {number(0x66A1, 0x0419)});
+  add(0x200024, {number(0x0E07, 1)});
+  EXPECT_EQ(codepage(), "WINDOWS-1251");
+}
+
+TEST(CodepageNamesTest, WindowsAndInternetCodePagesAndLocales) {
+  EXPECT_EQ(codepage_name(932), "CP932");
+  EXPECT_EQ(codepage_name(1250), "WINDOWS-1250");
+  EXPECT_EQ(codepage_name(1258), "WINDOWS-1258");
+  EXPECT_EQ(codepage_name(51932), "CP932");
+  EXPECT_EQ(codepage_name(20866), "WINDOWS-1251");
+  EXPECT_EQ(codepage_name(28591), "WINDOWS-1252");
+  EXPECT_EQ(codepage_name(65001), std::nullopt);
+  EXPECT_EQ(codepage_name(1200), std::nullopt);
+  EXPECT_EQ(codepage_name(1259), std::nullopt);
+
+  EXPECT_EQ(locale_codepage(0x0411), 932u);
+  EXPECT_EQ(locale_codepage(0x0804), 936u);
+  EXPECT_EQ(locale_codepage(0x0404), 950u);
+  EXPECT_EQ(locale_codepage(0x0412), 949u);
+  EXPECT_EQ(locale_codepage(0x0C1A), 1251u);
+  EXPECT_EQ(locale_codepage(0x041A), 1250u);
+  EXPECT_EQ(locale_codepage(0x0409), 1252u);
+  EXPECT_EQ(locale_codepage(0x0000), 1252u);
+
+  EXPECT_EQ(entry_id_node(entry_id(0x8022)), 0x8022u);
+  EXPECT_EQ(entry_id_node(Bytes(23, 0)), std::nullopt);
+}
+
+}  // namespace
+}  // namespace pstorian
