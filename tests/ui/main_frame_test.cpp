@@ -704,7 +704,7 @@ class MainFrameTest : public QObject {
     });
     closer.start(10);
     QVERIFY(drop("/m/old.pst"));
-    QTRY_COMPARE(shown, QStringLiteral("/m/old.pst"));
+    QTRY_COMPARE_WITH_TIMEOUT(shown, QStringLiteral("/m/old.pst"), 60000);
     QVERIFY(chosen);
     QCOMPARE(frame.selection().output_path, QStringLiteral("/m/old Recovered.pst"));
   }

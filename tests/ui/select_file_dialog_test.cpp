@@ -152,7 +152,7 @@ class SelectFileDialogTest : public QObject {
     QVERIFY(d.scan_running());
     QVERIFY(!button(d, "browseButton")->isEnabled());
     QVERIFY(!button(d, "changeButton")->isEnabled());
-    QTRY_VERIFY(!d.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!d.isVisible(), 60000);
     QCOMPARE(d.result(), int(QDialog::Rejected));
     QCOMPARE(d.findChild<QProgressBar*>("progressBar")->value(), 500);
     QCOMPARE(d.findChild<QProgressBar*>("progressBar")->maximum(), 500);
@@ -170,7 +170,7 @@ class SelectFileDialogTest : public QObject {
     dialogs_->files = {"/m/old.pst"};
     d.browse();
     d.start();
-    QTRY_VERIFY(passes > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(passes > 0, 60000);
 
     bool parked_while_asking = false;
     dialogs_->while_asking = [&] {
@@ -183,7 +183,7 @@ class SelectFileDialogTest : public QObject {
     QVERIFY(parked_while_asking);
     QVERIFY(d.isVisible());
     const int before = passes;
-    QTRY_VERIFY(passes > before);  // resumed
+    QTRY_VERIFY_WITH_TIMEOUT(passes > before, 60000);  // resumed
 
     // Return has no default action; Escape is the close box.
     QTest::keyClick(&d, Qt::Key_Return);
@@ -192,9 +192,9 @@ class SelectFileDialogTest : public QObject {
     dialogs_->answers = {true};
     QTest::keyClick(&d, Qt::Key_Escape);
     QCOMPARE(dialogs_->questions.size(), 2);
-    QTRY_VERIFY(!d.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!d.isVisible(), 60000);
     QVERIFY(d.scan_thread()->control().cancelled());
-    QTRY_VERIFY(d.scan_thread()->worker().done());  // it closed the dialog on its way out
+    QTRY_VERIFY_WITH_TIMEOUT(d.scan_thread()->worker().done(), 60000);  // it closed the dialog on its way out
   }
 
   // A large file steps the bar more often than it has room for: it must fill once and stay
@@ -218,7 +218,7 @@ class SelectFileDialogTest : public QObject {
     dialogs_->files = {"/m/old.pst"};
     d.browse();
     d.start();
-    QTRY_VERIFY(d.scan_thread()->worker().done());
+    QTRY_VERIFY_WITH_TIMEOUT(d.scan_thread()->worker().done(), 60000);
     QVERIFY(!backwards);
     QCOMPARE(bar->value(), 500);
   }
@@ -239,16 +239,16 @@ class SelectFileDialogTest : public QObject {
     dialogs_->files = {"/m/old.pst"};
     // A mnemonic presses its button after a short animation.
     QTest::keyClick(&d, Qt::Key_B, Qt::AltModifier);  // &Browse...
-    QTRY_VERIFY(d.source_chosen());
+    QTRY_VERIFY_WITH_TIMEOUT(d.source_chosen(), 60000);
     QTest::keyClick(&d, Qt::Key_S, Qt::AltModifier);  // &Start
-    QTRY_VERIFY(d.scan_running());
+    QTRY_VERIFY_WITH_TIMEOUT(d.scan_running(), 60000);
     dialogs_->answers = {false};
     cancel->click();
     QCOMPARE(dialogs_->questions, QStringList{"Do you want to stop current process?"});
     QVERIFY(d.isVisible());
     dialogs_->answers = {true};
     cancel->click();
-    QTRY_VERIFY(!d.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!d.isVisible(), 60000);
     QVERIFY(d.scan_stopped());
   }
 
@@ -284,7 +284,7 @@ class SelectFileDialogTest : public QObject {
       QVERIFY(chooser != nullptr);
       auto* view = chooser->findChild<QListView*>("listView");
       QVERIFY(view != nullptr);
-      QTRY_VERIFY(view->model()->rowCount(view->rootIndex()) > 0);
+      QTRY_VERIFY_WITH_TIMEOUT(view->model()->rowCount(view->rootIndex()) > 0, 60000);
       QTest::qWait(200);  // the file system model fills in the background
       for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
         offered << view->model()->index(row, 0, view->rootIndex()).data().toString();
