@@ -469,7 +469,7 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     const std::uint32_t parent_id = tables.objects[node.parent].node_id;
     last_parent_id_.reset();
     if (const FolderListEntry* folder = find_folder(parent_id))
-      build_path(folder->stored_name, folder->record.parent_node_id);
+      build_path(folder->stored_name, folder->record.node_id, folder->record.parent_node_id);
     path_.push_front(ExportPathPart{std::string(kRecoveredItems)});
     output_folder_is_lost_and_found_ = false;
     // The list goes on with the rows of the same folder of "Recovered Items".
