@@ -147,6 +147,25 @@ TEST_F(MessageContentTest, WhatAStoreMakesForItselfAndWhatCannotBeStoredIsLeftOu
   EXPECT_TRUE(test::validator_says(file_, "pstcheck: 0 errors, 0 warnings, "));
 }
 
+TEST_F(MessageContentTest, LargeAttachmentsReachTheFileBeforeAThousandItemsDo) {
+  // New blocks wait in memory for their checkpoint; a few large attachments must bring one
+  // about, or a repair of a mailbox of large files holds them all in memory.
+  MessageStore store(file_);
+  const std::uint32_t folder = store.create_folder(store.top_folder(), "Large", "IPF.Note");
+  for (int i = 0; i < 3; ++i) {
+    auto m = std::make_shared<MessageContent>();
+    m->properties = {property(0x0037001E, text("large"))};
+    AttachmentContent a;
+    a.properties = {property(0x37050003, le32(1)),
+                    property(0x37010102, Bytes(std::size_t{8} << 20, static_cast<std::uint8_t>(i)))};
+    m->attachments.push_back(std::move(a));
+    store.save_message(folder, 0, store.content_properties(*m), m.get());
+  }
+  EXPECT_GT(fs::file_size(file_), std::uintmax_t{16} << 20);
+  store.close();
+  EXPECT_TRUE(test::validator_says(file_, "pstcheck: 0 errors, 0 warnings, "));
+}
+
 TEST_F(MessageContentTest, RecipientRowsKeepEveryColumnAndTheDisplayListsFollowThem) {
   auto row = [](std::uint32_t type, std::string_view name) {
     return ContentProperties{property(0x0C150003, le32(type)), property(0x3001001E, text(name)),

@@ -26,6 +26,9 @@ constexpr std::uint32_t kRecipientTemplate = 0x692;
 constexpr std::uint32_t kAttachmentTemplate = 0x671;
 constexpr std::size_t kMaxSubnodeDepth = 8;
 constexpr std::size_t kItemsPerCheckpoint = 1000;
+// New blocks wait in memory for their checkpoint; a stream of large attachments would
+// otherwise hold hundreds of megabytes there before a thousand items are reached.
+constexpr std::size_t kBytesPerCheckpoint = std::size_t{16} << 20;
 constexpr auto kCheckpointDelay = std::chrono::seconds(5);
 
 std::uint32_t companion(std::uint32_t folder, std::uint8_t type) {
@@ -520,6 +523,7 @@ void MessageStore::note_save(bool new_item) {
   }
   if (new_item) ++items_since_checkpoint_;
   if (items_since_checkpoint_ >= kItemsPerCheckpoint ||
+      file().pending_bytes() >= kBytesPerCheckpoint ||
       std::chrono::steady_clock::now() - first_save_ >= kCheckpointDelay)
     checkpoint_locked();
 }

@@ -308,6 +308,7 @@ void StoreFile::add_blocks(std::vector<PendingBlock> blocks) {
     if (b.data.size() > pst::kMaxBlockData || pending_.contains(b.bid) ||
         find_block(b.bid) != nullptr)
       throw std::invalid_argument("bad or duplicate block");
+    pending_bytes_ += b.data.size();
     pending_[b.bid] = std::move(b);
   }
 }
@@ -358,6 +359,7 @@ void StoreFile::release(std::uint32_t bid) {
   if (const auto it = pending_.find(bid); it != pending_.end()) {
     if (it->second.references > 0 && --it->second.references > 0) return;
     children = children_of(bid, it->second.data);
+    pending_bytes_ -= it->second.data.size();
     pending_.erase(it);
   } else {
     const BbtEntry* e = find_block(bid);
@@ -527,8 +529,11 @@ void StoreFile::commit_steps(Rollback& rollback) {
     writes.push_back({ib, build_block(b.data, bid, ib, header_.crypt)});
     bbt_.put({bid, ib, static_cast<std::uint16_t>(b.data.size()),
               static_cast<std::uint16_t>(b.references + 1)});
+    // Its encoded copy is what gets written: the data need not be held twice meanwhile.
+    std::vector<std::uint8_t>().swap(b.data);
   }
   pending_.clear();
+  pending_bytes_ = 0;
   const PageSlotSource slot = [&] {
     return Bref{header_.bid_next_p++, allocate(pst::kPageSize, pst::kPageSize)};
   };

@@ -94,6 +94,8 @@ class StoreFile final : public BlockIdSource {
 
   // Blocks to write at the next commit, with the references among them.
   void add_blocks(std::vector<PendingBlock> blocks);
+  // The data of the blocks waiting for the next commit: memory the commit gives back.
+  std::size_t pending_bytes() const { return pending_bytes_; }
   // Adds or replaces a node; the blocks it names must be committed or pending. The blocks
   // a replaced entry named lose a reference.
   void put_node(const NbtEntry& node);
@@ -161,6 +163,7 @@ class StoreFile final : public BlockIdSource {
   PagedBTree<NbtEntry> nbt_;
   AllocationMap map_{pst::kFirstPMapOffset + pst::kPageSize};
   std::map<std::uint32_t, PendingBlock> pending_;                      // by bid
+  std::size_t pending_bytes_ = 0;  // the data of pending_, held in memory until the commit
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pending_free_;  // offset, size
   // Reference changes to committed blocks, applied to the block index at the next commit. A
   // table written again takes over most of its blocks (a reference more) and lets the old
