@@ -6,11 +6,10 @@
 #include <tuple>
 #include <utility>
 
-#include "format/crc.h"
 #include "format/endian.h"
 #include "format/layout.h"
-#include "format/signature.h"
 #include "mailclient/ndb/file_header.h"
+#include "mailclient/ndb/page.h"
 
 namespace pstorian {
 namespace {
@@ -19,10 +18,8 @@ namespace {
 // entries); a deeper one is damaged or crafted.
 constexpr int kMaxLevels = 8;
 
-// Page layout: 496 bytes of entries, then cEnt, cEntMax, cbEnt, cLevel; the trailer at 500
-// holds ptype, ptypeRepeat, wSig, bid and the check value over bytes 0..499.
+// The counts follow the 496 bytes of entries: cEnt, cEntMax, cbEnt, cLevel.
 constexpr std::size_t kCountsAt = pst::kBTreeEntryBytes;
-constexpr std::size_t kTrailerAt = 500;
 
 struct PageWalk {
   const ByteSource& source;
@@ -32,19 +29,13 @@ struct PageWalk {
 
 // Reads the page that `bid` and `ib` name if it is a sound node B-tree page of `level` (any
 // level for the root, -1); nullopt otherwise.
-std::optional<std::array<std::uint8_t, pst::kPageSize>> read_page(const ByteSource& source,
-                                                                  std::uint32_t bid,
-                                                                  std::uint32_t ib, int level) {
+std::optional<Page> read_page(const ByteSource& source, std::uint32_t bid, std::uint32_t ib,
+                              int level) {
   if (ib < pst::kHeaderSize || std::uint64_t{ib} + pst::kPageSize > source.size())
     return std::nullopt;
-  std::array<std::uint8_t, pst::kPageSize> page{};
+  Page page{};
   source.read_at(ib, page);
-  const bool trailer_holds =
-      page[kTrailerAt] == pst::kPageNbt && page[kTrailerAt + 1] == pst::kPageNbt &&
-      pst::load_le16(page, kTrailerAt + 2) == pst::block_signature(ib, bid) &&
-      pst::load_le32(page, kTrailerAt + 4) == bid &&
-      pst::load_le32(page, kTrailerAt + 8) == pst::crc32(std::span(page).first(kTrailerAt));
-  if (!trailer_holds) return std::nullopt;
+  if (!page_trailer_holds(page, pst::kPageNbt, bid, ib)) return std::nullopt;
   const std::uint8_t count = page[kCountsAt];
   const std::uint8_t max = page[kCountsAt + 1];
   const std::uint8_t size = page[kCountsAt + 2];

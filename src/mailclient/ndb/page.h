@@ -21,4 +21,9 @@ constexpr std::size_t kPageCrcBytes = 500;
 // data part must be complete: the check value covers it.
 void seal_page(Page& page, std::uint8_t ptype, std::uint32_t bid, std::uint32_t ib);
 
+// Whether the trailer of `page` is what seal_page writes for a page of `ptype` with id `bid`
+// at file offset `ib`: a page read from a damaged file is used only when this holds.
+bool page_trailer_holds(const Page& page, std::uint8_t ptype, std::uint32_t bid,
+                        std::uint32_t ib);
+
 }  // namespace pstorian
