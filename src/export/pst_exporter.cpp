@@ -208,7 +208,9 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   }
   ensure_named_property_map(*reader_, tables);
   roles_ = decide_versions(tables, read_live_nodes(*source_));
-  structural_nodes_ = structural_folder_nodes(read_store_roles(*reader_));
+  const StoreRoles store_roles = read_store_roles(*reader_);
+  structural_nodes_ = structural_folder_nodes(store_roles);
+  top_node_id_ = store_roles.ipm_subtree.value_or(kTopOfPersonalFoldersNid);
   // Unless told, the texts are read, shown and written in the file's own code page; the
   // output store keeps them byte for byte in the same one.
   if (settings_.codepage.empty())
@@ -218,6 +220,7 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   summary_.codepage = settings_.codepage;
   folders_.clear();
   folder_by_node_.clear();
+  recovered_tree_.clear();
   path_.clear();
   if (!connect()) return;
 
@@ -392,11 +395,12 @@ void CPstExporter::visit_folder(const RecoveryTables& tables, ObjectIndex curren
     folder_by_node_.emplace(node.node_id, folders_.size() - 1);
     if (has_parent) {
       const FolderListEntry* parent = find_folder(parent_id);
-      placement_ = parent ? FolderPlacement{parent->record.node_id, parent->record.tree_item}
-                          : FolderPlacement{0, root_tree_item_};
+      placement_ = parent ? FolderPlacement{parent->record.node_id, parent->record.tree_item,
+                                            top_node_id_}
+                          : FolderPlacement{0, root_tree_item_, top_node_id_};
       reporter_->tree_add_folder(folders_.back().record, placement_);
     } else {
-      placement_ = FolderPlacement{0, root_tree_item_};
+      placement_ = FolderPlacement{0, root_tree_item_, top_node_id_};
       if (node.first_child != kNoObject) {
         reporter_->tree_add_folder(folders_.back().record, placement_);
       }
@@ -475,7 +479,10 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     // The list goes on with the rows of the same folder of "Recovered Items".
     std::string key = path_key(path_);
     announce = recovered_listed_ != key;
-    if (announce) reporter_->status_populating(kRecoveredItems);
+    if (announce) {
+      reporter_->status_populating(kRecoveredItems);
+      reporter_->tree_show_folder(recovered_tree_item(path_));
+    }
     recovered_listed_ = std::move(key);
   } else {
     const std::uint32_t parent_id = tables.objects[node.parent].node_id;
@@ -592,6 +599,25 @@ bool CPstExporter::continue_full_folder(std::int32_t folder_type) {
 const FolderListEntry* CPstExporter::find_folder(std::uint32_t node_id) const {
   const auto it = folder_by_node_.find(node_id);
   return it == folder_by_node_.end() ? nullptr : &folders_[it->second];
+}
+
+TreeItemId CPstExporter::recovered_tree_item(const ExportPath& path) {
+  // The tree shows the folders below "Recovered Items" as the output store has them, so that
+  // their rows open from the folder they were written to: structural parts are left out as
+  // they are in the store.
+  TreeItemId parent = root_tree_item_;
+  std::string key;
+  for (const ExportPathPart& part : path) {
+    if (skipped_in_paths(part)) continue;
+    key += path_key(ExportPath{part});
+    auto [entry, added] = recovered_tree_.try_emplace(key);
+    if (added) {
+      entry->second = FolderNodeRecord{0, 0, text_.utf8(part.name), kNoTreeItem, 0};
+      reporter_->tree_add_folder(entry->second, FolderPlacement{0, parent, top_node_id_});
+    }
+    parent = entry->second.tree_item;
+  }
+  return parent;
 }
 
 bool CPstExporter::structural(std::uint32_t node_id) const {

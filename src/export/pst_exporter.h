@@ -216,6 +216,8 @@ class CPstExporter final : public ExportJob {
   void build_path(std::string_view own_name, std::uint32_t own_node_id,
                   std::uint32_t parent_node_id);
   bool structural(std::uint32_t node_id) const;
+  // The tree item of an output folder below "Recovered Items", added to the tree when new.
+  TreeItemId recovered_tree_item(const ExportPath& path);
   std::shared_ptr<automation::Folder> walk_path(std::int32_t folder_type);
   void release_automation();
   void fail(ExportOutcome outcome, std::string_view text);
@@ -259,6 +261,9 @@ class CPstExporter final : public ExportJob {
   std::vector<FolderListEntry> folders_;
   std::multimap<std::uint32_t, std::size_t> folder_by_node_;  // first met comes first
   std::vector<std::uint32_t> structural_nodes_;  // sorted
+  std::uint32_t top_node_id_ = kTopOfPersonalFoldersNid;
+  // The tree's folders below "Recovered Items", by path key from the top.
+  std::map<std::string, FolderNodeRecord> recovered_tree_;
   ExportPath path_;
   // The parent whose items went to the current output folder last; none when the folder
   // must be looked up again for the next item.

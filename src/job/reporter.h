@@ -38,8 +38,8 @@ inline constexpr std::uint32_t kWmStatusClear = kWmApp + 9;       // 0x8009
 using TreeItemId = std::uint64_t;
 inline constexpr TreeItemId kNoTreeItem = 0;
 
-// The node id of the top of the personal folders: well-known folder names are recognised
-// only directly below it.
+// The node id of the top of the personal folders when the file does not name its own:
+// well-known folder names are recognised only directly below it.
 inline constexpr std::uint32_t kTopOfPersonalFoldersNid = 0x8022;
 
 // One named folder met by the export.
@@ -55,6 +55,8 @@ struct FolderNodeRecord {
 struct FolderPlacement {
   std::uint32_t parent_node_id = 0;         // 0: directly under "Root Folder"
   TreeItemId parent_tree_item = kNoTreeItem;  // the root item when directly under it
+  // The top of the personal folders of this file (its message store names it).
+  std::uint32_t top_node_id = kTopOfPersonalFoldersNid;
 };
 
 // The four texts of a row of the item list written by the export (UTF-8). An absent text

@@ -95,7 +95,7 @@ FolderIcon CLeftView::choose_icon(const FolderNodeRecord& folder,
     case kTask: return FolderIcon::Task;
     default: break;
   }
-  if (special_count_ >= 6 || placement.parent_node_id != kTopOfPersonalFoldersNid) {
+  if (special_count_ >= 6 || placement.parent_node_id != placement.top_node_id) {
     return FolderIcon::Plain;
   }
   for (std::size_t i = 0; i < kWellKnown.size(); ++i) {

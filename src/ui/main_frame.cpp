@@ -649,9 +649,6 @@ void CMainFrame::status_populating(std::optional<std::string_view> folder_name) 
   run_on_gui(this, [&] {
     if (folder_name) {
       job_pane_->setText(tr("Populating folder %1").arg(from_utf8(*folder_name)));
-      // Earlier versions go to folders below "Recovered Items" that the tree does not show,
-      // so their rows name no folder the item view could open them from.
-      if (*folder_name == kRecoveredItems) listed_path_.clear();
     } else {
       job_pane_->setText(tr("populating folder Lost&Found"));
       // Items whose folder was not found go to "Lost&Found" at the top of the store.

@@ -332,6 +332,15 @@ TEST_F(ExportTest, TheCurrentVersionGoesIntoItsFolderAndAnEarlierOneIntoRecovere
   EXPECT_EQ(fake::utf8(recovered->child("Inbox")->items[0]->subject), "first draft");
   EXPECT_EQ(recovered->child("Projects"), nullptr);  // the moved copy is the current one
 
+  // The window's tree shows the output folder, so the row can be opened from it: "Recovered
+  // Items" under the root item, its "Inbox" below, and that folder shown as it fills.
+  const TreeItemId tree_root = 1;  // the first item the host hands out, at the reset
+  const TreeItemId tree_recovered = host.added("Recovered Items", tree_root);
+  ASSERT_NE(tree_recovered, kNoTreeItem);
+  const TreeItemId tree_inbox = host.added("Inbox", tree_recovered);
+  ASSERT_NE(tree_inbox, kNoTreeItem);
+  EXPECT_TRUE(host.saw("show " + std::to_string(tree_inbox)));
+
   EXPECT_EQ(summary.mail_items_written, 3);
   EXPECT_EQ(summary.current_items_written, 2);
   EXPECT_EQ(summary.earlier_versions_written, 1);

@@ -16,9 +16,11 @@ class RecordingHost final : public Reporter, public JobHost {
          std::string(row.subject) + "|" + std::string(row.date));
   }
   void list_setup_columns() override { note("columns"); }
+  std::vector<AddedFolder> added_folders;
   void list_clear_items() override { note("clear"); }
   void tree_add_folder(FolderNodeRecord& folder, const FolderPlacement& placement) override {
     folder.tree_item = next_item_++;
+    added_folders.push_back({folder.name, folder.tree_item, placement.parent_tree_item});
     note("tree " + folder.name + " under " + std::to_string(placement.parent_tree_item));
   }
   void tree_show_folder(TreeItemId item) override { note("show " + std::to_string(item)); }
@@ -47,6 +49,19 @@ class RecordingHost final : public Reporter, public JobHost {
   void set_output_store_index(int index) override {
     output_store_index = index;
     note("store index " + std::to_string(index));
+  }
+
+  struct AddedFolder {
+    std::string name;
+    TreeItemId item = kNoTreeItem;
+    TreeItemId parent = kNoTreeItem;
+  };
+  // The tree item given to the folder added last under `parent` with this name.
+  TreeItemId added(std::string_view name, TreeItemId parent) const {
+    TreeItemId found = kNoTreeItem;
+    for (const AddedFolder& f : added_folders)
+      if (f.name == name && f.parent == parent) found = f.item;
+    return found;
   }
 
   bool saw(std::string_view entry) const {

@@ -221,6 +221,18 @@ class MainFrameTest : public QObject {
     QCOMPARE(frame.status_pane_text(1), QString());
     // A reset makes the well-known names count again.
     QCOMPARE(icon_of(tree->topLevelItem(0)->child(0)), QStringLiteral("inbox"));
+
+    // The top folder is the one the file names: below another node id the names count,
+    // below 0x8022 they do not.
+    from_worker([&] {
+      frame.tree_reset();
+      FolderNodeRecord outbox{0x8162, 0x8022, "Outbox", kNoTreeItem, 1};
+      frame.tree_add_folder(outbox, {0x8022, frame.root_item(), 0x8062});
+      FolderNodeRecord sent{0x8182, 0x8062, "Sent Items", kNoTreeItem, 1};
+      frame.tree_add_folder(sent, {0x8062, frame.root_item(), 0x8062});
+    });
+    QCOMPARE(icon_of(tree->topLevelItem(0)->child(0)), QStringLiteral("folder"));
+    QCOMPARE(icon_of(tree->topLevelItem(0)->child(1)), QStringLiteral("sent"));
   }
 
   void openPstWithAnEmptyScanSaysNoRecordsFound() {
