@@ -1,52 +1,74 @@
 #!/usr/bin/env bash
-# Repairs every corpus file and damaged copies of it made with each recipe of pstdamage.py
-# (seed 1), then prints one table row per file and recipe: the structural errors pstcheck
-# finds in the output, pstscore's recovered / same-folder / fields rates against the
-# original (mail only), the messages written, and the messages readpst gets out of the same
-# damaged copy. Usage: scripts/recovery-table.sh [CORPUS_DIR] [PSTORIAN_CLI]
+# The recovery table: every corpus file and the rich sample, undamaged and damaged by each
+# recipe of pstdamage.py (seed 1), repaired; one Markdown row per file and recipe.
+#
+#   exit, errors   pstorian-cli repair's exit status; the errors pstcheck finds in the output
+#   written        the items the repair wrote
+#   same folder    pstdiff: items of the original found in their own folder of the output
+#   P/readpst      items of the original that readpst exports byte for byte the same, in the
+#                  same folder, from Pstorian's output (P) and from the damaged copy itself
+#   P/pffexport    the same seen by pffexport
+#   ok             Pstorian's output gives each reader at least what the damaged copy gives it
+#
+# Usage: scripts/recovery-table.sh [CORPUS_DIR] [PSTORIAN_CLI] [--no-sample]
+# Needs ../shared/tools, readpst and pffexport, and pypff under /usr/bin/python3.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 corpus="${1:-../shared/corpus/ansi}"
-cli="${2:-build/src/cli/pstorian-cli}"
+cli="$(realpath "${2:-build/src/cli/pstorian-cli}")"
+sample=1
+[[ ${3:-} == --no-sample ]] && sample=0
 tools="$(cd ../shared/tools && pwd)"
 py=/usr/bin/python3
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-recipes=(none zero-header zero-roots zero-btrees zero-pages:2 garbage-pages:5 truncate:0.7
-         bitflip:50 zero-amaps combo)
+recipes=(none zero-header zero-roots zero-btrees zero-pages:2 zero-pages:5 zero-pages:10
+         garbage-pages:5 truncate:0.5 truncate:0.8 bitflip:50 bitflip:500 combo)
 
-printf '%-28s %-16s %4s %6s %6s %7s %6s %7s %8s\n' file recipe exit errors recov% folder% \
-  fields% written readpst
-for original in "$corpus"/*.pst; do
+originals=("$corpus"/*.pst)
+if ((sample)); then
+  "$cli" sample --rich "$work/rich-sample.pst" >/dev/null || exit 1
+  originals+=("$work/rich-sample.pst")
+fi
+
+json() { "$py" -c "import json,sys; d=json.load(sys.stdin); print($1)" 2>/dev/null; }
+
+echo '| file | recipe | exit | errors | written | same folder | P/readpst | readpst | P/pffexport | pffexport | ok |'
+echo '|---|---|---|---|---|---|---|---|---|---|---|'
+declare -A total
+cells=0 below=0
+for original in "${originals[@]}"; do
   name="$(basename "$original" .pst)"
   for recipe in "${recipes[@]}"; do
-    rm -rf "$work"/*
-    damaged="$work/$name.pst"
+    cell="$work/cell"
+    rm -rf "$cell" && mkdir -p "$cell/out"
+    damaged="$cell/$name.pst"
     if [[ $recipe == none ]]; then
       cp "$original" "$damaged"
     elif ! "$py" "$tools/pstdamage.py" "$original" "$damaged" --recipe "$recipe" --seed 1 \
         >/dev/null 2>&1; then
-      printf '%-28s %-16s  recipe does not apply\n' "$name" "$recipe"
+      echo "| $name | $recipe | recipe does not apply |||||||||"
       continue
     fi
-    mkdir -p "$work/out" "$work/readpst"
-    "$cli" repair "$damaged" -o "$work/out" --overwrite >"$work/repair.txt" 2>&1
+    "$cli" repair "$damaged" -o "$cell/out" --overwrite >"$cell/repair.txt" 2>&1
     rc=$?
-    output="$work/out/$name Recovered.pst"
-    written="$(sed -n 's/^Items written: *\([0-9]*\).*/\1/p' "$work/repair.txt")"
-    errors=- recov=- folder=- fields=-
+    output="$cell/out/$name Recovered.pst"
+    written="$(sed -n 's/^Items written: *\([0-9]*\).*/\1/p' "$cell/repair.txt")"
+    errors=- same=0
     if [[ -f $output ]]; then
-      errors="$("$py" "$tools/pstcheck.py" "$output" --json 2>/dev/null |
-        "$py" -c 'import json,sys; print(json.load(sys.stdin).get("errors", "?"))' 2>/dev/null ||
+      errors="$("$py" "$tools/pstcheck.py" "$output" --json 2>/dev/null | json 'd.get("errors","?")' ||
         echo '?')"
-      read -r recov folder fields < <("$py" "$tools/pstscore.py" "$original" "$output" \
-        --mail-only --json 2>/dev/null | "$py" -c \
-        'import json,sys; d=json.load(sys.stdin); print(d["recovered_pct"], d["same_folder_pct"], d["fields_pct"])' \
-        2>/dev/null || echo "- - -")
+      same="$("$py" "$tools/pstdiff.py" "$original" "$output" --json 2>/dev/null |
+        json 'd["same_folder"]' || echo 0)"
     fi
-    readpst_count="$(readpst -q -j 0 -D -o "$work/readpst" "$damaged" >/dev/null 2>&1;
-      grep -rh '^From ' "$work/readpst" 2>/dev/null | wc -l)"
-    printf '%-28s %-16s %4s %6s %6s %7s %6s %7s %8s\n' "$name" "$recipe" "$rc" "$errors" \
-      "$recov" "$folder" "$fields" "${written:--}" "$readpst_count"
+    read -r p_readpst readpst p_pff pff < <("$py" scripts/recovery_cell.py "$original" \
+      "$damaged" "$output" --cache "$work/cache" | json \
+      '" ".join(str(d[t][k]) for t in ("readpst","pffexport") for k in ("recovered","damaged"))')
+    ok=yes
+    if ((p_readpst < readpst || p_pff < pff)); then ok=NO; below=$((below + 1)); fi
+    cells=$((cells + 1))
+    for k in same p_readpst readpst p_pff pff; do total[$k]=$((${total[$k]:-0} + ${!k:-0})); done
+    echo "| $name | $recipe | $rc | $errors | ${written:--} | $same | $p_readpst | $readpst | $p_pff | $pff | $ok |"
   done
 done
+echo "| **total** | $cells cells | | | | ${total[same]} | ${total[p_readpst]} | ${total[readpst]} | ${total[p_pff]} | ${total[pff]} | $below below |"

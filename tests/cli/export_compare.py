@@ -49,8 +49,8 @@ def relative_folder(path, top):
     return "/".join(parts[1:])  # the store's own name left out
 
 
-def readpst_items(pst, out):
-    subprocess.run(["readpst", "-D", "-e", "-q", "-o", out, pst], check=True,
+def readpst_items(pst, out, check=True):
+    subprocess.run(["readpst", "-D", "-e", "-q", "-o", out, pst], check=check,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     items = defaultdict(list)
     for folder, _, files in os.walk(out):
@@ -64,9 +64,9 @@ def readpst_items(pst, out):
     return items
 
 
-def pffexport_items(pst, out):
+def pffexport_items(pst, out, check=True):
     target = os.path.join(out, "x")
-    subprocess.run(["pffexport", "-q", "-f", "all", "-t", target, pst], check=True,
+    subprocess.run(["pffexport", "-q", "-f", "all", "-t", target, pst], check=check,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     top = target + ".export"
     items = defaultdict(list)
