@@ -174,6 +174,9 @@ void print_summary(std::ostream& out, const CPstExporter& exporter, double secon
       << "Earlier versions:       " << s.earlier_versions_written << " (in Recovered Items)\n"
       << "No longer in the file:  " << s.unlisted_items_written << " (in Recovered Items)\n"
       << "Identical copies:       " << s.identical_copies << " (written once)\n";
+  if (s.orphans_found > 0)
+    out << "Found without an entry: " << s.orphans_found << " (" << s.orphans_placed
+        << " placed by their folder's contents table)\n";
   if (s.versions_left_out > 0)
     out << "Left out:               " << s.versions_left_out << " (--current-only)\n";
   out << "Found, not exported:    " << counts_text(s.not_exported, "none") << '\n';

@@ -58,6 +58,8 @@ nlohmann::json to_json(const ExportSummary& s) {
       {"earlier_versions_written", s.earlier_versions_written},
       {"unlisted_items_written", s.unlisted_items_written},
       {"identical_copies", s.identical_copies},
+      {"orphans_found", s.orphans_found},
+      {"orphans_placed", s.orphans_placed},
       {"versions_left_out", s.versions_left_out},
       {"mail_items_skipped", s.mail_items_skipped},
       {"not_exported", kind_counts(s.not_exported)},

@@ -115,32 +115,19 @@ std::optional<ContentProperties> ContentReader::properties(const HeapView& heap,
   return out;
 }
 
-std::optional<std::vector<ContentProperties>> ContentReader::rows(
-    const HeapView& heap, const SubnodeScopes& scopes, std::size_t max_rows,
-    bool matrix_in_subnode, SlotVisitor* visitor) const {
-  TableInfo info;
+template <typename Row>
+bool ContentReader::for_each_row(const HeapView& heap, const SubnodeScopes& scopes,
+                                 bool matrix_in_subnode, TableInfo& info, Row&& row) const {
   try {
     info = read_table_info(heap, Broken::kLeaveOut);
   } catch (const LtpError&) {
-    return std::nullopt;
+    return false;
   }
-  std::vector<ContentProperties> out;
   // Rows run to the end of the matrix, or in a subnode to the last whole row of each block:
   // a block never splits a row, and what follows the last whole one is left unused.
   auto take_rows = [&](std::span<const std::uint8_t> matrix) {
-    for (std::size_t at = 0; matrix.size() - at >= info.row_size && out.size() < max_rows;
-         at += info.row_size) {
-      if (!budget_.take_entry()) return;
-      if (visitor != nullptr) visitor->begin_row();
-      ContentProperties row;
-      row.reserve(info.columns.size());
-      table_cells(info, matrix.subspan(at, info.row_size),
-                  [&](const TableColumn& c, std::span<const std::uint8_t> cell) {
-                    if (auto p = load(heap, c.tag, cell, scopes, visitor))
-                      row.push_back(std::move(*p));
-                  });
-      out.push_back(std::move(row));
-    }
+    for (std::size_t at = 0; matrix.size() - at >= info.row_size; at += info.row_size)
+      if (!budget_.take_entry() || !row(matrix.subspan(at, info.row_size))) return;
   };
   if (info.rows_hnid == 0 || pst::node_type(info.rows_hnid) == pst::kNodeHid) {
     try {
@@ -152,6 +139,53 @@ std::optional<std::vector<ContentProperties>> ContentReader::rows(
     for (const Bytes& leaf : reader_.read_leaves(*matrix->data_block, budget_.structure))
       take_rows(std::span(leaf).first(leaf.size() - leaf.size() % info.row_size));
   }
+  return true;
+}
+
+std::optional<std::vector<ContentProperties>> ContentReader::rows(
+    const HeapView& heap, const SubnodeScopes& scopes, std::size_t max_rows,
+    bool matrix_in_subnode, SlotVisitor* visitor) const {
+  TableInfo info;
+  std::vector<ContentProperties> out;
+  if (max_rows == 0) {
+    try {
+      read_table_info(heap, Broken::kLeaveOut);
+    } catch (const LtpError&) {
+      return std::nullopt;
+    }
+    return out;
+  }
+  const bool table =
+      for_each_row(heap, scopes, matrix_in_subnode, info, [&](std::span<const std::uint8_t> cells) {
+        if (visitor != nullptr) visitor->begin_row();
+        ContentProperties row;
+        row.reserve(info.columns.size());
+        table_cells(info, cells, [&](const TableColumn& c, std::span<const std::uint8_t> cell) {
+          if (auto p = load(heap, c.tag, cell, scopes, visitor)) row.push_back(std::move(*p));
+        });
+        out.push_back(std::move(row));
+        return out.size() < max_rows;
+      });
+  if (!table) return std::nullopt;
+  return out;
+}
+
+std::optional<std::vector<ContentProperties>> ContentReader::rows_with(
+    const HeapView& heap, const SubnodeScopes& scopes, std::span<const std::uint16_t> ids) const {
+  TableInfo info;
+  std::vector<ContentProperties> out;
+  const bool table =
+      for_each_row(heap, scopes, true, info, [&](std::span<const std::uint8_t> cells) {
+        ContentProperties row;
+        table_cells(info, cells, [&](const TableColumn& c, std::span<const std::uint8_t> cell) {
+          if (std::find(ids.begin(), ids.end(), c.tag >> 16) == ids.end()) return;
+          if (auto p = load(heap, c.tag, cell, scopes, nullptr)) row.push_back(std::move(*p));
+        });
+        out.push_back(std::move(row));
+        return true;
+      });
+  // A table that names a row matrix but yields no row lost it.
+  if (!table || (out.empty() && info.rows_hnid != 0)) return std::nullopt;
   return out;
 }
 

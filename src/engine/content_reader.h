@@ -124,6 +124,13 @@ class ContentReader {
                                                      std::size_t max_rows, bool matrix_in_subnode,
                                                      SlotVisitor* visitor = nullptr) const;
 
+  // Every row of the table context in `heap` (the matrix in a subnode included) with the
+  // cells of the property ids `ids` only; std::nullopt when it is no table context or its
+  // row matrix is lost.
+  std::optional<std::vector<ContentProperties>> rows_with(const HeapView& heap,
+                                                          const SubnodeScopes& scopes,
+                                                          std::span<const std::uint16_t> ids) const;
+
   // Adds the recipients and the attachments of the message whose subnode tree is `scope`
   // to `message`, which holds the message's properties. `depth` counts the messages the
   // message is embedded in.
@@ -131,6 +138,11 @@ class ContentReader {
                                       int depth) const;
 
  private:
+  // Calls `row` with the cells of each row of the table context in `heap` (its layout read
+  // into `info`) until it returns false; false when the heap is no table context.
+  template <typename Row>
+  bool for_each_row(const HeapView& heap, const SubnodeScopes& scopes, bool matrix_in_subnode,
+                    TableInfo& info, Row&& row) const;
   std::optional<ContentProperty> load(const HeapView& heap, std::uint32_t tag,
                                       std::span<const std::uint8_t> cell,
                                       const SubnodeScopes& scopes, SlotVisitor* visitor) const;

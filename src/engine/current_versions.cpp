@@ -90,16 +90,20 @@ int fit(const RecoveryTables& tables, const ObjectNode& o, const LiveNode& live)
 }
 
 // The newest version: highest data block id, the block index's choice of copy first. With
-// `parent_id`, a version below that parent comes before any other that can be read.
+// `parent_id`, a version below that parent comes before any other that can be read; then
+// one below a folder whose contents table lists the node.
 ObjectIndex newest(const RecoveryTables& tables, const std::vector<ObjectIndex>& versions,
+                   const ContentsListings& listings,
                    std::optional<std::uint32_t> parent_id = std::nullopt) {
   ObjectIndex best = kNoObject;
   auto rank = [&](ObjectIndex x) {
     const ObjectNode& o = tables.objects[x];
-    if (o.data_block == nullptr) return std::tuple<bool, bool, std::int64_t, bool>{};
+    if (o.data_block == nullptr) return std::tuple<bool, bool, bool, std::int64_t, bool>{};
     const std::uint32_t parent = o.parent == kNoObject ? 0 : tables.objects[o.parent].node_id;
-    return std::tuple<bool, bool, std::int64_t, bool>{
-        true, parent_id && parent == *parent_id, o.data_block->id,
+    const auto listing = listings.find(parent);
+    const bool listed = listing != listings.end() && listing->second.contains(o.node_id);
+    return std::tuple<bool, bool, bool, std::int64_t, bool>{
+        true, parent_id && parent == *parent_id, listed, o.data_block->id,
         tables.find_block(o.data_block->id) == o.data_block};
   };
   for (const ObjectIndex x : versions)
@@ -122,8 +126,8 @@ LiveNodeIndex read_live_nodes(const ByteSource& source) {
   return index;
 }
 
-std::vector<VersionRole> decide_versions(const RecoveryTables& tables,
-                                         const LiveNodeIndex& live) {
+std::vector<VersionRole> decide_versions(const RecoveryTables& tables, const LiveNodeIndex& live,
+                                         const ContentsListings& listings) {
   const ObjectTree& tree = tables.objects;
   std::vector<VersionRole> roles(tree.size(), VersionRole::kEarlier);
   std::map<std::uint32_t, std::vector<ObjectIndex>> by_node;  // each in pre-order
@@ -146,8 +150,8 @@ std::vector<VersionRole> decide_versions(const RecoveryTables& tables,
     // The version the tree names may be lost with its data block: the newest one in the
     // folder the tree names stands for it.
     if (current == kNoObject && listed != live.nodes.end())
-      current = newest(tables, versions, listed->second.parent_id);
-    if (current == kNoObject && !deleted) current = newest(tables, versions);
+      current = newest(tables, versions, listings, listed->second.parent_id);
+    if (current == kNoObject && !deleted) current = newest(tables, versions, listings);
     if (current != kNoObject) {
       roles[current] = VersionRole::kCurrent;
       kept.emplace(node_id, key_of(tree[current]));

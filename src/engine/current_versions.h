@@ -9,8 +9,12 @@
 //      when that version's data block was not found, the newest version below the parent
 //      the tree names. A node the tree does not hold, when every page of it could be read,
 //      has no current version at all: it was deleted;
-//   2. otherwise the version with the newest data block id, since block ids are handed
-//      out in increasing order (among copies of one id, the copy the block index prefers).
+//   2. otherwise a version below a folder whose newest contents table lists the node (a
+//      message moved to another folder keeps its blocks, so only the folders' tables tell
+//      where it is now);
+//   3. among those, or when no table lists it, the version with the newest data block id,
+//      since block ids are handed out in increasing order (among copies of one id, the copy
+//      the block index prefers).
 //
 // Versions that are not current are either identical to a version already decided on (same
 // data and subnode blocks: one node seen in two places) or differ from it.
@@ -22,6 +26,7 @@
 #include <vector>
 
 #include "engine/byte_source.h"
+#include "engine/contents_tables.h"
 #include "engine/object_tables.h"
 
 namespace pstorian {
@@ -55,7 +60,7 @@ enum class VersionRole : std::uint8_t {
 
 // The role of every object of `tables`, indexed by ObjectIndex. Identical versions are
 // those after the first of their blocks in pre-order, the current one counting first.
-std::vector<VersionRole> decide_versions(const RecoveryTables& tables,
-                                         const LiveNodeIndex& live);
+std::vector<VersionRole> decide_versions(const RecoveryTables& tables, const LiveNodeIndex& live,
+                                         const ContentsListings& listings = {});
 
 }  // namespace pstorian

@@ -214,6 +214,19 @@ void detect_encoding(RecoveryTables& tables, const ByteSource& source) {
       x = after(x);
     }
   }
+  // Without an object to go by (every leaf page lost), the heaps among the blocks say it.
+  if (plain + encoded == 0) {
+    tables.blocks.for_each_id([&](const BlockRef& block) {
+      if (plain + encoded >= 3 || pst::is_internal_block(block.id) || block.size < 16) return;
+      std::array<std::uint8_t, 16> head{};
+      source.read_at(block.offset, head);
+      switch (classify_heap_header(head)) {
+        case HeapHeader::kPlain: ++plain; break;
+        case HeapHeader::kEncoded: ++encoded; break;
+        case HeapHeader::kNone: break;
+      }
+    });
+  }
   tables.encoded = !(plain > encoded);
 }
 

@@ -145,6 +145,13 @@ const BlockRef* BlockIndex::find(std::uint32_t id) const {
   return &*it;
 }
 
+void BlockIndex::for_each_id(const std::function<void(const BlockRef&)>& f) const {
+  if (pending_count_ != 0) build_index();
+  handed_out_ = true;
+  for (std::size_t i = 0; i < sorted_.size(); ++i)
+    if (i == 0 || sorted_[i].id != sorted_[i - 1].id) f(sorted_[i]);
+}
+
 void BlockIndex::prefetch(std::uint32_t id) const {
   if (pending_count_ != 0) build_index();
   const std::uint32_t key = id & ~1u;
@@ -425,6 +432,8 @@ void RecoveryTables::clear() {
   named_props.clear();
   named_props_built = false;
   encoded = false;
+  orphans_found = 0;
+  orphans_placed = 0;
 }
 
 std::optional<ObjectIndex> RecoveryTables::claim_object(std::uint32_t node_id) {

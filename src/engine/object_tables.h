@@ -78,6 +78,9 @@ class BlockIndex {
   // that was never found.
   const BlockRef* find(std::uint32_t id) const;
 
+  // Calls `f` with the copy find() gives of each id, in ascending id order.
+  void for_each_id(const std::function<void(const BlockRef&)>& f) const;
+
   // A hint that `id` is looked up soon: starts bringing what find reads into the cache,
   // so that a caller going through many ids can overlap the waits.
   void prefetch(std::uint32_t id) const;
@@ -191,6 +194,10 @@ struct RecoveryTables {
   std::vector<NamedPropEntry> named_props;  // empty until built from node 0x61
   bool named_props_built = false;
   bool encoded = false;  // block data stored with the permutative encoding
+  // Items found in blocks that no node named, and of them the ones a folder's contents
+  // table placed.
+  std::size_t orphans_found = 0;
+  std::size_t orphans_placed = 0;
 
   void clear();
   const BlockRef* find_block(std::uint32_t id) const { return blocks.find(id); }

@@ -6,7 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/current_versions.h"
 #include "engine/object_collection.h"
+#include "engine/orphan_items.h"
 #include "engine/probe.h"
 #include "format/crc.h"
 #include "format/endian.h"
@@ -127,6 +129,13 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
 
   detect_encoding(tables_, source);
   progress_.step();
+  // In a file whose node B-tree reads whole, every node is listed, and a block no node uses
+  // is a leftover of an earlier state, like the versions stale leaf pages give. Only when
+  // leaf pages are lost can such a block be the one copy of an item.
+  if (!read_live_nodes(source).complete) {
+    const NodeReader reader(source, tables_);
+    add_orphaned_items(reader, tables_, read_contents_rows(reader));
+  }
   progress_.step();
   progress_.set_position(kProgressEnd);
   return ScanOutcome::kCompleted;

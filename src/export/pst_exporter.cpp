@@ -207,7 +207,12 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
     return;
   }
   ensure_named_property_map(*reader_, tables);
-  roles_ = decide_versions(tables, read_live_nodes(*source_));
+  {
+    roles_ = decide_versions(tables, read_live_nodes(*source_),
+                             listings_of(read_contents_rows(*reader_)));
+    summary_.orphans_found = static_cast<int>(tables.orphans_found);
+    summary_.orphans_placed = static_cast<int>(tables.orphans_placed);
+  }
   const StoreRoles store_roles = read_store_roles(*reader_);
   structural_nodes_ = structural_folder_nodes(store_roles);
   top_node_id_ = store_roles.ipm_subtree.value_or(kTopOfPersonalFoldersNid);

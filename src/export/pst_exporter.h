@@ -132,6 +132,10 @@ struct ExportSummary {
   int earlier_versions_written = 0;
   int unlisted_items_written = 0;
   int identical_copies = 0;     // versions not written again: the same as one written
+  // Items found in blocks no node named (their node B-tree entries lost), and of them the
+  // ones a folder's contents table placed.
+  int orphans_found = 0;
+  int orphans_placed = 0;
   int versions_left_out = 0;    // earlier and unlisted versions, with current_only
   int mail_items_skipped = 0;            // items that could not be created or saved
   std::map<ItemKind, int> not_exported;  // decoded items that are no message, by kind

@@ -164,5 +164,31 @@ TEST(VersionRoles, WithoutTheFilesTreeTheNewestDataBlockIsCurrent) {
   EXPECT_EQ(lost[v.earlier], VersionRole::kEarlier);
 }
 
+TEST(VersionRoles, WithoutTheFilesTreeTheFolderWhoseContentsTableListsTheNodeHoldsIt) {
+  // The message was moved: both folders hold its newest blocks, and only the table of the
+  // folder it went to lists it.
+  Versions v;
+  ContentsListings listings{{0x8042, {0x200004, 0x200024}}, {0x8022, {0x200044}}};
+  std::vector<VersionRole> roles = decide_versions(v.tables, LiveNodeIndex{}, listings);
+  EXPECT_EQ(roles[v.current_again], VersionRole::kCurrent);
+  EXPECT_EQ(roles[v.current], VersionRole::kIdentical);
+  EXPECT_EQ(roles[v.earlier], VersionRole::kEarlier);
+  EXPECT_EQ(roles[v.other_again], VersionRole::kCurrent);
+
+  // Listed in a folder only by an earlier version: among the listed ones the newest counts
+  // before any unlisted one.
+  listings = {{0x8022, {0x200004}}};
+  roles = decide_versions(v.tables, LiveNodeIndex{}, listings);
+  EXPECT_EQ(roles[v.current], VersionRole::kCurrent);
+  EXPECT_EQ(roles[v.earlier], VersionRole::kEarlier);
+
+  // The file's own tree still comes first.
+  LiveNodeIndex live;
+  live.root_sound = true;
+  live.nodes = {{0x200004, {0x10C, 0x110, 0x8022}}};
+  roles = decide_versions(v.tables, live, {{0x8042, {0x200004}}});
+  EXPECT_EQ(roles[v.current], VersionRole::kCurrent);
+}
+
 }  // namespace
 }  // namespace pstorian

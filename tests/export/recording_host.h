@@ -16,7 +16,6 @@ class RecordingHost final : public Reporter, public JobHost {
          std::string(row.subject) + "|" + std::string(row.date));
   }
   void list_setup_columns() override { note("columns"); }
-  std::vector<AddedFolder> added_folders;
   void list_clear_items() override { note("clear"); }
   void tree_add_folder(FolderNodeRecord& folder, const FolderPlacement& placement) override {
     folder.tree_item = next_item_++;
@@ -56,6 +55,7 @@ class RecordingHost final : public Reporter, public JobHost {
     TreeItemId item = kNoTreeItem;
     TreeItemId parent = kNoTreeItem;
   };
+  std::vector<AddedFolder> added_folders;
   // The tree item given to the folder added last under `parent` with this name.
   TreeItemId added(std::string_view name, TreeItemId parent) const {
     TreeItemId found = kNoTreeItem;
