@@ -13,6 +13,9 @@
 namespace pstorian {
 namespace {
 
+// The entry stream of the name-to-id map.
+constexpr std::uint32_t kNameToIdEntryStreamTag = 0x00030102;
+
 // Data tree block: type 0x01, level, count of child ids, total size, then the 4-byte ids.
 constexpr std::uint8_t kDataTreeType = 0x01;
 constexpr std::size_t kDataTreeIdsAt = 8;
@@ -158,7 +161,17 @@ void add_orphaned_items(const NodeReader& reader, RecoveryTables& tables,
     probe.node_id = pst::kNodeNormalMessage;
     probe.data_block = data;
     const std::optional<ItemRecord> item = decode_item(reader, probe);
-    if (!item || !item->content || !cell_of(item->content->properties, kIdMessageClass)) continue;
+    if (!item || !item->content) continue;
+    // The name-to-id map lost its entry too: without it every named property of every item
+    // is dropped, so its property context is kept as a further version of node 0x61, read
+    // when no earlier one can be.
+    const ContentProperty* stream = cell_of(item->content->properties, kNameToIdEntryStreamTag >> 16);
+    if (stream != nullptr && stream->tag == kNameToIdEntryStreamTag) {
+      tables.objects.append_top_level(
+          tables.objects.create(pst::kNidNameToIdMap, nullptr, data, true));
+      continue;
+    }
+    if (!cell_of(item->content->properties, kIdMessageClass)) continue;
 
     // An untaken row first; a taken one makes this block another version of that message.
     const MessageKey key = key_of(item->content->properties);
