@@ -1,6 +1,7 @@
 #include "engine/orphan_items.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -9,6 +10,7 @@
 #include "engine/item_extraction.h"
 #include "format/endian.h"
 #include "format/layout.h"
+#include "format/permute.h"
 
 namespace pstorian {
 namespace {
@@ -20,10 +22,46 @@ constexpr std::uint32_t kNameToIdEntryStreamTag = 0x00030102;
 constexpr std::uint8_t kDataTreeType = 0x01;
 constexpr std::size_t kDataTreeIdsAt = 8;
 
-// The heap header of a property context's first block: bSig 0xEC, bClientSig 0xBC.
-bool starts_property_context(std::span<const std::uint8_t> data) {
-  return data.size() >= 4 && data[2] == pst::kHeapSignature &&
-         data[3] == pst::kClientPropertyContext;
+// Whether the block at `ref` begins with the heap header of a property context: its page
+// map inside the block after the 12-byte header, bSig 0xEC, bClientSig 0xBC. Only its first
+// bytes are read, since most unused blocks are no such thing and are never decoded.
+//
+// The first bytes of many blocks are read through a window of the file, so that blocks
+// asked for in ascending offsets cost one read per window instead of one each.
+class HeadReader {
+ public:
+  explicit HeadReader(const ByteSource& source) : source_(source) {}
+  void read(std::uint64_t offset, std::span<std::uint8_t> out) {
+    if (offset < start_ || offset + out.size() > start_ + window_.size()) {
+      start_ = offset;
+      window_.resize(static_cast<std::size_t>(
+          std::min<std::uint64_t>(kWindow, source_.size() - std::min(offset, source_.size()))));
+      source_.read_at(start_, window_);
+      if (offset + out.size() > start_ + window_.size()) {
+        source_.read_at(offset, out);
+        return;
+      }
+    }
+    std::copy_n(window_.begin() + static_cast<std::ptrdiff_t>(offset - start_), out.size(),
+                out.begin());
+  }
+
+ private:
+  static constexpr std::uint64_t kWindow = 1 << 20;
+  const ByteSource& source_;
+  std::uint64_t start_ = 0;
+  std::vector<std::uint8_t> window_;
+};
+
+bool starts_property_context(HeadReader& heads, const ByteSource& source,
+                             const RecoveryTables& tables, const BlockRef& ref) {
+  if (ref.size < 16 || ref.offset + std::uint64_t{ref.size} >= source.size()) return false;
+  std::array<std::uint8_t, 4> head{};
+  heads.read(ref.offset, head);
+  if (tables.encoded) pst::permute_decode(head);
+  const std::uint32_t page_map_at = pst::load_le16(head, 0);
+  return page_map_at >= 12 && page_map_at + 4u <= ref.size && head[2] == pst::kHeapSignature &&
+         head[3] == pst::kClientPropertyContext;
 }
 
 // The child block ids of the data tree `ref`, one level down; empty when it is none.
@@ -38,16 +76,20 @@ std::vector<std::uint32_t> tree_children(const NodeReader& reader, const BlockRe
   return out;
 }
 
-// Every block id a recovered node reads: data blocks and the leaves of data trees, subnode
-// blocks and what their elements name.
-std::unordered_set<std::uint32_t> used_blocks(const NodeReader& reader, const RecoveryTables& tables) {
-  std::unordered_set<std::uint32_t> used;
+// Every block id a recovered node reads, sorted: data blocks and the leaves of data trees,
+// subnode blocks and what their elements name. Kept in a sorted vector rather than a hash
+// set: a damaged file can hold a million unused blocks, each looked up once.
+std::vector<std::uint32_t> used_blocks(const NodeReader& reader, const RecoveryTables& tables) {
+  std::vector<std::uint32_t> used;
+  std::unordered_set<const BlockRef*> trees_read;
   auto use_data = [&](const BlockRef* ref) {
-    if (ref == nullptr || !used.insert(ref->id).second || !pst::is_internal_block(ref->id)) return;
+    if (ref == nullptr) return;
+    used.push_back(ref->id);
+    if (!pst::is_internal_block(ref->id) || !trees_read.insert(ref).second) return;
     for (const std::uint32_t child : tree_children(reader, *ref)) {
-      used.insert(child & ~1u);
+      used.push_back(child & ~1u);
       if (const BlockRef* c = tables.find_block(child); c && pst::is_internal_block(c->id))
-        for (const std::uint32_t leaf : tree_children(reader, *c)) used.insert(leaf & ~1u);
+        for (const std::uint32_t leaf : tree_children(reader, *c)) used.push_back(leaf & ~1u);
     }
   };
   std::unordered_set<const BlockRef*> subnode_trees;
@@ -55,9 +97,11 @@ std::unordered_set<std::uint32_t> used_blocks(const NodeReader& reader, const Re
     const ObjectNode& o = tables.objects[x];
     use_data(o.data_block);
     if (o.subnode_block == nullptr || !subnode_trees.insert(o.subnode_block).second) continue;
-    used.insert(o.subnode_block->id);
+    used.push_back(o.subnode_block->id);
     for (const SubnodeRef& s : reader.read_subnodes(o.subnode_block)) use_data(s.data_block);
   }
+  std::sort(used.begin(), used.end());
+  used.erase(std::unique(used.begin(), used.end()), used.end());
   return used;
 }
 
@@ -106,28 +150,50 @@ class SpareNodeIds {
 
 }  // namespace
 
-void add_orphaned_items(const NodeReader& reader, RecoveryTables& tables,
-                        const ContentsRows& contents) {
-  std::unordered_set<std::uint32_t> used = used_blocks(reader, tables);
+void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
+                        RecoveryTables& tables, const ContentsRows& contents) {
+  const std::vector<std::uint32_t> used_sorted = used_blocks(reader, tables);
 
   // Candidates: unused data trees whose first leaf is a property context, then unused
   // single blocks that are one. A tree's leaves are its own, not candidates of their own.
+  // Ids come in ascending order, so the used ones are passed by one walk along them.
   std::vector<const BlockRef*> trees, singles;
+  auto next_used = used_sorted.begin();
   tables.blocks.for_each_id([&](const BlockRef& ref) {
-    if (used.contains(ref.id)) return;
+    while (next_used != used_sorted.end() && *next_used < ref.id) ++next_used;
+    if (next_used != used_sorted.end() && *next_used == ref.id) return;
     (pst::is_internal_block(ref.id) ? trees : singles).push_back(&ref);
   });
+  auto is_used = [&](std::uint32_t id) {
+    return std::binary_search(used_sorted.begin(), used_sorted.end(), id);
+  };
+  std::unordered_set<std::uint32_t> in_trees;  // leaves of the candidate trees
+  HeadReader heads(source);
   std::vector<const BlockRef*> candidates;
   for (const BlockRef* tree : trees) {
     const std::vector<std::uint32_t> children = tree_children(reader, *tree);
     const BlockRef* first = children.empty() ? nullptr : tables.find_block(children.front());
-    if (first == nullptr || pst::is_internal_block(first->id) || used.contains(first->id)) continue;
-    if (!starts_property_context(reader.read_block(*first, true, 0))) continue;
-    for (const std::uint32_t child : children) used.insert(child & ~1u);
+    if (first == nullptr || pst::is_internal_block(first->id) || is_used(first->id) ||
+        in_trees.contains(first->id))
+      continue;
+    if (!starts_property_context(heads, source, tables, *first)) continue;
+    for (const std::uint32_t child : children) in_trees.insert(child & ~1u);
     candidates.push_back(tree);
   }
-  for (const BlockRef* single : singles)
-    if (!used.contains(single->id) && starts_property_context(reader.read_block(*single, true, 0)))
+  // In file order, through the window; then back in id order, as found.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> by_offset;  // offset, index in singles
+  by_offset.reserve(singles.size());
+  for (std::size_t i = 0; i < singles.size(); ++i)
+    by_offset.emplace_back(singles[i]->offset, static_cast<std::uint32_t>(i));
+  std::sort(by_offset.begin(), by_offset.end());
+  std::vector<const BlockRef*> single_candidates;
+  for (const auto& [offset, i] : by_offset)
+    if (!in_trees.contains(singles[i]->id) &&
+        starts_property_context(heads, source, tables, *singles[i]))
+      single_candidates.push_back(singles[i]);
+  std::sort(single_candidates.begin(), single_candidates.end(),
+            [](const BlockRef* a, const BlockRef* b) { return a->id < b->id; });
+  for (const BlockRef* single : single_candidates)
       candidates.push_back(single);
 
   // The listed messages by their delivery time, or when a row has none its submit time; a

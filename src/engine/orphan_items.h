@@ -17,7 +17,7 @@ namespace pstorian {
 // folder whose contents table lists it, with the node id the table gives, or at the top
 // level with an unused node id of its own. Bounded by the file: each unused block is read
 // at most once. Counts them in the tables' orphans_found and orphans_placed.
-void add_orphaned_items(const NodeReader& reader, RecoveryTables& tables,
-                        const ContentsRows& contents);
+void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
+                        RecoveryTables& tables, const ContentsRows& contents);
 
 }  // namespace pstorian

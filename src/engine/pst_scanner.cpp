@@ -134,7 +134,7 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
   // leaf pages are lost can such a block be the one copy of an item.
   if (!read_live_nodes(source).complete) {
     const NodeReader reader(source, tables_);
-    add_orphaned_items(reader, tables_, read_contents_rows(reader));
+    add_orphaned_items(source, reader, tables_, read_contents_rows(reader));
   }
   progress_.step();
   progress_.set_position(kProgressEnd);
