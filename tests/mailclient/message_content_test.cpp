@@ -180,7 +180,13 @@ TEST_F(MessageContentTest, RecipientRowsKeepEveryColumnAndTheDisplayListsFollowT
   auto wide = std::make_shared<MessageContent>();
   wide->recipients = {row(1, "Zo\xEB"),
                       {property(0x0C150003, le32(1)), property(0x3001001F, {'B', 0, 'o', 0})}};
-  const auto nids = write({eight_bit, wide});
+  // Rows damaged past naming anyone leave the message's own lists as they are.
+  auto nameless = std::make_shared<MessageContent>();
+  nameless->properties = {property(0x0E04001E, text("Ann Smith")), property(0x0E03001E, text("Bob"))};
+  nameless->recipients = {{property(0x0C150003, le32(1))},
+                          {property(0x0C150003, le32(1)), property(0x3001001E, Bytes(9, 0))},
+                          {property(0x3003001E, text("x@y"))}};
+  const auto nids = write({eight_bit, wide, nameless});
 
   StoreFile file(file_);
   const test::ContentReader reader(file);
@@ -204,6 +210,9 @@ TEST_F(MessageContentTest, RecipientRowsKeepEveryColumnAndTheDisplayListsFollowT
   const MessageContent wide_back = reader.message(nids[1]);
   EXPECT_EQ(find_tag(wide_back.properties, 0x0E04001F)->value,
             Bytes({'Z', 0, 'o', 0, 0xEB, 0, ';', 0, ' ', 0, 'B', 0, 'o', 0}));
+  const MessageContent nameless_back = reader.message(nids[2]);
+  EXPECT_EQ(find_tag(nameless_back.properties, 0x0E04001E)->value, text("Ann Smith"));
+  EXPECT_EQ(find_tag(nameless_back.properties, 0x0E03001E)->value, text("Bob"));
   EXPECT_TRUE(test::validator_says(file_, "pstcheck: 0 errors, 0 warnings, "));
 }
 

@@ -45,7 +45,8 @@ std::vector<std::uint8_t> object_reference(std::uint32_t nid, std::uint32_t size
 }
 
 // PR_DISPLAY_TO, _CC and _BCC: the recipients' names joined by "; ", by recipient type. The
-// 8-bit names go as they are; when a name is in UTF-16 the lists are too.
+// 8-bit names go as they are; when a name is in UTF-16 the lists are too. A type no row
+// names keeps the message's own list.
 void set_display_lists(PropertyBag& out, std::span<const ContentProperties> rows,
                        const TextCodec& codec) {
   bool wide = false;
@@ -60,8 +61,10 @@ void set_display_lists(PropertyBag& out, std::span<const ContentProperties> rows
     const ContentProperty* name = nullptr;
     for (const auto& p : row) {
       if (p.tag == prop::kRecipientType && p.value.size() == 4) type = &p;
+      // A name of nothing but zeros is one a damaged heap lost, not a name.
       if (!p.name && p.id() == pst::tag_id(kDisplayNameTag) &&
-          (p.type() == pst::kPtString8 || p.type() == pst::kPtUnicode))
+          (p.type() == pst::kPtString8 || p.type() == pst::kPtUnicode) &&
+          std::any_of(p.value.begin(), p.value.end(), [](std::uint8_t b) { return b != 0; }))
         name = &p;
     }
     if (type == nullptr || name == nullptr) continue;
@@ -80,6 +83,9 @@ void set_display_lists(PropertyBag& out, std::span<const ContentProperties> rows
     started[i] = true;
   }
   for (std::size_t i = 0; i < kDisplayTags.size(); ++i) {
+    // No row of this type names anyone: rows damaged past reading must not blank the list
+    // the message itself still holds.
+    if (!started[i]) continue;
     if (wide)
       out.set((kDisplayTags[i] & 0xFFFF0000u) | pst::kPtUnicode, to_utf16le(wide_lists[i]));
     else
