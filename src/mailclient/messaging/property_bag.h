@@ -1,9 +1,14 @@
 // The properties of one object (a folder or a message) as the messaging layer keeps them in
 // memory: stored values by tag, at most one tag per property id.
+//
+// A bag is copied whenever a message passes between the store and the objects that edit it
+// (loaded, saved, kept until the next checkpoint), and a message's values run to its whole
+// body: copies share the values, which are never changed in place, only replaced.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,7 +41,8 @@ class PropertyBag {
   std::size_t value_bytes() const;
 
  private:
-  std::map<std::uint32_t, std::vector<std::uint8_t>> values_;  // by tag
+  using Value = std::shared_ptr<const std::vector<std::uint8_t>>;
+  std::map<std::uint32_t, Value> values_;  // by tag
 };
 
 }  // namespace pstorian
