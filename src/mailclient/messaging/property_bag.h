@@ -31,17 +31,23 @@ class PropertyBag {
   void set_int64(std::uint32_t tag, std::uint64_t v);
   void set_string(std::uint32_t tag, std::string_view text);
   void erase(std::uint32_t tag);
+  // Sets every value of `other` as set() would, one after another in tag order, sharing them.
+  void set_all(const PropertyBag& other);
 
   const std::vector<std::uint8_t>* find(std::uint32_t tag) const;
   std::optional<std::uint32_t> int32(std::uint32_t tag) const;
   std::optional<std::uint64_t> int64(std::uint32_t tag) const;
   std::optional<std::string> string(std::uint32_t tag) const;
 
+  // The tags in order, without copying the values as list() does.
+  std::vector<std::uint32_t> tags() const;
   std::vector<StoredProperty> list() const;
   std::size_t value_bytes() const;
 
  private:
   using Value = std::shared_ptr<const std::vector<std::uint8_t>>;
+  void put(std::uint32_t tag, Value value);
+
   std::map<std::uint32_t, Value> values_;  // by tag
 };
 
