@@ -37,6 +37,28 @@ TEST(Crc, MatchesBitwiseReferenceForEveryLengthAndSplit) {
   EXPECT_EQ(pst::crc32({}), 0u);
 }
 
+// Blocks run to 8 KB and pages are 500 bytes: lengths past the 64-byte lanes of the
+// folded path, at every start offset within 16 bytes, and running values carried over.
+TEST(Crc, LongRunsMatchTheReferenceAtAnyOffsetLengthAndStart) {
+  std::vector<std::uint8_t> data(8200);
+  std::uint32_t x = 0x12345678;
+  for (auto& b : data) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 23);
+  }
+  for (std::size_t offset = 0; offset < 16; offset += 3) {
+    for (const std::size_t n : {63u, 64u, 65u, 79u, 127u, 128u, 500u, 511u, 4096u, 8180u}) {
+      const std::vector<std::uint8_t> part(data.begin() + static_cast<long>(offset),
+                                           data.begin() + static_cast<long>(offset + n));
+      EXPECT_EQ(pst::crc32(part), slow_crc(part)) << offset << " " << n;
+      const auto first = pst::crc32(std::span(part).first(n / 3));
+      EXPECT_EQ(pst::crc32(std::span(part).subspan(n / 3), first), slow_crc(part)) << n;
+    }
+  }
+  const std::vector<std::uint8_t> ones(4096, 0xFF);
+  EXPECT_EQ(pst::crc32(ones), slow_crc(ones));
+}
+
 TEST(Signature, IsTheXorOfBothHalvesOfOffsetXorId) {
   // The free page of the empty store: offset 0x4A00, bid 0x2 -> 0x4A02.
   EXPECT_EQ(pst::block_signature(0x4A00, 0x2), 0x4A02);

@@ -541,3 +541,31 @@ TEST_F(WholeItemTest, AHelperFolderWithoutAFolderRefusesProperties) {
 
 }  // namespace
 }  // namespace pstorian
+
+namespace {
+
+// Copies of a bag share their values: a change to one copy must never show in another, and
+// taking over another bag's values follows set(): one tag per property id.
+TEST(PropertyBagTest, CopiesStayApartAndTakingOverValuesKeepsOneTagPerId) {
+  using pstorian::PropertyBag;
+  PropertyBag original;
+  original.set(0x1000001E, {'b', 'o', 'd', 'y'});
+  original.set_int32(0x0E070003, 1);
+  PropertyBag copy = original;
+  copy.set(0x1000001E, {'n', 'e', 'w'});
+  copy.erase(0x0E070003);
+  EXPECT_EQ(*original.find(0x1000001E), (std::vector<std::uint8_t>{'b', 'o', 'd', 'y'}));
+  EXPECT_EQ(original.int32(0x0E070003), 1u);
+  EXPECT_EQ(copy.find(0x0E070003), nullptr);
+
+  PropertyBag over;
+  over.set(0x1000001F, {'x', 0});  // the same id as the body, another type
+  over.set_int32(0x00170003, 2);
+  original.set_all(over);
+  EXPECT_EQ(original.find(0x1000001E), nullptr);
+  EXPECT_EQ(*original.find(0x1000001F), (std::vector<std::uint8_t>{'x', 0}));
+  EXPECT_EQ(original.tags(), (std::vector<std::uint32_t>{0x00170003, 0x0E070003, 0x1000001F}));
+  EXPECT_EQ(over.int32(0x00170003), 2u);
+}
+
+}  // namespace

@@ -184,6 +184,30 @@ TEST(AllocationMap, CoversTheFileAndGrowsPastTheFirstInterval) {
   EXPECT_EQ(pmap[4], 0xEF);  // page 3 from 0x4400 is free
 }
 
+// Blocks placed one after another take the lowest free offset each time, and a unit freed
+// below them, in the interval being filled or an earlier one, is the next to be taken.
+TEST(AllocationMap, PlacesBlocksFirstFitWhileAnIntervalFills) {
+  const std::uint64_t span = 253952;
+  AllocationMap map(0x4400 + 2 * span);
+  std::uint64_t expected = 0x4800;  // after the AMap and PMap pages
+  for (int i = 0; i < 3000; ++i) {
+    const auto at = map.find_free(64, 64);
+    ASSERT_EQ(at, expected) << i;
+    map.mark_allocated(*at, 64);
+    expected += 64;
+  }
+  map.mark_free(0x4800 + 64 * 1500, 64);
+  EXPECT_EQ(map.find_free(64, 64), 0x4800u + 64 * 1500);
+  map.mark_allocated(0x4800 + 64 * 1500, 64);
+  EXPECT_EQ(map.find_free(64, 64), expected);
+  // A map page read back in says what is free, whatever was searched before.
+  Page page = map.build_amap_page(0);
+  page[4 + 100] = 0;  // units 800 to 807 of the interval
+  map.load_amap_page(0, page);
+  EXPECT_EQ(map.find_free(64, 64), 0x4400u + 64 * 800);
+  EXPECT_EQ(map.find_free(512, 512), 0x4400u + 64 * 800);
+}
+
 // The search remembers where requests of each size last fitted: space freed or added
 // behind that point must still be found, and the free byte count must follow every change.
 TEST(AllocationMap, FindsFreedAndGrownSpaceBehindEarlierSearches) {

@@ -53,7 +53,7 @@ class EmbeddedNewMessage final : public automation::NewMessage {
       // The content takes the place of what was set before it; what was set after it takes
       // the place of the content's.
       PropertyBag p = properties_;
-      for (const auto& c : store_->content_properties(*content_).list()) p.set(c.tag, c.value);
+      p.set_all(store_->content_properties(*content_));
       for (const auto& apply : after_content_) apply(p);
       nid_ = store_->save_message(folder_, nid_, std::move(p), content_.get());
     });

@@ -24,7 +24,7 @@ class MatrixSink final : public SubnodeSink {
       return kMatrixSubnode;
     }
     const std::uint32_t nid = (next_index_++ << 5) | pst::kNodeLtp;
-    entries.push_back({nid, write_data_tree(split_into_blocks(data, unit), file_, out_), 0});
+    entries.push_back({nid, move_into_data_tree(split_into_blocks(data, unit), file_, out_), 0});
     return nid;
   }
 

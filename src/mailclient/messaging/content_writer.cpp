@@ -196,10 +196,11 @@ void ContentWriter::add_attachments(NodeWriter& node,
     PropertyBag properties;
     node.add_subnode(nid, write_attachment(attachment, depth, properties));
     TableRow row;
-    for (auto& p : properties.list())
-      if (std::find(kAttachmentSummary.begin(), kAttachmentSummary.end(), pst::tag_id(p.tag)) !=
+    // By tag first: the attachment's data is no column of the table.
+    for (const std::uint32_t tag : properties.tags())
+      if (std::find(kAttachmentSummary.begin(), kAttachmentSummary.end(), pst::tag_id(tag)) !=
           kAttachmentSummary.end())
-        row.push_back(std::move(p));
+        row.push_back({tag, *properties.find(tag)});
     row.push_back(StoredProperty::int32(kTagLtpRowId, nid));
     row.push_back(StoredProperty::int32(kTagLtpRowVer, ++row_version_));
     rows.push_back(std::move(row));
@@ -213,17 +214,18 @@ WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment,
   NodeWriter writer(file_);
   std::uint64_t held = 0;
   // An object's data goes in a subnode of the attachment; the property names it.
-  for (const auto& object : p.list()) {
-    if (pst::tag_type(object.tag) != pst::kPtObject) continue;
-    if (attachment.embedded && pst::tag_id(object.tag) == pst::tag_id(prop::kAttachDataObject))
-      continue;
-    if (object.value.empty()) {
-      p.erase(object.tag);  // no data to name
+  for (const std::uint32_t tag : p.tags()) {
+    if (pst::tag_type(tag) != pst::kPtObject) continue;
+    if (attachment.embedded && pst::tag_id(tag) == pst::tag_id(prop::kAttachDataObject)) continue;
+    const std::vector<std::uint8_t>& data = *p.find(tag);
+    if (data.empty()) {
+      p.erase(tag);  // no data to name
       continue;
     }
-    const std::uint32_t nid = writer.store(object.value, 1);
-    p.set(object.tag, object_reference(nid, static_cast<std::uint32_t>(object.value.size())));
-    held += object.value.size();
+    const std::size_t size = data.size();
+    const std::uint32_t nid = writer.store(data, 1);
+    p.set(tag, object_reference(nid, static_cast<std::uint32_t>(size)));
+    held += size;
   }
   if (attachment.embedded && depth < kMaxEmbeddingDepth) {
     const MessageContent& message = *attachment.embedded;

@@ -9,10 +9,18 @@ PropertyBag::PropertyBag(std::span<const StoredProperty> properties) {
 }
 
 void PropertyBag::set(std::uint32_t tag, std::vector<std::uint8_t> value) {
+  put(tag, std::make_shared<const std::vector<std::uint8_t>>(std::move(value)));
+}
+
+void PropertyBag::put(std::uint32_t tag, Value value) {
   // Tags of one id sort next to each other: id in the high 16 bits.
   auto it = values_.lower_bound(tag & 0xFFFF0000u);
   while (it != values_.end() && (it->first >> 16) == (tag >> 16)) it = values_.erase(it);
   values_[tag] = std::move(value);
+}
+
+void PropertyBag::set_all(const PropertyBag& other) {
+  for (const auto& [tag, value] : other.values_) put(tag, value);
 }
 
 void PropertyBag::set_int32(std::uint32_t tag, std::uint32_t v) {
@@ -34,7 +42,7 @@ void PropertyBag::erase(std::uint32_t tag) {
 
 const std::vector<std::uint8_t>* PropertyBag::find(std::uint32_t tag) const {
   const auto it = values_.find(tag);
-  return it == values_.end() ? nullptr : &it->second;
+  return it == values_.end() ? nullptr : it->second.get();
 }
 
 std::optional<std::uint32_t> PropertyBag::int32(std::uint32_t tag) const {
@@ -58,16 +66,23 @@ std::optional<std::string> PropertyBag::string(std::uint32_t tag) const {
   return std::string(v->begin(), v->end());
 }
 
+std::vector<std::uint32_t> PropertyBag::tags() const {
+  std::vector<std::uint32_t> out;
+  out.reserve(values_.size());
+  for (const auto& entry : values_) out.push_back(entry.first);
+  return out;
+}
+
 std::vector<StoredProperty> PropertyBag::list() const {
   std::vector<StoredProperty> out;
   out.reserve(values_.size());
-  for (const auto& [tag, value] : values_) out.push_back({tag, value});
+  for (const auto& [tag, value] : values_) out.push_back({tag, *value});
   return out;
 }
 
 std::size_t PropertyBag::value_bytes() const {
   std::size_t n = 0;
-  for (const auto& [tag, value] : values_) n += value.size();
+  for (const auto& [tag, value] : values_) n += value->size();
   return n;
 }
 

@@ -1,9 +1,14 @@
 // The properties of one object (a folder or a message) as the messaging layer keeps them in
 // memory: stored values by tag, at most one tag per property id.
+//
+// A bag is copied whenever a message passes between the store and the objects that edit it
+// (loaded, saved, kept until the next checkpoint), and a message's values run to its whole
+// body: copies share the values, which are never changed in place, only replaced.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,17 +31,24 @@ class PropertyBag {
   void set_int64(std::uint32_t tag, std::uint64_t v);
   void set_string(std::uint32_t tag, std::string_view text);
   void erase(std::uint32_t tag);
+  // Sets every value of `other` as set() would, one after another in tag order, sharing them.
+  void set_all(const PropertyBag& other);
 
   const std::vector<std::uint8_t>* find(std::uint32_t tag) const;
   std::optional<std::uint32_t> int32(std::uint32_t tag) const;
   std::optional<std::uint64_t> int64(std::uint32_t tag) const;
   std::optional<std::string> string(std::uint32_t tag) const;
 
+  // The tags in order, without copying the values as list() does.
+  std::vector<std::uint32_t> tags() const;
   std::vector<StoredProperty> list() const;
   std::size_t value_bytes() const;
 
  private:
-  std::map<std::uint32_t, std::vector<std::uint8_t>> values_;  // by tag
+  using Value = std::shared_ptr<const std::vector<std::uint8_t>>;
+  void put(std::uint32_t tag, Value value);
+
+  std::map<std::uint32_t, Value> values_;  // by tag
 };
 
 }  // namespace pstorian

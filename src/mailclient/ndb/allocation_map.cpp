@@ -58,6 +58,7 @@ void AllocationMap::grow(std::uint64_t new_size) {
     runs.resize(intervals, -1);
   }
   for (auto& exact : run_exact_) exact.resize(intervals, false);
+  for (std::size_t n = scan_from_.size(); n < intervals; ++n) scan_from_.push_back(n * kBitsPerMap);
   // ... and may have room now for what it lacked before.
   for (auto& hints : fit_hint_)
     for (auto& hint : hints) hint = std::min(hint, last_old);
@@ -105,6 +106,8 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   }
   if (!allocated) {
     first_free_ = std::min(first_free_, first);
+    for (std::size_t n = first / kBitsPerMap; n <= last / kBitsPerMap; ++n)
+      scan_from_[n] = std::min(scan_from_[n], std::max(first, n * kBitsPerMap));
     for (auto& hints : fit_hint_)
       for (auto& hint : hints) hint = std::min(hint, first / kBitsPerMap);
   }
@@ -208,11 +211,15 @@ std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
     if (hint != nullptr) *hint = page;
     const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
     std::uint64_t run = 0;
-    for (std::size_t i = std::max(first_free_, page * kBitsPerMap); i < end; ++i) {
+    bool passing_allocated = true;  // still in the allocated units the interval starts with
+    for (std::size_t i = std::max({first_free_, page * kBitsPerMap, scan_from_[page]}); i < end;
+         ++i) {
       if (allocated_[i]) {
+        if (passing_allocated) scan_from_[page] = i + 1;
         run = 0;
         continue;
       }
+      passing_allocated = false;
       if (run == 0 && i % step != 0) continue;  // a run must start aligned
       if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
     }
@@ -286,6 +293,7 @@ static void load_map_page(std::vector<bool>& bits, std::uint64_t& zeros, std::si
 void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
   load_map_page(allocated_, free_units_, n, page);
   first_free_ = 0;
+  if (n < scan_from_.size()) scan_from_[n] = n * kBitsPerMap;
   for (auto& hints : fit_hint_) hints.fill(0);
   forget_runs(n, false);
   dirty_amaps_.insert(n);

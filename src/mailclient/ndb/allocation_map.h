@@ -89,6 +89,10 @@ class AllocationMap {
   std::vector<bool> allocated_;           // one per 64-byte unit from 0x4400
   std::vector<bool> page_used_;           // one per 512-byte page from 0x4400
   mutable std::size_t first_free_ = 0;  // no free unit below this one
+  // Per AMap interval: no free unit between the interval's start and this one. A file fills
+  // its last intervals from their start, so without it every block placed there would pass
+  // over all the units placed before it.
+  mutable std::vector<std::size_t> scan_from_;
   std::uint64_t free_units_ = 0;        // the 0 bits of allocated_
   std::uint64_t free_pages_ = 0;        // the 0 bits of page_used_
   // Per AMap interval, in units; -1 until counted. [0] for any start, [1] for page-aligned.

@@ -13,9 +13,18 @@ namespace pstorian {
 std::vector<std::uint8_t> build_block(std::span<const std::uint8_t> data, std::uint32_t bid,
                                       std::uint32_t ib, pst::CryptMethod crypt) {
   if (data.size() > pst::kMaxBlockData) throw std::invalid_argument("block data too large");
+  std::vector<std::uint8_t> copy;
+  copy.reserve(block_disk_size(static_cast<std::uint32_t>(data.size())));
+  copy.assign(data.begin(), data.end());
+  return build_block(std::move(copy), bid, ib, crypt);
+}
+
+std::vector<std::uint8_t> build_block(std::vector<std::uint8_t>&& data, std::uint32_t bid,
+                                      std::uint32_t ib, pst::CryptMethod crypt) {
+  if (data.size() > pst::kMaxBlockData) throw std::invalid_argument("block data too large");
   const auto cb = static_cast<std::uint32_t>(data.size());
-  std::vector<std::uint8_t> out(block_disk_size(cb), 0);
-  std::copy(data.begin(), data.end(), out.begin());
+  std::vector<std::uint8_t> out = std::move(data);
+  out.resize(block_disk_size(cb), 0);
   const std::span stored = std::span(out).first(cb);
   if (!pst::is_internal_block(bid)) {
     if (crypt == pst::kCryptPermute) pst::permute_encode(stored);

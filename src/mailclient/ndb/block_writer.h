@@ -28,5 +28,9 @@ constexpr std::uint32_t block_disk_size(std::uint32_t cb) {
 // std::invalid_argument when `data` exceeds the largest block.
 std::vector<std::uint8_t> build_block(std::span<const std::uint8_t> data, std::uint32_t bid,
                                       std::uint32_t ib, pst::CryptMethod crypt = pst::kCryptNone);
+// The same, built in the data's own buffer: a block's data is not needed once it is encoded,
+// and a commit builds every byte it writes.
+std::vector<std::uint8_t> build_block(std::vector<std::uint8_t>&& data, std::uint32_t bid,
+                                      std::uint32_t ib, pst::CryptMethod crypt = pst::kCryptNone);
 
 }  // namespace pstorian

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <type_traits>
 
 #include "format/endian.h"
 #include "format/layout.h"
+#include "mailclient/ndb/block_writer.h"
 
 namespace pstorian {
 namespace {
@@ -56,18 +58,26 @@ std::vector<std::vector<std::uint8_t>> split_into_blocks(std::span<const std::ui
   std::vector<std::vector<std::uint8_t>> out;
   for (std::size_t at = 0; at < data.size(); at += per_block) {
     const auto part = data.subspan(at, std::min(per_block, data.size() - at));
-    out.emplace_back(part.begin(), part.end());
+    out.emplace_back().reserve(block_disk_size(static_cast<std::uint32_t>(part.size())));
+    out.back().assign(part.begin(), part.end());
   }
   return out;
 }
 
-std::uint32_t write_data_tree(std::span<const std::vector<std::uint8_t>> leaves, BlockIdSource& ids,
-                              std::vector<PendingBlock>& out) {
+namespace {
+
+// The tree over the leaves: each copied into its block, or moved when they are not const.
+template <typename Leaves>
+std::uint32_t write_tree(Leaves& leaves, BlockIdSource& ids, std::vector<PendingBlock>& out) {
   std::vector<Child> level;
-  for (const auto& leaf : leaves) {
+  for (auto& leaf : leaves) {
     if (leaf.size() > pst::kMaxBlockData) throw std::invalid_argument("leaf larger than a block");
-    PendingBlock b{ids.next_bid(false), leaf, 0};
+    PendingBlock b{ids.next_bid(false), {}, 0};
     level.push_back({b.bid, leaf.size()});
+    if constexpr (std::is_const_v<std::remove_reference_t<decltype(leaf)>>)
+      b.data = leaf;
+    else
+      b.data = std::move(leaf);
     out.push_back(std::move(b));
   }
   if (level.empty()) return 0;
@@ -81,6 +91,18 @@ std::uint32_t write_data_tree(std::span<const std::vector<std::uint8_t>> leaves,
     for (std::size_t k = 0; k < pst::load_le16(out[i].data, 2); ++k)
       count_reference(out, pst::load_le32(out[i].data, kTreeHeader + 4 * k));
   return level.front().bid;
+}
+
+}  // namespace
+
+std::uint32_t write_data_tree(std::span<const std::vector<std::uint8_t>> leaves, BlockIdSource& ids,
+                              std::vector<PendingBlock>& out) {
+  return write_tree(leaves, ids, out);
+}
+
+std::uint32_t move_into_data_tree(std::vector<std::vector<std::uint8_t>>&& leaves, BlockIdSource& ids,
+                              std::vector<PendingBlock>& out) {
+  return write_tree(leaves, ids, out);
 }
 
 std::uint32_t write_subnode_blocks(std::vector<SubnodeEntry> entries, BlockIdSource& ids,

@@ -33,6 +33,7 @@ struct PendingBlock {
 
 // Splits `data` into leaf blocks of as many whole `unit`s as fit in one block (a table's
 // row matrix must not split a row; plain values use unit 1).
+// Each leaf has room for the trailer of its block, which is then built in place.
 std::vector<std::vector<std::uint8_t>> split_into_blocks(std::span<const std::uint8_t> data,
                                                          std::size_t unit = 1);
 
@@ -41,6 +42,9 @@ std::vector<std::vector<std::uint8_t>> split_into_blocks(std::span<const std::ui
 // Returns 0 for no leaves.
 std::uint32_t write_data_tree(std::span<const std::vector<std::uint8_t>> leaves, BlockIdSource& ids,
                               std::vector<PendingBlock>& out);
+// The same, taking the leaves' buffers over instead of copying them.
+std::uint32_t move_into_data_tree(std::vector<std::vector<std::uint8_t>>&& leaves, BlockIdSource& ids,
+                                  std::vector<PendingBlock>& out);
 
 struct SubnodeEntry {
   std::uint32_t nid = 0;

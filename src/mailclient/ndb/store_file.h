@@ -126,6 +126,13 @@ class StoreFile final : public BlockIdSource {
                                          std::span<const std::uint8_t> data) const;
   std::uint32_t allocate(std::uint32_t size, std::uint32_t alignment);
   void write_at(std::uint64_t ib, std::span<const std::uint8_t> bytes);
+  // Writes pieces that follow each other in the file without a gap (each one's ib is where
+  // the one before it ends) in as few calls as the system allows.
+  struct Piece {
+    std::uint64_t ib;
+    std::span<const std::uint8_t> bytes;
+  };
+  void write_pieces(std::span<const Piece> pieces);
   void write_header(const FileHeader& header);
   void sync();
   void reserve(std::uint64_t old_size, std::uint64_t new_size);
