@@ -8,7 +8,7 @@ namespace pstorian {
 
 std::uint32_t NodeWriter::store(std::span<const std::uint8_t> data, std::size_t unit) {
   const std::uint32_t nid = (next_index_++ << 5) | pst::kNodeLtp;
-  const auto leaves = split_into_blocks(data, unit);
+  const auto leaves = split_into_blocks(data, unit, ids_.form());
   data_bytes_ += data.size();
   subnodes_.push_back({nid, write_data_tree(leaves, ids_, blocks_), 0});
   return nid;
