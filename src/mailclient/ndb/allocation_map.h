@@ -14,7 +14,9 @@
 // 128), one page every 496 intervals, at 0x400 into its interval (after the AMap and the
 // PMap): one byte per AMap page, the longest run of free units in it (at most 255). Readers
 // rely on the AMap, but the pages must be there with valid trailers once the file is that
-// large. (The free page map, at 0x7C004A00, lies past what this writer lets a file grow to.)
+// large. (The free page map, at 0x7C004A00, lies past what this writer lets a 32-bit file
+// grow to; a 64-bit file that grows past it gets no free page map pages, whose bits no reader
+// relies on, and uses that space like any other.)
 //
 // Bits for space beyond the end of the file are written as 1 in the AMap and PMap.
 #pragma once
