@@ -35,12 +35,13 @@ class CommandLineAsker final : public QuestionAsker {
   bool refused_without_terminal_ = false;
 };
 
-void run_new(const std::string& file, bool overwrite) {
+void run_new(const std::string& file, bool overwrite, bool unicode) {
   CommandLineAsker asker;
   StoreFileWriter writer(asker, file, overwrite ? ExistingOutput::kReplace : ExistingOutput::kAsk);
-  if (writer.WriteEmptyStore()) {
-    std::cout << "Wrote an empty personal folder file to " << file << " ("
-              << EmptyStoreImage().size() << " bytes)\n";
+  const FileForm form = unicode ? FileForm::kUnicode : FileForm::kAnsi;
+  if (writer.WriteEmptyStore(form)) {
+    std::cout << "Wrote an empty " << (unicode ? "Unicode " : "") << "personal folder file to "
+              << file << " (" << EmptyStoreImage(form).size() << " bytes)\n";
     return;
   }
   if (writer.outcome() == WriteOutcome::kFailed)
@@ -60,8 +61,11 @@ void add_new_command(CLI::App& app) {
   auto file = std::make_shared<std::string>();
   auto overwrite = std::make_shared<bool>(false);
   cmd->add_option("FILE", *file, "the .pst file to create")->required();
+  auto unicode = std::make_shared<bool>(false);
   cmd->add_flag("--overwrite", *overwrite, "replace FILE if it exists, without asking");
-  cmd->callback([file, overwrite] { run_new(*file, *overwrite); });
+  cmd->add_flag("--unicode", *unicode,
+                "write the 64-bit (Unicode) form, which grows past 2 GB, instead of the 32-bit one");
+  cmd->callback([file, overwrite, unicode] { run_new(*file, *overwrite, *unicode); });
 }
 
 }  // namespace pstorian

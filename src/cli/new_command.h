@@ -1,4 +1,4 @@
-// `pstorian-cli new FILE.pst [--overwrite]`: writes a fresh, empty personal folder file.
+// `pstorian-cli new FILE.pst [--overwrite] [--unicode]`: writes a fresh, empty personal folder file.
 #pragma once
 
 #include <CLI/CLI.hpp>

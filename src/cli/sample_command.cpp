@@ -22,6 +22,7 @@ struct SampleArguments {
   std::string file;
   SampleOptions options;
   bool overwrite = false;
+  bool unicode = false;
 };
 
 void run_sample(const SampleArguments& args) {
@@ -32,7 +33,7 @@ void run_sample(const SampleArguments& args) {
   NoQuestions asker;
   StoreFileWriter writer(asker, args.file,
                          args.overwrite ? ExistingOutput::kReplace : ExistingOutput::kAsk);
-  if (!writer.WriteEmptyStore()) {
+  if (!writer.WriteEmptyStore(args.unicode ? FileForm::kUnicode : FileForm::kAnsi)) {
     std::cerr << "pstorian-cli: cannot create " << args.file
               << (writer.error().empty() ? " (it exists; use --overwrite)" : ": " + writer.error())
               << "\n";
@@ -69,6 +70,7 @@ void add_sample_command(CLI::App& app) {
                 "whole items of every kind, with named properties, HTML and RTF bodies, "
                 "recipients and attachments of every method");
   cmd->add_flag("--overwrite", args->overwrite, "replace FILE if it exists");
+  cmd->add_flag("--unicode", args->unicode, "write the 64-bit (Unicode) form of the file");
   cmd->callback([args] { run_sample(*args); });
 }
 

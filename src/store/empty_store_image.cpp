@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "format/endian.h"
+#include "format/layout.h"
+#include "format/property_types.h"
+#include "mailclient/ndb/block_writer.h"
 #include "mailclient/ndb/btree_page.h"
 #include "mailclient/ltp/property_context_writer.h"
 #include "mailclient/ndb/store_image_builder.h"
@@ -55,16 +58,22 @@ Bytes guid_bytes(std::string_view text) {
           raw[8], raw[9], raw[10], raw[11], raw[12], raw[13], raw[14], raw[15]};
 }
 
-Properties folder_properties(const FolderDescription& f) {
+// A text in the string type of the form: 8-bit in the 32-bit form, PT_UNICODE in the other.
+StoredProperty text(std::uint32_t tag, std::string_view value, FileForm form) {
+  return form == FileForm::kUnicode ? StoredProperty::unicode(tag, value)
+                                    : StoredProperty::string8(tag, value);
+}
+
+Properties folder_properties(const FolderDescription& f, FileForm form) {
   Properties p = {
-      StoredProperty::string8(kTagDisplayName, f.name),
+      text(kTagDisplayName, f.name, form),
       StoredProperty::int32(kTagContentCount, 0),
       StoredProperty::int32(kTagContentUnreadCount, 0),
       StoredProperty::boolean(kTagSubfolders, f.subfolders),
   };
-  if (f.has_comment) p.push_back(StoredProperty::string8(kTagComment, f.comment));
+  if (f.has_comment) p.push_back(text(kTagComment, f.comment, form));
   if (!f.container_class.empty())
-    p.push_back(StoredProperty::string8(kTagContainerClass, f.container_class));
+    p.push_back(text(kTagContainerClass, f.container_class, form));
   if (f.special_folder_ids) {
     const std::pair<std::uint32_t, std::uint32_t> ids[] = {
         {0x36D00102, kCalendar}, {0x36D10102, kContacts}, {0x36D20102, kJournal},
@@ -75,10 +84,10 @@ Properties folder_properties(const FolderDescription& f) {
   return p;
 }
 
-Properties message_store_properties() {
+Properties message_store_properties(FileForm form) {
   Properties p = {
       StoredProperty::binary(0x0FF90102, kRecordKey),
-      StoredProperty::string8(0x3001001E, kStoreDisplayName),
+      text(0x3001001E, kStoreDisplayName, form),
       StoredProperty::int32(0x35DF0003, 0xFF),  // every special folder below is valid
       StoredProperty::int32(0x67FF0003, 0),     // no password
   };
@@ -134,38 +143,38 @@ Properties search_criteria_properties() {
   };
 }
 
-std::vector<TableRow> hierarchy_rows(std::uint32_t parent) {
+std::vector<TableRow> hierarchy_rows(std::uint32_t parent, FileForm form) {
   std::vector<TableRow> rows;
   for (const auto& f : folders()) {
     if (f.parent != parent || f.nid == parent) continue;
     TableRow row = {
         StoredProperty::int32(kTagLtpRowId, f.nid),
         StoredProperty::int32(kTagLtpRowVer, f.row_version),
-        StoredProperty::string8(kTagDisplayName, f.name),
+        text(kTagDisplayName, f.name, form),
         StoredProperty::int32(kTagContentCount, 0),
         StoredProperty::int32(kTagContentUnreadCount, 0),
         StoredProperty::boolean(kTagSubfolders, f.subfolders),
     };
     if (!f.container_class.empty())
-      row.push_back(StoredProperty::string8(kTagContainerClass, f.container_class));
+      row.push_back(text(kTagContainerClass, f.container_class, form));
     rows.push_back(std::move(row));
   }
   return rows;
 }
 
-std::vector<TableRow> table_rows(TableRows which) {
+std::vector<TableRow> table_rows(TableRows which, FileForm form) {
   switch (which) {
     case TableRows::kRootHierarchy:
-      return hierarchy_rows(0x122);
+      return hierarchy_rows(0x122, form);
     case TableRows::kIpmHierarchy:
-      return hierarchy_rows(kIpmSubtree);
+      return hierarchy_rows(kIpmSubtree, form);
     case TableRows::kReceiveFolders: {
       std::vector<TableRow> rows;
       for (const auto& r : receive_folders())
         rows.push_back({StoredProperty::int32(kTagLtpRowId, r.row_id),
                         StoredProperty::int32(kTagLtpRowVer, r.row_version),
                         StoredProperty::int32(0x66050003, r.folder),
-                        StoredProperty::string8(0x001A001E, r.message_class)});
+                        text(0x001A001E, r.message_class, form)});
       return rows;
     }
     case TableRows::kNone:
@@ -174,33 +183,50 @@ std::vector<TableRow> table_rows(TableRows which) {
   return {};
 }
 
+// The columns of a table in the string type of the form.
+std::vector<TableColumn> columns_in(std::span<const TableColumn> columns, FileForm form) {
+  std::vector<TableColumn> out(columns.begin(), columns.end());
+  if (form == FileForm::kUnicode)
+    for (auto& c : out)
+      if ((c.tag & 0x0FFF) == pst::kPtString8) c.tag = (c.tag & 0xFFFFF000u) | pst::kPtUnicode;
+  return out;
+}
+
+// The 32-bit image puts every block and page where the description says; the 64-bit one
+// keeps the ids and the order but, its structures being larger, lets the allocation map
+// place them, and fills its B-tree leaves as full as they go.
 class Assembler {
  public:
-  Assembler() : builder_(kFileSize) {
+  explicit Assembler(FileForm form) : form_(form), builder_(kFileSize, form) {
     for (const auto& b : block_places()) places_[b.bid] = b.ib;
   }
 
   Bytes build() {
+    const std::uint8_t row_number_size = static_cast<std::uint8_t>(layout_of(form_).row_index_size);
     for (const auto& t : tables())
-      put_heap(t.block, build_table_context(t.columns, table_rows(t.rows)));
+      put_heap(t.block, build_table_context(columns_in(t.columns, form_), table_rows(t.rows, form_),
+                                            row_number_size));
     for (const auto& f : folders()) add_folder(f);
-    put_heap(kMessageStoreBlock, build_property_context(message_store_properties()));
+    put_heap(kMessageStoreBlock, build_property_context(message_store_properties(form_)));
     put_heap(kNameToIdMapBlock, build_property_context(name_to_id_map_properties()));
     put_heap(kSearchCriteriaBlock, build_property_context(search_criteria_properties()));
     put(kSearchActivityBlock, le32_array(kSearchActivity));
     put(kSearchDomainBlock, le32_array(kSearchDomain));
     for (const auto& n : other_nodes()) builder_.add_node({n.nid, n.block, 0, 0});
 
-    auto& map = builder_.allocation_map();
-    for (const auto& r : amap_allocated()) map.mark_allocated(r.first, r.last - r.first + 1);
-    for (const auto ib : pmap_free_pages()) map.set_page_free(ib, true);
-    builder_.put_page(kFreeBbtPage.ib, build_bbt_leaf({}, kFreeBbtPage));
-    write_tree(bbt_plan(), true);
-    write_tree(nbt_plan(), false);
-
     FileHeader header;
+    if (form_ == FileForm::kUnicode) {
+      write_unicode_trees();
+    } else {
+      auto& map = builder_.allocation_map();
+      for (const auto& r : amap_allocated()) map.mark_allocated(r.first, r.last - r.first + 1);
+      for (const auto ib : pmap_free_pages()) map.set_page_free(ib, true);
+      builder_.put_page(kFreeBbtPage.ib, build_bbt_leaf({}, kFreeBbtPage));
+      write_tree(bbt_plan(), true);
+      write_tree(nbt_plan(), false);
+    }
     header.bid_next_b = kBidNextB;
-    header.bid_next_p = kBidNextP;
+    header.bid_next_p = next_page_bid_;
     header.unique = kUnique;
     header.rgnid = last_node_indexes();
     header.fmap[0] = 0xFF;
@@ -212,7 +238,28 @@ class Assembler {
  private:
   void put(std::uint32_t bid, std::span<const std::uint8_t> data) {
     if (!placed_.insert(bid).second) return;  // shared blocks are stored once
-    builder_.add_block(bid, places_.at(bid), data);
+    if (form_ != FileForm::kUnicode) {
+      builder_.add_block(bid, places_.at(bid), data);
+      return;
+    }
+    const auto size = block_disk_size(static_cast<std::uint32_t>(data.size()), form_);
+    builder_.add_block(bid, claim_free(size, pst::kBlockAlignment), data);
+  }
+
+  std::uint64_t claim_free(std::uint64_t size, std::uint64_t alignment) {
+    auto& map = builder_.allocation_map();
+    const auto at = map.find_free(size, alignment);
+    if (!at) throw std::logic_error("the empty store does not fit its file");
+    map.mark_allocated(*at, size);
+    return *at;
+  }
+
+  void write_unicode_trees() {
+    const PageSlotSource slots = [&] {
+      return Bref{next_page_bid_++, claim_free(pst::kPageSize, pst::kPageSize)};
+    };
+    builder_.write_bbt({}, slots);
+    builder_.write_nbt({}, slots);
   }
 
   void put_heap(std::uint32_t bid, const std::vector<Bytes>& heap) {
@@ -221,7 +268,7 @@ class Assembler {
   }
 
   void add_folder(const FolderDescription& f) {
-    put_heap(f.property_block, build_property_context(folder_properties(f)));
+    put_heap(f.property_block, build_property_context(folder_properties(f, form_)));
     builder_.add_node({f.nid, f.property_block, 0, f.parent});
     if (f.hierarchy_block == 0) return;  // the search folder's nodes are listed apart
     builder_.add_node({f.nid + 0xB, f.hierarchy_block, 0, 0});
@@ -242,15 +289,21 @@ class Assembler {
     if (next != plan.slots.size()) throw std::logic_error("B-tree plan has unused pages");
   }
 
+  FileForm form_;
   StoreImageBuilder builder_;
+  std::uint64_t next_page_bid_ = kBidNextP;
   std::map<std::uint32_t, std::uint32_t> places_;
   std::set<std::uint32_t> placed_;
 };
 
 }  // namespace
 
-std::span<const std::uint8_t> EmptyStoreImage() {
-  static const Bytes image = Assembler().build();
+std::span<const std::uint8_t> EmptyStoreImage(FileForm form) {
+  if (form == FileForm::kUnicode) {
+    static const Bytes unicode_image = Assembler(FileForm::kUnicode).build();
+    return unicode_image;
+  }
+  static const Bytes image = Assembler(FileForm::kAnsi).build();
   return image;
 }
 

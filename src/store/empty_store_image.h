@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <span>
 
+#include "mailclient/ndb/form_layout.h"
+
 namespace pstorian {
 
 // The image, built from its description on first use (thread-safe) and kept for the life of
-// the process.
-std::span<const std::uint8_t> EmptyStoreImage();
+// the process. The 64-bit (Unicode) image holds the same folders, nodes and properties,
+// its texts as PT_UNICODE, laid out in the wider structures of that form.
+std::span<const std::uint8_t> EmptyStoreImage(FileForm form = FileForm::kAnsi);
 
 }  // namespace pstorian

@@ -103,8 +103,8 @@ StoreFileWriter::StoreFileWriter(QuestionAsker& asker, std::filesystem::path out
                                  ExistingOutput existing)
     : asker_(asker), output_(std::move(output)), existing_(existing) {}
 
-bool StoreFileWriter::WriteEmptyStore() {
-  return Write(EmptyStoreImage()) == WriteOutcome::kWritten;
+bool StoreFileWriter::WriteEmptyStore(FileForm form) {
+  return Write(EmptyStoreImage(form)) == WriteOutcome::kWritten;
 }
 
 WriteOutcome StoreFileWriter::fail(const std::string& what, int err) {

@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 
+#include "mailclient/ndb/form_layout.h"
 #include "store/question_asker.h"
 
 namespace pstorian {
@@ -47,8 +48,9 @@ class StoreFileWriter {
   StoreFileWriter(const StoreFileWriter&) = delete;
   StoreFileWriter& operator=(const StoreFileWriter&) = delete;
 
-  // True when the empty store was written to the output path; outcome() tells the rest.
-  bool WriteEmptyStore();
+  // True when the empty store (of the 32-bit form unless told otherwise) was written to the
+  // output path; outcome() tells the rest.
+  bool WriteEmptyStore(FileForm form = FileForm::kAnsi);
 
   // Writes any image the same way; WriteEmptyStore writes EmptyStoreImage().
   WriteOutcome Write(std::span<const std::uint8_t> image);

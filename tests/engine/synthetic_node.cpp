@@ -8,7 +8,7 @@ namespace {
 class FileIds final : public BlockIdSource {
  public:
   explicit FileIds(SyntheticFile& file) : file_(file) {}
-  std::uint32_t next_bid(bool internal) override { return file_.new_block_id(internal); }
+  std::uint64_t next_bid(bool internal) override { return file_.new_block_id(internal); }
 
  private:
   SyntheticFile& file_;

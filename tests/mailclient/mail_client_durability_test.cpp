@@ -119,14 +119,16 @@ TEST(MailClientDurability, IdleSavesReachTheFileWithinSeconds) {
   MailProfile::instance().clear();
 }
 
-TEST(MailClientDurability, KilledWriterKeepsEveryMessageOfItsLastCheckpoint) {
+class KilledWriter : public ::testing::TestWithParam<FileForm> {};
+
+TEST_P(KilledWriter, KeepsEveryMessageOfItsLastCheckpoint) {
   MailProfile::instance().clear();
   test::TempDir dir;
   const auto file = dir.path() / "out.pst";
   std::mt19937 random(20261207);
   std::uniform_int_distribution<int> delay_ms(100, 2500);
   for (int round = 0; round < 4; ++round) {
-    test::write_file(file, EmptyStoreImage());
+    test::write_file(file, EmptyStoreImage(GetParam()));
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
     const pid_t child = ::fork();
@@ -168,6 +170,10 @@ TEST(MailClientDurability, KilledWriterKeepsEveryMessageOfItsLastCheckpoint) {
       }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(BothForms, KilledWriter,
+                         ::testing::Values(FileForm::kAnsi, FileForm::kUnicode),
+                         test::form_test_name);
 
 }  // namespace
 }  // namespace pstorian

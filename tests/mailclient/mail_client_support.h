@@ -41,9 +41,15 @@ struct WriteFailure {
   WriteFailure& operator=(const WriteFailure&) = delete;
 };
 
-inline std::filesystem::path empty_store(const TempDir& dir, const std::string& name) {
+// Names the cases of a test run in each form of the file.
+inline std::string form_test_name(const ::testing::TestParamInfo<FileForm>& param) {
+  return std::string(pst::form_name(param.param));
+}
+
+inline std::filesystem::path empty_store(const TempDir& dir, const std::string& name,
+                                         FileForm form = FileForm::kAnsi) {
   const auto file = dir.path() / name;
-  write_file(file, EmptyStoreImage());
+  write_file(file, EmptyStoreImage(form));
   return file;
 }
 

@@ -18,7 +18,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 class CountingIds final : public BlockIdSource {
  public:
-  std::uint32_t next_bid(bool internal) override {
+  std::uint64_t next_bid(bool internal) override {
     next_ += 4;
     return internal ? next_ | 2 : next_;
   }
@@ -122,7 +122,7 @@ std::vector<NbtEntry> written_leaf(const Page& p) {
 }
 
 TEST(PagedBTree, RewritesOnlyWhatChangedAndSplitsFullLeaves) {
-  PagedBTree<NbtEntry> tree(pst::kPageNbt, 31, build_nbt_leaf);
+  PagedBTree<NbtEntry> tree(pst::kPageNbt, build_nbt_leaf);
   std::uint32_t next_ib = 0x10000;
   const PageSlotSource slot = [&] {
     next_ib += 512;

@@ -301,5 +301,75 @@ TEST(FileHeader, RoundTripsAndGuardsItsCheckValue) {
   EXPECT_FALSE(parse_file_header(std::span(bytes).first(100)).has_value());
 }
 
+// The 64-bit form: offsets past 4 GB, both check values, and the wider structures.
+TEST(FileHeader, TheUnicodeFormKeepsWideOffsetsAndGuardsBothCheckValues) {
+  FileHeader h;
+  h.form = FileForm::kUnicode;
+  h.bid_next_b = 0x1'0000'01BCull;
+  h.bid_next_p = 0x122;
+  h.rgnid[2] = 0x40E;
+  h.file_eof = 0x1'2345'6000ull;
+  h.amap_last = 0x1'2340'0000ull;
+  h.nbt = {0x11D, 0x1'0000'6E00ull};
+  h.bbt = {0x120, 0x4800};
+  auto bytes = build_file_header(h);
+  ASSERT_EQ(bytes.size(), 564u);
+  EXPECT_EQ(pst::load_le16(bytes, 10), 23);
+  EXPECT_EQ(pst::load_le32(bytes, 4), pst::crc32(std::span(bytes).subspan(8, 471)));
+  EXPECT_EQ(pst::load_le32(bytes, 524), pst::crc32(std::span(bytes).subspan(8, 516)));
+  EXPECT_EQ(pst::load_le64(bytes, 184), h.file_eof);
+  EXPECT_EQ(pst::load_le64(bytes, 516), h.bid_next_b);
+  EXPECT_EQ(bytes[248], 2);  // valid maps
+  EXPECT_EQ(bytes[512], 0x80);
+  const auto back = parse_file_header(bytes);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->form, FileForm::kUnicode);
+  EXPECT_EQ(back->file_eof, h.file_eof);
+  EXPECT_EQ(back->nbt, h.nbt);
+  EXPECT_EQ(back->bid_next_b, h.bid_next_b);
+  EXPECT_EQ(back->rgnid[2], 0x40Eu);
+
+  bytes[520] ^= 1;  // past the partial check, inside the full one
+  EXPECT_FALSE(parse_file_header(bytes).has_value());
+  EXPECT_FALSE(parse_file_header(std::span(bytes).first(512)).has_value());
+}
+
+TEST(BlockWriter, TheUnicodeFormPutsTheCheckValueBeforeTheWideId) {
+  const std::vector<std::uint8_t> data(8176, 0x41);
+  const std::uint64_t bid = 0x1'0000'0104ull;
+  const std::uint64_t ib = 0x1'0000'4A00ull;
+  const auto block = build_block(data, bid, ib, pst::kCryptNone, FileForm::kUnicode);
+  ASSERT_EQ(block.size(), 8192u);
+  EXPECT_EQ(pst::load_le16(block, 8176), 8176);
+  EXPECT_EQ(pst::load_le16(block, 8178),
+            pst::block_signature(static_cast<std::uint32_t>(ib), static_cast<std::uint32_t>(bid)));
+  EXPECT_EQ(pst::load_le32(block, 8180), pst::crc32(data));
+  EXPECT_EQ(pst::load_le64(block, 8184), bid);
+  EXPECT_THROW(build_block(std::vector<std::uint8_t>(8177), 4, 0x4400, pst::kCryptNone,
+                           FileForm::kUnicode),
+               std::invalid_argument);
+}
+
+TEST(BTreePage, UnicodeLeavesHoldWideEntriesAndTheirTrailer) {
+  const std::vector<NbtEntry> entries = {{0x21, 0x1'0000'0004ull, 0, 0}, {0x122, 0x8, 0xA, 0x122}};
+  const Bref at{0x1'0000'0010ull, 0x1'0000'4800ull};
+  Page page = build_nbt_leaf(entries, at, FileForm::kUnicode);
+  EXPECT_EQ(page[488], 2);   // cEnt
+  EXPECT_EQ(page[489], 15);  // cEntMax
+  EXPECT_EQ(page[490], 32);  // cbEnt
+  EXPECT_EQ(pst::load_le64(page, 8), 0x1'0000'0004ull);
+  EXPECT_EQ(pst::load_le64(page, 32), 0x122u);
+  EXPECT_EQ(pst::load_le32(page, 56), 0x122u);
+  EXPECT_EQ(page[496], pst::kPageNbt);
+  EXPECT_EQ(pst::load_le32(page, 500), pst::crc32(std::span(page).first(496)));
+  EXPECT_EQ(pst::load_le64(page, 504), at.bid);
+  EXPECT_TRUE(page_trailer_holds(page, pst::kPageNbt, at.bid, at.ib, FileForm::kUnicode));
+  EXPECT_FALSE(page_trailer_holds(page, pst::kPageNbt, at.bid, at.ib));
+  page[3] ^= 1;
+  EXPECT_FALSE(page_trailer_holds(page, pst::kPageNbt, at.bid, at.ib, FileForm::kUnicode));
+  EXPECT_THROW(build_nbt_leaf(std::vector<NbtEntry>(16), at, FileForm::kUnicode),
+               std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace pstorian

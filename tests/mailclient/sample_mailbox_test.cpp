@@ -413,5 +413,63 @@ TEST(SampleMailbox, RichItemsComeBackWholeThroughEveryReader) {
   EXPECT_EQ(checked, manifest.messages.size());
 }
 
+// The same rich sample written into a store of each form: libpff and libpst find the same
+// folders, items, texts and attachments in both, the 64-bit one holding its strings as
+// PT_UNICODE.
+TEST(SampleMailbox, TheRichSampleReadsTheSameInTheUnicodeForm) {
+  test::TempDir dir;
+  SampleOptions options;
+  options.rich = true;
+  options.folders = 6;
+  options.messages = 60;
+  options.seed = 5;
+  std::map<FileForm, fs::path> files;
+  for (const FileForm form : {FileForm::kAnsi, FileForm::kUnicode}) {
+    files[form] = test::empty_store(dir, std::string(pst::form_name(form)) + ".pst", form);
+    const auto factory = make_mail_client_factory();
+    fill_sample_mailbox(*factory, files[form], options);
+    terminate_mail_client();
+    MailProfile::instance().clear();
+  }
+  const fs::path& wide = files[FileForm::kUnicode];
+  EXPECT_EQ(StoreFile(wide).header().form, FileForm::kUnicode);
+  EXPECT_TRUE(test::validator_says(wide, "pstcheck: 0 errors, 0 warnings, "));
+  if (test::has_pypff()) {
+    const json ansi = test::pypff_dump(files[FileForm::kAnsi]);
+    const json unicode = test::pypff_dump(wide);
+    ASSERT_EQ(ansi.size(), unicode.size());
+    std::size_t messages = 0;
+    for (std::size_t i = 0; i < ansi.size(); ++i) {
+      EXPECT_EQ(ansi[i]["path"], unicode[i]["path"]);
+      ASSERT_EQ(ansi[i]["messages"].size(), unicode[i]["messages"].size());
+      for (std::size_t m = 0; m < ansi[i]["messages"].size(); ++m) {
+        const json& a = ansi[i]["messages"][m];
+        const json& u = unicode[i]["messages"][m];
+        for (const char* field : {"subject", "body", "sender", "attachments", "delivered"})
+          EXPECT_EQ(a[field], u[field]) << field << " of " << a["subject"];
+        ++messages;
+      }
+    }
+    EXPECT_EQ(messages, 60u);
+  }
+  if (test::have_program("readpst")) {
+    // Each folder's line of what libpst exported and skipped, in the same numbers.
+    const auto exported = [&](const fs::path& file) {
+      const auto out = dir.path() / ("readpst-" + file.stem().string());
+      fs::create_directory(out);
+      const std::string log =
+          test::run("readpst -D -e -o '" + out.string() + "' '" + file.string() + "' 2>&1");
+      std::multiset<std::string> lines;
+      for (std::size_t at = log.find("items done"); at != std::string::npos;
+           at = log.find("items done", at + 1))
+        lines.insert(log.substr(log.rfind('\t', at), log.find('\n', at) - log.rfind('\t', at)));
+      return lines;
+    };
+    const auto ansi = exported(files[FileForm::kAnsi]);
+    EXPECT_FALSE(ansi.empty());
+    EXPECT_EQ(ansi, exported(wide));
+  }
+}
+
 }  // namespace
 }  // namespace pstorian

@@ -43,13 +43,15 @@ std::vector<Bytes> contents(const fs::path& file) {
 
 Bytes head(const fs::path& file) {
   Bytes bytes = test::read_file(file);
-  bytes.resize(pst::kHeaderSize);
+  bytes.resize(pst::unicode::kHeaderSize);
   return bytes;
 }
 
-TEST(StoreFailure, ACheckpointCutOffAtAnyWriteLeavesTheLastOne) {
+class StoreFailureInForm : public ::testing::TestWithParam<FileForm> {};
+
+TEST_P(StoreFailureInForm, ACheckpointCutOffAtAnyWriteLeavesTheLastOne) {
   test::TempDir dir;
-  const fs::path base = test::empty_store(dir, "base.pst");
+  const fs::path base = test::empty_store(dir, "base.pst", GetParam());
   std::vector<std::uint32_t> earlier;
   {
     StoreFile store(base);
@@ -104,6 +106,10 @@ TEST(StoreFailure, ACheckpointCutOffAtAnyWriteLeavesTheLastOne) {
   }
   EXPECT_GT(failures, 8);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothForms, StoreFailureInForm,
+                         ::testing::Values(FileForm::kAnsi, FileForm::kUnicode),
+                         test::form_test_name);
 
 TEST(StoreFailure, ASecondWriterIsRefusedWhileTheFirstHoldsTheFile) {
   test::TempDir dir;

@@ -202,17 +202,22 @@ TEST(EmptyStoreImage, NamesTheStoreAndListsTheTenFolders) {
   EXPECT_EQ(names, expected);
 }
 
-class EmptyStoreFile : public ::testing::Test {
+std::string form_test_name(const ::testing::TestParamInfo<FileForm>& param) {
+  return std::string(pst::form_name(param.param));
+}
+
+// The file of either form: the 64-bit one holds the same nodes and folders.
+class EmptyStoreFile : public ::testing::TestWithParam<FileForm> {
  protected:
   void SetUp() override {
     file_ = dir_.path() / "empty.pst";
-    test::write_file(file_, EmptyStoreImage());
+    test::write_file(file_, EmptyStoreImage(GetParam()));
   }
   test::TempDir dir_;
   std::filesystem::path file_;
 };
 
-TEST_F(EmptyStoreFile, StructuralCheckerFindsNothingWrong) {
+TEST_P(EmptyStoreFile, StructuralCheckerFindsNothingWrong) {
   const std::string tool = PSTORIAN_SHARED_DIR "/tools/pstcheck.py";
   if (!std::filesystem::exists(tool)) GTEST_SKIP() << "pstcheck.py not found";
   int status = -1;
@@ -225,12 +230,13 @@ TEST_F(EmptyStoreFile, StructuralCheckerFindsNothingWrong) {
 const char* const kTenFolders[] = {"Deleted Items", "Inbox",   "Outbox", "Sent Items", "Calendar",
                                    "Contacts",      "Journal", "Notes",  "Tasks",      "Drafts"};
 
-TEST_F(EmptyStoreFile, LibpffExportsTheTenFolders) {
+TEST_P(EmptyStoreFile, LibpffExportsTheTenFolders) {
   if (!test::have_program("pffexport")) GTEST_SKIP() << "pffexport not installed";
   int status = -1;
   const std::string info = test::run("pffinfo '" + file_.string() + "' 2>&1", &status);
   EXPECT_EQ(status, 0) << info;
-  EXPECT_NE(info.find("32-bit"), std::string::npos) << info;
+  EXPECT_NE(info.find(GetParam() == FileForm::kUnicode ? "64-bit" : "32-bit"), std::string::npos)
+      << info;
 
   const auto target = dir_.path() / "export";
   const std::string out =
@@ -241,7 +247,7 @@ TEST_F(EmptyStoreFile, LibpffExportsTheTenFolders) {
     EXPECT_TRUE(std::filesystem::is_directory(top / name)) << name << "\n" << out;
 }
 
-TEST_F(EmptyStoreFile, LibpstReadsTheStoreNameAndTheTenFolders) {
+TEST_P(EmptyStoreFile, LibpstReadsTheStoreNameAndTheTenFolders) {
   if (!test::have_program("readpst")) GTEST_SKIP() << "readpst not installed";
   const auto target = dir_.path() / "readpst";
   std::filesystem::create_directory(target);
@@ -255,6 +261,10 @@ TEST_F(EmptyStoreFile, LibpstReadsTheStoreNameAndTheTenFolders) {
         << name << "\n"
         << out;
 }
+
+INSTANTIATE_TEST_SUITE_P(BothForms, EmptyStoreFile,
+                         ::testing::Values(FileForm::kAnsi, FileForm::kUnicode),
+                         form_test_name);
 
 }  // namespace
 }  // namespace pstorian

@@ -5,11 +5,15 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
+#include "format/layout_unicode.h"
 
 namespace pstorian {
 namespace {
 
 constexpr std::size_t kMaxAllocationsPerBlock = 0x7FF;  // the 11 bits of a heap id's index
+// Heap blocks are kept to the data of the smaller block of the two forms (8,176 bytes), so
+// that one heap suits a file of either form.
+constexpr std::size_t kMaxHeapBlock = pst::unicode::kMaxBlockData;
 
 // The fill level nibble of a block: how much room is left, in the coarse steps the format
 // uses to let a writer find a block with space without reading it.
@@ -46,7 +50,7 @@ std::uint32_t HeapWriter::allocate(std::span<const std::uint8_t> bytes) {
   auto fits = [&](const Block& b) {
     const std::size_t end = (b.used + bytes.size() + 1) & ~std::size_t{1};  // page map is even
     return b.ends.size() < kMaxAllocationsPerBlock &&
-           end + page_map_size(b.ends.size() + 1) <= pst::kMaxBlockData;
+           end + page_map_size(b.ends.size() + 1) <= kMaxHeapBlock;
   };
   if (!fits(blocks_.back())) blocks_.push_back({{}, {}, header_size(blocks_.size()), {}});
   Block& block = blocks_.back();
@@ -115,7 +119,7 @@ std::vector<SharedBytes> HeapWriter::finish_shared() const {
   // Fill levels: block 0 keeps those of blocks 0..7, every bitmap block those of the 128
   // blocks from itself on. Two blocks share a byte, the lower index in the low nibble.
   for (std::size_t i = 0; i < sizes.size(); ++i) {
-    const std::uint8_t level = fill_level(pst::kMaxBlockData - sizes[i]);
+    const std::uint8_t level = fill_level(kMaxHeapBlock - sizes[i]);
     std::size_t holder = 0;
     std::size_t at = 8 + i / 2;
     if (i >= 8) {

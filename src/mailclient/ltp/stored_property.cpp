@@ -4,6 +4,7 @@
 
 #include "format/endian.h"
 #include "format/property_types.h"
+#include "format/utf8.h"
 
 namespace pstorian {
 
@@ -25,6 +26,15 @@ StoredProperty StoredProperty::int64(std::uint32_t tag, std::uint64_t v) {
 
 StoredProperty StoredProperty::string8(std::uint32_t tag, std::string_view text) {
   return {tag, std::vector<std::uint8_t>(text.begin(), text.end())};
+}
+
+StoredProperty StoredProperty::unicode(std::uint32_t tag, std::string_view utf8) {
+  StoredProperty p{(tag & 0xFFFF0000u) | pst::kPtUnicode, {}};
+  for (const char16_t c : pst::utf8_to_utf16(utf8)) {
+    p.value.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    p.value.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  return p;
 }
 
 StoredProperty StoredProperty::binary(std::uint32_t tag, std::span<const std::uint8_t> bytes) {

@@ -19,6 +19,8 @@ struct StoredProperty {
   static StoredProperty boolean(std::uint32_t tag, bool v);
   static StoredProperty int64(std::uint32_t tag, std::uint64_t v);  // also PT_SYSTIME
   static StoredProperty string8(std::uint32_t tag, std::string_view text);
+  // UTF-8 text as PT_UNICODE (UTF-16LE, no terminating zero); `tag`'s type is replaced.
+  static StoredProperty unicode(std::uint32_t tag, std::string_view utf8);
   static StoredProperty binary(std::uint32_t tag, std::span<const std::uint8_t> bytes);
 };
 

@@ -204,10 +204,11 @@ std::vector<std::vector<std::uint8_t>> build_table_context(std::span<const Table
 }
 
 GrowingTableContext::GrowingTableContext(std::span<const TableColumn> columns,
-                                         std::uint32_t matrix_nid, std::uint8_t row_number_size)
+                                         std::uint32_t matrix_nid, FileForm form)
     : columns_(columns.begin(), columns.end()),
       sorted_(sorted_columns(columns)),
-      row_number_size_(row_number_size),
+      row_number_size_(static_cast<std::uint8_t>(layout_of(form).row_index_size)),
+      max_block_(layout_of(form).max_block_data),
       heap_(pst::kClientTableContext) {
   const auto rgib = group_ends(sorted_);
   row_size_ = rgib[3];
@@ -268,7 +269,7 @@ std::vector<SharedBytes> GrowingTableContext::heap_blocks() {
 std::vector<SharedBytes> GrowingTableContext::matrix_blocks() {
   // As split_into_blocks cuts it: as many whole rows as fit in a block. A block lying
   // wholly within the unchanged rows was full, and is the same, last time too.
-  const std::size_t rows_per_block = pst::kMaxBlockData / row_size_;
+  const std::size_t rows_per_block = max_block_ / row_size_;
   const std::size_t keep = std::min(matrix_clean_rows_ / rows_per_block, matrix_blocks_.size());
   matrix_blocks_.resize(keep);
   const std::size_t step = rows_per_block * row_size_;

@@ -20,6 +20,7 @@
 
 #include "mailclient/ltp/heap_writer.h"
 #include "mailclient/ltp/stored_property.h"
+#include "mailclient/ndb/form_layout.h"
 #include "mailclient/ndb/subnode_sink.h"
 
 namespace pstorian {
@@ -68,7 +69,7 @@ class GrowingTableContext {
   // `matrix_nid` is the subnode id the TCINFO names for the row matrix. Throws
   // std::invalid_argument for a column layout build_table_context refuses.
   GrowingTableContext(std::span<const TableColumn> columns, std::uint32_t matrix_nid,
-                      std::uint8_t row_number_size = 2);
+                      FileForm form = FileForm::kAnsi);
 
   bool has_columns(std::span<const TableColumn> columns) const;
   std::size_t rows() const { return row_marks_.size(); }
@@ -94,6 +95,7 @@ class GrowingTableContext {
   std::size_t row_size_ = 0;
   std::size_t bits_at_ = 0;
   std::uint8_t row_number_size_ = 2;
+  std::size_t max_block_ = 0;  // the data of a block of the file's form
   HeapWriter heap_;
   std::uint32_t index_header_ = 0;
   std::vector<HeapWriter::Mark> row_marks_;  // the heap before each row's values

@@ -10,7 +10,6 @@ namespace {
 
 // The row matrix always goes into this subnode, so that its id stays the same.
 constexpr std::uint32_t kMatrixSubnode = (1u << 5) | pst::kNodeLtp;
-constexpr std::size_t kMaxXBlockEntries = (pst::kMaxBlockData - 8) / 4;
 
 // Keeps the row matrix aside and stores other large values as subnodes of their own.
 class MatrixSink final : public SubnodeSink {
@@ -24,7 +23,8 @@ class MatrixSink final : public SubnodeSink {
       return kMatrixSubnode;
     }
     const std::uint32_t nid = (next_index_++ << 5) | pst::kNodeLtp;
-    entries.push_back({nid, move_into_data_tree(split_into_blocks(data, unit), file_, out_), 0});
+    entries.push_back(
+        {nid, move_into_data_tree(split_into_blocks(data, unit, file_.form()), file_, out_), 0});
     return nid;
   }
 
@@ -47,14 +47,16 @@ std::vector<SharedBytes> shared(std::vector<std::vector<std::uint8_t>> blocks) {
 
 }  // namespace
 
-std::uint32_t TableNodeWriter::data_tree(std::vector<SharedBytes> leaves, Leaves& before,
+std::uint64_t TableNodeWriter::data_tree(std::vector<SharedBytes> leaves, Leaves& before,
                                          bool root_referenced_by_pending,
                                          std::vector<PendingBlock>& out) {
+  const FormLayout& f = layout_of(file_.form());
+  const std::size_t max_xblock_entries = (f.max_block_data - f.tree_header_size) / f.id_size;
   if (leaves.empty()) {
     before = {};
     return 0;
   }
-  if (leaves.size() > kMaxXBlockEntries) {
+  if (leaves.size() > max_xblock_entries) {
     // Larger than one XBLOCK reaches: written whole, as a deeper tree.
     before = {};
     std::vector<std::vector<std::uint8_t>> copies;
@@ -62,7 +64,7 @@ std::uint32_t TableNodeWriter::data_tree(std::vector<SharedBytes> leaves, Leaves
     return write_data_tree(copies, file_, out);
   }
   const bool single = leaves.size() == 1;
-  std::vector<std::uint32_t> bids;
+  std::vector<std::uint64_t> bids;
   for (std::size_t i = 0; i < leaves.size(); ++i) {
     // The same object is the same block; blocks built anew are compared byte for byte.
     if (i < before.data.size() &&
@@ -79,16 +81,18 @@ std::uint32_t TableNodeWriter::data_tree(std::vector<SharedBytes> leaves, Leaves
     bids.push_back(b.bid);
     out.push_back(std::move(b));
   }
-  std::uint32_t root = bids.front();
+  std::uint64_t root = bids.front();
   if (!single) {
     std::uint64_t total = 0;
     for (const auto& l : leaves) total += l->size();
-    PendingBlock x{file_.next_bid(true), std::vector<std::uint8_t>(8 + 4 * bids.size()), 0};
+    PendingBlock x{file_.next_bid(true),
+                   std::vector<std::uint8_t>(f.tree_header_size + f.id_size * bids.size()), 0};
     x.data[0] = 0x01;
     x.data[1] = 1;
     pst::store_le16(x.data, 2, static_cast<std::uint16_t>(bids.size()));
     pst::store_le32(x.data, 4, static_cast<std::uint32_t>(total));
-    for (std::size_t i = 0; i < bids.size(); ++i) pst::store_le32(x.data, 8 + 4 * i, bids[i]);
+    for (std::size_t i = 0; i < bids.size(); ++i)
+      store_id(f, x.data, f.tree_header_size + f.id_size * i, bids[i]);
     root = x.bid;
     out.push_back(std::move(x));
   }
@@ -104,7 +108,7 @@ std::optional<TableNodeWriter::Parts> TableNodeWriter::grow(Written& state,
   if (state.rebuild_whole) return std::nullopt;
   if (!state.built || !state.built->has_columns(columns)) {
     state.built.reset();
-    state.built.emplace(columns, kMatrixSubnode);
+    state.built.emplace(columns, kMatrixSubnode, file_.form());
     unchanged_rows = 0;
   }
   GrowingTableContext& built = *state.built;
@@ -138,20 +142,22 @@ void TableNodeWriter::write(std::uint32_t nid, std::span<const TableColumn> colu
     throw;
   }
   std::vector<SubnodeEntry> entries;
-  std::uint32_t bid_data = 0;
+  std::uint64_t bid_data = 0;
+  const auto row_number_size = static_cast<std::uint8_t>(layout_of(file_.form()).row_index_size);
   if (parts) {
     // The subnode block and a parent XBLOCK are new blocks that refer to their children.
     bid_data = data_tree(std::move(parts->heap), before.heap, false, out);
-    const std::uint32_t rows_bid = data_tree(std::move(parts->matrix), before.matrix, true, out);
+    const std::uint64_t rows_bid = data_tree(std::move(parts->matrix), before.matrix, true, out);
     entries.push_back({kMatrixSubnode, rows_bid, 0});
   } else {
     MatrixSink sink(file_, out);
-    bid_data = data_tree(shared(build_table_context(columns, rows, 2, &sink, true)), before.heap,
+    bid_data = data_tree(shared(build_table_context(columns, rows, row_number_size, &sink, true)), before.heap,
                          false, out);
     entries = std::move(sink.entries);
     if (sink.matrix) {
-      const std::uint32_t rows_bid = data_tree(
-          shared(split_into_blocks(*sink.matrix, sink.row_size)), before.matrix, true, out);
+      const std::uint64_t rows_bid =
+          data_tree(shared(split_into_blocks(*sink.matrix, sink.row_size, file_.form())),
+                    before.matrix, true, out);
       entries.push_back({kMatrixSubnode, rows_bid, 0});
     } else {
       before.matrix = {};
@@ -159,7 +165,7 @@ void TableNodeWriter::write(std::uint32_t nid, std::span<const TableColumn> colu
   }
   // write_subnode_blocks counts references to the pending blocks it lists; a taken-over
   // single block was counted above.
-  const std::uint32_t bid_sub = write_subnode_blocks(entries, file_, out);
+  const std::uint64_t bid_sub = write_subnode_blocks(entries, file_, out);
   file_.add_blocks(std::move(out));
   file_.put_node({nid, bid_data, bid_sub, 0});
 }

@@ -34,7 +34,7 @@ class TableNodeWriter {
  private:
   struct Leaves {
     std::vector<SharedBytes> data;
-    std::vector<std::uint32_t> bids;
+    std::vector<std::uint64_t> bids;
   };
   struct Written {
     Leaves heap;
@@ -54,7 +54,7 @@ class TableNodeWriter {
 
   // The id of a single block or of an XBLOCK over `leaves`, taking over the blocks of
   // `before` that are unchanged; `before` becomes the new version.
-  std::uint32_t data_tree(std::vector<SharedBytes> leaves, Leaves& before,
+  std::uint64_t data_tree(std::vector<SharedBytes> leaves, Leaves& before,
                           bool root_referenced_by_pending, std::vector<PendingBlock>& out);
 
   StoreFile& file_;

@@ -9,6 +9,7 @@
 #include "format/property_types.h"
 #include "mailclient/ltp/property_context_writer.h"
 #include "mailclient/messaging/content_import.h"
+#include "mailclient/messaging/store_strings.h"
 
 namespace pstorian {
 namespace {
@@ -158,7 +159,10 @@ PropertyBag ContentWriter::message_properties(const MessageContent& content) {
 void ContentWriter::add_table(NodeWriter& node, std::uint32_t nid,
                               std::span<const TableColumn> base, std::span<const TableRow> rows) {
   NodeWriter writer(file_);
-  const auto heap = build_table_context(columns_for_rows(base, rows), rows, 2, &writer);
+  const FileForm form = file_.form();
+  const auto heap = build_table_context(
+      to_file_columns(columns_for_rows(base, rows), form), to_file_rows(rows, codec_, form),
+      static_cast<std::uint8_t>(layout_of(form).row_index_size), &writer);
   node.add_subnode(nid, writer.finish(heap));
 }
 
@@ -176,7 +180,7 @@ void ContentWriter::add_recipient_table(NodeWriter& node,
                                         const std::vector<ContentProperties>& rows) {
   std::vector<TableRow> table;
   for (const auto& row : rows) {
-    if (table.size() >= pst::kMaxTableRows) break;
+    if (table.size() >= max_table_rows(file_.form())) break;
     TableRow r = import_properties(row, names_, ContentObject::kRecipient).list();
     r.push_back(StoredProperty::int32(kTagLtpRowId, static_cast<std::uint32_t>(table.size() + 1)));
     r.push_back(StoredProperty::int32(kTagLtpRowVer, ++row_version_));
@@ -190,7 +194,7 @@ void ContentWriter::add_attachments(NodeWriter& node,
                                     std::size_t depth) {
   std::vector<TableRow> rows;
   for (const auto& attachment : attachments) {
-    if (rows.size() >= pst::kMaxTableRows) break;
+    if (rows.size() >= max_table_rows(file_.form())) break;
     const auto nid = static_cast<std::uint32_t>((kFirstAttachmentIndex + rows.size()) << 5) |
                      pst::kNodeAttachment;
     PropertyBag properties;
@@ -234,7 +238,8 @@ WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment,
     add_subnodes(embedded, message, depth + 1);
     const std::uint32_t size = object_size(mp, embedded.data_bytes());
     mp.set_int32(kMessageSizeTag, size);
-    const auto leaves = build_property_context(mp.list(), &embedded);
+    const auto leaves =
+        build_property_context(to_file_strings(mp.list(), codec_, file_.form()), &embedded);
     // An id of the store's messages, as the embedded message is one, though no folder
     // lists it.
     const std::uint32_t nid = file_.next_nid(pst::kNodeNormalMessage);
@@ -248,7 +253,7 @@ WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment,
   if (!p.int32(prop::kAttachMethod)) p.set_int32(prop::kAttachMethod, 1);
   if (!p.int32(prop::kRenderingPosition)) p.set_int32(prop::kRenderingPosition, 0xFFFFFFFF);
   if (!p.int32(prop::kAttachSize)) p.set_int32(prop::kAttachSize, object_size(p, held));
-  const auto leaves = build_property_context(p.list(), &writer);
+  const auto leaves = build_property_context(to_file_strings(p.list(), codec_, file_.form()), &writer);
   return writer.finish(leaves);
 }
 

@@ -8,6 +8,7 @@
 #include "format/endian.h"
 #include "format/layout.h"
 #include "mailclient/ltp/ltp_reader.h"
+#include "mailclient/messaging/store_strings.h"
 #include "mailclient/ltp/property_context_writer.h"
 #include "mailclient/messaging/content_import.h"
 #include "mailclient/messaging/content_writer.h"
@@ -188,11 +189,14 @@ std::vector<StoredProperty> MessageStore::read_properties(std::uint32_t nid) {
   if (heap.client_signature() != pst::kClientPropertyContext)
     throw StoreError("node is not a property context");
   const auto subnodes = f.read_subnodes(entry.bid_sub);
-  return read_property_context(heap, [&](std::uint32_t sub) {
-    const auto it = subnodes.find(sub);
-    if (it == subnodes.end()) throw LtpError("subnode not found");
-    return f.read_bytes(it->second.bid_data);
-  });
+  return from_file_strings(read_property_context(heap,
+                                                 [&](std::uint32_t sub) {
+                                                   const auto it = subnodes.find(sub);
+                                                   if (it == subnodes.end())
+                                                     throw LtpError("subnode not found");
+                                                   return f.read_bytes(it->second.bid_data);
+                                                 }),
+                           codec_, f.form());
 }
 
 std::optional<FolderTable> MessageStore::read_table(std::uint32_t nid) {
@@ -220,7 +224,8 @@ std::optional<FolderTable> MessageStore::read_table(std::uint32_t nid) {
                   leaf.end() - static_cast<std::ptrdiff_t>(leaf.size() % row_size));
     return rows;
   });
-  return FolderTable(std::move(contents.columns), std::move(contents.rows));
+  for (auto& row : contents.rows) row = from_file_strings(std::move(row), codec_, f.form());
+  return FolderTable(from_file_columns(contents.columns, f.form()), std::move(contents.rows));
 }
 
 bool MessageStore::is_folder(std::uint32_t nid) {
@@ -288,7 +293,7 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
   const std::lock_guard lock(mutex_);
   check_usable();
   FolderState& parent = folder(parent_nid);
-  if (hierarchy(parent).size() >= pst::kMaxTableRows)
+  if (hierarchy(parent).size() >= max_table_rows(file().form()))
     throw StoreError("the folder holds as many subfolders as a folder of this file can hold");
   const std::uint32_t nid = file().next_nid(pst::kNodeNormalFolder);
   FolderState f;
@@ -354,7 +359,7 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
   const std::lock_guard lock(mutex_);
   check_usable();
   FolderState& f = folder(folder_nid);
-  if (contents(f).size() >= pst::kMaxTableRows && !contents(f).contains(nid))
+  if (contents(f).size() >= max_table_rows(file().form()) && !contents(f).contains(nid))
     throw FolderFullError("the folder holds as many items as a folder of this file can hold (" +
                           std::to_string(pst::kMaxTableRows) + ")");
   // A message made here gets the usual defaults; one given whole, as another store held it,
@@ -446,7 +451,8 @@ void MessageStore::write_properties(std::uint32_t nid, std::uint32_t parent,
                                     const PropertyBag& properties) {
   StoreFile& f = file();
   NodeWriter writer(f);
-  const auto leaves = build_property_context(properties.list(), &writer);
+  const auto leaves =
+      build_property_context(to_file_strings(properties.list(), codec_, f.form()), &writer);
   auto node = writer.finish(leaves);
   f.add_blocks(std::move(node.blocks));
   f.put_node({nid, node.bid_data, node.bid_sub, parent});
@@ -488,14 +494,16 @@ void MessageStore::write_message(std::uint32_t nid, std::uint32_t parent, Proper
   // The size the mail client reports: the values, their property entries and the data of
   // the recipients and attachments.
   p.set_int32(prop::kMessageSize, object_size(p, subnode_bytes));
-  const auto leaves = build_property_context(p.list(), &writer);
+  const auto leaves = build_property_context(to_file_strings(p.list(), codec_, f.form()), &writer);
   for (const auto& entry : kept) writer.keep_subnode(entry);
   const bool has_recipients =
       content != nullptr ||
       std::ranges::any_of(kept, [](const SubnodeEntry& e) { return e.nid == kRecipientTemplate; });
   if (!has_recipients) {
     NodeWriter recipients(f);
-    const auto table = build_table_context(recipient_template_, {}, 2, &recipients);
+    const auto table = build_table_context(
+        to_file_columns(recipient_template_, f.form()), {},
+        static_cast<std::uint8_t>(layout_of(f.form()).row_index_size), &recipients);
     writer.add_subnode(kRecipientTemplate, recipients.finish(table));
   }
   auto node = writer.finish(leaves);
@@ -510,8 +518,9 @@ void MessageStore::write_message(std::uint32_t nid, std::uint32_t parent, Proper
 }
 
 void MessageStore::write_table(std::uint32_t nid, FolderTable& table) {
-  file();
-  table_writer_->write(nid, table.columns(), table.rows(), table.unchanged_rows());
+  const FileForm form = file().form();
+  table_writer_->write(nid, to_file_columns(table.columns(), form),
+                       to_file_rows(table.rows(), codec_, form), table.unchanged_rows());
   table.mark_written();
 }
 

@@ -17,28 +17,30 @@ constexpr std::size_t kFMapEntries = 496;        // AMap pages one FMap page cov
 constexpr std::uint64_t kFMapInInterval = 0x400;
 constexpr std::size_t kPageUnits = pst::kPageSize / kUnit;
 
-void set_bit(Page& page, std::size_t i, bool value) {
+void set_bit(Page& page, std::size_t bits_at, std::size_t i, bool value) {
   const auto mask = static_cast<std::uint8_t>(0x80 >> (i % 8));
   if (value)
-    page[4 + i / 8] |= mask;
+    page[bits_at + i / 8] |= mask;
   else
-    page[4 + i / 8] &= static_cast<std::uint8_t>(~mask);
+    page[bits_at + i / 8] &= static_cast<std::uint8_t>(~mask);
 }
 
 // A map page's body: one bit per unit from the first one the page covers, 1 where `used`
 // says so and everywhere past the end of the file.
-Page map_page(const std::vector<bool>& used, std::size_t n, std::uint8_t ptype, std::uint64_t at) {
+Page map_page(const std::vector<bool>& used, std::size_t n, std::uint8_t ptype, std::uint64_t at,
+              FileForm form) {
   Page page{};
   const std::size_t first = n * kBitsPerMap;
+  const std::size_t bits_at = layout_of(form).map_bits_at;
   for (std::size_t i = 0; i < kBitsPerMap; ++i)
-    set_bit(page, i, first + i >= used.size() || used[first + i]);
-  seal_page(page, ptype, static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(at));
+    set_bit(page, bits_at, i, first + i >= used.size() || used[first + i]);
+  seal_page(page, ptype, at, at, form);
   return page;
 }
 
 }  // namespace
 
-AllocationMap::AllocationMap(std::uint64_t file_size) {
+AllocationMap::AllocationMap(std::uint64_t file_size, FileForm form) : form_(form) {
   if (file_size < pst::kFirstPMapOffset + pst::kPageSize)
     throw std::invalid_argument("file too small for its allocation maps");
   grow(file_size);
@@ -266,21 +268,22 @@ std::size_t AllocationMap::fmap_page_count() const {
 
 Page AllocationMap::build_fmap_page(std::size_t n) const {
   Page page{};
+  const std::size_t bytes_at = layout_of(form_).map_bits_at;
   for (std::size_t i = 0; i < kFMapEntries; ++i)
-    page[4 + i] = static_cast<std::uint8_t>(
+    page[bytes_at + i] = static_cast<std::uint8_t>(
         std::min<std::size_t>(longest_free_run(kHeaderFMapEntries + n * kFMapEntries + i), 255));
-  const auto at = static_cast<std::uint32_t>(fmap_page_offset(n));
-  seal_page(page, pst::kPageFMap, at, at);
+  const auto at = fmap_page_offset(n);
+  seal_page(page, pst::kPageFMap, at, at, form_);
   return page;
 }
 
 // Copies one map page's bits into `bits`, as far as the file reaches, and keeps `zeros`
 // (the number of 0 bits in `bits`) up to date.
 static void load_map_page(std::vector<bool>& bits, std::uint64_t& zeros, std::size_t n,
-                          const Page& page) {
+                          const Page& page, std::size_t bits_at) {
   const std::size_t first = n * kBitsPerMap;
   for (std::size_t i = 0; i < kBitsPerMap && first + i < bits.size(); ++i) {
-    const bool bit = (page[4 + i / 8] & (0x80 >> (i % 8))) != 0;
+    const bool bit = (page[bits_at + i / 8] & (0x80 >> (i % 8))) != 0;
     if (bits[first + i] == bit) continue;
     bits[first + i] = bit;
     if (bit)
@@ -291,7 +294,7 @@ static void load_map_page(std::vector<bool>& bits, std::uint64_t& zeros, std::si
 }
 
 void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
-  load_map_page(allocated_, free_units_, n, page);
+  load_map_page(allocated_, free_units_, n, page, layout_of(form_).map_bits_at);
   first_free_ = 0;
   if (n < scan_from_.size()) scan_from_[n] = n * kBitsPerMap;
   for (auto& hints : fit_hint_) hints.fill(0);
@@ -300,7 +303,7 @@ void AllocationMap::load_amap_page(std::size_t n, const Page& page) {
 }
 
 void AllocationMap::load_pmap_page(std::size_t n, const Page& page) {
-  load_map_page(page_used_, free_pages_, n, page);
+  load_map_page(page_used_, free_pages_, n, page, layout_of(form_).map_bits_at);
   dirty_pmaps_.insert(n);
 }
 
@@ -321,11 +324,11 @@ AllocationMap::ChangedPages AllocationMap::take_changed_pages() {
 }
 
 Page AllocationMap::build_amap_page(std::size_t n) const {
-  return map_page(allocated_, n, pst::kPageAMap, amap_page_offset(n));
+  return map_page(allocated_, n, pst::kPageAMap, amap_page_offset(n), form_);
 }
 
 Page AllocationMap::build_pmap_page(std::size_t n) const {
-  return map_page(page_used_, n, pst::kPagePMap, pmap_page_offset(n));
+  return map_page(page_used_, n, pst::kPagePMap, pmap_page_offset(n), form_);
 }
 
 }  // namespace pstorian

@@ -1,8 +1,9 @@
-// The allocation maps of a 32-bit file, kept in memory as bits and written out as pages.
+// The allocation maps of a file, kept in memory as bits and written out as pages.
 //
 // AMap: one page every 253,952 bytes from 0x4400; each covers the 3,968 units of 64 bytes
-// from its own offset on. The page body is 4 zero bytes, then 496 bytes of bits, most
-// significant bit first, 1 = allocated. The AMap page itself is allocated in its own map.
+// from its own offset on. The page body is 496 bytes of bits, most significant bit first,
+// 1 = allocated; the 32-bit form puts 4 zero bytes before them, the 64-bit form none (its
+// trailer is 4 bytes longer). The map pages of both forms cover the same spans. The AMap page itself is allocated in its own map.
 //
 // PMap: one page every 2,031,616 bytes from 0x4600, one bit per 512-byte page from 0x4400
 // on, 0 = free page. Readers no longer rely on it, but it must still agree with the header's
@@ -13,7 +14,9 @@
 // 128), one page every 496 intervals, at 0x400 into its interval (after the AMap and the
 // PMap): one byte per AMap page, the longest run of free units in it (at most 255). Readers
 // rely on the AMap, but the pages must be there with valid trailers once the file is that
-// large. (The free page map, at 0x7C004A00, lies past what this writer lets a file grow to.)
+// large. (The free page map, at 0x7C004A00, lies past what this writer lets a 32-bit file
+// grow to; a 64-bit file that grows past it gets no free page map pages, whose bits no reader
+// relies on, and uses that space like any other.)
 //
 // Bits for space beyond the end of the file are written as 1 in the AMap and PMap.
 #pragma once
@@ -32,7 +35,7 @@ class AllocationMap {
  public:
   // A map for a file of `file_size` bytes (at least up to the end of the first PMap page):
   // everything free except the map pages the format places inside that size.
-  explicit AllocationMap(std::uint64_t file_size);
+  explicit AllocationMap(std::uint64_t file_size, FileForm form = FileForm::kAnsi);
 
   std::uint64_t file_size() const { return file_size_; }
   // Extends the file; the new space is free except for map pages that fall into it.
@@ -85,6 +88,7 @@ class AllocationMap {
   void mark(std::uint64_t ib, std::uint64_t size, bool allocated);
   void mark_map_pages(std::uint64_t from, std::uint64_t to);
 
+  FileForm form_ = FileForm::kAnsi;
   std::uint64_t file_size_ = 0;
   std::vector<bool> allocated_;           // one per 64-byte unit from 0x4400
   std::vector<bool> page_used_;           // one per 512-byte page from 0x4400

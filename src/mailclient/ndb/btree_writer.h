@@ -31,8 +31,8 @@ using PageSlotSource = std::function<Bref()>;
 // `leaf_sizes` says how many entries go into each leaf; empty means "fill each leaf". Sizes
 // must add up to the number of entries and none may exceed a page (std::invalid_argument).
 WrittenTree write_bbt(std::span<const BbtEntry> entries, std::span<const std::size_t> leaf_sizes,
-                      const PageSlotSource& next_slot);
+                      const PageSlotSource& next_slot, FileForm form = FileForm::kAnsi);
 WrittenTree write_nbt(std::span<const NbtEntry> entries, std::span<const std::size_t> leaf_sizes,
-                      const PageSlotSource& next_slot);
+                      const PageSlotSource& next_slot, FileForm form = FileForm::kAnsi);
 
 }  // namespace pstorian

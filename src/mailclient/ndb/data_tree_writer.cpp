@@ -11,40 +11,41 @@
 namespace pstorian {
 namespace {
 
-constexpr std::size_t kTreeHeader = 8;
-constexpr std::size_t kMaxTreeEntries = (pst::kMaxBlockData - kTreeHeader) / 4;  // 2,043
-constexpr std::size_t kSubnodeHeader = 4;
-constexpr std::size_t kMaxLeafSubnodes = (pst::kMaxBlockData - kSubnodeHeader) / 12;  // 681
-constexpr std::size_t kMaxIndexSubnodes = (pst::kMaxBlockData - kSubnodeHeader) / 8;  // 1,022
-
 struct Child {
-  std::uint32_t bid;
+  std::uint64_t bid;
   std::uint64_t size;  // bytes of data below it
 };
+
+std::size_t max_tree_entries(const FormLayout& f) {
+  return (f.max_block_data - f.tree_header_size) / f.id_size;  // 2,043 or 1,021
+}
 
 // One level of XBLOCKs (level 1) or XXBLOCKs (level 2) over `children`.
 std::vector<Child> tree_level(const std::vector<Child>& children, std::uint8_t level,
                               BlockIdSource& ids, std::vector<PendingBlock>& out) {
+  const FormLayout& f = layout_of(ids.form());
+  const std::size_t per_block = max_tree_entries(f);
   std::vector<Child> above;
-  for (std::size_t i = 0; i < children.size(); i += kMaxTreeEntries) {
-    const std::size_t n = std::min(kMaxTreeEntries, children.size() - i);
+  for (std::size_t i = 0; i < children.size(); i += per_block) {
+    const std::size_t n = std::min(per_block, children.size() - i);
     std::uint64_t total = 0;
     for (std::size_t k = i; k < i + n; ++k) total += children[k].size;
     if (total > 0xFFFFFFFFu) throw std::invalid_argument("node data too large");
-    PendingBlock b{ids.next_bid(true), std::vector<std::uint8_t>(kTreeHeader + 4 * n), 0};
+    PendingBlock b{ids.next_bid(true), std::vector<std::uint8_t>(f.tree_header_size + f.id_size * n),
+                   0};
     b.data[0] = 0x01;
     b.data[1] = level;
     pst::store_le16(b.data, 2, static_cast<std::uint16_t>(n));
     pst::store_le32(b.data, 4, static_cast<std::uint32_t>(total));
     for (std::size_t k = 0; k < n; ++k)
-      pst::store_le32(b.data, kTreeHeader + 4 * k, children[i + k].bid);
+      store_id(f, b.data, f.tree_header_size + f.id_size * k, children[i + k].bid);
     above.push_back({b.bid, total});
     out.push_back(std::move(b));
   }
   return above;
 }
 
-void count_reference(std::vector<PendingBlock>& out, std::uint32_t bid) {
+void count_reference(std::vector<PendingBlock>& out, std::uint64_t bid) {
   for (auto& b : out)
     if (b.bid == bid) ++b.references;
 }
@@ -52,9 +53,10 @@ void count_reference(std::vector<PendingBlock>& out, std::uint32_t bid) {
 }  // namespace
 
 std::vector<std::vector<std::uint8_t>> split_into_blocks(std::span<const std::uint8_t> data,
-                                                         std::size_t unit) {
-  if (unit == 0 || unit > pst::kMaxBlockData) throw std::invalid_argument("bad block unit");
-  const std::size_t per_block = pst::kMaxBlockData / unit * unit;
+                                                         std::size_t unit, FileForm form) {
+  const std::size_t max_data = layout_of(form).max_block_data;
+  if (unit == 0 || unit > max_data) throw std::invalid_argument("bad block unit");
+  const std::size_t per_block = max_data / unit * unit;
   std::vector<std::vector<std::uint8_t>> out;
   for (std::size_t at = 0; at < data.size(); at += per_block) {
     const auto part = data.subspan(at, std::min(per_block, data.size() - at));
@@ -68,10 +70,11 @@ namespace {
 
 // The tree over the leaves: each copied into its block, or moved when they are not const.
 template <typename Leaves>
-std::uint32_t write_tree(Leaves& leaves, BlockIdSource& ids, std::vector<PendingBlock>& out) {
+std::uint64_t write_tree(Leaves& leaves, BlockIdSource& ids, std::vector<PendingBlock>& out) {
+  const FormLayout& f = layout_of(ids.form());
   std::vector<Child> level;
   for (auto& leaf : leaves) {
-    if (leaf.size() > pst::kMaxBlockData) throw std::invalid_argument("leaf larger than a block");
+    if (leaf.size() > f.max_block_data) throw std::invalid_argument("leaf larger than a block");
     PendingBlock b{ids.next_bid(false), {}, 0};
     level.push_back({b.bid, leaf.size()});
     if constexpr (std::is_const_v<std::remove_reference_t<decltype(leaf)>>)
@@ -89,41 +92,48 @@ std::uint32_t write_tree(Leaves& leaves, BlockIdSource& ids, std::vector<Pending
   // Every block but the root is referred to by the tree block above it.
   for (std::size_t i = first_parent; i < out.size(); ++i)
     for (std::size_t k = 0; k < pst::load_le16(out[i].data, 2); ++k)
-      count_reference(out, pst::load_le32(out[i].data, kTreeHeader + 4 * k));
+      count_reference(out, load_id(f, out[i].data, f.tree_header_size + f.id_size * k));
   return level.front().bid;
 }
 
 }  // namespace
 
-std::uint32_t write_data_tree(std::span<const std::vector<std::uint8_t>> leaves, BlockIdSource& ids,
+std::uint64_t write_data_tree(std::span<const std::vector<std::uint8_t>> leaves, BlockIdSource& ids,
                               std::vector<PendingBlock>& out) {
   return write_tree(leaves, ids, out);
 }
 
-std::uint32_t move_into_data_tree(std::vector<std::vector<std::uint8_t>>&& leaves, BlockIdSource& ids,
-                              std::vector<PendingBlock>& out) {
+std::uint64_t move_into_data_tree(std::vector<std::vector<std::uint8_t>>&& leaves, BlockIdSource& ids,
+                                  std::vector<PendingBlock>& out) {
   return write_tree(leaves, ids, out);
 }
 
-std::uint32_t write_subnode_blocks(std::vector<SubnodeEntry> entries, BlockIdSource& ids,
+std::uint64_t write_subnode_blocks(std::vector<SubnodeEntry> entries, BlockIdSource& ids,
                                    std::vector<PendingBlock>& out) {
   if (entries.empty()) return 0;
+  const FormLayout& f = layout_of(ids.form());
+  const std::size_t header = f.subnode_header_size;
+  const std::size_t leaf_entry = f.subnode_leaf_entry_size;
+  const std::size_t index_entry = f.subnode_index_entry_size;
+  const std::size_t w = f.id_size;
+  const std::size_t max_leaf = (f.max_block_data - header) / leaf_entry;    // 681 or 340
+  const std::size_t max_index = (f.max_block_data - header) / index_entry;  // 1,022 or 510
   std::sort(entries.begin(), entries.end(),
             [](const auto& a, const auto& b) { return a.nid < b.nid; });
   for (std::size_t i = 1; i < entries.size(); ++i)
     if (entries[i - 1].nid == entries[i].nid) throw std::invalid_argument("subnode id given twice");
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> leaves;  // first nid, SLBLOCK bid
-  for (std::size_t i = 0; i < entries.size(); i += kMaxLeafSubnodes) {
-    const std::size_t n = std::min(kMaxLeafSubnodes, entries.size() - i);
-    PendingBlock b{ids.next_bid(true), std::vector<std::uint8_t>(kSubnodeHeader + 12 * n), 0};
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> leaves;  // first nid, SLBLOCK bid
+  for (std::size_t i = 0; i < entries.size(); i += max_leaf) {
+    const std::size_t n = std::min(max_leaf, entries.size() - i);
+    PendingBlock b{ids.next_bid(true), std::vector<std::uint8_t>(header + leaf_entry * n), 0};
     b.data[0] = 0x02;
     b.data[1] = 0;
     pst::store_le16(b.data, 2, static_cast<std::uint16_t>(n));
     for (std::size_t k = 0; k < n; ++k) {
       const auto& e = entries[i + k];
-      pst::store_le32(b.data, kSubnodeHeader + 12 * k, e.nid);
-      pst::store_le32(b.data, kSubnodeHeader + 12 * k + 4, e.bid_data);
-      pst::store_le32(b.data, kSubnodeHeader + 12 * k + 8, e.bid_sub);
+      store_id(f, b.data, header + leaf_entry * k, e.nid);
+      store_id(f, b.data, header + leaf_entry * k + w, e.bid_data);
+      store_id(f, b.data, header + leaf_entry * k + 2 * w, e.bid_sub);
       count_reference(out, e.bid_data);
       if (e.bid_sub != 0) count_reference(out, e.bid_sub);
     }
@@ -131,18 +141,18 @@ std::uint32_t write_subnode_blocks(std::vector<SubnodeEntry> entries, BlockIdSou
     out.push_back(std::move(b));
   }
   if (leaves.size() == 1) return leaves.front().second;
-  if (leaves.size() > kMaxIndexSubnodes) throw std::invalid_argument("too many subnodes");
+  if (leaves.size() > max_index) throw std::invalid_argument("too many subnodes");
   PendingBlock index{ids.next_bid(true),
-                     std::vector<std::uint8_t>(kSubnodeHeader + 8 * leaves.size()), 0};
+                     std::vector<std::uint8_t>(header + index_entry * leaves.size()), 0};
   index.data[0] = 0x02;
   index.data[1] = 1;
   pst::store_le16(index.data, 2, static_cast<std::uint16_t>(leaves.size()));
   for (std::size_t k = 0; k < leaves.size(); ++k) {
-    pst::store_le32(index.data, kSubnodeHeader + 8 * k, leaves[k].first);
-    pst::store_le32(index.data, kSubnodeHeader + 8 * k + 4, leaves[k].second);
+    store_id(f, index.data, header + index_entry * k, leaves[k].first);
+    store_id(f, index.data, header + index_entry * k + w, leaves[k].second);
     count_reference(out, leaves[k].second);
   }
-  const std::uint32_t root = index.bid;
+  const std::uint64_t root = index.bid;
   out.push_back(std::move(index));
   return root;
 }

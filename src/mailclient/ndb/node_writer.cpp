@@ -9,7 +9,8 @@ namespace pstorian {
 std::uint32_t NodeWriter::store(std::span<const std::uint8_t> data, std::size_t unit) {
   const std::uint32_t nid = (next_index_++ << 5) | pst::kNodeLtp;
   data_bytes_ += data.size();
-  subnodes_.push_back({nid, move_into_data_tree(split_into_blocks(data, unit), ids_, blocks_), 0});
+  subnodes_.push_back(
+      {nid, move_into_data_tree(split_into_blocks(data, unit, ids_.form()), ids_, blocks_), 0});
   return nid;
 }
 

@@ -14,8 +14,8 @@
 namespace pstorian {
 
 struct WrittenNode {
-  std::uint32_t bid_data = 0;
-  std::uint32_t bid_sub = 0;
+  std::uint64_t bid_data = 0;
+  std::uint64_t bid_sub = 0;
   std::vector<PendingBlock> blocks;  // to be placed in the file, with their references
   std::uint64_t data_bytes = 0;      // in the leaves of the node and of its subnodes
 };
@@ -41,6 +41,7 @@ class NodeWriter final : public SubnodeSink {
 
   // The bytes of data in the subnodes stored or added so far (kept ones not counted).
   std::uint64_t data_bytes() const { return data_bytes_; }
+  FileForm form() const { return ids_.form(); }
 
  private:
   BlockIdSource& ids_;

@@ -23,10 +23,14 @@ namespace pstorian {
 template <typename Entry>
 class PagedBTree {
  public:
-  using LeafBuilder = Page (*)(std::span<const Entry>, Bref);
+  using LeafBuilder = Page (*)(std::span<const Entry>, Bref, FileForm);
 
-  PagedBTree(std::uint8_t ptype, std::size_t leaf_capacity, LeafBuilder build_leaf)
-      : ptype_(ptype), capacity_(leaf_capacity), build_leaf_(build_leaf) {}
+  PagedBTree(std::uint8_t ptype, LeafBuilder build_leaf, FileForm form = FileForm::kAnsi)
+      : ptype_(ptype),
+        form_(form),
+        capacity_(leaf_capacity(ptype, form)),
+        intermediate_capacity_(intermediate_capacity(form)),
+        build_leaf_(build_leaf) {}
 
   // Loading a tree read from a file: leaves in key order with where they lie, and the
   // intermediate pages level by level (lowest first), each with its children.
@@ -46,7 +50,7 @@ class PagedBTree {
     return n;
   }
 
-  const Entry* find(std::uint32_t key) const {
+  const Entry* find(std::uint64_t key) const {
     if (leaves_.empty()) return nullptr;
     const auto& entries = leaves_[leaf_index(key)].entries;
     const auto it = std::lower_bound(entries.begin(), entries.end(), key, before);
@@ -81,7 +85,7 @@ class PagedBTree {
     leaves_.insert(leaves_.begin() + static_cast<std::ptrdiff_t>(index + 1), std::move(right));
   }
 
-  bool remove(std::uint32_t key) {
+  bool remove(std::uint64_t key) {
     if (leaves_.empty()) return false;
     const std::size_t index = leaf_index(key);
     Leaf& leaf = leaves_[index];
@@ -103,11 +107,11 @@ class PagedBTree {
     for (auto& l : leaves_) {
       if (!l.page) {
         l.page = next_slot();
-        emit(*l.page, build_leaf_(l.entries, *l.page));
+        emit(*l.page, build_leaf_(l.entries, *l.page, form_));
       }
       level.push_back({l.entries.empty() ? 0 : l.entries.front().key(), *l.page});
     }
-    std::vector<std::uint32_t> kept;
+    std::vector<std::uint64_t> kept;
     std::vector<std::vector<IndexPage>> levels;
     std::uint8_t height = 0;
     while (level.size() > 1) {
@@ -115,10 +119,10 @@ class PagedBTree {
       const auto* previous = height <= levels_.size() ? &levels_[height - 1] : nullptr;
       std::vector<IndexPage> pages;
       std::vector<BTreeChild> above;
-      for (std::size_t i = 0; i < level.size(); i += kIntermediateCapacity) {
+      for (std::size_t i = 0; i < level.size(); i += intermediate_capacity_) {
         const auto from = level.begin() + static_cast<std::ptrdiff_t>(i);
         const auto to = level.begin() + static_cast<std::ptrdiff_t>(
-                                            std::min(level.size(), i + kIntermediateCapacity));
+                                            std::min(level.size(), i + intermediate_capacity_));
         IndexPage page{{from, to}, {}};
         if (previous != nullptr && pages.size() < previous->size() &&
             same_children((*previous)[pages.size()].children, page.children)) {
@@ -126,7 +130,7 @@ class PagedBTree {
           kept.push_back(page.at.ib);
         } else {
           page.at = next_slot();
-          emit(page.at, build_intermediate_page(ptype_, page.children, height, page.at));
+          emit(page.at, build_intermediate_page(ptype_, page.children, height, page.at, form_));
         }
         above.push_back({page.children.front().key, page.at});
         pages.push_back(std::move(page));
@@ -148,8 +152,6 @@ class PagedBTree {
   std::size_t levels() const { return levels_.size(); }
 
  private:
-  static constexpr std::size_t kIntermediateCapacity = 41;
-
   struct Leaf {
     std::vector<Entry> entries;
     std::optional<Bref> page;  // where it lies on disk while unchanged
@@ -159,7 +161,7 @@ class PagedBTree {
     Bref at;
   };
 
-  static bool before(const Entry& e, std::uint32_t key) { return e.key() < key; }
+  static bool before(const Entry& e, std::uint64_t key) { return e.key() < key; }
 
   static bool same_children(const std::vector<BTreeChild>& a, const std::vector<BTreeChild>& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
@@ -168,9 +170,9 @@ class PagedBTree {
   }
 
   // The leaf whose key range holds `key`: the last one whose first key is not above it.
-  std::size_t leaf_index(std::uint32_t key) const {
+  std::size_t leaf_index(std::uint64_t key) const {
     const auto it =
-        std::upper_bound(leaves_.begin(), leaves_.end(), key, [](std::uint32_t k, const Leaf& l) {
+        std::upper_bound(leaves_.begin(), leaves_.end(), key, [](std::uint64_t k, const Leaf& l) {
           return !l.entries.empty() && k < l.entries.front().key();
         });
     return it == leaves_.begin() ? 0 : static_cast<std::size_t>(it - leaves_.begin()) - 1;
@@ -183,7 +185,9 @@ class PagedBTree {
   }
 
   std::uint8_t ptype_;
+  FileForm form_;
   std::size_t capacity_;
+  std::size_t intermediate_capacity_;
   LeafBuilder build_leaf_;
   std::vector<Leaf> leaves_;
   std::vector<std::vector<IndexPage>> levels_;

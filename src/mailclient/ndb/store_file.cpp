@@ -27,7 +27,10 @@ constexpr int kMaxDepth = 8;
 constexpr std::size_t kMaxPiecesPerWrite = 512;
 // The first free page map (FPMap) would lie here, just short of the 2 GB that 32-bit files
 // can address safely; files stop growing before it.
-constexpr std::uint64_t kLargestFile = 0x7C004A00;
+constexpr std::uint64_t kLargestAnsiFile = 0x7C004A00;
+// Files of the 64-bit form may grow on; this bound only keeps a runaway allocation from
+// asking the file system for an absurd size.
+constexpr std::uint64_t kLargestUnicodeFile = std::uint64_t{1} << 44;
 
 [[noreturn]] void fail(const std::string& what) {
   throw StoreError(what);
@@ -55,8 +58,8 @@ std::size_t write_allowance(std::size_t wanted) {
 
 StoreFile::StoreFile(const std::filesystem::path& path)
     : path_(path),
-      bbt_(pst::kPageBbt, pst::kBbtLeafMaxEntries, build_bbt_leaf),
-      nbt_(pst::kPageNbt, pst::kNbtLeafMaxEntries, build_nbt_leaf) {
+      bbt_(pst::kPageBbt, build_bbt_leaf),
+      nbt_(pst::kPageNbt, build_nbt_leaf) {
   fd_.reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   if (fd_.get() < 0) fail("cannot open " + path.string() + ": " + errno_text(errno));
   // One writer at a time: two writers would each commit over the other's checkpoints.
@@ -68,17 +71,20 @@ StoreFile::StoreFile(const std::filesystem::path& path)
   struct stat st {};
   if (::fstat(fd_.get(), &st) != 0) fail("cannot read " + path.string() + ": " + errno_text(errno));
   disk_size_ = static_cast<std::uint64_t>(st.st_size);
-  std::array<std::uint8_t, pst::kHeaderSize> raw{};
-  if (disk_size_ < raw.size() ||
-      ::pread(fd_.get(), raw.data(), raw.size(), 0) != static_cast<ssize_t>(raw.size()))
+  std::array<std::uint8_t, pst::unicode::kHeaderSize> raw{};
+  const std::size_t head = std::min<std::uint64_t>(disk_size_, raw.size());
+  if (disk_size_ < pst::kHeaderSize ||
+      ::pread(fd_.get(), raw.data(), head, 0) != static_cast<ssize_t>(head))
     fail(path.string() + " is too short for a personal folder file");
-  const auto header = parse_file_header(raw);
-  if (!header) fail(path.string() + " is not a 32-bit personal folder file");
+  const auto header = parse_file_header(std::span(raw).first(head));
+  if (!header) fail(path.string() + " is not a personal folder file of a form this writer knows");
   header_ = *header;
   committed_ = header_;
   if (header_.file_eof > disk_size_ || header_.file_eof < pst::kFirstPMapOffset + pst::kPageSize)
     fail(path.string() + ": end of file in the header does not fit the file");
-  map_ = AllocationMap(header_.file_eof);
+  bbt_ = PagedBTree<BbtEntry>(pst::kPageBbt, build_bbt_leaf, header_.form);
+  nbt_ = PagedBTree<NbtEntry>(pst::kPageNbt, build_nbt_leaf, header_.form);
+  map_ = AllocationMap(header_.file_eof, header_.form);
   load_btree(pst::kPageBbt, header_.bbt);
   load_btree(pst::kPageNbt, header_.nbt);
   load_maps();
@@ -92,11 +98,17 @@ void StoreFile::Descriptor::reset(int fd) {
 }
 
 void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
+  const FormLayout& f = layout_of(header_.form);
+  const std::size_t w = f.id_size;
+  const std::size_t counts = f.btree_entry_bytes;
+  const std::size_t trailer = f.page_trailer_at;
+  const std::size_t bid_at = f.unicode() ? trailer + 8 : trailer + 4;
+  const std::size_t crc_at = f.unicode() ? trailer + 4 : trailer + 8;
   std::vector<std::vector<std::pair<std::vector<BTreeChild>, Bref>>> levels;
-  std::set<std::uint32_t> seen;
-  std::uint32_t last_key = 0;
+  std::set<std::uint64_t> seen;
+  std::uint64_t last_key = 0;
   bool first_key = true;
-  auto next_key = [&](std::uint32_t key) {
+  auto next_key = [&](std::uint64_t key) {
     if (!first_key && key <= last_key) fail("B-tree keys out of order");
     first_key = false;
     last_key = key;
@@ -104,43 +116,44 @@ void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
   auto read_page = [&](Bref at) {
     Page page{};
     if (at.ib < pst::kFirstAMapOffset || at.ib % pst::kBlockAlignment != 0 ||
-        std::uint64_t{at.ib} + page.size() > header_.file_eof ||
-        ::pread(fd_.get(), page.data(), page.size(), at.ib) != static_cast<ssize_t>(page.size()))
+        at.ib + page.size() > header_.file_eof ||
+        ::pread(fd_.get(), page.data(), page.size(), static_cast<off_t>(at.ib)) !=
+            static_cast<ssize_t>(page.size()))
       fail("B-tree page outside the file");
-    if (page[500] != ptype || page[501] != ptype || pst::load_le32(page, 504) != at.bid ||
-        pst::load_le32(page, 508) != pst::crc32(std::span(page).first(500)))
+    if (page[trailer] != ptype || page[trailer + 1] != ptype || load_id(f, page, bid_at) != at.bid ||
+        pst::load_le32(page, crc_at) != pst::crc32(std::span(page).first(trailer)))
       fail("damaged B-tree page");
     if (!seen.insert(at.ib).second) fail("B-tree page used twice");
     return page;
   };
   std::function<void(Bref, int)> walk = [&](Bref at, int expect_level) {
     const Page page = read_page(at);
-    const int level = page[499];
-    const std::size_t count = page[496];
-    const std::size_t size = page[498];
+    const int level = page[counts + 3];
+    const std::size_t count = page[counts];
+    const std::size_t size = page[counts + 2];
     if ((expect_level >= 0 && level != expect_level) || level > kMaxDepth || size == 0 ||
-        count * size > 496)
+        count * size > counts)
       fail("malformed B-tree page");
     map_.mark_allocated(at.ib, pst::kPageSize);
     if (level == 0) {
       if (ptype == pst::kPageBbt) {
-        if (size < pst::kBbtLeafEntrySize) fail("malformed block index page");
+        if (size < f.bbt_leaf_entry_size) fail("malformed block index page");
         std::vector<BbtEntry> entries;
         for (std::size_t i = 0; i < count; ++i) {
           const std::size_t e = i * size;
-          entries.push_back({pst::load_le32(page, e) & ~1u, pst::load_le32(page, e + 4),
-                             pst::load_le16(page, e + 8), pst::load_le16(page, e + 10)});
+          entries.push_back({load_id(f, page, e) & ~std::uint64_t{1}, load_id(f, page, e + w),
+                             pst::load_le16(page, e + 2 * w), pst::load_le16(page, e + 2 * w + 2)});
           next_key(entries.back().bid);
-          if (entries.back().cb > pst::kMaxBlockData) fail("block larger than a block can be");
+          if (entries.back().cb > f.max_block_data) fail("block larger than a block can be");
         }
         bbt_.load_leaf(std::move(entries), at);
       } else {
-        if (size < pst::kNbtLeafEntrySize) fail("malformed node index page");
+        if (size < f.nbt_leaf_entry_size) fail("malformed node index page");
         std::vector<NbtEntry> entries;
         for (std::size_t i = 0; i < count; ++i) {
           const std::size_t e = i * size;
-          entries.push_back({pst::load_le32(page, e), pst::load_le32(page, e + 4),
-                             pst::load_le32(page, e + 8), pst::load_le32(page, e + 12)});
+          entries.push_back({pst::load_le32(page, e), load_id(f, page, e + w),
+                             load_id(f, page, e + 2 * w), pst::load_le32(page, e + 3 * w)});
           next_key(entries.back().nid);
         }
         nbt_.load_leaf(std::move(entries), at);
@@ -149,12 +162,12 @@ void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
     }
     if (levels.size() < static_cast<std::size_t>(level))
       levels.resize(static_cast<std::size_t>(level));
-    if (size < pst::kIntermediateEntrySize) fail("malformed B-tree page");
+    if (size < f.intermediate_entry_size) fail("malformed B-tree page");
     std::vector<BTreeChild> children;
     for (std::size_t i = 0; i < count; ++i)
       children.push_back(
-          {pst::load_le32(page, i * size),
-           {pst::load_le32(page, i * size + 4), pst::load_le32(page, i * size + 8)}});
+          {load_id(f, page, i * size),
+           {load_id(f, page, i * size + w), load_id(f, page, i * size + 2 * w)}});
     levels[static_cast<std::size_t>(level) - 1].emplace_back(children, at);
     for (const auto& c : children) walk(c.page, level - 1);
   };
@@ -174,7 +187,7 @@ void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
 void StoreFile::load_maps() {
   // The maps on disk, unless the last checkpoint left them marked as not to be trusted; in
   // either case everything the B-trees reach counts as allocated.
-  AllocationMap rebuilt(header_.file_eof);
+  AllocationMap rebuilt(header_.file_eof, header_.form);
   for (std::size_t n = 0; n < map_.amap_page_count(); ++n) {
     Page page{};
     const auto at = AllocationMap::amap_page_offset(n);
@@ -200,10 +213,9 @@ void StoreFile::load_maps() {
   for (std::uint64_t ib = pst::kFirstAMapOffset; ib < header_.file_eof; ib += pst::kPageSize)
     if (map_.is_allocated(ib, pst::kPageSize)) rebuilt.mark_allocated(ib, pst::kPageSize);
   bbt_.for_each([&](const BbtEntry& e) {
-    if (e.ib < pst::kFirstAMapOffset ||
-        std::uint64_t{e.ib} + block_disk_size(e.cb) > header_.file_eof)
+    if (e.ib < pst::kFirstAMapOffset || e.ib + block_disk_size(e.cb, header_.form) > header_.file_eof)
       fail("block outside the file");
-    rebuilt.mark_allocated(e.ib, block_disk_size(e.cb));
+    rebuilt.mark_allocated(e.ib, block_disk_size(e.cb, header_.form));
   });
   if (!header_.amap_valid) {
     // Maps left invalid by an interrupted checkpoint: every page is rewritten at the next.
@@ -213,36 +225,41 @@ void StoreFile::load_maps() {
   map_ = std::move(rebuilt);
 }
 
-std::vector<std::uint8_t> StoreFile::read_block(std::uint32_t bid) const {
+std::vector<std::uint8_t> StoreFile::read_block(std::uint64_t bid) const {
   if (const auto it = pending_.find(bid); it != pending_.end()) return it->second.data;
   const BbtEntry* e = find_block(bid);
   if (e == nullptr) fail("block not found");
-  const std::uint32_t disk = block_disk_size(e->cb);
+  const FormLayout& f = layout_of(header_.form);
+  const std::uint32_t disk = block_disk_size(e->cb, header_.form);
   std::vector<std::uint8_t> raw(disk);
-  if (::pread(fd_.get(), raw.data(), raw.size(), e->ib) != static_cast<ssize_t>(raw.size()))
+  if (::pread(fd_.get(), raw.data(), raw.size(), static_cast<off_t>(e->ib)) !=
+      static_cast<ssize_t>(raw.size()))
     fail("cannot read block");
-  const std::size_t t = disk - pst::kBlockTrailerSize;
-  if (pst::load_le16(raw, t) != e->cb || (pst::load_le32(raw, t + 4) & ~1u) != e->bid)
+  const std::size_t t = disk - f.block_trailer_size;
+  if (pst::load_le16(raw, t) != e->cb ||
+      (load_id(f, raw, t + block_trailer_bid_at(header_.form)) & ~std::uint64_t{1}) != e->bid)
     fail("block trailer does not match the block index");
-  const std::uint32_t crc = pst::load_le32(raw, t + 8);
+  const std::uint32_t crc = pst::load_le32(raw, t + block_trailer_crc_at(header_.form));
   raw.resize(e->cb);
   if (pst::crc32(raw) != crc) fail("block check value does not match its data");
   if (!pst::is_internal_block(bid)) {
     if (header_.crypt == pst::kCryptPermute) pst::permute_decode(raw);
-    if (header_.crypt == pst::kCryptCyclic) pst::cyclic_crypt(raw, e->bid);
+    if (header_.crypt == pst::kCryptCyclic)
+      pst::cyclic_crypt(raw, static_cast<std::uint32_t>(e->bid));
   }
   return raw;
 }
 
-std::vector<std::vector<std::uint8_t>> StoreFile::read_data(std::uint32_t bid) const {
+std::vector<std::vector<std::uint8_t>> StoreFile::read_data(std::uint64_t bid) const {
+  const FormLayout& f = layout_of(header_.form);
   std::vector<std::vector<std::uint8_t>> leaves;
   // A tree's children lie exactly one level below it (data blocks under a level-1 tree,
   // level-1 trees under a level-2 one), and no tree names a block twice: the writer makes
   // a block for every piece. Without these rules a tree naming itself, or one block many
   // times over, would multiply what is read far beyond the file.
-  std::unordered_set<std::uint32_t> named;
-  std::function<void(std::uint32_t, int)> walk = [&](std::uint32_t id, int level) {
-    if (!named.insert(id & ~1u).second) fail("malformed data tree");
+  std::unordered_set<std::uint64_t> named;
+  std::function<void(std::uint64_t, int)> walk = [&](std::uint64_t id, int level) {
+    if (!named.insert(id & ~std::uint64_t{1}).second) fail("malformed data tree");
     auto data = read_block(id);
     if (!pst::is_internal_block(id)) {
       if (level > 0) fail("malformed data tree");
@@ -253,48 +270,51 @@ std::vector<std::vector<std::uint8_t>> StoreFile::read_data(std::uint32_t bid) c
         (level > 0 && data[1] != level))
       fail("malformed data tree");
     const std::size_t count = pst::load_le16(data, 2);
-    if (8 + 4 * count > data.size()) fail("malformed data tree");
-    for (std::size_t i = 0; i < count; ++i) walk(pst::load_le32(data, 8 + 4 * i), data[1] - 1);
+    if (f.tree_header_size + f.id_size * count > data.size()) fail("malformed data tree");
+    for (std::size_t i = 0; i < count; ++i)
+      walk(load_id(f, data, f.tree_header_size + f.id_size * i), data[1] - 1);
   };
   walk(bid, -1);
   return leaves;
 }
 
-std::vector<std::uint8_t> StoreFile::read_bytes(std::uint32_t bid) const {
+std::vector<std::uint8_t> StoreFile::read_bytes(std::uint64_t bid) const {
   std::vector<std::uint8_t> out;
   for (const auto& leaf : read_data(bid)) out.insert(out.end(), leaf.begin(), leaf.end());
   return out;
 }
 
-std::map<std::uint32_t, SubnodeEntry> StoreFile::read_subnodes(std::uint32_t bid_sub) const {
+std::map<std::uint32_t, SubnodeEntry> StoreFile::read_subnodes(std::uint64_t bid_sub) const {
+  const FormLayout& f = layout_of(header_.form);
+  const std::size_t w = f.id_size;
   std::map<std::uint32_t, SubnodeEntry> out;
   // As in data trees: an intermediate block holds leaves only, and names each once.
-  std::unordered_set<std::uint32_t> named;
-  std::function<void(std::uint32_t, int)> walk = [&](std::uint32_t bid, int level) {
-    if (!named.insert(bid & ~1u).second) fail("malformed subnode block");
+  std::unordered_set<std::uint64_t> named;
+  std::function<void(std::uint64_t, int)> walk = [&](std::uint64_t bid, int level) {
+    if (!named.insert(bid & ~std::uint64_t{1}).second) fail("malformed subnode block");
     const auto d = read_block(bid);
-    if (!pst::is_internal_block(bid) || d.size() < 4 || d[0] != 0x02 || d[1] > 1 ||
-        (level >= 0 && d[1] != level))
+    if (!pst::is_internal_block(bid) || d.size() < f.subnode_header_size || d[0] != 0x02 ||
+        d[1] > 1 || (level >= 0 && d[1] != level))
       fail("malformed subnode block");
     const std::size_t count = pst::load_le16(d, 2);
-    const std::size_t size = d[1] == 0 ? 12 : 8;
-    if (4 + size * count > d.size()) fail("malformed subnode block");
+    const std::size_t size = d[1] == 0 ? f.subnode_leaf_entry_size : f.subnode_index_entry_size;
+    if (f.subnode_header_size + size * count > d.size()) fail("malformed subnode block");
     for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t at = 4 + size * i;
+      const std::size_t at = f.subnode_header_size + size * i;
+      const auto nid = pst::load_le32(d, at);
       if (d[1] != 0)
-        walk(pst::load_le32(d, at + 4), 0);
+        walk(load_id(f, d, at + w), 0);
       else
-        out[pst::load_le32(d, at)] = {pst::load_le32(d, at), pst::load_le32(d, at + 4),
-                                      pst::load_le32(d, at + 8)};
+        out[nid] = {nid, load_id(f, d, at + w), load_id(f, d, at + 2 * w)};
     }
   };
   if (bid_sub != 0) walk(bid_sub, -1);
   return out;
 }
 
-std::uint32_t StoreFile::next_bid(bool internal) {
+std::uint64_t StoreFile::next_bid(bool internal) {
   // Block ids step by 4: bit 0 is reserved and bit 1 marks internal blocks.
-  const std::uint32_t bid = (header_.bid_next_b + 3) & ~3u;
+  const std::uint64_t bid = (header_.bid_next_b + 3) & ~std::uint64_t{3};
   header_.bid_next_b = bid + 4;
   return internal ? bid | 2u : bid;
 }
@@ -308,7 +328,7 @@ std::uint32_t StoreFile::next_nid(std::uint8_t type) {
 
 void StoreFile::add_blocks(std::vector<PendingBlock> blocks) {
   for (auto& b : blocks) {
-    if (b.data.size() > pst::kMaxBlockData || pending_.contains(b.bid) ||
+    if (b.data.size() > layout_of(header_.form).max_block_data || pending_.contains(b.bid) ||
         find_block(b.bid) != nullptr)
       throw std::invalid_argument("bad or duplicate block");
     pending_bytes_ += b.data.size();
@@ -316,7 +336,7 @@ void StoreFile::add_blocks(std::vector<PendingBlock> blocks) {
   }
 }
 
-void StoreFile::add_reference(std::uint32_t bid) {
+void StoreFile::add_reference(std::uint64_t bid) {
   if (bid == 0) return;
   if (const auto it = pending_.find(bid); it != pending_.end()) {
     ++it->second.references;
@@ -327,7 +347,7 @@ void StoreFile::add_reference(std::uint32_t bid) {
   ++reference_changes_[e->bid];
 }
 
-std::uint32_t StoreFile::reference_count(std::uint32_t bid) const {
+std::uint32_t StoreFile::reference_count(std::uint64_t bid) const {
   if (const auto it = pending_.find(bid); it != pending_.end()) return it->second.references + 1;
   const BbtEntry* e = find_block(bid);
   if (e == nullptr) return 0;
@@ -336,29 +356,36 @@ std::uint32_t StoreFile::reference_count(std::uint32_t bid) const {
       std::int64_t{e->cref} + (change != reference_changes_.end() ? change->second : 0));
 }
 
-std::vector<std::uint32_t> StoreFile::children_of(std::uint32_t bid,
+std::vector<std::uint64_t> StoreFile::children_of(std::uint64_t bid,
                                                   std::span<const std::uint8_t> data) const {
-  std::vector<std::uint32_t> out;
+  const FormLayout& f = layout_of(header_.form);
+  const std::size_t w = f.id_size;
+  std::vector<std::uint64_t> out;
   if (!pst::is_internal_block(bid) || data.size() < 4) return out;
   const std::size_t count = pst::load_le16(data, 2);
   if (data[0] == 0x01) {  // XBLOCK / XXBLOCK
-    for (std::size_t i = 0; i < count && 8 + 4 * i + 4 <= data.size(); ++i)
-      out.push_back(pst::load_le32(data, 8 + 4 * i));
+    const std::size_t h = f.tree_header_size;
+    for (std::size_t i = 0; i < count && h + w * i + w <= data.size(); ++i)
+      out.push_back(load_id(f, data, h + w * i));
   } else if (data[0] == 0x02 && data[1] == 0) {  // SLBLOCK: bidData and bidSub of each entry
-    for (std::size_t i = 0; i < count && 4 + 12 * i + 12 <= data.size(); ++i) {
-      out.push_back(pst::load_le32(data, 4 + 12 * i + 4));
-      out.push_back(pst::load_le32(data, 4 + 12 * i + 8));
+    const std::size_t h = f.subnode_header_size;
+    const std::size_t size = f.subnode_leaf_entry_size;
+    for (std::size_t i = 0; i < count && h + size * i + size <= data.size(); ++i) {
+      out.push_back(load_id(f, data, h + size * i + w));
+      out.push_back(load_id(f, data, h + size * i + 2 * w));
     }
   } else if (data[0] == 0x02) {  // SIBLOCK
-    for (std::size_t i = 0; i < count && 4 + 8 * i + 8 <= data.size(); ++i)
-      out.push_back(pst::load_le32(data, 4 + 8 * i + 4));
+    const std::size_t h = f.subnode_header_size;
+    const std::size_t size = f.subnode_index_entry_size;
+    for (std::size_t i = 0; i < count && h + size * i + size <= data.size(); ++i)
+      out.push_back(load_id(f, data, h + size * i + w));
   }
   return out;
 }
 
-void StoreFile::release(std::uint32_t bid) {
+void StoreFile::release(std::uint64_t bid) {
   if (bid == 0) return;
-  std::vector<std::uint32_t> children;
+  std::vector<std::uint64_t> children;
   if (const auto it = pending_.find(bid); it != pending_.end()) {
     if (it->second.references > 0 && --it->second.references > 0) return;
     children = children_of(bid, it->second.data);
@@ -374,7 +401,7 @@ void StoreFile::release(std::uint32_t bid) {
     // The last reference: the block goes, and with it the references it held.
     reference_changes_.erase(e->bid);
     if (pst::is_internal_block(bid)) children = children_of(bid, read_block(bid));
-    pending_free_.emplace_back(e->ib, block_disk_size(e->cb));
+    pending_free_.emplace_back(e->ib, block_disk_size(e->cb, header_.form));
     bbt_.remove(e->bid);
   }
   for (const auto child : children) release(child);
@@ -399,11 +426,11 @@ void StoreFile::remove_node(std::uint32_t nid) {
   release(before.bid_sub);
 }
 
-std::uint32_t StoreFile::allocate(std::uint32_t size, std::uint32_t alignment) {
+std::uint64_t StoreFile::allocate(std::uint32_t size, std::uint32_t alignment) {
   for (;;) {
     if (const auto at = map_.find_free(size, alignment)) {
       map_.mark_allocated(*at, size);
-      return static_cast<std::uint32_t>(*at);
+      return *at;
     }
     // Files grow by whole AMap intervals, so that every map page the new space needs lies
     // inside it.
@@ -413,7 +440,7 @@ std::uint32_t StoreFile::allocate(std::uint32_t size, std::uint32_t alignment) {
     const std::uint64_t intervals =
         (want - pst::kFirstAMapOffset + pst::kAMapSpan - 1) / pst::kAMapSpan;
     const std::uint64_t target = pst::kFirstAMapOffset + intervals * pst::kAMapSpan;
-    if (target > kLargestFile)
+    if (target > (header_.form == FileForm::kUnicode ? kLargestUnicodeFile : kLargestAnsiFile))
       throw StoreError("the store has reached the largest size of its format");
     map_.grow(target);
   }
@@ -558,7 +585,7 @@ void StoreFile::roll_back(const Rollback& rollback) noexcept {
 void StoreFile::commit_steps(Rollback& rollback) {
   // Lay everything out in memory first: blocks, then the pages of both trees.
   struct Placed {
-    std::uint32_t ib;
+    std::uint64_t ib;
     std::vector<std::uint8_t> bytes;
   };
   std::vector<Placed> writes;
@@ -571,12 +598,13 @@ void StoreFile::commit_steps(Rollback& rollback) {
   }
   reference_changes_.clear();
   for (auto& [bid, b] : pending_) {
-    const std::uint32_t ib =
-        allocate(block_disk_size(static_cast<std::uint32_t>(b.data.size())), pst::kBlockAlignment);
+    const std::uint64_t ib = allocate(
+        block_disk_size(static_cast<std::uint32_t>(b.data.size()), header_.form),
+        pst::kBlockAlignment);
     bbt_.put({bid, ib, static_cast<std::uint16_t>(b.data.size()),
               static_cast<std::uint16_t>(b.references + 1)});
     // Encoded in its own buffer: the data need not be held twice meanwhile.
-    writes.push_back({ib, build_block(std::move(b.data), bid, ib, header_.crypt)});
+    writes.push_back({ib, build_block(std::move(b.data), bid, ib, header_.crypt, header_.form)});
   }
   pending_.clear();
   pending_bytes_ = 0;
@@ -586,7 +614,7 @@ void StoreFile::commit_steps(Rollback& rollback) {
   const auto emit = [&](Bref at, const Page& page) {
     writes.push_back({at.ib, {page.begin(), page.end()}});
   };
-  std::vector<std::uint32_t> replaced_pages;
+  std::vector<std::uint64_t> replaced_pages;
   const auto replaced = [&](Bref at) {
     pending_free_.emplace_back(at.ib, pst::kPageSize);
     replaced_pages.push_back(at.ib);
@@ -597,9 +625,8 @@ void StoreFile::commit_steps(Rollback& rollback) {
   // Until step 5 the header keeps the committed roots and counters; it only learns the new
   // end of file and that the maps are being rewritten.
   const std::uint64_t old_size = committed_.file_eof;
-  header_.file_eof = static_cast<std::uint32_t>(map_.file_size());
-  header_.amap_last =
-      static_cast<std::uint32_t>(AllocationMap::amap_page_offset(map_.amap_page_count() - 1));
+  header_.file_eof = map_.file_size();
+  header_.amap_last = AllocationMap::amap_page_offset(map_.amap_page_count() - 1);
   FileHeader transitional = committed_;
   transitional.file_eof = header_.file_eof;
   transitional.amap_last = header_.amap_last;
@@ -682,8 +709,8 @@ void StoreFile::commit_steps(Rollback& rollback) {
   for (const auto& [at, page] : new_pages) write_at(at, page);
   sync();
   // Step 5.
-  header_.amap_free = static_cast<std::uint32_t>(map_.free_bytes());
-  header_.pmap_free = static_cast<std::uint32_t>(map_.free_page_bytes());
+  header_.amap_free = map_.free_bytes();
+  header_.pmap_free = map_.free_page_bytes();
   header_.amap_valid = true;
   write_header(header_);
   sync();
@@ -695,8 +722,8 @@ void StoreFile::commit_steps(Rollback& rollback) {
   // own. Nothing names these pages any more, so a process killed here loses nothing, and a
   // failure here is no failure of the checkpoint.
   static const Page kBlankPage{};
-  for (const std::uint32_t ib : replaced_pages) {
-    if (::pwrite(fd_.get(), kBlankPage.data(), kBlankPage.size(), ib) !=
+  for (const std::uint64_t ib : replaced_pages) {
+    if (::pwrite(fd_.get(), kBlankPage.data(), kBlankPage.size(), static_cast<off_t>(ib)) !=
         static_cast<ssize_t>(kBlankPage.size()))
       break;
   }

@@ -1,4 +1,6 @@
-// An existing 32-bit personal folder file opened for reading and for adding to it.
+// An existing personal folder file, of either form, opened for reading and for adding to
+// it. The form (32-bit or 64-bit) comes from the header; every structure is read and
+// written in it.
 //
 // Opening reads the header, both B-trees and the allocation maps into memory. Changes (new
 // blocks, added, changed or removed nodes) stay in memory until commit(), which writes them
@@ -30,7 +32,8 @@
 // The file grows by whole AMap intervals (253,952 bytes), at least an eighth of its size at a
 // time, so the one moment at which the file is longer than its header says (between
 // extending it and writing the header of step 1) comes rarely and lasts a few writes. Files
-// stop growing short of the first free page map, at about 1.9 GB.
+// of the 32-bit form stop growing short of the first free page map, at about 1.9 GB; files of
+// the 64-bit form grow on past 4 GB, their free page map pages reserved where they fall.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +60,7 @@ class StoreError : public std::runtime_error {
 class StoreFile final : public BlockIdSource {
  public:
   // Throws StoreError when the file cannot be opened for writing, is locked by another
-  // writer, or is not a sound 32-bit personal folder file (header, B-trees and maps within
+  // writer, or is not a sound personal folder file (header, B-trees and maps within
   // the file).
   explicit StoreFile(const std::filesystem::path& path);
   ~StoreFile() override;
@@ -65,11 +68,12 @@ class StoreFile final : public BlockIdSource {
   StoreFile& operator=(const StoreFile&) = delete;
 
   const FileHeader& header() const { return header_; }
+  FileForm form() const override { return header_.form; }
   const NbtEntry* find_node(std::uint32_t nid) const { return nbt_.find(nid); }
   // A committed block's index entry; its cref leaves out reference changes made since the
   // last commit, which reference_count() includes.
-  const BbtEntry* find_block(std::uint32_t bid) const { return bbt_.find(bid & ~1u); }
-  std::uint32_t reference_count(std::uint32_t bid) const;
+  const BbtEntry* find_block(std::uint64_t bid) const { return bbt_.find(bid & ~std::uint64_t{1}); }
+  std::uint32_t reference_count(std::uint64_t bid) const;
   std::size_t node_count() const { return nbt_.size(); }
   template <typename Visit>
   void for_each_node(Visit visit) const {
@@ -80,15 +84,15 @@ class StoreFile final : public BlockIdSource {
 
   // The decoded data of a block: one made since the last commit as it was added, a committed
   // one checked against its trailer; StoreError when it is missing or damaged.
-  std::vector<std::uint8_t> read_block(std::uint32_t bid) const;
+  std::vector<std::uint8_t> read_block(std::uint64_t bid) const;
   // The leaves of node data: the block itself, or the leaves of its data tree.
-  std::vector<std::vector<std::uint8_t>> read_data(std::uint32_t bid) const;
+  std::vector<std::vector<std::uint8_t>> read_data(std::uint64_t bid) const;
   // The same data in one piece.
-  std::vector<std::uint8_t> read_bytes(std::uint32_t bid) const;
+  std::vector<std::uint8_t> read_bytes(std::uint64_t bid) const;
   // The entries of a node's subnode block (SLBLOCK, or SIBLOCK over SLBLOCKs), by node id.
-  std::map<std::uint32_t, SubnodeEntry> read_subnodes(std::uint32_t bid_sub) const;
+  std::map<std::uint32_t, SubnodeEntry> read_subnodes(std::uint64_t bid_sub) const;
 
-  std::uint32_t next_bid(bool internal) override;
+  std::uint64_t next_bid(bool internal) override;
   // A new node id of the given type, above every id of that type in use.
   std::uint32_t next_nid(std::uint8_t type);
 
@@ -101,7 +105,7 @@ class StoreFile final : public BlockIdSource {
   void put_node(const NbtEntry& node);
   // Counts one more reference to a committed or pending block, for a new block that lists
   // a block written before (a data tree reusing the unchanged leaves of an earlier one).
-  void add_reference(std::uint32_t bid);
+  void add_reference(std::uint64_t bid);
   void remove_node(std::uint32_t nid);
 
   // Writes a checkpoint. Throws StoreError when the file cannot be written; the file then
@@ -121,10 +125,10 @@ class StoreFile final : public BlockIdSource {
  private:
   void load_btree(std::uint8_t ptype, Bref root);
   void load_maps();
-  void release(std::uint32_t bid);
-  std::vector<std::uint32_t> children_of(std::uint32_t bid,
+  void release(std::uint64_t bid);
+  std::vector<std::uint64_t> children_of(std::uint64_t bid,
                                          std::span<const std::uint8_t> data) const;
-  std::uint32_t allocate(std::uint32_t size, std::uint32_t alignment);
+  std::uint64_t allocate(std::uint32_t size, std::uint32_t alignment);
   void write_at(std::uint64_t ib, std::span<const std::uint8_t> bytes);
   // Writes pieces that follow each other in the file without a gap (each one's ib is where
   // the one before it ends) in as few calls as the system allows.
@@ -169,14 +173,14 @@ class StoreFile final : public BlockIdSource {
   PagedBTree<BbtEntry> bbt_;
   PagedBTree<NbtEntry> nbt_;
   AllocationMap map_{pst::kFirstPMapOffset + pst::kPageSize};
-  std::map<std::uint32_t, PendingBlock> pending_;                      // by bid
+  std::map<std::uint64_t, PendingBlock> pending_;                      // by bid
   std::size_t pending_bytes_ = 0;  // the data of pending_, held in memory until the commit
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> pending_free_;  // offset, size
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> pending_free_;  // offset, size
   // Reference changes to committed blocks, applied to the block index at the next commit. A
   // table written again takes over most of its blocks (a reference more) and lets the old
   // tree go (a reference less); netting the two out keeps the index pages of those blocks
   // from being written again at every checkpoint.
-  std::unordered_map<std::uint32_t, std::int32_t> reference_changes_;  // by bid
+  std::unordered_map<std::uint64_t, std::int32_t> reference_changes_;  // by bid
 };
 
 }  // namespace pstorian

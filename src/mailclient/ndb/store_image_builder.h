@@ -1,4 +1,4 @@
-// Assembles a whole 32-bit file in memory: blocks and pages go where the caller places them,
+// Assembles a whole file of either form in memory: blocks and pages go where the caller places them,
 // the B-trees are laid out from the blocks and nodes added, and the allocation maps and the
 // header are written last, from what the image then holds.
 //
@@ -22,20 +22,22 @@ namespace pstorian {
 
 class StoreImageBuilder {
  public:
-  explicit StoreImageBuilder(std::uint32_t file_size);
+  explicit StoreImageBuilder(std::uint32_t file_size, FileForm form = FileForm::kAnsi);
+
+  FileForm form() const { return form_; }
 
   AllocationMap& allocation_map() { return map_; }
 
   // Writes block `bid` at `ib` and records it for the BBT. Throws std::logic_error when the
   // block overlaps something placed before or lies outside the file.
-  void add_block(std::uint32_t bid, std::uint32_t ib, std::span<const std::uint8_t> data,
+  void add_block(std::uint64_t bid, std::uint64_t ib, std::span<const std::uint8_t> data,
                  pst::CryptMethod crypt = pst::kCryptNone);
   // Counts a reference to a block from somewhere other than a node's bidData or bidSub
   // (a data tree or subnode block); cRef is the number of references plus one.
-  void add_block_reference(std::uint32_t bid) { ++extra_refs_[bid]; }
+  void add_block_reference(std::uint64_t bid) { ++extra_refs_[bid]; }
   void add_node(const NbtEntry& node);
   // Writes a page that no B-tree reaches (a free page with content, for instance).
-  void put_page(std::uint32_t ib, const Page& page);
+  void put_page(std::uint64_t ib, const Page& page);
 
   // Lay out the BBT and NBT from the blocks and nodes added so far, on pages handed out by
   // `next_slot`; see write_bbt / write_nbt for `leaf_sizes`.
@@ -51,17 +53,18 @@ class StoreImageBuilder {
   const std::map<std::uint32_t, NbtEntry>& nodes() const { return nodes_; }
 
  private:
-  void claim(std::uint32_t ib, std::size_t size);
+  void claim(std::uint64_t ib, std::size_t size);
   void place_tree(const WrittenTree& tree);
 
+  FileForm form_;
   std::vector<std::uint8_t> image_;
   AllocationMap map_;
-  std::map<std::uint32_t, std::uint32_t> extents_;  // start -> end of everything placed
-  std::map<std::uint32_t, BbtEntry> blocks_;
+  std::map<std::uint64_t, std::uint64_t> extents_;  // start -> end of everything placed
+  std::map<std::uint64_t, BbtEntry> blocks_;
   std::map<std::uint32_t, NbtEntry> nodes_;
-  std::map<std::uint32_t, std::uint32_t> extra_refs_;
+  std::map<std::uint64_t, std::uint32_t> extra_refs_;
   std::vector<BbtEntry> bbt_;
-  std::vector<std::uint32_t> btree_pages_;
+  std::vector<std::uint64_t> btree_pages_;
   Bref bbt_root_;
   Bref nbt_root_;
 };
