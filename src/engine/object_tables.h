@@ -28,12 +28,15 @@
 namespace pstorian {
 
 // One found copy of a block.
-// Ids and offsets take 64 bits, as the 64-bit form stores them; the 32-bit form's fit.
+// Ids take 64 bits, as the 64-bit form stores them. The offset shares a word with the size:
+// 48 bits reach 256 TiB, and a block holds at most 8,176 bytes. The scan keeps millions of
+// these, so 16 bytes rather than 24 is time saved in every sort and lookup.
 struct BlockRef {
-  std::uint64_t id = 0;      // block id as stored in the trailer
-  std::uint64_t offset = 0;  // file offset of the first data byte
-  std::uint32_t size = 0;    // data bytes (the trailer's byte count)
+  std::uint64_t id = 0;           // block id as stored in the trailer
+  std::uint64_t offset : 48 = 0;  // file offset of the first data byte
+  std::uint64_t size : 16 = 0;    // data bytes (the trailer's byte count)
 };
+static_assert(sizeof(BlockRef) == 16);
 
 using ObjectIndex = std::uint32_t;
 constexpr ObjectIndex kNoObject = 0xFFFFFFFFu;
