@@ -73,7 +73,8 @@ void vote_in(const ByteSource& source, std::uint64_t from, std::uint64_t to, Vot
     if (ansi_trailer(source, end, unit.last(12))) ++votes.ansi;
     if (end % pst::kPageSize != 0) continue;
     if (unicode_probe::is_leaf_page_tail(unit.last<24>())) ++votes.unicode;
-    if (ansi_leaf_page_tail(unit.last(pst::kPageTrailerSize).first(6))) ++votes.ansi;
+    // cEnt, cEntMax, cbEnt and cLevel lie just before the 12-byte page trailer.
+    if (ansi_leaf_page_tail(unit.last(pst::kPageTrailerSize + 4).first(6))) ++votes.ansi;
   }
 }
 

@@ -117,6 +117,18 @@ TEST(UnicodeScan, TheFormComesFromTheBlocksAndTheHeaderOnlyBreaksATie) {
   set_version(narrow.bytes(), pst::kVersionUnicode);
   EXPECT_EQ(detect_form(MemorySource(narrow.view())), pst::FileForm::kAnsi);
 
+  // Leaf pages alone decide too.
+  UnicodeImage wide_page(0x10000);
+  const std::vector<WideLeafSlot> wide_slots{{0x21, 0x40, 0, 0}};
+  wide_page.put_leaf_page(0x8000, wide_slots);
+  set_version(wide_page.bytes(), pst::kVersionAnsi);
+  EXPECT_EQ(detect_form(MemorySource(wide_page.view())), pst::FileForm::kUnicode);
+  testing_pst::Image narrow_page(0x10000);
+  const std::vector<testing_pst::LeafSlot> narrow_slots{{0x21, 0x40, 0, 0}};
+  narrow_page.put_leaf_page(0x8000, narrow_slots);
+  set_version(narrow_page.bytes(), pst::kVersionUnicode);
+  EXPECT_EQ(detect_form(MemorySource(narrow_page.view())), pst::FileForm::kAnsi);
+
   std::vector<std::uint8_t> nothing(0x10000, 0);
   EXPECT_EQ(detect_form(MemorySource(nothing)), pst::FileForm::kAnsi);
   set_version(nothing, pst::kVersionUnicode);
