@@ -1,7 +1,8 @@
 // Fuzzes the property reader and the item extraction on arbitrary heap blocks.
 //
 // Input: byte 0 holds flags (bit 0: the file is encoded, bit 1: a name-to-id map node
-// reads its properties from block 0x104). Then come 8 block index entries of 8 bytes
+// reads its properties from block 0x104, bit 2: the file is of the 64-bit form, so its
+// Unicode strings are read as text, bit 3: with the cyclic encoding). Then come 8 block index entries of 8 bytes
 // (u32 id, u16 offset into the rest, u16 size) that subnode and data tree references
 // may hit, and then the node's data block itself, indexed as block 0x20. The whole input
 // is the file the reader reads.
@@ -37,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const MemorySource file(image);
 
   RecoveryTables tables;
-  tables.encoded = (data[0] & 1) != 0;
+  tables.form = (data[0] & 4) != 0 ? pst::FileForm::kUnicode : pst::FileForm::kAnsi;
+  tables.cyclic = (data[0] & 8) != 0;
+  tables.encoded = !tables.cyclic && (data[0] & 1) != 0;
   for (std::size_t i = 0; i < kIndexEntries; ++i) {
     const std::size_t at = 1 + 8 * i;
     tables.blocks.add(pst::load_le32(in, at), kBase + pst::load_le16(in, at + 4),

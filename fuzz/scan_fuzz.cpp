@@ -1,6 +1,8 @@
 // libFuzzer target: the whole scan over arbitrary bytes, then the lookups the export makes.
 // The input is placed after 0x4600 zero bytes (header and first maps, which the scan never
-// probes), so that every probe looks at bytes the fuzzer chose.
+// probes), so that every probe looks at bytes the fuzzer chose. Bit 0 of the first byte
+// sets the header's version to that of the 64-bit form: where the input's blocks do not
+// tell the form, that one is scanned for.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +20,7 @@ void check(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> file(0x4600, 0);
+  if (size > 0 && (data[0] & 1) != 0) file[10] = 23;
   file.insert(file.end(), data, data + size);
 
   pstorian::RecoveryTables tables;

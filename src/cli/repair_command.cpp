@@ -17,6 +17,7 @@
 #include "cli/source_checks.h"
 #include "cli/summary_json.h"
 #include "cli/terminal_progress.h"
+#include "engine/form_detection.h"
 #include "engine/pst_scanner.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
@@ -330,7 +331,8 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   }
   const std::optional<SourceFile> source = open_source(options.source, err);
   if (!source) return 1;
-  if (has_unicode_header(*source)) {
+  // The header alone may be gone: the form is told from the file's blocks too.
+  if (has_unicode_header(*source) || detect_form(*source) == pst::FileForm::kUnicode) {
     err << "pstorian-cli: " << options.source
         << " is a 64-bit (Unicode) personal folder file; only 32-bit (ANSI) files can be "
            "repaired\n";

@@ -39,13 +39,6 @@ int run_scan(const ScanOptions& options) {
   }
   auto source = open_source(path, std::cerr);
   if (!source) return 1;
-  if (has_unicode_header(*source)) {
-    std::cerr << "pstorian-cli: " << path
-              << " is a 64-bit (Unicode) personal folder file; only 32-bit (ANSI) files can "
-                 "be scanned\n";
-    return 3;
-  }
-
   RecoveryTables tables;
   NullProgress quiet;
   std::unique_ptr<TerminalProgress> bar;
@@ -61,13 +54,15 @@ int run_scan(const ScanOptions& options) {
     nlohmann::json out = {
         {"file", path},
         {"file_size", c.file_size},
+        {"form", pst::form_name(tables.form)},
         {"blocks", tables.blocks.size()},
         {"block_ids_with_copies", tables.blocks.ids_with_versions()},
         {"leaf_pages", c.leaf_pages},
         {"node_entries", c.node_entries()},
         {"objects", tables.objects.size()},
         {"top_level_objects", tables.objects.top_level_count()},
-        {"encoded", tables.encoded},
+        {"encoded", tables.encoded || tables.cyclic},
+        {"encoding", tables.cyclic ? "cyclic" : tables.encoded ? "permute" : "none"},
     };
     if (options.items && tables.objects.size() != 0 &&
         !run_items_report(tables, path, options.codepage, true, out, std::cout, std::cerr))
@@ -78,13 +73,16 @@ int run_scan(const ScanOptions& options) {
   } else {
     std::cout << "file:          " << path << "\n"
               << "file size:     " << c.file_size << " bytes\n"
+              << "form:          " << pst::form_name(tables.form)
+              << (tables.form == pst::FileForm::kUnicode ? " (64-bit)" : " (32-bit)") << "\n"
               << "blocks:        " << tables.blocks.size() << " (" << tables.blocks.ids_with_versions()
               << " ids found at more than one offset)\n"
               << "leaf pages:    " << c.leaf_pages << "\n"
               << "node entries:  " << c.node_entries() << "\n"
               << "objects:       " << tables.objects.size() << " (" << tables.objects.top_level_count()
               << " at top level)\n"
-              << "data encoded:  " << (tables.encoded ? "yes" : "no") << "\n";
+              << "data encoded:  "
+              << (tables.cyclic ? "yes (cyclic)" : tables.encoded ? "yes" : "no") << "\n";
     nlohmann::json unused;
     if (options.items && tables.objects.size() != 0) {
       std::cout << "\n";

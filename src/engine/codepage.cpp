@@ -3,11 +3,35 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <string>
 #include <utility>
 
 namespace pstorian {
+
+std::string utf16_to_windows_1252(std::span<const std::uint8_t> utf16) {
+  // Windows-1252 is ISO 8859-1 but for 0x80-0x9F, which hold these characters (0 where the
+  // code page leaves a byte undefined).
+  static constexpr std::array<char16_t, 32> kHigh{
+      0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+  std::string out;
+  out.reserve(utf16.size() / 2);
+  for (std::size_t at = 0; at + 1 < utf16.size(); at += 2) {
+    const char16_t c = static_cast<char16_t>(utf16[at] | (utf16[at + 1] << 8));
+    char byte = '?';
+    if (c < 0x80 || (c >= 0xA0 && c < 0x100)) {
+      byte = static_cast<char>(c);
+    } else if (c != 0) {
+      const auto* hit = std::find(kHigh.begin(), kHigh.end(), c);
+      if (hit != kHigh.end()) byte = static_cast<char>(0x80 + (hit - kHigh.begin()));
+    }
+    out.push_back(byte);
+  }
+  return out;
+}
 namespace {
 
 iconv_t as_iconv(void* h) {

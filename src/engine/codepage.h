@@ -3,13 +3,20 @@
 // the code page does not define become U+FFFD.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace pstorian {
 
 constexpr std::string_view kDefaultCodepage = "WINDOWS-1252";
+
+// The Windows-1252 form of UTF-16LE text (an odd last byte is dropped): how Unicode text of
+// the 64-bit form fills the single-byte fields of an item record. A character the code
+// page lacks, or half of a surrogate pair, becomes '?'.
+std::string utf16_to_windows_1252(std::span<const std::uint8_t> utf16);
 
 class CodepageConverter {
  public:

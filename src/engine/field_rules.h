@@ -8,8 +8,10 @@
 #include <string>
 
 #include "engine/bytes.h"
+#include "engine/codepage.h"
 #include "engine/property_reader.h"
 #include "format/endian.h"
+#include "format/property_types.h"
 
 namespace pstorian {
 
@@ -39,9 +41,12 @@ struct FieldRule {
   std::uint16_t R::*short_number = nullptr;
 };
 
-// The value's bytes as text; a value without data gives empty text.
+// The value's bytes as text; a value without data gives empty text. Unicode text (from
+// files of the 64-bit form) is narrowed to the single-byte text the fields hold.
 inline std::string text_of(const PropView& v) {
-  return v.data ? std::string(v.data->begin(), v.data->end()) : std::string();
+  if (!v.data) return std::string();
+  if (v.type == pst::kPtUnicode) return utf16_to_windows_1252(*v.data);
+  return std::string(v.data->begin(), v.data->end());
 }
 
 inline Bytes bytes_of(const PropView& v) {

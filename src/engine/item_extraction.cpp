@@ -18,6 +18,7 @@ constexpr std::uint32_t kCreationTime = 0x3007;
 constexpr std::uint32_t kLastModificationTime = 0x3008;
 constexpr std::uint32_t kSubject = 0x0037;
 constexpr std::uint32_t kHtmlBody = 0x1013;
+constexpr std::uint32_t kBodyAlternative = 0x6619;
 constexpr std::uint32_t kOneOffMembers = 0x8054;
 // Named properties that may carry the item's extra binary value.
 constexpr std::uint32_t kExtraBinaryIfEmpty = 0x801F;
@@ -84,7 +85,10 @@ bool is_subject_marker(std::uint8_t b) {
 
 std::optional<SubjectValue> subject_of(const PropView& v) {
   if (!v.data || v.data->empty()) return std::nullopt;
-  const std::span<const std::uint8_t> d = *v.data;
+  // A Unicode subject is narrowed first; its marker, a control character, stays one.
+  const std::string text = text_of(v);
+  const auto d = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  if (d.empty()) return std::nullopt;
   SubjectValue s;
   if (!is_subject_marker(d[0])) {
     s.text.assign(d.begin(), d.end());
@@ -125,6 +129,10 @@ bool extract_special(const PropView& v, ItemRecord& item, bool& class_seen) {
     case kSubject:
       part(item.message).subject = subject_of(v);
       return true;
+    case kBodyAlternative:
+      // Files of the 64-bit form keep the body's first 255 characters here beside the whole
+      // body (0x1000), which it must not cut short. In the 32-bit form it is a body.
+      return v.type == pst::kPtUnicode && item.message && item.message->body;
     case kHtmlBody:
       part(item.message).html_body = "<HTML><BODY>" + text_of(v) + "</BODY></HTML>";
       return true;
@@ -156,8 +164,8 @@ bool extract_special(const PropView& v, ItemRecord& item, bool& class_seen) {
 // by the extraction's own rules (property_reader.h).
 class FieldExtraction final : public SlotVisitor {
  public:
-  FieldExtraction(const std::vector<NamedPropEntry>& named_props, ItemRecord& item)
-      : named_props_(named_props), item_(item) {}
+  FieldExtraction(const RecoveryTables& tables, ItemRecord& item)
+      : named_props_(tables.named_props), form_(tables.form), item_(item) {}
 
   // A table's values count only in its first row; a property context is one row.
   void first_row_only() { rows_ = 0; }
@@ -166,12 +174,13 @@ class FieldExtraction final : public SlotVisitor {
   void visit(const PropertySlot& slot) override {
     if (rows_ != 1) return;
     std::array<std::uint8_t, 4> inline_bytes{};
-    if (const auto view = field_view(slot, named_props_, inline_bytes))
+    if (const auto view = field_view(slot, named_props_, inline_bytes, form_))
       extract_value(*view, item_, class_seen_);
   }
 
  private:
   const std::vector<NamedPropEntry>& named_props_;
+  pst::FileForm form_;
   ItemRecord& item_;
   int rows_ = 1;
   bool class_seen_ = false;
@@ -275,7 +284,7 @@ std::optional<ItemRecord> decode_item(const NodeReader& reader, const ObjectNode
   if (!heap) return std::nullopt;
   const SubnodeScope scope(subnodes);
   ItemRecord item;
-  FieldExtraction fields(reader.tables().named_props, item);
+  FieldExtraction fields(reader.tables(), item);
   switch (heap->client_signature()) {
     case pst::kClientPropertyContext: {
       auto properties = content.properties(*heap, {scope, {}}, &fields);

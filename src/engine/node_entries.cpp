@@ -6,8 +6,8 @@
 
 namespace pstorian {
 
-void NodeEntryList::insert(std::uint32_t node_id, std::uint32_t data_block_id,
-                           std::uint32_t subnode_block_id, std::uint32_t parent_id) {
+void NodeEntryList::insert(std::uint32_t node_id, std::uint64_t data_block_id,
+                           std::uint64_t subnode_block_id, std::uint32_t parent_id) {
   if (kind_ == Kind::kChild && parent_id == node_id) parent_id = 0;
   recorded_.push_back(NodeEntry{node_id, data_block_id, subnode_block_id, parent_id, true});
   dirty_ = true;

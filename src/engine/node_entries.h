@@ -25,8 +25,8 @@ namespace pstorian {
 
 struct NodeEntry {
   std::uint32_t node_id = 0;
-  std::uint32_t data_block_id = 0;
-  std::uint32_t subnode_block_id = 0;  // 0 if none
+  std::uint64_t data_block_id = 0;
+  std::uint64_t subnode_block_id = 0;  // 0 if none
   std::uint32_t parent_id = 0;         // 0 in the parentless list
   bool primary = true;                 // false for a further version of the same key
 
@@ -39,7 +39,7 @@ class NodeEntryList {
 
   explicit NodeEntryList(Kind kind) : kind_(kind) {}
 
-  void insert(std::uint32_t node_id, std::uint32_t data_block_id, std::uint32_t subnode_block_id,
+  void insert(std::uint32_t node_id, std::uint64_t data_block_id, std::uint64_t subnode_block_id,
               std::uint32_t parent_id);
   // Room for `n` more inserts.
   void reserve(std::size_t n);

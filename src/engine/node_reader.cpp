@@ -21,7 +21,7 @@ constexpr std::uint32_t kMinDataTreePiece = 1;
 //   1  u8  level: 1 = children are data blocks, 2 = children are level-1 data trees
 //   2  u16 number of child block ids
 //   4  u32 total byte count of the tree (not relied upon)
-//   8  u32 child block ids, in order
+//   8  child block ids, in order: u32 in the ANSI form, u64 in the Unicode form
 constexpr std::uint8_t kDataTreeType = 0x01;
 constexpr std::size_t kDataTreeIdsAt = 8;
 
@@ -29,14 +29,33 @@ constexpr std::size_t kDataTreeIdsAt = 8;
 //   0  u8  block type, 0x02
 //   1  u8  level, 0 for a leaf
 //   2  u16 number of entries
-//   4  entries of 12 bytes: u32 subnode id, u32 data block id, u32 nested subnode block id
+//   ANSI:    4  entries of 12 bytes: u32 subnode id, u32 data block id, u32 nested subnode
+//               block id
+//   Unicode: 4  u32 padding
+//            8  entries of 24 bytes: u64 subnode id (high half 0), u64 data block id, u64
+//               nested subnode block id
 constexpr std::uint16_t kLeafSubnodeBlock = 0x0002;
-constexpr std::size_t kSubnodeEntriesAt = 4;
-constexpr std::size_t kSubnodeEntrySize = 12;
-// Intermediate subnode block (SIBLOCK): the same header with level 1, then entries of
-// 8 bytes: u32 first subnode id of the leaf block, u32 leaf subnode block id.
+// Intermediate subnode block (SIBLOCK): the same header with level 1, then entries of a
+// subnode id and a block id: the first subnode id of the leaf block and the leaf block's id.
 constexpr std::uint16_t kIntermediateSubnodeBlock = 0x0102;
-constexpr std::size_t kIntermediateEntrySize = 8;
+
+// Where the ids of one form lie in these blocks.
+struct IdLayout {
+  std::size_t id_size;          // a block id
+  std::size_t entries_at;       // the first subnode entry
+  std::size_t leaf_entry;       // a leaf subnode entry
+  std::size_t intermediate_entry;
+
+  std::uint64_t load_id(std::span<const std::uint8_t> b, std::size_t at) const {
+    return id_size == 8 ? pst::load_le64(b, at) : pst::load_le32(b, at);
+  }
+};
+constexpr IdLayout kAnsiIds{4, 4, 12, 8};
+constexpr IdLayout kUnicodeIds{8, 8, 24, 16};
+
+const IdLayout& ids_of(pst::FileForm form) {
+  return form == pst::FileForm::kUnicode ? kUnicodeIds : kAnsiIds;
+}
 
 }  // namespace
 
@@ -46,12 +65,13 @@ const BlockRef* find_subnode(const SubnodeList& list, std::uint32_t subnode_id) 
   return nullptr;
 }
 
-Bytes NodeReader::read_block(std::uint32_t offset, std::uint32_t size, bool decode,
+Bytes NodeReader::read_block(std::uint64_t offset, std::uint32_t size, bool decode,
                              int levels) const {
   // A data tree may name the same child many times over; whatever it claims, what it
   // assembles cannot sensibly exceed the file it was read from.
   std::uint64_t budget = file_.size();
-  return read_block_within(offset, size, decode, levels != 0 ? kAnyTree : kData, budget);
+  return read_block_within(BlockRef{0, offset, size}, decode, levels != 0 ? kAnyTree : kData,
+                           budget);
 }
 
 Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels) const {
@@ -62,20 +82,20 @@ Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels) const
 Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels,
                              std::uint64_t& budget) const {
   const Expect expect = levels != 0 && pst::is_internal_block(ref.id) ? kAnyTree : kData;
-  return read_block_within(ref.offset, ref.size, decode, expect, budget);
+  return read_block_within(ref, decode, expect, budget);
 }
 
 std::vector<Bytes> NodeReader::read_leaves(const BlockRef& ref, std::uint64_t& budget) const {
   std::vector<Bytes> leaves;
   const Expect expect = pst::is_internal_block(ref.id) ? kAnyTree : kData;
-  read_leaves_within(ref.offset, ref.size, kMinBlockSize, true, expect, budget, leaves);
+  read_leaves_within(ref, kMinBlockSize, true, expect, budget, leaves);
   return leaves;
 }
 
-Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size, bool decode,
-                                    Expect expect, std::uint64_t& budget) const {
+Bytes NodeReader::read_block_within(const BlockRef& ref, bool decode, Expect expect,
+                                    std::uint64_t& budget) const {
   std::vector<Bytes> leaves;
-  read_leaves_within(offset, size, kMinBlockSize, decode, expect, budget, leaves);
+  read_leaves_within(ref, kMinBlockSize, decode, expect, budget, leaves);
   if (leaves.size() == 1) return std::move(leaves.front());
   std::size_t total = 0;
   for (const Bytes& leaf : leaves) total += leaf.size();
@@ -85,14 +105,16 @@ Bytes NodeReader::read_block_within(std::uint32_t offset, std::uint32_t size, bo
   return out;
 }
 
-void NodeReader::read_leaves_within(std::uint32_t offset, std::uint32_t size,
-                                    std::uint32_t min_size, bool decode, Expect expect,
-                                    std::uint64_t& budget, std::vector<Bytes>& leaves) const {
+void NodeReader::read_leaves_within(const BlockRef& ref, std::uint32_t min_size, bool decode,
+                                    Expect expect, std::uint64_t& budget,
+                                    std::vector<Bytes>& leaves) const {
   // A block's trailer follows its data, so data reaching the end of the file has lost it.
-  if (size < min_size || std::uint64_t{offset} + size >= file_.size()) return;
+  if (ref.size < min_size || ref.offset >= file_.size() || ref.size >= file_.size() - ref.offset)
+    return;
   // The block lies wholly inside the file; bytes lost to an I/O error read as zeros.
-  Bytes block(size);
-  file_.read_at(offset, block);
+  Bytes block(ref.size);
+  file_.read_at(ref.offset, block);
+  const IdLayout& ids = ids_of(tables_.form);
 
   const std::uint8_t level = block.size() >= 2 ? block[1] : 0;
   const bool is_tree = block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType;
@@ -103,21 +125,24 @@ void NodeReader::read_leaves_within(std::uint32_t offset, std::uint32_t size,
     // naming itself (or an ancestor) as a child would be expanded without end.
     const Expect child_expect = level == 2 ? kLevel1Tree : kData;
     const std::size_t claimed = pst::load_le16(block, 2);
-    const std::size_t fits = (block.size() - kDataTreeIdsAt) / 4;
+    const std::size_t fits = (block.size() - kDataTreeIdsAt) / ids.id_size;
     for (std::size_t i = 0; i < std::min(claimed, fits); ++i) {
-      const BlockRef* child = tables_.find_block(pst::load_le32(block, kDataTreeIdsAt + 4 * i));
+      const BlockRef* child =
+          tables_.find_block(ids.load_id(block, kDataTreeIdsAt + ids.id_size * i));
       if (child == nullptr) break;
       if (child_expect == kLevel1Tree && !pst::is_internal_block(child->id)) break;
       const std::size_t before = leaves.size();
-      read_leaves_within(child->offset, child->size, kMinDataTreePiece, decode, child_expect,
-                         budget, leaves);
+      read_leaves_within(*child, kMinDataTreePiece, decode, child_expect, budget, leaves);
       if (leaves.size() == before) break;
     }
     return;
   }
   if (block.size() > budget) return;
   budget -= block.size();
-  if (decode && tables_.encoded) pst::permute_decode(block);
+  if (decode && tables_.cyclic)
+    pst::cyclic_crypt(block, static_cast<std::uint32_t>(ref.id));  // keyed by the id's low half
+  else if (decode && tables_.encoded)
+    pst::permute_decode(block);
   leaves.push_back(std::move(block));
 }
 
@@ -138,6 +163,7 @@ SubnodeList NodeReader::read_subnodes(const BlockRef* subnode_block) const {
     std::size_t owner = SIZE_MAX;  // the element whose nested tree this is
   };
   std::vector<Level> stack;
+  const IdLayout& ids = ids_of(tables_.form);
   // An intermediate block lists the leaf blocks of its own tree; were it allowed to list
   // intermediate blocks, a chain of them would be a tree of any height.
   auto enter = [&](const BlockRef& ref, std::size_t depth, std::size_t owner, bool leaf_only) {
@@ -147,9 +173,10 @@ SubnodeList NodeReader::read_subnodes(const BlockRef* subnode_block) const {
     const std::uint16_t kind = pst::load_le16(block, 0);
     const bool intermediate = kind == kIntermediateSubnodeBlock && !leaf_only;
     if (kind != kLeafSubnodeBlock && !intermediate) return false;
-    const std::size_t entry_size = intermediate ? kIntermediateEntrySize : kSubnodeEntrySize;
+    const std::size_t entry_size = intermediate ? ids.intermediate_entry : ids.leaf_entry;
     const std::size_t claimed = pst::load_le16(block, 2);
-    const std::size_t fits = (block.size() - kSubnodeEntriesAt) / entry_size;
+    const std::size_t fits =
+        block.size() < ids.entries_at ? 0 : (block.size() - ids.entries_at) / entry_size;
     stack.push_back(Level{std::move(block), 0, std::min(claimed, fits), intermediate, depth, owner});
     return true;
   };
@@ -162,21 +189,21 @@ SubnodeList NodeReader::read_subnodes(const BlockRef* subnode_block) const {
       continue;
     }
     if (top.intermediate) {
-      const std::size_t at = kSubnodeEntriesAt + kIntermediateEntrySize * top.next++;
+      const std::size_t at = ids.entries_at + ids.intermediate_entry * top.next++;
       // The leaf blocks belong to the tree of the intermediate block, whose owner closes it.
-      if (const BlockRef* leaf = tables_.find_block(pst::load_le32(top.block, at + 4)))
+      if (const BlockRef* leaf = tables_.find_block(ids.load_id(top.block, at + ids.id_size)))
         enter(*leaf, top.depth, SIZE_MAX, true);
       continue;
     }
-    const std::size_t at = kSubnodeEntriesAt + kSubnodeEntrySize * top.next++;
-    const BlockRef* data = tables_.find_block(pst::load_le32(top.block, at + 4));
+    const std::size_t at = ids.entries_at + ids.leaf_entry * top.next++;
+    const BlockRef* data = tables_.find_block(ids.load_id(top.block, at + ids.id_size));
     if (data == nullptr) continue;
     const std::size_t index = out.size();
     out.push_back(SubnodeRef{pst::load_le32(top.block, at), data,
                              static_cast<std::uint32_t>(index + 1)});
     // `top` may move when the nested level is pushed; what it holds is read first.
     const std::size_t depth = top.depth;
-    if (const BlockRef* nested = tables_.find_block(pst::load_le32(top.block, at + 8)))
+    if (const BlockRef* nested = tables_.find_block(ids.load_id(top.block, at + 2 * ids.id_size)))
       enter(*nested, depth + 1, index, false);
   }
   return out;

@@ -77,7 +77,7 @@ class NodeReader {
   // not end before the end of the file, or a data tree whose first child is missing. A
   // missing or unreadable child ends a data tree's bytes there, and so does a child of a
   // level-2 tree that is not a level-1 tree: legal trees are at most two levels deep.
-  Bytes read_block(std::uint32_t offset, std::uint32_t size, bool decode, int levels) const;
+  Bytes read_block(std::uint64_t offset, std::uint32_t size, bool decode, int levels) const;
   // The same for a block of the index. Its id tells whether it can be a data tree at all
   // (data trees have internal ids), so a data block whose bytes merely start like a data
   // tree block is read as what it is.
@@ -113,10 +113,11 @@ class NodeReader {
     kLevel1Tree,  // a level-1 data tree and nothing else (the child of a level-2 tree)
   };
   // Appends the leaves of what lies at `offset` to `leaves`.
-  void read_leaves_within(std::uint32_t offset, std::uint32_t size, std::uint32_t min_size,
-                          bool decode, Expect expect, std::uint64_t& budget,
+  // `ref.id` keys the cyclic decoding; a block read by offset alone has id 0.
+  void read_leaves_within(const BlockRef& ref, std::uint32_t min_size, bool decode,
+                          Expect expect, std::uint64_t& budget,
                           std::vector<Bytes>& leaves) const;
-  Bytes read_block_within(std::uint32_t offset, std::uint32_t size, bool decode, Expect expect,
+  Bytes read_block_within(const BlockRef& ref, bool decode, Expect expect,
                           std::uint64_t& budget) const;
 
   const ByteSource& file_;

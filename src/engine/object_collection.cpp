@@ -8,18 +8,23 @@
 #include "format/crc.h"
 #include "format/endian.h"
 #include "format/layout.h"
+#include "format/layout_unicode.h"
+#include "format/permute.h"
 
 namespace pstorian {
 namespace {
 
-// The block's data and the check value of its trailer, which ends the 64-byte-rounded span.
-Bytes stored_block(const ByteSource& source, const BlockRef& b) {
+// The block's data and the check value of its trailer, which ends the 64-byte-rounded span:
+// its last 4 bytes in the 32-bit form (cb, wSig, bid, dwCRC), bytes 4-7 of the 16 in the
+// 64-bit form (cb, wSig, dwCRC, bid).
+Bytes stored_block(const ByteSource& source, const BlockRef& b, pst::FileForm form) {
+  const bool wide = form == pst::FileForm::kUnicode;
+  const std::uint64_t trailer = wide ? pst::unicode::kBlockTrailerSize : pst::kBlockTrailerSize;
   Bytes out(std::size_t{b.size} + 4);
   source.read_at(b.offset, std::span(out).first(b.size));
-  const std::uint64_t span = (std::uint64_t{b.size} + pst::kBlockTrailerSize +
-                              pst::kBlockAlignment - 1) / pst::kBlockAlignment *
-                             pst::kBlockAlignment;
-  source.read_at(b.offset + span - 4, std::span(out).last(4));
+  const std::uint64_t span = (std::uint64_t{b.size} + trailer + pst::kBlockAlignment - 1) /
+                             pst::kBlockAlignment * pst::kBlockAlignment;
+  source.read_at(b.offset + span - (wide ? 12 : 4), std::span(out).last(4));
   return out;
 }
 
@@ -29,8 +34,8 @@ Bytes stored_block(const ByteSource& source, const BlockRef& b) {
 // it in version order is a version of its own. Worked out once per block id.
 class DistinctVersions {
  public:
-  DistinctVersions(const BlockIndex& blocks, const ByteSource& source)
-      : blocks_(blocks), source_(source) {}
+  DistinctVersions(const BlockIndex& blocks, const ByteSource& source, pst::FileForm form)
+      : blocks_(blocks), source_(source), form_(form) {}
 
   // The versions behind `first`, the first copy of its id, in version order.
   const std::vector<const BlockRef*>& behind(const BlockRef& first) {
@@ -61,7 +66,7 @@ class DistinctVersions {
   // a spare object costs less than comparing every pair.
   static constexpr std::size_t kMaxCompared = 8;
 
-  Bytes stored(const BlockRef& b) const { return stored_block(source_, b); }
+  Bytes stored(const BlockRef& b) const { return stored_block(source_, b, form_); }
   std::uint64_t fingerprint(const BlockRef& b) const {
     // FNV-1a.
     std::uint64_t h = 0xCBF29CE484222325u;
@@ -74,6 +79,7 @@ class DistinctVersions {
 
   const BlockIndex& blocks_;
   const ByteSource& source_;
+  pst::FileForm form_;
   std::unordered_map<const BlockRef*, std::vector<const BlockRef*>> memo_;
 };
 
@@ -107,7 +113,7 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
                      JobGate& gate) {
   if (!parentless.build(gate) || !children.build(gate)) return false;
   ObjectTree& tree = tables.objects;
-  DistinctVersions versions(tables.blocks, source);
+  DistinctVersions versions(tables.blocks, source, tables.form);
   // An object per entry, and room for some more for the further copies of data blocks;
   // room not used takes no memory.
   const std::size_t entries = parentless.size() + children.size();
@@ -153,8 +159,8 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
   return true;
 }
 
-bool block_intact(const ByteSource& source, const BlockRef& block) {
-  const Bytes stored = stored_block(source, block);
+bool block_intact(const ByteSource& source, const BlockRef& block, pst::FileForm form) {
+  const Bytes stored = stored_block(source, block, form);
   const auto data = std::span(stored).first(block.size);
   return pst::crc32(data) == pst::load_le32(stored, block.size);
 }
@@ -193,10 +199,15 @@ void detect_encoding(RecoveryTables& tables, const ByteSource& source) {
     return kNoObject;
   };
 
+  // The cyclic encoding is keyed by each block's id, so its headers match no fixed pattern:
+  // a header that is neither plain nor permuted counts for it if it reads as plain once
+  // decoded. Only the 64-bit form is looked at for it.
+  const bool try_cyclic = tables.form == pst::FileForm::kUnicode;
   int plain = 0;
   int encoded = 0;
+  int cyclic = 0;
   ObjectIndex x = tree.first_top_level();
-  while (x != kNoObject && plain + encoded < 3) {
+  while (x != kNoObject && plain + encoded + cyclic < 3) {
     const ObjectNode& o = tree[x];
     if (o.data_block != nullptr) {
       std::array<std::uint8_t, 16> head{};
@@ -204,7 +215,11 @@ void detect_encoding(RecoveryTables& tables, const ByteSource& source) {
       switch (classify_heap_header(head)) {
         case HeapHeader::kPlain: ++plain; break;
         case HeapHeader::kEncoded: ++encoded; break;
-        case HeapHeader::kNone: break;
+        case HeapHeader::kNone:
+          if (!try_cyclic) break;
+          pst::cyclic_crypt(head, static_cast<std::uint32_t>(o.data_block->id));
+          if (classify_heap_header(head) == HeapHeader::kPlain) ++cyclic;
+          break;
       }
       // The children of an object with data are not looked at.
       x = after(x);
@@ -215,19 +230,25 @@ void detect_encoding(RecoveryTables& tables, const ByteSource& source) {
     }
   }
   // Without an object to go by (every leaf page lost), the heaps among the blocks say it.
-  if (plain + encoded == 0) {
+  if (plain + encoded + cyclic == 0) {
     tables.blocks.for_each_id([&](const BlockRef& block) {
-      if (plain + encoded >= 3 || pst::is_internal_block(block.id) || block.size < 16) return;
+      if (plain + encoded + cyclic >= 3 || pst::is_internal_block(block.id) || block.size < 16)
+        return;
       std::array<std::uint8_t, 16> head{};
       source.read_at(block.offset, head);
       switch (classify_heap_header(head)) {
         case HeapHeader::kPlain: ++plain; break;
         case HeapHeader::kEncoded: ++encoded; break;
-        case HeapHeader::kNone: break;
+        case HeapHeader::kNone:
+          if (!try_cyclic) break;
+          pst::cyclic_crypt(head, static_cast<std::uint32_t>(block.id));
+          if (classify_heap_header(head) == HeapHeader::kPlain) ++cyclic;
+          break;
       }
     });
   }
-  tables.encoded = !(plain > encoded);
+  tables.cyclic = cyclic > plain && cyclic > encoded;
+  tables.encoded = !tables.cyclic && !(plain > encoded);
 }
 
 }  // namespace pstorian

@@ -26,8 +26,10 @@ bool collect_objects(const NodeEntryList& parentless, const NodeEntryList& child
                      const ByteSource& source, RecoveryTables& tables, ProgressSink& progress,
                      JobGate& gate);
 
-// Whether the check value in the trailer of `block` matches its data as stored.
-bool block_intact(const ByteSource& source, const BlockRef& block);
+// Whether the check value in the trailer of `block`, a block of a file in `form`, matches its
+// data as stored.
+bool block_intact(const ByteSource& source, const BlockRef& block,
+                  pst::FileForm form = pst::FileForm::kAnsi);
 
 // The header test applied to the first 16 bytes of a data block.
 enum class HeapHeader { kNone, kPlain, kEncoded };
@@ -35,6 +37,8 @@ HeapHeader classify_heap_header(std::span<const std::uint8_t, 16> bytes);
 
 // Sets tables.encoded from up to three heap-on-node headers met in a walk of the object
 // tree: encoded unless more of them were plain than encoded (no header at all: encoded).
+// In a file of the 64-bit form headers that read as plain once cyclically decoded count
+// too, and sets tables.cyclic instead where they outnumber both others.
 void detect_encoding(RecoveryTables& tables, const ByteSource& source);
 
 }  // namespace pstorian

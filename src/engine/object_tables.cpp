@@ -11,7 +11,7 @@ namespace pstorian {
 // ---------------------------------------------------------------------------------------
 // BlockIndex
 
-void BlockIndex::add(std::uint32_t id, std::uint32_t offset, std::uint32_t size) {
+void BlockIndex::add(std::uint64_t id, std::uint64_t offset, std::uint32_t size) {
   if (pending_.empty()) pending_.emplace_back();
   pending_.back().push_back(BlockRef{id, offset, size});
   ++pending_count_;
@@ -34,22 +34,24 @@ bool by_id(const BlockRef& a, const BlockRef& b) { return a.id < b.id; }
 // How ids map to buckets: (id - min_id) >> shift, about four blocks to a bucket when the
 // ids are spread evenly. Skewed ids only make some buckets fuller.
 struct BucketLayout {
-  std::uint32_t min_id = 0;
+  std::uint64_t min_id = 0;
   unsigned shift = 0;
   std::size_t count = 0;  // buckets, plus one that stays empty
 };
 
-BucketLayout layout_for(std::uint32_t min_id, std::uint32_t max_id, std::size_t blocks) {
+std::uint64_t shifted(std::uint64_t v, unsigned shift) { return shift >= 64 ? 0 : v >> shift; }
+
+BucketLayout layout_for(std::uint64_t min_id, std::uint64_t max_id, std::size_t blocks) {
   BucketLayout l{min_id, 0, 0};
-  const std::uint64_t span = static_cast<std::uint64_t>(max_id) - min_id;
+  const std::uint64_t span = max_id - min_id;
   const std::uint64_t wanted = std::max<std::uint64_t>(1, blocks / 4);
-  while ((span >> l.shift) >= wanted) ++l.shift;
-  l.count = static_cast<std::size_t>(span >> l.shift) + 2;
+  while (shifted(span, l.shift) >= wanted) ++l.shift;
+  l.count = static_cast<std::size_t>(shifted(span, l.shift)) + 2;
   return l;
 }
 
-std::size_t bucket_in(const BucketLayout& l, std::uint32_t id) {
-  return static_cast<std::size_t>(static_cast<std::uint64_t>(id - l.min_id) >> l.shift);
+std::size_t bucket_in(const BucketLayout& l, std::uint64_t id) {
+  return static_cast<std::size_t>(shifted(id - l.min_id, l.shift));
 }
 
 // Sorts the pieces, taken one after another, stably by id into `out`, and sets `starts`
@@ -91,7 +93,7 @@ void bucket_sort(const std::vector<std::vector<BlockRef>>& pieces, std::size_t t
 }  // namespace
 
 void BlockIndex::build_index() const {
-  std::uint32_t lo = UINT32_MAX, hi = 0;
+  std::uint64_t lo = UINT64_MAX, hi = 0;
   for (const auto& piece : pending_)
     for (const BlockRef& b : piece) {
       lo = std::min(lo, b.id);
@@ -130,16 +132,16 @@ void BlockIndex::build_index() const {
   handed_out_ = false;
 }
 
-const BlockRef* BlockIndex::find(std::uint32_t id) const {
+const BlockRef* BlockIndex::find(std::uint64_t id) const {
   if (id == 0) return nullptr;
   if (pending_count_ != 0) build_index();
-  const std::uint32_t key = id & ~1u;
+  const std::uint64_t key = id & ~std::uint64_t{1};
   if (sorted_.empty() || key < min_id_ || key > max_id_) return nullptr;
   const std::size_t b = bucket_of(key);
   const auto first = sorted_.begin() + buckets_[b];
   const auto last = sorted_.begin() + buckets_[b + 1];
   const auto it = std::lower_bound(first, last, key,
-                                   [](const BlockRef& x, std::uint32_t k) { return x.id < k; });
+                                   [](const BlockRef& x, std::uint64_t k) { return x.id < k; });
   if (it == last || it->id != key) return nullptr;
   handed_out_ = true;
   return &*it;
@@ -152,9 +154,9 @@ void BlockIndex::for_each_id(const std::function<void(const BlockRef&)>& f) cons
     if (i == 0 || sorted_[i].id != sorted_[i - 1].id) f(sorted_[i]);
 }
 
-void BlockIndex::prefetch(std::uint32_t id) const {
+void BlockIndex::prefetch(std::uint64_t id) const {
   if (pending_count_ != 0) build_index();
-  const std::uint32_t key = id & ~1u;
+  const std::uint64_t key = id & ~std::uint64_t{1};
   if (sorted_.empty() || key < min_id_ || key > max_id_) return;
   __builtin_prefetch(sorted_.data() + buckets_[bucket_of(key)]);
 }
@@ -176,7 +178,7 @@ const BlockRef* BlockIndex::next_version(const BlockRef& ref) const {
   if (pending_count_ != 0) build_index();
   const std::size_t pos = position_of(ref);
   if (pos >= sorted_.size()) return nullptr;
-  const std::uint32_t id = sorted_[pos].id;
+  const std::uint64_t id = sorted_[pos].id;
   handed_out_ = true;
   const bool is_first = pos == 0 || sorted_[pos - 1].id != id;
   if (is_first) {
@@ -431,7 +433,9 @@ void RecoveryTables::clear() {
   objects.clear();
   named_props.clear();
   named_props_built = false;
+  form = pst::FileForm::kAnsi;
   encoded = false;
+  cyclic = false;
   orphans_found = 0;
   orphans_placed = 0;
 }

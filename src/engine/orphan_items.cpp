@@ -65,8 +65,8 @@ bool starts_property_context(HeadReader& heads, const ByteSource& source,
 }
 
 // The child block ids of the data tree `ref`, one level down; empty when it is none.
-std::vector<std::uint32_t> tree_children(const NodeReader& reader, const BlockRef& ref) {
-  std::vector<std::uint32_t> out;
+std::vector<std::uint64_t> tree_children(const NodeReader& reader, const BlockRef& ref) {
+  std::vector<std::uint64_t> out;
   const Bytes block = reader.read_block(ref, false, 0);
   if (block.size() < kDataTreeIdsAt || block[0] != kDataTreeType || block[1] < 1 || block[1] > 2)
     return out;
@@ -79,17 +79,17 @@ std::vector<std::uint32_t> tree_children(const NodeReader& reader, const BlockRe
 // Every block id a recovered node reads, sorted: data blocks and the leaves of data trees,
 // subnode blocks and what their elements name. Kept in a sorted vector rather than a hash
 // set: a damaged file can hold a million unused blocks, each looked up once.
-std::vector<std::uint32_t> used_blocks(const NodeReader& reader, const RecoveryTables& tables) {
-  std::vector<std::uint32_t> used;
+std::vector<std::uint64_t> used_blocks(const NodeReader& reader, const RecoveryTables& tables) {
+  std::vector<std::uint64_t> used;
   std::unordered_set<const BlockRef*> trees_read;
   auto use_data = [&](const BlockRef* ref) {
     if (ref == nullptr) return;
     used.push_back(ref->id);
     if (!pst::is_internal_block(ref->id) || !trees_read.insert(ref).second) return;
-    for (const std::uint32_t child : tree_children(reader, *ref)) {
-      used.push_back(child & ~1u);
+    for (const std::uint64_t child : tree_children(reader, *ref)) {
+      used.push_back(child & ~std::uint64_t{1});
       if (const BlockRef* c = tables.find_block(child); c && pst::is_internal_block(c->id))
-        for (const std::uint32_t leaf : tree_children(reader, *c)) used.push_back(leaf & ~1u);
+        for (const std::uint64_t leaf : tree_children(reader, *c)) used.push_back(leaf & ~std::uint64_t{1});
     }
   };
   std::unordered_set<const BlockRef*> subnode_trees;
@@ -152,7 +152,7 @@ class SpareNodeIds {
 
 void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
                         RecoveryTables& tables, const ContentsRows& contents) {
-  const std::vector<std::uint32_t> used_sorted = used_blocks(reader, tables);
+  const std::vector<std::uint64_t> used_sorted = used_blocks(reader, tables);
 
   // Candidates: unused data trees whose first leaf is a property context, then unused
   // single blocks that are one. A tree's leaves are its own, not candidates of their own.
@@ -164,20 +164,20 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     if (next_used != used_sorted.end() && *next_used == ref.id) return;
     (pst::is_internal_block(ref.id) ? trees : singles).push_back(&ref);
   });
-  auto is_used = [&](std::uint32_t id) {
+  auto is_used = [&](std::uint64_t id) {
     return std::binary_search(used_sorted.begin(), used_sorted.end(), id);
   };
-  std::unordered_set<std::uint32_t> in_trees;  // leaves of the candidate trees
+  std::unordered_set<std::uint64_t> in_trees;  // leaves of the candidate trees
   HeadReader heads(source);
   std::vector<const BlockRef*> candidates;
   for (const BlockRef* tree : trees) {
-    const std::vector<std::uint32_t> children = tree_children(reader, *tree);
+    const std::vector<std::uint64_t> children = tree_children(reader, *tree);
     const BlockRef* first = children.empty() ? nullptr : tables.find_block(children.front());
     if (first == nullptr || pst::is_internal_block(first->id) || is_used(first->id) ||
         in_trees.contains(first->id))
       continue;
     if (!starts_property_context(heads, source, tables, *first)) continue;
-    for (const std::uint32_t child : children) in_trees.insert(child & ~1u);
+    for (const std::uint64_t child : children) in_trees.insert(child & ~std::uint64_t{1});
     candidates.push_back(tree);
   }
   // In file order, through the window; then back in id order, as found.

@@ -14,7 +14,8 @@ bool is_inline_type(std::uint16_t type) {
   return type == pst::kPtShort || type == pst::kPtLong || type == pst::kPtBoolean;
 }
 
-bool is_reference_type(std::uint16_t type) {
+bool is_reference_type(std::uint16_t type, pst::FileForm form) {
+  if (type == pst::kPtUnicode || type == pst::kPtMvUnicode) return form == pst::FileForm::kUnicode;
   switch (type) {
     case pst::kPtObject:
     case pst::kPtLongLong:
@@ -34,14 +35,14 @@ bool is_reference_type(std::uint16_t type) {
 // Collects the views of a property or table context as owned rows.
 class RowCollector final : public SlotVisitor {
  public:
-  explicit RowCollector(const std::vector<NamedPropEntry>& named_props)
-      : named_props_(named_props) {}
+  explicit RowCollector(const RecoveryTables& tables)
+      : named_props_(tables.named_props), form_(tables.form) {}
 
   void begin_row() override { rows.emplace_back(); }
 
   void visit(const PropertySlot& slot) override {
     std::array<std::uint8_t, 4> inline_bytes{};
-    const auto view = field_view(slot, named_props_, inline_bytes);
+    const auto view = field_view(slot, named_props_, inline_bytes, form_);
     if (!view || rows.empty()) return;
     PropValue v{view->id, view->type, std::nullopt, std::nullopt};
     if (view->data) v.data.emplace(view->data->begin(), view->data->end());
@@ -53,13 +54,15 @@ class RowCollector final : public SlotVisitor {
 
  private:
   const std::vector<NamedPropEntry>& named_props_;
+  pst::FileForm form_;
 };
 
 }  // namespace
 
 std::optional<PropView> field_view(const PropertySlot& slot,
                                    const std::vector<NamedPropEntry>& named_props,
-                                   std::array<std::uint8_t, 4>& inline_bytes) {
+                                   std::array<std::uint8_t, 4>& inline_bytes,
+                                   pst::FileForm form) {
   PropView v;
   v.id = pst::tag_id(slot.tag);
   if (v.id >= 0x8000) {
@@ -76,7 +79,7 @@ std::optional<PropView> field_view(const PropertySlot& slot,
     inline_bytes.fill(0);
     std::copy_n(slot.cell.begin(), std::min<std::size_t>(slot.cell.size(), 4), inline_bytes.begin());
     v.data = std::span<const std::uint8_t>(inline_bytes);
-  } else if (is_reference_type(type)) {
+  } else if (is_reference_type(type, form)) {
     v.type = type;
     const bool readable = slot.value && !slot.value->empty();
     if (readable)
@@ -99,7 +102,7 @@ std::optional<PropRows> read_properties(const NodeReader& reader, const BlockRef
   const auto heap = content.open_heap(*data_block);
   if (!heap) return std::nullopt;
   const SubnodeScopes scopes{SubnodeScope(subnodes), {}};
-  RowCollector collector(reader.tables().named_props);
+  RowCollector collector(reader.tables());
   switch (heap->client_signature()) {
     case pst::kClientPropertyContext:
       collector.begin_row();

@@ -6,6 +6,8 @@
 //   - strings, binaries, 64-bit numbers, times, GUIDs, objects and the multi-valued 32-bit,
 //     string and binary types carry their bytes; a value in a subnode that cannot be read
 //     stays without data, one in the heap that is empty or cannot be read is dropped;
+//     Unicode strings (single and multi-valued) count among those strings in files of the
+//     64-bit form, where all text is Unicode;
 //   - values of any other type stay in the row with type 0 and no data;
 //   - ids of 0x8000 and above are passed through the named-property map held by the
 //     tables: a numeric name replaces the id, a string name is attached to the value;
@@ -62,7 +64,8 @@ struct PropView {
 // dropped. Inline values are put in `inline_bytes`, which must outlive the view.
 std::optional<PropView> field_view(const PropertySlot& slot,
                                    const std::vector<NamedPropEntry>& named_props,
-                                   std::array<std::uint8_t, 4>& inline_bytes);
+                                   std::array<std::uint8_t, 4>& inline_bytes,
+                                   pst::FileForm form = pst::FileForm::kAnsi);
 
 // Reads the properties of `data_block` (a heap block, or a data tree of heap blocks), taking
 // subnode references from `subnodes`. std::nullopt when the block is missing or unreadable,

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "engine/current_versions.h"
+#include "engine/form_detection.h"
 #include "engine/object_collection.h"
 #include "engine/orphan_items.h"
 #include "engine/probe.h"
+#include "engine/probe_unicode.h"
 #include "format/crc.h"
 #include "format/endian.h"
 #include "format/layout.h"
@@ -27,7 +29,9 @@ constexpr std::uint64_t kLastProbeOffset = 0xFFFFFE00u;
 constexpr std::uint32_t kChunk = 1u << 18;
 
 struct RawEntry {
-  std::uint32_t node_id, data_block_id, subnode_block_id, parent_id;
+  std::uint32_t node_id;
+  std::uint64_t data_block_id, subnode_block_id;
+  std::uint32_t parent_id;
 };
 
 // What one pass found, in file order.
@@ -106,6 +110,7 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
   progress_.set_step(1);
   counts_.file_size = source.size();
   progress_.set_status(kStatusScanning);
+  const pst::FileForm form = detect_form(source);
 
   auto cancelled = [this] {
     parentless_.clear();
@@ -113,14 +118,16 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
     tables_.clear();
     return ScanOutcome::kCancelled;
   };
-  if (!probe_passes(source)) return cancelled();
+  tables_.form = form;
+  if (!(form == pst::FileForm::kUnicode ? unicode_pass(source) : probe_passes(source)))
+    return cancelled();
   counts_.parentless_entries = parentless_.size();
   counts_.child_entries = children_.size();
   progress_.step();
 
   progress_.set_status(kStatusCollecting);
   tables_.blocks.prefer_intact(
-      [&source](const BlockRef& block) { return block_intact(source, block); });
+      [&source, form](const BlockRef& block) { return block_intact(source, block, form); });
   if (!collect_objects(parentless_, children_, source, tables_, progress_, gate_))
     return cancelled();
   parentless_.clear();
@@ -132,7 +139,8 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
   // In a file whose node B-tree reads whole, every node is listed, and a block no node uses
   // is a leftover of an earlier state, like the versions stale leaf pages give. Only when
   // leaf pages are lost can such a block be the one copy of an item.
-  if (!read_live_nodes(source).complete) {
+  // (Only in the 32-bit form so far: the search reads its data trees and its header.)
+  if (tables_.form == pst::FileForm::kAnsi && !read_live_nodes(source).complete) {
     const NodeReader reader(source, tables_);
     add_orphaned_items(source, reader, tables_, read_contents_rows(reader));
   }
@@ -196,6 +204,58 @@ bool CPstScanner::probe_passes(const ByteSource& source) {
     f = PassFindings{};
   }
   return true;
+}
+
+bool CPstScanner::unicode_pass(const ByteSource& source) {
+  constexpr std::uint64_t kUnit = pst::kBlockAlignment;
+  constexpr std::uint64_t kWindow = unicode_probe::kWindow;
+  const std::uint64_t size = source.size();
+  PassFindings f;
+  // The buffer holds [start − kWindow, start + kChunk): every boundary of the chunk with the
+  // page before it.
+  std::vector<std::uint8_t> buffer(kWindow + kChunk);
+  const std::span<const std::uint8_t> bytes(buffer);
+  for (std::uint64_t start = unicode_probe::kFirstBlockOffset; start < size; start += kChunk) {
+    source.read_at(start - kWindow, buffer);
+    const std::uint64_t last = std::min<std::uint64_t>(start + kChunk, size);
+    for (std::uint64_t end = start + kUnit; end <= last; end += kUnit) {
+      const std::size_t at = static_cast<std::size_t>(end - start + kWindow);
+      const auto unit = bytes.subspan(at - kUnit).first<kUnit>();
+      if (end % pst::kPageSize == 0) {
+        if (!gate_.pass()) return false;
+        if (unicode_probe::is_leaf_page_tail(unit.last<24>())) {
+          ++counts_.leaf_pages;
+          unicode_probe::for_each_leaf_entry(
+              bytes.subspan(at - pst::kPageSize, pst::kPageSize), [&f](const auto& e) {
+                f.entries.push_back(
+                    RawEntry{e.node_id, e.data_block_id, e.subnode_block_id, e.parent_id});
+              });
+          if (++f.leaf_pages % 100 == 0) progress_.step();
+          continue;
+        }
+      }
+      const auto found = unicode_probe::block_trailer(end, unit.last<16>());
+      if (!found) continue;
+      if (found->needs_crc_check) {
+        std::vector<std::uint8_t> data(found->block.size);
+        source.read_at(found->block.offset, data);
+        if (pst::crc32(data) != found->crc) continue;
+      }
+      f.blocks.push_back(found->block);
+      if (++f.windowed % 50 == 0) progress_.step();
+    }
+  }
+
+  std::size_t parentless = 0;
+  for (const RawEntry& e : f.entries) parentless += e.parent_id == 0;
+  parentless_.reserve(parentless);
+  children_.reserve(f.entries.size() - parentless);
+  tables_.blocks.add_found(std::move(f.blocks));
+  for (const RawEntry& e : f.entries) {
+    NodeEntryList& list = e.parent_id == 0 ? parentless_ : children_;
+    list.insert(e.node_id, e.data_block_id, e.subnode_block_id, e.parent_id);
+  }
+  return gate_.pass();
 }
 
 }  // namespace pstorian

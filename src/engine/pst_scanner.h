@@ -1,6 +1,8 @@
-// The source file scan: probes a damaged 32-bit personal folder file at fixed positions
-// without trusting its header or B-tree roots, records every block trailer and node
-// B-tree leaf page it recognises, builds the object tree and decides the encoding.
+// The source file scan: probes a damaged personal folder file at fixed positions without
+// trusting its header or B-tree roots, records every block trailer and node B-tree leaf
+// page it recognises, builds the object tree and decides the encoding. Which form the file
+// is in (32-bit or 64-bit ids) is told from samples of its blocks first (form_detection.h)
+// and kept in the tables; what follows describes the scan of the 32-bit form.
 //
 // Ten passes each probe one position per 512 bytes, starting at 0x47F0 + 16·d for the
 // phases d in kProbePhases, so every 64-byte block boundary inside a page (and two more
@@ -56,6 +58,9 @@ class CPstScanner {
 
  private:
   bool probe_passes(const ByteSource& source);
+  // The scan of a file of the 64-bit form: one look at every 64-byte boundary, where its
+  // trailers end (see probe_unicode.h), in file order.
+  bool unicode_pass(const ByteSource& source);
 
   RecoveryTables& tables_;
   ProgressSink& progress_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "engine/codepage.h"
 #include "engine/content_reader.h"
 #include "format/endian.h"
 #include "format/layout.h"
@@ -175,6 +176,9 @@ std::uint32_t locale_codepage(std::uint32_t locale_id) {
 }
 
 std::optional<std::string> file_codepage(const NodeReader& reader) {
+  // The text of a Unicode file fills the fields narrowed to Windows-1252, whatever code page
+  // its messages were written in.
+  if (reader.tables().form == pst::FileForm::kUnicode) return std::string(kDefaultCodepage);
   const auto& objects = reader.tables().objects;
   std::map<std::string, int> votes;
   int voters = 0;

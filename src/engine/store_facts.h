@@ -46,7 +46,8 @@ std::uint32_t locale_codepage(std::uint32_t locale_id);
 
 // The code page the file's 8-bit texts are in, by a vote of its messages (the message code
 // page 0x3FFD, else the internet code page 0x3FDE, else the message locale 0x3FF1), else
-// from the store's own locale; std::nullopt when nothing in the file says.
+// from the store's own locale; std::nullopt when nothing in the file says. Windows-1252 for a
+// file of the 64-bit form, whose Unicode text the fields hold narrowed to that code page.
 std::optional<std::string> file_codepage(const NodeReader& reader);
 
 }  // namespace pstorian

@@ -29,6 +29,7 @@ enum PropType : std::uint16_t {
   kPtBinary = 0x0102,
   kPtMvLong = 0x1003,
   kPtMvString8 = 0x101E,
+  kPtMvUnicode = 0x101F,
   kPtMvBinary = 0x1102,
 };
 

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -316,7 +317,7 @@ TEST(RepairSafetyTest, OddSourcesAndCodePagesAreAnsweredBeforeAnythingIsMade) {
   EXPECT_NE(out.find("not a regular file"), std::string::npos) << out;
   EXPECT_EQ(run_cli("scan " + quoted(fifo), &out, "timeout 20 "), 1) << out;
 
-  // A 64-bit header: refused as scan refuses it, and the -o folder is not made.
+  // A 64-bit header: refused, and the -o folder is not made.
   const fs::path wide = dir.path() / "wide.pst";
   std::vector<std::uint8_t> header(64 * 1024, 0);
   std::memcpy(header.data(), "!BDN", 4);
@@ -326,6 +327,20 @@ TEST(RepairSafetyTest, OddSourcesAndCodePagesAreAnsweredBeforeAnythingIsMade) {
       << out;
   EXPECT_NE(out.find("64-bit (Unicode)"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(dir.path() / "made"));
+  // Without its header a file of the 64-bit form is still told by its blocks, and refused.
+  const fs::path unicode_sample =
+      fs::path(PSTORIAN_SHARED_DIR) / "corpus/unicode/tika-variousBodyTypes.pst";
+  if (fs::exists(unicode_sample)) {
+    std::ifstream in(unicode_sample, std::ios::binary);
+    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    std::fill(bytes.begin(), bytes.begin() + 564, std::uint8_t{0});
+    const fs::path headless = dir.path() / "headless.pst";
+    test::write_file(headless, bytes);
+    EXPECT_EQ(run_cli("repair " + quoted(headless) + " -o " + quoted(dir.path() / "made"), &out),
+              3)
+        << out;
+    EXPECT_FALSE(fs::exists(dir.path() / "made"));
+  }
 
   const fs::path source = dir.path() / "box.pst";
   if (!copy_corpus(source)) GTEST_SKIP() << "corpus not available";

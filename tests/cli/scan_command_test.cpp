@@ -50,14 +50,18 @@ TEST_F(ScanCommand, MissingOrUnreadableFileIsAnErrorWithStatusOne) {
   EXPECT_EQ(r.status, 1);
 }
 
-TEST_F(ScanCommand, RefusesUnicodeFilesAndSaysWhenNothingWasFound) {
+TEST_F(ScanCommand, ScansUnicodeFilesAndSaysWhenNothingWasFound) {
+  // Nothing but a header of the 64-bit form: with no block of either form to go by, the
+  // header's version names the form, and the scan finds nothing.
   std::vector<std::uint8_t> unicode(0x10000, 0);
   const char magic[] = "!BDN";
   std::copy(magic, magic + 4, unicode.begin());
   unicode[10] = 23;
-  CliRun r = run("scan '" + write("unicode.pst", unicode).string() + "'");
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("64-bit (Unicode)"), std::string::npos) << r.err;
+  CliRun r = run("scan --json '" + write("unicode.pst", unicode).string() + "'");
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out)["form"], "unicode");
+  r = run("scan '" + write("unicode.pst", unicode).string() + "'");
+  EXPECT_NE(r.out.find("form:          unicode"), std::string::npos) << r.out;
 
   r = run("scan --json '" + write("zeros.pst", std::vector<std::uint8_t>(0x20000, 0)).string() + "'");
   EXPECT_EQ(r.status, 4);
@@ -72,6 +76,7 @@ TEST_F(ScanCommand, JsonReportsWhatTheScanFound) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(r.err.empty());  // no progress bar when standard error is no terminal
   const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["form"], "ansi");
   for (const char* key : {"file_size", "blocks", "leaf_pages", "node_entries", "objects", "top_level_objects", "encoded"})
     EXPECT_TRUE(j.contains(key)) << key;
   EXPECT_EQ(j["file_size"], fs::file_size(sample));
@@ -81,6 +86,19 @@ TEST_F(ScanCommand, JsonReportsWhatTheScanFound) {
   const CliRun text = run("scan '" + sample.string() + "'");
   EXPECT_EQ(text.status, 0);
   EXPECT_NE(text.out.find("data encoded:  yes"), std::string::npos) << text.out;
+}
+
+TEST_F(ScanCommand, ScansUnicodeFilesWithTheirItems) {
+  const fs::path sample =
+      fs::path(PSTORIAN_SHARED_DIR) / "corpus/unicode/outlook2003-cyclic-36-messages.pst";
+  if (!fs::exists(sample)) GTEST_SKIP() << "no corpus";
+  const CliRun r = run("scan --items --json '" + sample.string() + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["form"], "unicode");
+  EXPECT_EQ(j["encoding"], "cyclic");
+  EXPECT_GT(j["objects"].get<int>(), 36);
+  EXPECT_NE(r.out.find("\"items\""), std::string::npos);
 }
 
 }  // namespace

@@ -30,5 +30,14 @@ TEST(CodepageTest, ConvertsSingleByteTextToUtf8) {
   EXPECT_EQ(moved.to_utf8("@"), " ");
 }
 
+TEST(CodepageTest, Utf16IsNarrowedToWindows1252) {
+  const std::vector<std::uint8_t> text{'a', 0, 0xE9, 0, 0xAC, 0x20, 0x22, 0x21, 0x81, 0,
+                                       0x00, 0xD8, 0x2D, 0x4E, 'z'};
+  // a, e acute, the euro sign, the trade mark sign, an undefined C1 control, half a
+  // surrogate pair, a CJK character, and an odd last byte that is dropped.
+  EXPECT_EQ(utf16_to_windows_1252(text), "a\xE9\x80\x99???");
+  EXPECT_EQ(utf16_to_windows_1252({}), "");
+}
+
 }  // namespace
 }  // namespace pstorian

@@ -14,6 +14,14 @@ using testing::le32_bytes;
 PropValue text(std::uint32_t id, const std::string& s) {
   return PropValue{id, 0x001E, bytes_of(s), {}};
 }
+PropValue unicode(std::uint32_t id, const std::u16string& s) {
+  Bytes b;
+  for (const char16_t c : s) {
+    b.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    b.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  return PropValue{id, 0x001F, b, {}};
+}
 PropValue binary(std::uint32_t id, const Bytes& b) {
   return PropValue{id, 0x0102, b, {}};
 }
@@ -114,6 +122,21 @@ TEST(ItemExtractionTest, MessageFieldsFollowTheirSpecialRules) {
 
   // 0x1000 and 0x6619 both fill the body; the later one wins.
   EXPECT_EQ(extracted({text(0x1000, "one"), text(0x6619, "two")}).message->body, "two");
+}
+
+TEST(ItemExtractionTest, UnicodeTextFillsTheFieldsAsSingleByteText) {
+  const ItemRecord item = extracted({unicode(0x0037, u"\x01\x04RE: \u00DCber \u20AC5"),
+                                     unicode(0x0E04, u"\u4E2D x"),
+                                     unicode(0x1000, u"whole body"),
+                                     unicode(0x6619, u"whole")});
+  ASSERT_TRUE(item.message->subject.has_value());
+  EXPECT_EQ(item.message->subject->prefix_length, 4);
+  EXPECT_EQ(item.message->subject->text, "RE: \xDC" "ber \x80" "5");
+  EXPECT_EQ(item.message->display_to, "? x");  // a character Windows-1252 lacks
+  // The Unicode form's 0x6619 is the body's first characters: it leaves the body whole, and
+  // fills it only when there is none.
+  EXPECT_EQ(item.message->body, "whole body");
+  EXPECT_EQ(extracted({unicode(0x6619, u"preview")}).message->body, "preview");
 }
 
 TEST(ItemExtractionTest, ValuesWithoutDataGiveEmptyTextAndLeaveNumbersAlone) {

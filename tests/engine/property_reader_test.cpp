@@ -64,6 +64,31 @@ TEST(PropertyReaderTest, PropertyContextKeepsLoadedAndUnloadedTypesAndDropsEmpty
   }
 }
 
+TEST(PropertyReaderTest, UnicodeStringsCarryTheirBytesInFilesOfThe64BitForm) {
+  const Bytes utf16{'H', 0, 'i', 0};
+  const Bytes multi{1, 0, 0, 0, 8, 0, 0, 0, 'x', 0};
+  const std::vector<PcProp> props{{0x0037, 0x001F, 0, utf16}, {0x0038, 0x101F, 0, multi}};
+  for (const pst::FileForm form : {pst::FileForm::kAnsi, pst::FileForm::kUnicode}) {
+    SyntheticFile f;
+    f.tables.form = form;
+    const auto rows = read_heap(f, testing::property_context(props));
+    ASSERT_TRUE(rows.has_value());
+    const PropValue* single = find(rows->front(), 0x0037);
+    const PropValue* several = find(rows->front(), 0x0038);
+    ASSERT_NE(single, nullptr);
+    ASSERT_NE(several, nullptr);
+    if (form == pst::FileForm::kUnicode) {
+      EXPECT_EQ(single->type, 0x001F);
+      EXPECT_EQ(single->data, utf16);
+      EXPECT_EQ(several->type, 0x101F);
+      EXPECT_EQ(several->data, multi);
+    } else {  // the 32-bit form's rule: not loaded
+      EXPECT_EQ(single->type, 0);
+      EXPECT_FALSE(several->data.has_value());
+    }
+  }
+}
+
 TEST(PropertyReaderTest, SubnodeValuesAreReadAndDecodedOrKeptEmptyWhenMissing) {
   SyntheticFile f;
   f.tables.encoded = true;

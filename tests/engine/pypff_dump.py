@@ -16,6 +16,10 @@ import pypff
 
 PID_DISPLAY_TO = 0x0E04
 PID_MESSAGE_CLASS = 0x001A
+PID_SENT_REPRESENTING_NAME = 0x0042
+# Text that pypff hands out as bytes: in the file's code page for the 32-bit form, converted
+# to UTF-8 from the UTF-16 of the 64-bit form.
+ENCODING = "cp1252"
 
 
 def safe(fn):
@@ -43,7 +47,7 @@ def text(v):
     if v is None:
         return None
     if isinstance(v, bytes):
-        return v.decode("cp1252", "replace")
+        return v.decode(ENCODING, "replace")
     return v
 
 
@@ -54,11 +58,29 @@ def property_count(m):
         return None
 
 
+def holds_embedded_message(a):
+    """Whether the attachment's data (0x3701) is an object: pypff's size is then that of the
+    embedded message as it stores it, which is no byte count to compare."""
+    try:
+        for k in range(a.get_number_of_record_sets()):
+            rs = a.get_record_set(k)
+            for i in range(rs.get_number_of_entries()):
+                e = rs.get_entry(i)
+                if e.get_entry_type() == 0x3701 and e.get_value_type() == 0x000D:
+                    return True
+    except (IOError, OSError):
+        return False
+    return False
+
+
 def attachment_sizes(m):
     sizes = []
     for i in range(safe(m.get_number_of_attachments) or 0):
         a = safe(lambda: m.get_attachment(i))
-        sizes.append(safe(a.get_size) if a is not None else None)
+        if a is None or holds_embedded_message(a):
+            sizes.append(None)
+        else:
+            sizes.append(safe(a.get_size))
     return sizes
 
 
@@ -88,6 +110,11 @@ def recipient_counts(path):
 
 
 def main(path):
+    global ENCODING
+    with open(path, "rb") as f:
+        header = f.read(12)
+    if len(header) == 12 and int.from_bytes(header[10:12], "little") >= 23:
+        ENCODING = "utf-8"
     recipients = recipient_counts(path)
     f = pypff.file()
     f.open(path)
@@ -105,6 +132,7 @@ def main(path):
                 "class": entry_string(m, PID_MESSAGE_CLASS),
                 "subject": text(safe(m.get_subject)),
                 "sender_name": text(safe(m.get_sender_name)),
+                "sent_representing_name": text(entry_string(m, PID_SENT_REPRESENTING_NAME)),
                 "display_to": text(entry_string(m, PID_DISPLAY_TO)),
                 "submit_time": safe(m.get_client_submit_time_as_integer),
                 "delivery_time": safe(m.get_delivery_time_as_integer),

@@ -73,6 +73,9 @@ TEST_F(StoreFactsTest, TheMessagesVoteForTheirCodePage) {
   add(0x200084, {number(0x3FFD, 1252)});
   add(0x2000A4, {number(0x3FFD, 1200)});  // says nothing of 8-bit texts
   EXPECT_EQ(codepage(), "CP932");
+  // The fields of a file of the 64-bit form hold its Unicode text narrowed to Windows-1252.
+  file.tables.form = pst::FileForm::kUnicode;
+  EXPECT_EQ(codepage(), "WINDOWS-1252");
 }
 
 TEST_F(StoreFactsTest, WithoutMessagesThatSayTheStoresLocaleDecides) {

@@ -76,6 +76,70 @@ class Image {
   std::vector<std::uint8_t> bytes_;
 };
 
+struct WideLeafSlot {
+  std::uint32_t nid;
+  std::uint64_t data, sub;
+  std::uint32_t parent;
+};
+
+// The same for the 64-bit (Unicode) form: 16-byte block trailers (cb, wSig, dwCRC, bid) and
+// leaf pages of 15 slots of 32 bytes.
+class UnicodeImage {
+ public:
+  explicit UnicodeImage(std::size_t size = 0x8000) : bytes_(size, 0) {}
+
+  std::vector<std::uint8_t>& bytes() { return bytes_; }
+  std::span<const std::uint8_t> view() const { return bytes_; }
+
+  void put_block(std::uint64_t offset, std::uint64_t id, std::span<const std::uint8_t> data,
+                 std::uint16_t sig_xor = 0, std::uint32_t crc_xor = 0) {
+    const std::uint64_t cb = data.size();
+    const std::uint64_t span = (cb + 16 + 63) / 64 * 64;
+    grow(offset + span);
+    std::copy(data.begin(), data.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
+    const std::size_t t = offset + span - 16;
+    pst::store_le16(bytes_, t, static_cast<std::uint16_t>(cb));
+    pst::store_le16(bytes_, t + 2,
+                    static_cast<std::uint16_t>(pst::block_signature(
+                        static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(id)) ^ sig_xor));
+    pst::store_le32(bytes_, t + 4, pst::crc32(data) ^ crc_xor);
+    pst::store_le64(bytes_, t + 8, id);
+  }
+  void put_block(std::uint64_t offset, std::uint64_t id, std::uint32_t cb) {
+    std::vector<std::uint8_t> data(cb, 0x5A);
+    put_block(offset, id, data);
+  }
+
+  void put_leaf_page(std::uint64_t offset, std::span<const WideLeafSlot> slots, int count = -1,
+                     std::uint8_t type = pst::kPageNbt) {
+    grow(offset + 512);
+    for (std::size_t i = 0; i < slots.size() && i < 15; ++i) {
+      const std::size_t at = offset + i * 32;
+      pst::store_le64(bytes_, at, slots[i].nid);
+      pst::store_le64(bytes_, at + 8, slots[i].data);
+      pst::store_le64(bytes_, at + 16, slots[i].sub);
+      pst::store_le32(bytes_, at + 24, slots[i].parent);
+    }
+    bytes_[offset + 488] = static_cast<std::uint8_t>(count < 0 ? slots.size() : static_cast<std::size_t>(count));
+    bytes_[offset + 489] = 15;
+    bytes_[offset + 490] = 32;
+    bytes_[offset + 491] = 0;
+    bytes_[offset + 496] = type;
+    bytes_[offset + 497] = type;
+    pst::store_le16(bytes_, offset + 498,
+                    pst::block_signature(static_cast<std::uint32_t>(offset),
+                                         static_cast<std::uint32_t>(offset | 1)));
+    pst::store_le64(bytes_, offset + 504, offset | 1);
+  }
+
+  void grow(std::size_t size) {
+    if (bytes_.size() < size) bytes_.resize(size, 0);
+  }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
 // The start of a heap-on-node (property or table context), plain or permuted.
 inline std::vector<std::uint8_t> heap_header(bool table_context, bool encoded) {
   std::vector<std::uint8_t> h(64, 0);
