@@ -4,7 +4,7 @@
 //     cells, end of the 2-byte cells, end of the 1-byte cells, row size), hidRowIndex (4),
 //     hnidRows (4), hidIndex (4, unused: 0), then cCols TCOLDESCs sorted by tag:
 //     tag (4), ibData (2), cbData (1), iBit (1)
-//   the row index: a BTH from row id (4 bytes) to row number (2 bytes in this 32-bit form)
+//   the row index: a BTH from row id (4 bytes) to row number (2 bytes; 4 in the 64-bit form)
 //   the row matrix: one fixed-size row after the other, in row-number order; each row holds
 //     its cells at ibData and ends with the cell existence bits (bit iBit, most significant
 //     bit of the first byte first). Cells of variable-size values hold a heap id (or a

@@ -97,7 +97,7 @@ class StoreFailedError : public StoreError {
 class MessageStore {
  public:
   // Opens the file and reads the store's own properties and table templates. Throws
-  // StoreError (or LtpError) when it is not a sound 32-bit personal folder file, and
+  // StoreError (or LtpError) when it is not a sound personal folder file, and
   // std::invalid_argument for an unknown code page.
   explicit MessageStore(std::filesystem::path path, std::string_view codepage = "WINDOWS-1252");
   ~MessageStore();
@@ -138,7 +138,7 @@ class MessageStore {
   // its node id. Fills in what is missing of the times, the class, the flags and the code
   // page, and the size and the subject's prefix and normalized form. With `content`, the
   // message's recipients and attachments are written from it; without, a message saved
-  // again keeps those it had. Throws FolderFullError when the folder holds
+  // again keeps those it had. Throws FolderFullError when the folder of a 32-bit store holds
   // pst::kMaxTableRows messages already.
   std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties,
                              const MessageContent* content = nullptr);
