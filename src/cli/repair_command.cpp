@@ -17,7 +17,6 @@
 #include "cli/source_checks.h"
 #include "cli/summary_json.h"
 #include "cli/terminal_progress.h"
-#include "engine/form_detection.h"
 #include "engine/pst_scanner.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
@@ -331,13 +330,6 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   }
   const std::optional<SourceFile> source = open_source(options.source, err);
   if (!source) return 1;
-  // The header alone may be gone: the form is told from the file's blocks too.
-  if (has_unicode_header(*source) || detect_form(*source) == pst::FileForm::kUnicode) {
-    err << "pstorian-cli: " << options.source
-        << " is a 64-bit (Unicode) personal folder file; only 32-bit (ANSI) files can be "
-           "repaired\n";
-    return 3;
-  }
   // Found now rather than after a long scan; the export checks again before it writes.
   if (same_file(options.source, output)) {
     err << "pstorian-cli: " << output << " is " << options.source

@@ -223,6 +223,7 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   text_ = FileText(open_codepage(settings_.codepage));
   if (mail_client_.use_codepage) mail_client_.use_codepage(settings_.codepage);
   summary_.codepage = settings_.codepage;
+  source_form_ = tables.form;
   folders_.clear();
   folder_by_node_.clear();
   recovered_tree_.clear();
@@ -662,7 +663,8 @@ bool CPstExporter::write_output_store() {
   } else {
     HostAsker asker(*host_);
     StoreFileWriter writer(asker, output_path_, settings_.existing_output);
-    wrote_output_ = writer.WriteEmptyStore();
+    // The recovered store has the source's form: a 64-bit source's texts are Unicode.
+    wrote_output_ = writer.WriteEmptyStore(source_form_);
     switch (writer.outcome()) {
       case WriteOutcome::kWritten:
       case WriteOutcome::kKept:

@@ -58,6 +58,7 @@
 #include "engine/node_reader.h"
 #include "engine/object_tables.h"
 #include "engine/progress.h"
+#include "format/file_form.h"
 #include "format/layout.h"
 #include "export/export_rules.h"
 #include "export/mail_client.h"
@@ -266,6 +267,7 @@ class CPstExporter final : public ExportJob {
   std::multimap<std::uint32_t, std::size_t> folder_by_node_;  // first met comes first
   std::vector<std::uint32_t> structural_nodes_;  // sorted
   std::uint32_t top_node_id_ = kTopOfPersonalFoldersNid;
+  pst::FileForm source_form_ = pst::FileForm::kAnsi;
   // The tree's folders below "Recovered Items", by path key from the top.
   std::map<std::string, FolderNodeRecord> recovered_tree_;
   ExportPath path_;
