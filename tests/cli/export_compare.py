@@ -85,8 +85,10 @@ def pffexport_items(pst, out, check=True):
                         data = f.read()
                     # The headers: OutlookHeaders.txt, or for other kinds a file named
                     # after the kind (Appointment.txt, Contact.txt, ...).
+                    # A message embedded in an attachment has headers of its own, with its
+                    # own size.
                     kind = re.sub(r"[0-9]+$", "", d) + ".txt"
-                    if sub == item and name in ("OutlookHeaders.txt", kind):
+                    if (sub == item and name == kind) or name == "OutlookHeaders.txt":
                         data = STORE_LINES.sub(b"", data)
                     digest.update(os.path.relpath(path, item).encode() + b"\0")
                     digest.update(hashlib.sha256(data).digest())

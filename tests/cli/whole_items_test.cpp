@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 
 const std::string kPython = "/usr/bin/python3";
 const fs::path kTools = fs::path(PSTORIAN_SHARED_DIR) / "tools";
-const fs::path kCorpus = fs::path(PSTORIAN_SHARED_DIR) / "corpus" / "ansi";
+const fs::path kCorpusRoot = fs::path(PSTORIAN_SHARED_DIR) / "corpus";
+const fs::path kCorpus = kCorpusRoot / "ansi";
 
 bool have_tools() {
   int status = 1;
@@ -91,11 +92,15 @@ void expect_same_exports(const fs::path& original, const fs::path& recovered) {
   }
 }
 
+// Every corpus file of both forms, as "ansi/NAME" or "unicode/NAME".
 std::vector<std::string> corpus_files() {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(kCorpus, ec))
-    if (e.path().extension() == ".pst") names.push_back(e.path().filename().string());
+  for (const char* form : {"ansi", "unicode"}) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(kCorpusRoot / form, ec))
+      if (e.path().extension() == ".pst")
+        names.push_back(std::string(form) + "/" + e.path().filename().string());
+  }
   std::sort(names.begin(), names.end());
   if (names.empty()) names.push_back("(none)");
   return names;
@@ -104,7 +109,7 @@ std::vector<std::string> corpus_files() {
 class WholeItems : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(WholeItems, AnUndamagedFileComesBackWhole) {
-  const fs::path original = kCorpus / GetParam();
+  const fs::path original = kCorpusRoot / GetParam();
   if (!fs::exists(original) || !have_tools()) GTEST_SKIP() << "corpus, tools or pypff missing";
   test::TempDir dir;
   const fs::path output = repair(original, dir.path());
@@ -113,7 +118,7 @@ TEST_P(WholeItems, AnUndamagedFileComesBackWhole) {
 }
 
 TEST_P(WholeItems, IndependentReadersExportTheSameItemsFromTheRepairedFile) {
-  const fs::path original = kCorpus / GetParam();
+  const fs::path original = kCorpusRoot / GetParam();
   if (!fs::exists(original) || !have_exporters())
     GTEST_SKIP() << "corpus, tools, readpst or pffexport missing";
   test::TempDir dir;
