@@ -70,6 +70,21 @@ std::optional<std::string> message_codepage(const ContentProperties& properties)
   return std::nullopt;
 }
 
+// Every version of the message store node, newest first (block ids are handed out in
+// increasing order). The store's node is rewritten as the store grows, and pages of its
+// earlier states survive: the first version the scan found may be one written before the
+// folders it names existed.
+std::vector<ObjectIndex> store_versions(const RecoveryTables& tables) {
+  std::vector<ObjectIndex> versions;
+  for (ObjectIndex x = 0; x < tables.objects.size(); ++x)
+    if (tables.objects[x].node_id == pst::kNidMessageStore && tables.objects[x].data_block)
+      versions.push_back(x);
+  std::stable_sort(versions.begin(), versions.end(), [&](ObjectIndex a, ObjectIndex b) {
+    return tables.objects[a].data_block->id > tables.objects[b].data_block->id;
+  });
+  return versions;
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> entry_id_node(std::span<const std::uint8_t> entry_id) {
@@ -78,16 +93,21 @@ std::optional<std::uint32_t> entry_id_node(std::span<const std::uint8_t> entry_i
 }
 
 StoreRoles read_store_roles(const NodeReader& reader) {
+  // Each role from the newest version that names it: a damaged newest version must not
+  // hide what an earlier one still says.
   StoreRoles roles;
-  const ObjectIndex store = reader.tables().find_object(pst::kNidMessageStore);
-  if (store == kNoObject) return roles;
-  const auto properties = node_properties(reader, reader.tables().objects[store]);
-  if (!properties) return roles;
-  roles.ipm_subtree = named_node(*properties, kIpmSubtreeEntryId);
-  roles.wastebasket = named_node(*properties, kWastebasketEntryId);
-  roles.views = named_node(*properties, kViewsEntryId);
-  roles.common_views = named_node(*properties, kCommonViewsEntryId);
-  roles.finder = named_node(*properties, kFinderEntryId);
+  for (const ObjectIndex store : store_versions(reader.tables())) {
+    const auto properties = node_properties(reader, reader.tables().objects[store]);
+    if (!properties) continue;
+    const auto fill = [&](std::optional<std::uint32_t>& role, std::uint16_t id) {
+      if (!role) role = named_node(*properties, id);
+    };
+    fill(roles.ipm_subtree, kIpmSubtreeEntryId);
+    fill(roles.wastebasket, kWastebasketEntryId);
+    fill(roles.views, kViewsEntryId);
+    fill(roles.common_views, kCommonViewsEntryId);
+    fill(roles.finder, kFinderEntryId);
+  }
   return roles;
 }
 
@@ -200,13 +220,13 @@ std::optional<std::string> file_codepage(const NodeReader& reader) {
                             [](const auto& a, const auto& b) { return a.second < b.second; })
         ->first;
   }
-  const ObjectIndex store = reader.tables().find_object(pst::kNidMessageStore);
-  if (store == kNoObject) return std::nullopt;
-  const auto properties = node_properties(reader, objects[store]);
-  if (!properties) return std::nullopt;
-  for (const std::uint16_t id : {kMessageLocaleId, kLocaleId})
-    if (const auto locale = long_value(*properties, id))
-      return codepage_name(locale_codepage(*locale));
+  for (const ObjectIndex store : store_versions(reader.tables())) {
+    const auto properties = node_properties(reader, objects[store]);
+    if (!properties) continue;
+    for (const std::uint16_t id : {kMessageLocaleId, kLocaleId})
+      if (const auto locale = long_value(*properties, id))
+        return codepage_name(locale_codepage(*locale));
+  }
   return std::nullopt;
 }
 

@@ -27,11 +27,12 @@ Bytes entry_id(std::uint32_t nid) {
 
 class StoreFactsTest : public ::testing::Test {
  protected:
-  void add(std::uint32_t nid, const std::vector<PcProp>& props) {
-    next_block_ += 4;
-    file.add_block(next_block_, testing::property_context(props));
+  // Adds a version of node `nid` in a block of id `block` (the next id when 0).
+  void add(std::uint32_t nid, const std::vector<PcProp>& props, std::uint32_t block = 0) {
+    if (block == 0) block = next_block_ += 4;
+    file.add_block(block, testing::property_context(props));
     file.tables.objects.append_top_level(
-        file.tables.objects.create(nid, nullptr, file.tables.find_block(next_block_), true));
+        file.tables.objects.create(nid, nullptr, file.tables.find_block(block), true));
   }
   StoreRoles roles() {
     const MemorySource source = file.source();
@@ -57,6 +58,21 @@ TEST_F(StoreFactsTest, TheStoreNamesItsStructuralFoldersByEntryId) {
   // The deleted items are the user's folder; the default top is not one when the store
   // names another.
   EXPECT_EQ(structural_folder_nodes(r), (std::vector<std::uint32_t>{0x122, 0x8042, 0x8062}));
+}
+
+// The store's node is rewritten as folders are made, and its earlier states survive in the
+// file: the version found first may predate the folders (a French store's search root then
+// came back as a folder of the user's). Each role comes from the newest version naming it.
+TEST_F(StoreFactsTest, EachRoleComesFromTheNewestVersionOfTheStoreThatNamesIt) {
+  add(0x21, {number(0x66A1, 0x040C)}, 0x100);  // before any folder was made
+  add(0x21, {binary(0x35E0, entry_id(0x8022)), binary(0x35E7, entry_id(0x8062))}, 0x300);
+  add(0x21, {binary(0x35E7, entry_id(0x8042)), binary(0x35E3, entry_id(0x8102))}, 0x200);
+  const StoreRoles r = roles();
+  EXPECT_EQ(r.ipm_subtree, 0x8022u);
+  EXPECT_EQ(r.finder, 0x8062u);       // the newest says so, not the one found last
+  EXPECT_EQ(r.wastebasket, 0x8102u);  // only an earlier version names it
+  EXPECT_EQ(structural_folder_nodes(r), (std::vector<std::uint32_t>{0x122, 0x8022, 0x8062}));
+  EXPECT_EQ(codepage(), "WINDOWS-1252");  // the store's locale, from the version that has one
 }
 
 TEST_F(StoreFactsTest, WithoutTheStoreTheRootAndTheUsualTopAreStructural) {
