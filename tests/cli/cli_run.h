@@ -4,9 +4,11 @@
 
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 
@@ -28,6 +30,30 @@ inline CliRun run_captured(const std::string& command, const std::filesystem::pa
     return ss.str();
   };
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+}
+
+// `pstorian-cli repair SOURCE -o OUT_DIR --json` with nothing on standard input: its exit
+// status and its summary (discarded when it printed none).
+struct RepairRun {
+  int status;
+  std::string out;
+  nlohmann::json summary;
+};
+
+inline RepairRun repair_json(const std::filesystem::path& source,
+                             const std::filesystem::path& out_dir) {
+  const auto quoted = [](const std::filesystem::path& p) { return "'" + p.string() + "'"; };
+  const std::string cmd = "'" + std::string(PSTORIAN_CLI) + "' repair " + quoted(source) +
+                          " -o " + quoted(out_dir) + " --json </dev/null 2>/dev/null";
+  FILE* pipe = ::popen(cmd.c_str(), "r");
+  std::string out;
+  if (pipe != nullptr) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+  }
+  const int raw = pipe != nullptr ? ::pclose(pipe) : -1;
+  const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return {status, out, nlohmann::json::parse(out, nullptr, false)};
 }
 
 }  // namespace pstorian::test

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_run.h"
 #include "mailclient/messaging/message_store.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
@@ -102,14 +103,10 @@ TEST(LocalisedStore, AJapaneseStoreComesBackInPlaceInItsOwnCodePage) {
   const fs::path source = dir.path() / "japanese.pst";
   write_japanese_store(source);
 
-  int status = -1;
-  const std::string out = test::run(std::string("'") + PSTORIAN_CLI + "' repair '" +
-                                        source.string() + "' -o '" + dir.path().string() +
-                                        "/out' --json </dev/null 2>/dev/null",
-                                    &status);
-  ASSERT_EQ(status, 0) << out;
-  const auto summary = nlohmann::json::parse(out, nullptr, false);
-  ASSERT_TRUE(summary.is_object()) << out;
+  const test::RepairRun run = test::repair_json(source, dir.path() / "out");
+  ASSERT_EQ(run.status, 0) << run.out;
+  const nlohmann::json& summary = run.summary;
+  ASSERT_TRUE(summary.is_object()) << run.out;
   EXPECT_EQ(summary.value("codepage", ""), "CP932");
   EXPECT_EQ(summary.value("items_in_lost_and_found", -1), 0);
 

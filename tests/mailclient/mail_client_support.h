@@ -2,14 +2,18 @@
 // libpff's view of a file as JSON, and UTF-8 conversion of interface texts.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 #include "format/layout.h"
+#include "mailclient/ndb/allocation_map.h"
+#include "mailclient/ndb/file_header.h"
 #include "mailclient/ndb/node_writer.h"
 #include "mailclient/ltp/property_context_writer.h"
 #include "mailclient/ndb/store_file.h"
@@ -51,6 +55,38 @@ inline std::filesystem::path empty_store(const TempDir& dir, const std::string& 
   const auto file = dir.path() / name;
   write_file(file, EmptyStoreImage(form));
   return file;
+}
+
+// Makes the store `file` of the 64-bit form reach just past 4 GB, sparse: every map page up
+// to there is written with everything below it marked allocated, so that whatever is added
+// next goes beyond 2^32. Only the map pages take disk space. Returns the size it reached.
+inline std::uint64_t grow_past_four_gigabytes(const std::filesystem::path& file) {
+  const std::uint64_t size = pst::kFirstAMapOffset + 16913ull * pst::kAMapSpan;
+  AllocationMap full(size, FileForm::kUnicode);
+  full.mark_allocated(pst::kFirstAMapOffset, size - pst::kFirstAMapOffset);
+  auto header = parse_file_header(read_file(file));
+  if (!header) throw std::runtime_error("not a store: " + file.string());
+  header->file_eof = size;
+  header->amap_last = AllocationMap::amap_page_offset(full.amap_page_count() - 1);
+  header->amap_free = 0;
+  header->pmap_free = 0;
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0)
+    throw std::runtime_error("cannot grow " + file.string());
+  const auto put = [&](std::uint64_t at, std::span<const std::uint8_t> bytes) {
+    if (::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at)) !=
+        static_cast<ssize_t>(bytes.size()))
+      throw std::runtime_error("cannot write " + file.string());
+  };
+  for (std::size_t n = 0; n < full.amap_page_count(); ++n)
+    put(AllocationMap::amap_page_offset(n), full.build_amap_page(n));
+  for (std::size_t n = 0; n < full.pmap_page_count(); ++n)
+    put(AllocationMap::pmap_page_offset(n), full.build_pmap_page(n));
+  for (std::size_t n = 0; n < full.fmap_page_count(); ++n)
+    put(AllocationMap::fmap_page_offset(n), full.build_fmap_page(n));
+  put(0, build_file_header(*header));
+  ::close(fd);
+  return size;
 }
 
 // The validator's last line, or "skipped" when the tools are not there.

@@ -309,40 +309,14 @@ std::string pypff_listing(const fs::path& file) {
   return test::run("/usr/bin/python3 -c '" + script + "' '" + file.string() + "' 2>&1");
 }
 
-// A store of the 64-bit form grows past 4 GB. The file is made sparse: the empty store,
-// then every map page up to just past 4 GB with everything below marked allocated, so that
-// the first checkpoint must grow the file and put its blocks beyond 2^32. Only the map pages
-// and what the checkpoint adds take disk space.
+// A store of the 64-bit form grows past 4 GB: the empty store made to reach there (sparse,
+// everything below it allocated), so that the first checkpoint must put its blocks beyond
+// 2^32.
 TEST(StoreFileUnicode, GrowsPastFourGigabytesAndReadsBack) {
   test::TempDir dir;
   const fs::path file = test::empty_store(dir, "wide.pst", FileForm::kUnicode);
-  const std::uint64_t size = pst::kFirstAMapOffset + 16913ull * pst::kAMapSpan;
+  const std::uint64_t size = test::grow_past_four_gigabytes(file);
   ASSERT_GT(size, 0x1'0000'0000ull);
-  {
-    AllocationMap full(size, FileForm::kUnicode);
-    full.mark_allocated(pst::kFirstAMapOffset, size - pst::kFirstAMapOffset);
-    auto header = parse_file_header(test::read_file(file));
-    ASSERT_TRUE(header.has_value());
-    header->file_eof = size;
-    header->amap_last = AllocationMap::amap_page_offset(full.amap_page_count() - 1);
-    header->amap_free = 0;
-    header->pmap_free = 0;
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
-    const auto put = [&](std::uint64_t at, std::span<const std::uint8_t> bytes) {
-      ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at)),
-                static_cast<ssize_t>(bytes.size()));
-    };
-    for (std::size_t n = 0; n < full.amap_page_count(); ++n)
-      put(AllocationMap::amap_page_offset(n), full.build_amap_page(n));
-    for (std::size_t n = 0; n < full.pmap_page_count(); ++n)
-      put(AllocationMap::pmap_page_offset(n), full.build_pmap_page(n));
-    for (std::size_t n = 0; n < full.fmap_page_count(); ++n)
-      put(AllocationMap::fmap_page_offset(n), full.build_fmap_page(n));
-    put(0, build_file_header(*header));
-    ::close(fd);
-  }
   std::uint32_t nid = 0;
   {
     StoreFile store(file);
