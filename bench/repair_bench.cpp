@@ -7,7 +7,8 @@
 // then, in one run, repairs the damaged copy and has `readpst -o DIR` convert the undamaged
 // file, each --repeat times (3), in child processes: the CPU time (user + system) and wall
 // time of each, the fastest counting, and the repair's peak memory (its largest resident
-// set). Files go to --dir (default /tmp) and are removed unless --keep is given.
+// set). Files go to --dir (default /tmp) and are removed unless --keep is given. With
+// --unicode the mailbox is written in the 64-bit form, and so is the repaired store.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -30,6 +31,7 @@
 #include "export/pst_exporter.h"
 #include "export/wide_text.h"
 #include "format/endian.h"
+#include "format/layout_unicode.h"
 #include "format/utf8.h"
 #include "job/console_reporter.h"
 #include "mailclient/ndb/file_header.h"
@@ -50,6 +52,7 @@ struct Settings {
   int repeat = 3;
   fs::path dir = "/tmp";
   bool keep = false;
+  FileForm form = FileForm::kAnsi;
 };
 
 class AnswerYes final : public QuestionAsker {
@@ -146,7 +149,7 @@ std::shared_ptr<const MessageContent> bench_message(const Settings& s, int i,
 int write_mailbox(const Settings& s, const fs::path& path) {
   AnswerYes yes;
   StoreFileWriter writer(yes, path);
-  if (!writer.WriteEmptyStore()) return 1;
+  if (!writer.WriteEmptyStore(s.form)) return 1;
   MailClient client = make_mail_client();
   const auto application = create_application(client);
   if (!application) {
@@ -185,19 +188,20 @@ bool damage(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
   if (ec) return false;
-  std::vector<std::uint8_t> head(pst::kHeaderSize);
+  std::vector<std::uint8_t> head(pst::unicode::kHeaderSize);  // enough for either form
   FILE* f = std::fopen(to.c_str(), "r+b");
   if (f == nullptr) return false;
   const bool read = std::fread(head.data(), 1, head.size(), f) == head.size();
   const auto header = read ? parse_file_header(head) : std::nullopt;
-  const std::vector<std::uint8_t> zeros(pst::kHeaderSize, 0);
+  const std::vector<std::uint8_t> zeros(head.size(), 0);
   bool ok = header.has_value();
   if (ok) {
-    for (const std::uint64_t at : {std::uint64_t{header->nbt.ib}, std::uint64_t{header->bbt.ib},
-                                   std::uint64_t{0}}) {
-      ok = ok && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 &&
-           std::fwrite(zeros.data(), 1, zeros.size(), f) == zeros.size();
-    }
+    const auto wipe = [&](std::uint64_t at, std::size_t n) {
+      return std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 &&
+             std::fwrite(zeros.data(), 1, n, f) == n;
+    };
+    ok = wipe(header->nbt.ib, pst::kPageSize) && wipe(header->bbt.ib, pst::kPageSize) &&
+         wipe(0, header->form == FileForm::kUnicode ? pst::unicode::kHeaderSize : pst::kHeaderSize);
   }
   return std::fclose(f) == 0 && ok;
 }
@@ -249,9 +253,12 @@ int main(int argc, char** argv) {
       s.dir = argv[++i];
     else if (arg == "--keep")
       s.keep = true;
+    else if (arg == "--unicode")
+      s.form = FileForm::kUnicode;
     else {
       std::cerr << "usage: repair_bench [--messages N] [--megabytes N] [--attach-every N]\n"
-                   "                    [--attachment-kb N] [--repeat N] [--dir DIR] [--keep]\n";
+                   "                    [--attachment-kb N] [--repeat N] [--dir DIR] [--keep]\n"
+                   "                    [--unicode]\n";
       return 2;
     }
   }
@@ -271,7 +278,8 @@ int main(int argc, char** argv) {
   std::cout << std::fixed << std::setprecision(2) << "mailbox written: "
             << static_cast<double>(source_bytes) / (1024 * 1024) << " MiB, " << s.messages
             << " messages, every " << s.attach_every << "th with " << s.attachment_kb
-            << " KB attached, in " << written.wall << " s; header and roots zeroed in a copy\n";
+            << " KB attached, " << pst::form_name(s.form) << " form, in " << written.wall
+            << " s; header and roots zeroed in a copy\n";
 
   std::vector<Measured> repairs, readpsts;
   for (int r = 0; r < s.repeat; ++r) {

@@ -1,10 +1,12 @@
-// Scan benchmark: builds a large synthetic 32-bit file (blocks with valid trailers and node
-// B-tree leaf pages holding node entries, versions and stale copies), then reports
+// Scan benchmark: builds a large synthetic file (blocks with valid trailers and node B-tree
+// leaf pages holding node entries, versions and stale copies) in the 32-bit form, the 64-bit
+// form or both, the same blocks and entries in each, then reports for each
 //   - a plain sequential read of the file and the scan of it, both from the page cache;
-//   - the object collection alone for N and 2N node entries;
-//   - the scan's peak memory beside 64 bytes per block + 128 per node entry + 50 MB.
+//   - the scan's peak memory beside 64 bytes per block + 128 per node entry + 50 MB;
+// the 64-bit scan's CPU time beside the 32-bit one's, and once
+//   - the object collection alone for N and 2N node entries.
 //
-//   scan_bench [--file PATH] [--blocks N] [--entries N] [--keep]
+//   scan_bench [--file PATH] [--blocks N] [--entries N] [--form ansi|unicode|both] [--keep]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,7 +23,9 @@
 
 #include "engine/object_collection.h"
 #include "engine/pst_scanner.h"
+#include "format/crc.h"
 #include "format/endian.h"
+#include "format/layout_unicode.h"
 #include "format/signature.h"
 
 namespace {
@@ -100,13 +104,14 @@ struct Settings {
   std::string path = "/tmp/pstorian-scan-bench.pst";
   std::uint32_t blocks = 1'000'000;
   std::uint32_t entries = 200'000;
+  std::string form = "both";
   bool keep = false;
 };
 
 // Node entries: folders and messages in sorted leaf pages, then versions (same node, other
 // data block) and stale identical copies spread over the rest of the file.
 std::vector<std::vector<NodeEntry>> make_leaf_pages(std::uint32_t entries, std::uint32_t block_ids,
-                                                    std::mt19937& rng) {
+                                                    std::mt19937& rng, std::size_t per_page = 31) {
   const std::uint32_t versions = entries / 8, copies = entries / 8;
   const std::uint32_t unique = entries - versions - copies;
   const std::uint32_t folders = std::max(1u, unique / 150);
@@ -133,10 +138,10 @@ std::vector<std::vector<NodeEntry>> make_leaf_pages(std::uint32_t entries, std::
 
   std::vector<std::vector<NodeEntry>> pages;
   for (const auto* list : {&live, &stale})
-    for (std::size_t i = 0; i < list->size(); i += 31)
+    for (std::size_t i = 0; i < list->size(); i += per_page)
       pages.emplace_back(list->begin() + static_cast<std::ptrdiff_t>(i),
-                         list->begin() + static_cast<std::ptrdiff_t>(std::min(i + 31, list->size())));
-  std::shuffle(pages.begin() + static_cast<std::ptrdiff_t>(live.size() / 31 + 1), pages.end(), rng);
+                         list->begin() + static_cast<std::ptrdiff_t>(std::min(i + per_page, list->size())));
+  std::shuffle(pages.begin() + static_cast<std::ptrdiff_t>(live.size() / per_page + 1), pages.end(), rng);
   return pages;
 }
 
@@ -146,8 +151,8 @@ void write_leaf_page(Writer& w, const std::vector<NodeEntry>& entries) {
   auto page = w.grow(512);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     pst::store_le32(page, i * 16, entries[i].node_id);
-    pst::store_le32(page, i * 16 + 4, entries[i].data_block_id);
-    pst::store_le32(page, i * 16 + 8, entries[i].subnode_block_id);
+    pst::store_le32(page, i * 16 + 4, static_cast<std::uint32_t>(entries[i].data_block_id));
+    pst::store_le32(page, i * 16 + 8, static_cast<std::uint32_t>(entries[i].subnode_block_id));
     pst::store_le32(page, i * 16 + 12, entries[i].parent_id);
   }
   page[496] = static_cast<std::uint8_t>(entries.size());
@@ -156,37 +161,75 @@ void write_leaf_page(Writer& w, const std::vector<NodeEntry>& entries) {
   page[500] = page[501] = 0x81;
   pst::store_le16(page, 502, pst::block_signature(off, off | 1));
   pst::store_le32(page, 504, off | 1);
+  pst::store_le32(page, 508, pst::crc32(page.first(496)));
 }
 
-void write_block(Writer& w, std::uint32_t id, std::uint32_t cb) {
-  const auto off = static_cast<std::uint32_t>(w.offset());
-  const std::uint32_t span = (cb + 12 + 63) / 64 * 64;
+// The same in the 64-bit form: 15 entries of 32 bytes, counts at 488, a 16-byte trailer.
+void write_leaf_page_unicode(Writer& w, const std::vector<NodeEntry>& entries) {
+  w.pad_to(512);
+  const std::uint64_t off = w.offset();
+  auto page = w.grow(512);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t at = i * pst::unicode::kNbtLeafEntrySize;
+    pst::store_le64(page, at, entries[i].node_id);
+    pst::store_le64(page, at + 8, entries[i].data_block_id);
+    pst::store_le64(page, at + 16, entries[i].subnode_block_id);
+    pst::store_le32(page, at + 24, entries[i].parent_id);
+  }
+  page[488] = static_cast<std::uint8_t>(entries.size());
+  page[489] = pst::unicode::kNbtLeafMaxEntries;
+  page[490] = pst::unicode::kNbtLeafEntrySize;
+  page[496] = page[497] = 0x81;
+  const std::uint64_t bid = off | 1;
+  pst::store_le16(page, 498, pst::block_signature(static_cast<std::uint32_t>(off), static_cast<std::uint32_t>(bid)));
+  pst::store_le32(page, 500, pst::crc32(page.first(496)));
+  pst::store_le64(page, 504, bid);
+}
+
+// A block of `cb` bytes in either form: its data, padding to 64 bytes and the trailer with
+// the block's size, signature, check value and id.
+void write_block(Writer& w, std::uint64_t id, std::uint32_t cb, bool unicode) {
+  const std::uint64_t off = w.offset();
+  const std::uint32_t trailer = unicode ? pst::unicode::kBlockTrailerSize : 12;
+  const std::uint32_t span = (cb + trailer + 63) / 64 * 64;
   auto b = w.grow(span);
   std::memset(b.data(), 0x5A, cb);
   if (cb >= 16) {  // an encoded property context heap header
     static constexpr std::uint8_t kHead[16] = {0x5A, 0x5A, 0xFF, 0x93, 0x4C, 0x41, 0, 0, 0, 0, 0, 0, 0xA6, 0x13, 0, 0};
     std::memcpy(b.data(), kHead, 16);
   }
-  const std::size_t t = span - 12;
+  const std::size_t t = span - trailer;
+  const auto sig = pst::block_signature(static_cast<std::uint32_t>(off), static_cast<std::uint32_t>(id));
+  const std::uint32_t crc = pst::crc32(b.first(cb));
   pst::store_le16(b, t, static_cast<std::uint16_t>(cb));
-  pst::store_le16(b, t + 2, pst::block_signature(off, id));
-  pst::store_le32(b, t + 4, id);
+  pst::store_le16(b, t + 2, sig);
+  if (unicode) {
+    pst::store_le32(b, t + 4, crc);
+    pst::store_le64(b, t + 8, id);
+  } else {
+    pst::store_le32(b, t + 4, static_cast<std::uint32_t>(id));
+    pst::store_le32(b, t + 8, crc);
+  }
 }
 
-void generate(const Settings& s) {
+void generate(const std::string& path, const Settings& s, bool unicode) {
   std::mt19937 rng(42);
   const std::uint32_t distinct = s.blocks - s.blocks / 50;  // 2% are second copies
-  auto pages = make_leaf_pages(s.entries, distinct, rng);
-  Writer w(s.path);
+  auto pages = make_leaf_pages(s.entries, distinct, rng, unicode ? pst::unicode::kNbtLeafMaxEntries : 31);
+  Writer w(path);
   w.grow(0x4600);  // header and first maps: never probed
   const std::uint32_t every = std::max<std::uint32_t>(1, s.blocks / static_cast<std::uint32_t>(pages.size() + 1));
   std::size_t next_page = 0;
+  auto leaf = [&](const std::vector<NodeEntry>& page) {
+    if (unicode) write_leaf_page_unicode(w, page);
+    else write_leaf_page(w, page);
+  };
   for (std::uint32_t i = 0; i < s.blocks; ++i) {
     const std::uint32_t id = i < distinct ? 4 * (i + 1) : 4 * (1 + rng() % distinct);
-    write_block(w, id, 8 + rng() % 1053);
-    if (i % every == 0 && next_page < pages.size()) write_leaf_page(w, pages[next_page++]);
+    write_block(w, id, 8 + rng() % 1053, unicode);
+    if (i % every == 0 && next_page < pages.size()) leaf(pages[next_page++]);
   }
-  while (next_page < pages.size()) write_leaf_page(w, pages[next_page++]);
+  while (next_page < pages.size()) leaf(pages[next_page++]);
   w.pad_to(512);
 }
 
@@ -310,43 +353,32 @@ double collection_seconds(std::uint32_t entries, std::uint32_t blocks) {
   return best;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Settings s;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--file" && i + 1 < argc) s.path = argv[++i];
-    else if (a == "--blocks" && i + 1 < argc) s.blocks = static_cast<std::uint32_t>(std::stoul(argv[++i]));
-    else if (a == "--entries" && i + 1 < argc) s.entries = static_cast<std::uint32_t>(std::stoul(argv[++i]));
-    else if (a == "--keep") s.keep = true;
-    else {
-      std::fprintf(stderr, "usage: scan_bench [--file PATH] [--blocks N] [--entries N] [--keep]\n");
-      return 2;
-    }
-  }
-
+// Writes the file of one form, scans it five times and prints what it found; the scan's best
+// CPU time is handed back for comparing the forms.
+double measure_form(const Settings& s, bool unicode) {
+  const std::string path = unicode ? s.path + ".unicode" : s.path;
+  const char* name = unicode ? "64-bit (Unicode)" : "32-bit (ANSI)";
   auto t0 = Clock::now();
-  generate(s);
-  std::printf("generated %s: %u blocks, %u node entries in %.1f s\n", s.path.c_str(), s.blocks, s.entries,
-              seconds_since(t0));
+  generate(path, s, unicode);
+  std::printf("%s: generated %s: %u blocks, %u node entries in %.1f s\n", name, path.c_str(), s.blocks,
+              s.entries, seconds_since(t0));
 
   std::uint64_t sum = 0;
-  plain_read(s.path, sum);  // bring the file into the page cache
+  plain_read(path, sum);  // bring the file into the page cache
   double read_best = 1e9, scan_best = 1e9, probe_best = 1e9, read_cpu = 1e9, scan_cpu = 1e9;
   ScanFigures f{};
   for (int round = 0; round < 5; ++round) {
-    const Timing r = plain_read(s.path, sum);
+    const Timing r = plain_read(path, sum);
     read_best = std::min(read_best, r.wall);
     read_cpu = std::min(read_cpu, r.cpu);
-    f = scan_in_child(s.path);
+    f = scan_in_child(path);
     scan_cpu = std::min(scan_cpu, f.cpu_seconds);
     scan_best = std::min(scan_best, f.seconds);
     probe_best = std::min(probe_best, f.probe_seconds);
   }
   std::uint64_t size = 0;
   {
-    const int fd = ::open(s.path.c_str(), O_RDONLY);
+    const int fd = ::open(path.c_str(), O_RDONLY);
     size = static_cast<std::uint64_t>(::lseek(fd, 0, SEEK_END));
     ::close(fd);
   }
@@ -358,13 +390,43 @@ int main(int argc, char** argv) {
               scan_best, scan_cpu, scan_best / read_best, scan_cpu / read_cpu);
   std::printf("  of which probing   %.3f s wall (reading, probe passes, sorting the entry lists)\n", probe_best);
   const double target_mb = (64.0 * static_cast<double>(f.blocks) + 128.0 * static_cast<double>(f.entries)) / 1e6 + 50.0;
-  std::printf("peak memory          %.1f MB (target <= %.1f MB)\n", static_cast<double>(f.maxrss_kb) * 1024 / 1e6,
+  std::printf("peak memory          %.1f MB (target <= %.1f MB)\n\n", static_cast<double>(f.maxrss_kb) * 1024 / 1e6,
               target_mb);
+  if (!s.keep) ::unlink(path.c_str());
+  return scan_cpu;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings s;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--file" && i + 1 < argc) s.path = argv[++i];
+    else if (a == "--blocks" && i + 1 < argc) s.blocks = static_cast<std::uint32_t>(std::stoul(argv[++i]));
+    else if (a == "--entries" && i + 1 < argc) s.entries = static_cast<std::uint32_t>(std::stoul(argv[++i]));
+    else if (a == "--form" && i + 1 < argc) s.form = argv[++i];
+    else if (a == "--keep") s.keep = true;
+    else {
+      std::fprintf(stderr,
+                   "usage: scan_bench [--file PATH] [--blocks N] [--entries N] [--form ansi|unicode|both] [--keep]\n");
+      return 2;
+    }
+  }
+  if (s.form != "ansi" && s.form != "unicode" && s.form != "both") {
+    std::fprintf(stderr, "scan_bench: --form is ansi, unicode or both\n");
+    return 2;
+  }
+
+  const double ansi = s.form == "unicode" ? 0 : measure_form(s, false);
+  const double unicode = s.form == "ansi" ? 0 : measure_form(s, true);
+  if (ansi > 0 && unicode > 0)
+    std::printf("64-bit scan          %.3f s CPU beside %.3f s for the 32-bit file = %.2f x (target <= 1.10)\n\n",
+                unicode, ansi, unicode / ansi);
 
   const double c1 = collection_seconds(s.entries, s.blocks);
   const double c2 = collection_seconds(2 * s.entries, s.blocks);
   std::printf("object collection    %.3f s CPU for %u entries, %.3f s for %u = %.2f x (best of 5; target <= 2.3)\n", c1,
               s.entries, c2, 2 * s.entries, c2 / c1);
-  if (!s.keep) ::unlink(s.path.c_str());
   return 0;
 }

@@ -10,14 +10,18 @@
 #   P/pffexport    the same seen by pffexport
 #   ok             Pstorian's output gives each reader at least what the damaged copy gives it
 #
-# Usage: scripts/recovery-table.sh [CORPUS_DIR] [PSTORIAN_CLI] [--no-sample]
+# Usage: scripts/recovery-table.sh [CORPUS_DIR] [PSTORIAN_CLI] [--no-sample | --unicode-sample]
+# (--unicode-sample: the rich sample in the 64-bit form, "rich-sample-unicode")
 # Needs ../shared/tools, readpst and pffexport, and pypff under /usr/bin/python3.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 corpus="${1:-../shared/corpus/ansi}"
 cli="$(realpath "${2:-build/src/cli/pstorian-cli}")"
-sample=1
-[[ ${3:-} == --no-sample ]] && sample=0
+sample=1 sample_name=rich-sample sample_form=()
+case "${3:-}" in
+  --no-sample) sample=0 ;;
+  --unicode-sample) sample_name=rich-sample-unicode sample_form=(--unicode) ;;
+esac
 tools="$(cd ../shared/tools && pwd)"
 py=/usr/bin/python3
 work="$(mktemp -d)"
@@ -25,10 +29,12 @@ trap 'rm -rf "$work"' EXIT
 recipes=(none zero-header zero-roots zero-btrees zero-pages:2 zero-pages:5 zero-pages:10
          garbage-pages:5 truncate:0.5 truncate:0.8 bitflip:50 bitflip:500 combo)
 
+shopt -s nullglob
 originals=("$corpus"/*.pst)
+shopt -u nullglob
 if ((sample)); then
-  "$cli" sample --rich "$work/rich-sample.pst" >/dev/null || exit 1
-  originals+=("$work/rich-sample.pst")
+  "$cli" sample --rich "${sample_form[@]}" "$work/$sample_name.pst" >/dev/null || exit 1
+  originals+=("$work/$sample_name.pst")
 fi
 
 json() { "$py" -c "import json,sys; d=json.load(sys.stdin); print($1)" 2>/dev/null; }
