@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 
 #include "content_reader.h"
 #include "format/endian.h"
@@ -334,6 +335,47 @@ TEST_F(MessageContentTest, AMarkedSubjectSplitsWhereItsMarkSays) {
 }
 
 // Through the helper and the object model, as the export writes an item.
+// A message given whole from a Unicode file names its class and subject as PT_UNICODE,
+// where the store's own code names them as 8-bit text: its class must not be taken for
+// missing (and replaced with a note's), and the folder's table must show its texts, in a
+// store of either form.
+TEST(UnicodeTextsGivenWholeTest, KeepTheirClassAndFillTheFoldersTableInEitherForm) {
+  for (const FileForm form : {FileForm::kAnsi, FileForm::kUnicode}) {
+    SCOPED_TRACE(pst::form_name(form));
+    test::TempDir dir;
+    const fs::path path = test::empty_store(dir, "out.pst", form);
+    auto m = std::make_shared<MessageContent>();
+    m->properties = {property(0x001A001F, to_utf16le(u"IPM.StickyNote")),
+                     property(0x0037001F, to_utf16le(u"Caf\u00E9 \u2615"))};
+    std::uint32_t folder = 0, nid = 0;
+    {
+      MessageStore store(path);
+      folder = store.create_folder(store.top_folder(), "Notes", "IPF.StickyNote");
+      nid = store.save_message(folder, 0, store.content_properties(*m), m.get());
+      store.close();
+    }
+    StoreFile file(path);
+    const MessageContent back = test::ContentReader(file).message(nid);
+    ASSERT_NE(find_tag(back.properties, 0x001A001F), nullptr);
+    EXPECT_EQ(find_tag(back.properties, 0x001A001F)->value, to_utf16le(u"IPM.StickyNote"));
+
+    const NbtEntry* contents = file.find_node((folder & ~0x1Fu) | pst::kNodeContentsTable);
+    ASSERT_NE(contents, nullptr);
+    const TableContents table = read_table_context(HeapView(file.read_data(contents->bid_data)),
+                                                   [](std::uint32_t) -> Bytes { return {}; });
+    ASSERT_EQ(table.rows.size(), 1u);
+    std::map<std::uint32_t, Bytes> cells;
+    for (const auto& c : table.rows[0]) cells[c.tag] = c.value;
+    if (form == FileForm::kUnicode) {  // the texts as given
+      EXPECT_EQ(cells[0x001A001F], to_utf16le(u"IPM.StickyNote"));
+      EXPECT_EQ(cells[0x0037001F], to_utf16le(u"Caf\u00E9 \u2615"));
+    } else {  // in the store's code page, what it cannot show as '?'
+      EXPECT_EQ(cells[0x001A001E], text("IPM.StickyNote"));
+      EXPECT_EQ(cells[0x0037001E], text("Caf\xE9 ?"));
+    }
+  }
+}
+
 class WholeItemTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "format/endian.h"
+#include "format/property_types.h"
 
 namespace pstorian {
 namespace {
@@ -44,7 +45,8 @@ bool FolderTable::bit_clear(const TableRow& row) const {
   return false;
 }
 
-void FolderTable::put(std::uint32_t id, std::uint32_t version, const PropertyBag& object) {
+void FolderTable::put(std::uint32_t id, std::uint32_t version, const PropertyBag& object,
+                      const TextCodec* narrow) {
   auto it = index_.find(id);
   if (it == index_.end()) {
     it = index_.emplace(id, rows_.size()).first;
@@ -59,12 +61,27 @@ void FolderTable::put(std::uint32_t id, std::uint32_t version, const PropertyBag
       c->value = std::move(value);
     else
       row.push_back({tag, std::move(value)});
+    // One cell per column: a value of the other string type goes.
+    std::erase_if(row, [tag](const StoredProperty& p) {
+      return p.tag != tag && (p.tag >> 16) == (tag >> 16);
+    });
   };
   assign(kTagLtpRowId, StoredProperty::int32(kTagLtpRowId, id).value);
   assign(kTagLtpRowVer, StoredProperty::int32(kTagLtpRowVer, version).value);
   for (const auto& c : columns_) {
     if (c.tag == kTagLtpRowId || c.tag == kTagLtpRowVer) continue;
-    if (const auto* v = object.find(c.tag)) assign(c.tag, *v);
+    if (const auto* v = object.find(c.tag)) {
+      assign(c.tag, *v);
+    } else if (pst::tag_type(c.tag) == pst::kPtString8) {
+      const auto [tag, wide] = object.find_id(c.tag);
+      if (wide == nullptr || pst::tag_type(tag) != pst::kPtUnicode) continue;
+      if (narrow == nullptr) {
+        assign(tag, *wide);
+      } else {
+        const std::string text = narrow->encode(from_utf16le(*wide));
+        assign(c.tag, {text.begin(), text.end()});
+      }
+    }
   }
   if (bit_clear(row)) ++bit_clear_rows_;
 }

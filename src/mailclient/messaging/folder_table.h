@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mailclient/messaging/property_bag.h"
+#include "mailclient/messaging/text_codec.h"
 #include "mailclient/ltp/table_context_writer.h"
 
 namespace pstorian {
@@ -25,8 +26,12 @@ class FolderTable {
   bool contains(std::uint32_t id) const { return index_.contains(id); }
 
   // Adds the row of object `id` at the end, or updates it in place: every column whose tag
-  // the object has takes its value, other cells of an existing row stay as they are.
-  void put(std::uint32_t id, std::uint32_t version, const PropertyBag& object);
+  // the object has takes its value, other cells of an existing row stay as they are. An
+  // 8-bit string column takes the object's PT_UNICODE value of that id too (a message given
+  // whole from a Unicode file holds its texts so): encoded with `narrow` into the column's
+  // type, or without it kept as PT_UNICODE, for a file that stores such columns so anyway.
+  void put(std::uint32_t id, std::uint32_t version, const PropertyBag& object,
+           const TextCodec* narrow = nullptr);
   void erase(std::uint32_t id);
 
   // The value of one cell, if the row has it.

@@ -309,7 +309,7 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
   f.contents->count_clear_bit(prop::kMessageFlags, kMessageReadFlag);
   f.associated = FolderTable(associated_template_, {});
   f.properties_dirty = f.hierarchy_dirty = f.contents_dirty = true;
-  parent.hierarchy->put(nid, ++row_version_, f.properties);
+  parent.hierarchy->put(nid, ++row_version_, f.properties, table_narrowing());
   parent.hierarchy_dirty = true;
   if (parent.properties.int32(prop::kSubfolders).value_or(0) == 0) {
     parent.properties.set_bool(prop::kSubfolders, true);
@@ -331,7 +331,7 @@ void MessageStore::rename_folder(std::uint32_t nid, std::string_view name) {
   f.properties_dirty = true;
   if (f.parent != nid) {
     FolderState& parent = folder(f.parent);
-    hierarchy(parent).put(nid, ++row_version_, f.properties);
+    hierarchy(parent).put(nid, ++row_version_, f.properties, table_narrowing());
     parent.hierarchy_dirty = true;
   }
   note_save(false);
@@ -371,7 +371,7 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
   const std::uint64_t now = filetime_now();
   if (!p.int64(prop::kCreationTime)) p.set_int64(prop::kCreationTime, now);
   if (!p.int64(prop::kLastModificationTime)) p.set_int64(prop::kLastModificationTime, now);
-  if (!p.find(prop::kMessageClass)) p.set_string(prop::kMessageClass, "IPM.Note");
+  if (!p.find_id(prop::kMessageClass).second) p.set_string(prop::kMessageClass, "IPM.Note");
   if (!p.int32(prop::kMessageFlags)) p.set_int32(prop::kMessageFlags, kMessageReadFlag);
   if (!p.int32(prop::kMessageStatus)) p.set_int32(prop::kMessageStatus, 0);
   if (made_here) {
@@ -398,7 +398,7 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
     contents(from).erase(nid);
     from.contents_dirty = true;
   }
-  f.contents->put(nid, ++row_version_, p);
+  f.contents->put(nid, ++row_version_, p, table_narrowing());
   f.contents_dirty = true;
   // An item saved again before the checkpoint (created, then completed) counts once.
   const bool new_item = unsaved_.insert_or_assign(nid, std::move(p)).second;
@@ -574,7 +574,7 @@ void MessageStore::write_checkpoint() {
     FolderState& parent = folder(f.parent);
     FolderTable& table = hierarchy(parent);
     if (!table.contains(nid)) continue;
-    table.put(nid, ++row_version_, properties);
+    table.put(nid, ++row_version_, properties, table_narrowing());
     parent.hierarchy_dirty = true;
   }
   for (auto& [nid, f] : folders_) {

@@ -173,6 +173,11 @@ class MessageStore {
   };
 
   StoreFile& file();
+  // How PT_UNICODE values reach the 8-bit string columns of folder tables: encoded with the
+  // store's code page in a file of the 32-bit form; a Unicode file keeps them as they are.
+  const TextCodec* table_narrowing() {
+    return file().form() == FileForm::kUnicode ? nullptr : &codec_;
+  }
   void open();
   // Throws StoreFailedError when a checkpoint failed since the file was opened.
   void check_usable() const;

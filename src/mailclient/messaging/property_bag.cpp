@@ -45,6 +45,13 @@ const std::vector<std::uint8_t>* PropertyBag::find(std::uint32_t tag) const {
   return it == values_.end() ? nullptr : it->second.get();
 }
 
+std::pair<std::uint32_t, const std::vector<std::uint8_t>*> PropertyBag::find_id(
+    std::uint32_t tag) const {
+  const auto it = values_.lower_bound(tag & 0xFFFF0000u);
+  if (it == values_.end() || (it->first >> 16) != (tag >> 16)) return {0, nullptr};
+  return {it->first, it->second.get()};
+}
+
 std::optional<std::uint32_t> PropertyBag::int32(std::uint32_t tag) const {
   const auto* v = find(tag);
   if (v == nullptr || v->size() < 4) {

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mailclient/ltp/stored_property.h"
@@ -35,6 +36,10 @@ class PropertyBag {
   void set_all(const PropertyBag& other);
 
   const std::vector<std::uint8_t>* find(std::uint32_t tag) const;
+  // The value of the property id of `tag` whatever its type, with the tag it has: a message
+  // given whole may hold as PT_UNICODE what this layer names as 8-bit text. {0, nullptr}
+  // when the id has no value.
+  std::pair<std::uint32_t, const std::vector<std::uint8_t>*> find_id(std::uint32_t tag) const;
   std::optional<std::uint32_t> int32(std::uint32_t tag) const;
   std::optional<std::uint64_t> int64(std::uint32_t tag) const;
   std::optional<std::string> string(std::uint32_t tag) const;
