@@ -18,10 +18,6 @@ namespace {
 // The entry stream of the name-to-id map.
 constexpr std::uint32_t kNameToIdEntryStreamTag = 0x00030102;
 
-// Data tree block: type 0x01, level, count of child ids, total size, then the 4-byte ids.
-constexpr std::uint8_t kDataTreeType = 0x01;
-constexpr std::size_t kDataTreeIdsAt = 8;
-
 // Whether the block at `ref` begins with the heap header of a property context: its page
 // map inside the block after the 12-byte header, bSig 0xEC, bClientSig 0xBC. Only its first
 // bytes are read, since most unused blocks are no such thing and are never decoded.
@@ -58,22 +54,13 @@ bool starts_property_context(HeadReader& heads, const ByteSource& source,
   if (ref.size < 16 || ref.offset + std::uint64_t{ref.size} >= source.size()) return false;
   std::array<std::uint8_t, 4> head{};
   heads.read(ref.offset, head);
-  if (tables.encoded) pst::permute_decode(head);
+  if (tables.cyclic)
+    pst::cyclic_crypt(head, static_cast<std::uint32_t>(ref.id));  // a prefix decodes alone
+  else if (tables.encoded)
+    pst::permute_decode(head);
   const std::uint32_t page_map_at = pst::load_le16(head, 0);
   return page_map_at >= 12 && page_map_at + 4u <= ref.size && head[2] == pst::kHeapSignature &&
          head[3] == pst::kClientPropertyContext;
-}
-
-// The child block ids of the data tree `ref`, one level down; empty when it is none.
-std::vector<std::uint64_t> tree_children(const NodeReader& reader, const BlockRef& ref) {
-  std::vector<std::uint64_t> out;
-  const Bytes block = reader.read_block(ref, false, 0);
-  if (block.size() < kDataTreeIdsAt || block[0] != kDataTreeType || block[1] < 1 || block[1] > 2)
-    return out;
-  const std::size_t count = std::min<std::size_t>(pst::load_le16(block, 2),
-                                                  (block.size() - kDataTreeIdsAt) / 4);
-  for (std::size_t i = 0; i < count; ++i) out.push_back(pst::load_le32(block, kDataTreeIdsAt + 4 * i));
-  return out;
 }
 
 // Every block id a recovered node reads, sorted: data blocks and the leaves of data trees,
@@ -86,10 +73,10 @@ std::vector<std::uint64_t> used_blocks(const NodeReader& reader, const RecoveryT
     if (ref == nullptr) return;
     used.push_back(ref->id);
     if (!pst::is_internal_block(ref->id) || !trees_read.insert(ref).second) return;
-    for (const std::uint64_t child : tree_children(reader, *ref)) {
+    for (const std::uint64_t child : reader.read_tree_children(*ref)) {
       used.push_back(child & ~std::uint64_t{1});
       if (const BlockRef* c = tables.find_block(child); c && pst::is_internal_block(c->id))
-        for (const std::uint64_t leaf : tree_children(reader, *c)) used.push_back(leaf & ~std::uint64_t{1});
+        for (const std::uint64_t leaf : reader.read_tree_children(*c)) used.push_back(leaf & ~std::uint64_t{1});
     }
   };
   std::unordered_set<const BlockRef*> subnode_trees;
@@ -171,7 +158,7 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
   HeadReader heads(source);
   std::vector<const BlockRef*> candidates;
   for (const BlockRef* tree : trees) {
-    const std::vector<std::uint64_t> children = tree_children(reader, *tree);
+    const std::vector<std::uint64_t> children = reader.read_tree_children(*tree);
     const BlockRef* first = children.empty() ? nullptr : tables.find_block(children.front());
     if (first == nullptr || pst::is_internal_block(first->id) || is_used(first->id) ||
         in_trees.contains(first->id))
