@@ -9,7 +9,6 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
-#include "format/layout_unicode.h"
 #include "mailclient/ndb/file_header.h"
 #include "mailclient/ndb/page.h"
 
@@ -24,6 +23,7 @@ struct PageWalk {
   const ByteSource& source;
   const FormLayout& form;
   LiveNodeIndex& index;
+  bool keep_entries;
   std::set<std::uint64_t> seen;  // page offsets, so that a cycle of pages ends
 };
 
@@ -65,7 +65,7 @@ bool walk_page(PageWalk& walk, std::uint64_t bid, std::uint64_t ib, int level) {
   const PageCounts c = counts_of(*page, f);
   const std::size_t w = f.id_size;
   if (c.level == 0) {
-    for (std::size_t i = 0; i < c.count; ++i) {
+    for (std::size_t i = 0; walk.keep_entries && i < c.count; ++i) {
       const std::size_t at = i * f.nbt_leaf_entry_size;
       walk.index.nodes.insert_or_assign(
           pst::load_le32(*page, at), LiveNode{load_id(f, *page, at + w),
@@ -121,13 +121,11 @@ ObjectIndex newest(const RecoveryTables& tables, const std::vector<ObjectIndex>&
   return best;
 }
 
-}  // namespace
-
-LiveNodeIndex read_live_nodes(const ByteSource& source) {
+LiveNodeIndex walk_live_nodes(const ByteSource& source, bool keep_entries) {
   LiveNodeIndex index;
   // The header of the larger form, or as much of it as the file holds: parse_file_header
   // tells the form by the version and wants the bytes of that form's header.
-  std::array<std::uint8_t, pst::unicode::kHeaderSize> head{};
+  std::array<std::uint8_t, kUnicodeLayout.header_size> head{};
   const auto held = std::span(head).first(
       static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), source.size())));
   source.read_at(0, held);
@@ -136,9 +134,17 @@ LiveNodeIndex read_live_nodes(const ByteSource& source) {
   const FormLayout& form = layout_of(header->form);
   if (!read_page(source, form, header->nbt.bid, header->nbt.ib, -1)) return index;
   index.root_sound = true;
-  PageWalk walk{source, form, index, {}};
+  PageWalk walk{source, form, index, keep_entries, {}};
   index.complete = walk_page(walk, header->nbt.bid, header->nbt.ib, -1);
   return index;
+}
+
+}  // namespace
+
+LiveNodeIndex read_live_nodes(const ByteSource& source) { return walk_live_nodes(source, true); }
+
+bool node_btree_reads_whole(const ByteSource& source) {
+  return walk_live_nodes(source, false).complete;
 }
 
 std::vector<VersionRole> decide_versions(const RecoveryTables& tables, const LiveNodeIndex& live,

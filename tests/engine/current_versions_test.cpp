@@ -69,6 +69,7 @@ TEST_P(LiveNodes, ASoundTreeGivesEveryEntryAndSaysItIsComplete) {
   EXPECT_EQ(message.subnode_block_id, file.wide + 0x110);
   EXPECT_EQ(message.parent_id, 0x8022u);
   EXPECT_EQ(live.nodes.at(0x122).parent_id, 0x122u);
+  EXPECT_TRUE(node_btree_reads_whole(MemorySource(file.bytes)));
 }
 
 TEST_P(LiveNodes, APageThatDoesNotCheckOutIsNotRead) {
@@ -80,6 +81,7 @@ TEST_P(LiveNodes, APageThatDoesNotCheckOutIsNotRead) {
     EXPECT_FALSE(live.complete);
     EXPECT_EQ(live.nodes.size(), 2u);
     EXPECT_EQ(live.nodes.count(0x200004), 0u);
+    EXPECT_FALSE(node_btree_reads_whole(MemorySource(file.bytes)));
   }
   {
     LiveFile file(GetParam());  // the root page stands at another place than the header says
