@@ -6,14 +6,21 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
+#include "engine/content_reader.h"
 #include "engine/item_extraction.h"
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/permute.h"
+#include "format/property_types.h"
 
 namespace pstorian {
 namespace {
+
+// Subnode blocks (SLBLOCK, SIBLOCK) begin with this type byte, then their level.
+constexpr std::uint8_t kSubnodeBlockType = 0x02;
 
 // The entry stream of the name-to-id map.
 constexpr std::uint32_t kNameToIdEntryStreamTag = 0x00030102;
@@ -135,6 +142,92 @@ class SpareNodeIds {
   std::uint32_t next_index_ = 0x07FFFFFF;
 };
 
+// The subnode ids the property context in `data` names for values it keeps in subnodes
+// (long bodies and other large values), sorted. PT_OBJECT values are left out: their cell
+// names a heap item, not the subnode.
+std::vector<std::uint32_t> referenced_subnodes(const NodeReader& reader, const BlockRef& data) {
+  class Collect final : public SlotVisitor {
+   public:
+    std::vector<std::uint32_t> ids;
+    void visit(const PropertySlot& slot) override {
+      if (slot.in_subnode && (slot.tag & 0xFFFF) != pst::kPtObject && slot.cell.size() >= 4)
+        ids.push_back(pst::load_le32(slot.cell, 0));
+    }
+  } collect;
+  ItemBudget budget = ItemBudget::for_file(reader.file_size());
+  const ContentReader content(reader, budget);
+  if (const auto heap = content.open_heap(data)) content.properties(*heap, {}, &collect);
+  std::sort(collect.ids.begin(), collect.ids.end());
+  collect.ids.erase(std::unique(collect.ids.begin(), collect.ids.end()), collect.ids.end());
+  return collect.ids;
+}
+
+// Subnode blocks no recovered node uses, each with the elements of its top tree (subnode id
+// and data block), for giving an orphan the subnode tree its lost entry named.
+//
+// An orphan's property context names the subnodes of its large values. Files whose writer
+// hands out those ids from one counter for the whole file give each message ids of its own,
+// and then the one unused subnode block holding them all is the message's. Where ids repeat
+// from message to message (our own writer, older files) several blocks or several orphans
+// fit, and none is given: a wrong tree would give an item another's body or recipients.
+class SpareSubnodeTrees {
+ public:
+  using Element = std::pair<std::uint32_t, const BlockRef*>;
+
+  void add(const BlockRef& block, const SubnodeList& list) {
+    Tree tree{&block, {}};
+    SubnodeScope(list).for_each(
+        [&](const SubnodeRef& s) { tree.elements.emplace_back(s.subnode_id, s.data_block); });
+    if (tree.elements.empty()) return;
+    std::sort(tree.elements.begin(), tree.elements.end());
+    for (const Element& e : tree.elements) by_id_[e.first].push_back(trees_.size());
+    trees_.push_back(std::move(tree));
+  }
+
+  // The one tree holding every id of `ids` (sorted, not empty), or null. A tree whose
+  // elements all lie in another (a leaf block of an intermediate one) stands for nothing of
+  // its own; of trees with the same elements, any serves, the newest is taken.
+  const BlockRef* holding(const std::vector<std::uint32_t>& ids) const {
+    const auto first = by_id_.find(ids.front());
+    if (first == by_id_.end()) return nullptr;
+    std::vector<const Tree*> fits;
+    for (const std::size_t t : first->second) {
+      const Tree& tree = trees_[t];
+      if (std::all_of(ids.begin(), ids.end(), [&](std::uint32_t id) { return tree.holds(id); }))
+        fits.push_back(&tree);
+      if (fits.size() > kMaxFits) return nullptr;
+    }
+    const Tree* best = nullptr;
+    for (const Tree* t : fits) {
+      const bool within_another = std::any_of(fits.begin(), fits.end(), [&](const Tree* u) {
+        return u != t && u->elements.size() > t->elements.size() && u->contains(*t);
+      });
+      if (within_another) continue;
+      if (best != nullptr && best->elements != t->elements) return nullptr;
+      if (best == nullptr || t->block->id > best->block->id) best = t;
+    }
+    return best ? best->block : nullptr;
+  }
+
+ private:
+  // More fitting trees than this are ambiguous whatever they hold.
+  static constexpr std::size_t kMaxFits = 16;
+  struct Tree {
+    const BlockRef* block;
+    std::vector<Element> elements;  // sorted
+    bool holds(std::uint32_t id) const {
+      const auto it = std::lower_bound(elements.begin(), elements.end(), Element{id, nullptr});
+      return it != elements.end() && it->first == id;
+    }
+    bool contains(const Tree& other) const {
+      return std::includes(elements.begin(), elements.end(), other.elements.begin(),
+                           other.elements.end());
+    }
+  };
+  std::vector<Tree> trees_;
+  std::unordered_map<std::uint32_t, std::vector<std::size_t>> by_id_;
+};
+
 }  // namespace
 
 void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
@@ -157,7 +250,15 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
   std::unordered_set<std::uint64_t> in_trees;  // leaves of the candidate trees
   HeadReader heads(source);
   std::vector<const BlockRef*> candidates;
+  SpareSubnodeTrees spare_trees;
   for (const BlockRef* tree : trees) {
+    // Internal blocks are never encoded: the first byte tells a subnode block.
+    std::array<std::uint8_t, 1> type{};
+    if (tree->size >= 8) heads.read(tree->offset, type);
+    if (type[0] == kSubnodeBlockType) {
+      spare_trees.add(*tree, reader.read_subnodes(tree));
+      continue;
+    }
     const std::vector<std::uint64_t> children = reader.read_tree_children(*tree);
     const BlockRef* first = children.empty() ? nullptr : tables.find_block(children.front());
     if (first == nullptr || pst::is_internal_block(first->id) || is_used(first->id) ||
@@ -209,6 +310,7 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
   };
 
   SpareNodeIds spare(tables.objects);
+  std::vector<std::pair<ObjectIndex, const BlockRef*>> given_trees;
   for (const BlockRef* data : candidates) {
     ObjectNode probe;
     probe.node_id = pst::kNodeNormalMessage;
@@ -241,7 +343,10 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     const ObjectIndex folder = match ? tables.objects.find(match->folder) : kNoObject;
     const std::uint32_t node_id = match && folder != kNoObject ? match->node_id : spare.next();
     if (node_id == 0) break;
+    const std::vector<std::uint32_t> subnodes = referenced_subnodes(reader, *data);
+    const BlockRef* subnode_tree = subnodes.empty() ? nullptr : spare_trees.holding(subnodes);
     const ObjectIndex object = tables.objects.create(node_id, nullptr, data, true);
+    if (subnode_tree != nullptr) given_trees.emplace_back(object, subnode_tree);
     if (folder != kNoObject) {
       match->taken = true;
       tables.objects.append_child(folder, object);
@@ -251,6 +356,12 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     }
     ++tables.orphans_found;
   }
+  // A tree that fits two orphans (two versions of one message, or messages whose large
+  // values share ids) is given to neither.
+  std::unordered_map<const BlockRef*, int> claims;
+  for (const auto& [object, tree] : given_trees) ++claims[tree];
+  for (const auto& [object, tree] : given_trees)
+    if (claims[tree] == 1) tables.objects[object].subnode_block = tree;
 }
 
 }  // namespace pstorian
