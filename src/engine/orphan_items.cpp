@@ -19,9 +19,6 @@
 namespace pstorian {
 namespace {
 
-// Subnode blocks (SLBLOCK, SIBLOCK) begin with this type byte, then their level.
-constexpr std::uint8_t kSubnodeBlockType = 0x02;
-
 // The entry stream of the name-to-id map.
 constexpr std::uint32_t kNameToIdEntryStreamTag = 0x00030102;
 
@@ -252,14 +249,11 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
   std::vector<const BlockRef*> candidates;
   SpareSubnodeTrees spare_trees;
   for (const BlockRef* tree : trees) {
-    // Internal blocks are never encoded: the first byte tells a subnode block.
-    std::array<std::uint8_t, 1> type{};
-    if (tree->size >= 8) heads.read(tree->offset, type);
-    if (type[0] == kSubnodeBlockType) {
+    const std::vector<std::uint64_t> children = reader.read_tree_children(*tree);
+    if (children.empty()) {  // no data tree: perhaps a subnode block
       spare_trees.add(*tree, reader.read_subnodes(tree));
       continue;
     }
-    const std::vector<std::uint64_t> children = reader.read_tree_children(*tree);
     const BlockRef* first = children.empty() ? nullptr : tables.find_block(children.front());
     if (first == nullptr || pst::is_internal_block(first->id) || is_used(first->id) ||
         in_trees.contains(first->id))
