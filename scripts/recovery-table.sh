@@ -11,6 +11,7 @@
 #   ok             Pstorian's output gives each reader at least what the damaged copy gives it
 #
 # Usage: scripts/recovery-table.sh [CORPUS_DIR] [PSTORIAN_CLI] [--no-sample]
+# RECIPES="bitflip:50 combo" limits the run to those recipes.
 # Needs ../shared/tools, readpst and pffexport, and pypff under /usr/bin/python3.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 recipes=(none zero-header zero-roots zero-btrees zero-pages:2 zero-pages:5 zero-pages:10
          garbage-pages:5 truncate:0.5 truncate:0.8 bitflip:50 bitflip:500 combo)
+[[ -n ${RECIPES:-} ]] && read -ra recipes <<<"$RECIPES"
 
 originals=("$corpus"/*.pst)
 if ((sample)); then
