@@ -119,6 +119,7 @@ struct ListedMessage {
   std::uint32_t node_id = 0;
   MessageKey key;
   bool taken = false;
+  bool recovered = false;  // the scan found a version of it before the search
 };
 
 // A node id no object has, of the normal message type, counting down from the top of the
@@ -290,7 +291,9 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     for (const ContentProperties& row : rows) {
       const ContentProperty* id = cell_of(row, kIdRowId);
       if (id == nullptr || id->value.size() < 4) continue;
-      ListedMessage m{folder, pst::load_le32(id->value, 0), key_of(row), false};
+      const std::uint32_t node_id = pst::load_le32(id->value, 0);
+      ListedMessage m{folder, node_id, key_of(row), false,
+                      tables.objects.find(node_id) != kNoObject};
       if (!m.key.usable()) continue;
       by_time[m.key.delivery.empty() ? time_key('s', m.key.submitted) : time_key('d', m.key.delivery)]
           .push_back(listed.size());
@@ -323,17 +326,26 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     if (!cell_of(item->content->properties, kIdMessageClass)) continue;
 
     // An untaken row first; a taken one makes this block another version of that message.
+    // Where rows of several messages fit (messages that share their times and subject), the
+    // row of a message the scan found is no sign that this block is that message: a leftover
+    // of an earlier state taken for it would stand beside it as its newest version. Only
+    // the rows of messages found nowhere else are taken then.
     const MessageKey key = key_of(item->content->properties);
-    ListedMessage* match = nullptr;
+    std::vector<ListedMessage*> fitting;
     for (const std::string& k : {time_key('d', key.delivery), time_key('s', key.submitted)}) {
       if (k.size() == 1) continue;
       const auto rows = by_time.find(k);
       if (rows == by_time.end()) continue;
-      for (const std::size_t i : rows->second) {
-        ListedMessage& m = listed[i];
-        if (matches(m.key, key) && (match == nullptr || (match->taken && !m.taken))) match = &m;
-      }
+      for (const std::size_t i : rows->second)
+        if (matches(listed[i].key, key)) fitting.push_back(&listed[i]);
     }
+    const bool several = std::any_of(fitting.begin(), fitting.end(), [&](const ListedMessage* m) {
+      return m->node_id != fitting.front()->node_id;
+    });
+    ListedMessage* match = nullptr;
+    for (ListedMessage* m : fitting)
+      if (!(several && m->recovered) && (match == nullptr || (match->taken && !m->taken)))
+        match = m;
     const ObjectIndex folder = match ? tables.objects.find(match->folder) : kNoObject;
     const std::uint32_t node_id = match && folder != kNoObject ? match->node_id : spare.next();
     if (node_id == 0) break;
