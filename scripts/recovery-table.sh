@@ -12,6 +12,7 @@
 #
 # Usage: scripts/recovery-table.sh [CORPUS_DIR] [PSTORIAN_CLI] [--no-sample | --unicode-sample]
 # (--unicode-sample: the rich sample in the 64-bit form, "rich-sample-unicode")
+# RECIPES="bitflip:50 combo" limits the run to those recipes.
 # Needs ../shared/tools, readpst and pffexport, and pypff under /usr/bin/python3.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +29,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 recipes=(none zero-header zero-roots zero-btrees zero-pages:2 zero-pages:5 zero-pages:10
          garbage-pages:5 truncate:0.5 truncate:0.8 bitflip:50 bitflip:500 combo)
+[[ -n ${RECIPES:-} ]] && read -ra recipes <<<"$RECIPES"
 
 shopt -s nullglob
 originals=("$corpus"/*.pst)

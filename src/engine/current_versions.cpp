@@ -1,5 +1,6 @@
 #include "engine/current_versions.h"
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <set>
@@ -14,63 +15,70 @@
 namespace pstorian {
 namespace {
 
-// Deeper than any real node B-tree of a 32-bit file (four levels hold over 80 million
-// entries); a deeper one is damaged or crafted.
+// Deeper than any real node B-tree (four levels of the 64-bit form hold over 10 million
+// entries, of the 32-bit form over 80 million); a deeper one is damaged or crafted.
 constexpr int kMaxLevels = 8;
-
-// The counts follow the 496 bytes of entries: cEnt, cEntMax, cbEnt, cLevel.
-constexpr std::size_t kCountsAt = pst::kBTreeEntryBytes;
 
 struct PageWalk {
   const ByteSource& source;
+  const FormLayout& form;
   LiveNodeIndex& index;
-  std::set<std::uint32_t> seen;  // page offsets, so that a cycle of pages ends
+  bool keep_entries;
+  std::set<std::uint64_t> seen;  // page offsets, so that a cycle of pages ends
 };
+
+// The counts follow the entries: cEnt, cEntMax, cbEnt, cLevel.
+struct PageCounts {
+  std::uint8_t count, max, size, level;
+};
+PageCounts counts_of(const Page& page, const FormLayout& f) {
+  const std::size_t at = f.btree_entry_bytes;
+  return {page[at], page[at + 1], page[at + 2], page[at + 3]};
+}
 
 // Reads the page that `bid` and `ib` name if it is a sound node B-tree page of `level` (any
 // level for the root, -1); nullopt otherwise.
-std::optional<Page> read_page(const ByteSource& source, std::uint32_t bid, std::uint32_t ib,
-                              int level) {
-  if (ib < pst::kHeaderSize || std::uint64_t{ib} + pst::kPageSize > source.size())
+std::optional<Page> read_page(const ByteSource& source, const FormLayout& f, std::uint64_t bid,
+                              std::uint64_t ib, int level) {
+  if (ib < f.header_size || ib > source.size() || source.size() - ib < pst::kPageSize)
     return std::nullopt;
   Page page{};
   source.read_at(ib, page);
-  if (!page_trailer_holds(page, pst::kPageNbt, bid, ib)) return std::nullopt;
-  const std::uint8_t count = page[kCountsAt];
-  const std::uint8_t max = page[kCountsAt + 1];
-  const std::uint8_t size = page[kCountsAt + 2];
-  const std::uint8_t page_level = page[kCountsAt + 3];
-  const bool leaf_shape = max == pst::kNbtLeafMaxEntries && size == pst::kNbtLeafEntrySize;
-  const bool inner_shape =
-      max == pst::kIntermediateMaxEntries && size == pst::kIntermediateEntrySize;
-  if (count > max || page_level >= kMaxLevels || (level >= 0 && page_level != level) ||
-      (page_level == 0 ? !leaf_shape : !inner_shape))
+  if (!page_trailer_holds(page, pst::kPageNbt, bid, ib, f.form)) return std::nullopt;
+  const PageCounts c = counts_of(page, f);
+  const bool leaf_shape = c.max == f.nbt_leaf_max && c.size == f.nbt_leaf_entry_size;
+  const bool inner_shape = c.max == f.intermediate_max && c.size == f.intermediate_entry_size;
+  if (c.count > c.max || c.level >= kMaxLevels || (level >= 0 && c.level != level) ||
+      (c.level == 0 ? !leaf_shape : !inner_shape))
     return std::nullopt;
   return page;
 }
 
 // Walks the subtree of the page at `bid`/`ib`; false if a page of it did not check out.
-bool walk_page(PageWalk& walk, std::uint32_t bid, std::uint32_t ib, int level) {
+// Entries of both forms are a node id, two block ids and a parent id, at widths of the form
+// (a node id of the 64-bit form is the low half of its 8 bytes).
+bool walk_page(PageWalk& walk, std::uint64_t bid, std::uint64_t ib, int level) {
   if (!walk.seen.insert(ib).second) return false;
-  const auto page = read_page(walk.source, bid, ib, level);
+  const FormLayout& f = walk.form;
+  const auto page = read_page(walk.source, f, bid, ib, level);
   if (!page) return false;
-  const std::uint8_t count = (*page)[kCountsAt];
-  const std::uint8_t page_level = (*page)[kCountsAt + 3];
-  if (page_level == 0) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t at = i * pst::kNbtLeafEntrySize;
+  const PageCounts c = counts_of(*page, f);
+  const std::size_t w = f.id_size;
+  if (c.level == 0) {
+    for (std::size_t i = 0; walk.keep_entries && i < c.count; ++i) {
+      const std::size_t at = i * f.nbt_leaf_entry_size;
       walk.index.nodes.insert_or_assign(
-          pst::load_le32(*page, at),
-          LiveNode{pst::load_le32(*page, at + 4), pst::load_le32(*page, at + 8),
-                   pst::load_le32(*page, at + 12)});
+          pst::load_le32(*page, at), LiveNode{load_id(f, *page, at + w),
+                                              load_id(f, *page, at + 2 * w),
+                                              pst::load_le32(*page, at + 3 * w)});
     }
     return true;
   }
   bool whole = true;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t at = i * pst::kIntermediateEntrySize;
-    whole &= walk_page(walk, pst::load_le32(*page, at + 4), pst::load_le32(*page, at + 8),
-                       page_level - 1);
+  for (std::size_t i = 0; i < c.count; ++i) {
+    const std::size_t at = i * f.intermediate_entry_size;
+    whole &= walk_page(walk, load_id(f, *page, at + w), load_id(f, *page, at + 2 * w),
+                       c.level - 1);
   }
   return whole;
 }
@@ -82,10 +90,12 @@ VersionKey key_of(const ObjectNode& o) { return {o.data_block, o.subnode_block};
 // How well object `o` fits the node B-tree's entry: its data block is required; the parent,
 // the subnode block and the block index's own choice of copy break ties.
 int fit(const RecoveryTables& tables, const ObjectNode& o, const LiveNode& live) {
-  if (o.data_block == nullptr || o.data_block->id != (live.data_block_id & ~1u)) return -1;
+  // The block index keeps ids with the low bit clear, as the block trailers hold them.
+  constexpr std::uint64_t kIdBits = ~std::uint64_t{1};
+  if (o.data_block == nullptr || o.data_block->id != (live.data_block_id & kIdBits)) return -1;
   const std::uint32_t parent = o.parent == kNoObject ? 0 : tables.objects[o.parent].node_id;
-  const std::uint32_t sub = o.subnode_block ? o.subnode_block->id : 0;
-  return (parent == live.parent_id ? 4 : 0) + (sub == (live.subnode_block_id & ~1u) ? 2 : 0) +
+  const std::uint64_t sub = o.subnode_block ? o.subnode_block->id : 0;
+  return (parent == live.parent_id ? 4 : 0) + (sub == (live.subnode_block_id & kIdBits) ? 2 : 0) +
          (tables.find_block(o.data_block->id) == o.data_block ? 1 : 0);
 }
 
@@ -111,19 +121,30 @@ ObjectIndex newest(const RecoveryTables& tables, const std::vector<ObjectIndex>&
   return best;
 }
 
-}  // namespace
-
-LiveNodeIndex read_live_nodes(const ByteSource& source) {
+LiveNodeIndex walk_live_nodes(const ByteSource& source, bool keep_entries) {
   LiveNodeIndex index;
-  std::array<std::uint8_t, pst::kHeaderSize> head{};
-  if (source.size() < head.size()) return index;
-  source.read_at(0, head);
-  const std::optional<FileHeader> header = parse_file_header(head);
-  if (!header || !read_page(source, header->nbt.bid, header->nbt.ib, -1)) return index;
+  // The header of the larger form, or as much of it as the file holds: parse_file_header
+  // tells the form by the version and wants the bytes of that form's header.
+  std::array<std::uint8_t, kUnicodeLayout.header_size> head{};
+  const auto held = std::span(head).first(
+      static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), source.size())));
+  source.read_at(0, held);
+  const std::optional<FileHeader> header = parse_file_header(held);
+  if (!header) return index;
+  const FormLayout& form = layout_of(header->form);
+  if (!read_page(source, form, header->nbt.bid, header->nbt.ib, -1)) return index;
   index.root_sound = true;
-  PageWalk walk{source, index, {}};
+  PageWalk walk{source, form, index, keep_entries, {}};
   index.complete = walk_page(walk, header->nbt.bid, header->nbt.ib, -1);
   return index;
+}
+
+}  // namespace
+
+LiveNodeIndex read_live_nodes(const ByteSource& source) { return walk_live_nodes(source, true); }
+
+bool node_btree_reads_whole(const ByteSource& source) {
+  return walk_live_nodes(source, false).complete;
 }
 
 std::vector<VersionRole> decide_versions(const RecoveryTables& tables, const LiveNodeIndex& live,

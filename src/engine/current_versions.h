@@ -33,8 +33,8 @@ namespace pstorian {
 
 // What the file's node B-tree holds for one node: its data block, subnode block and parent.
 struct LiveNode {
-  std::uint32_t data_block_id = 0;
-  std::uint32_t subnode_block_id = 0;
+  std::uint64_t data_block_id = 0;
+  std::uint64_t subnode_block_id = 0;
   std::uint32_t parent_id = 0;
 };
 
@@ -48,8 +48,10 @@ struct LiveNodeIndex {
 };
 
 // Reads the header of `source` and walks its node B-tree, page by page, each page verified
-// before its entries are used. Bounded: at most kMaxLevels levels, no page twice.
+// before its entries are used. Either form of the file: the header tells which. Bounded: at most kMaxLevels levels, no page twice.
 LiveNodeIndex read_live_nodes(const ByteSource& source);
+// Whether read_live_nodes would find the tree complete, without keeping its entries.
+bool node_btree_reads_whole(const ByteSource& source);
 
 enum class VersionRole : std::uint8_t {
   kCurrent,    // the version of its node to write in its place

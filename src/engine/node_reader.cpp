@@ -57,6 +57,19 @@ const IdLayout& ids_of(pst::FileForm form) {
   return form == pst::FileForm::kUnicode ? kUnicodeIds : kAnsiIds;
 }
 
+// A data tree block's level (1 or 2) and the child ids it holds as far as the block reaches;
+// level 0 when the block is no data tree.
+struct TreeShape {
+  std::uint8_t level = 0;
+  std::size_t count = 0;
+};
+TreeShape tree_shape(std::span<const std::uint8_t> block, const IdLayout& ids) {
+  if (block.size() < kDataTreeIdsAt || block[0] != kDataTreeType || block[1] < 1 || block[1] > 2)
+    return {};
+  const std::size_t claimed = pst::load_le16(block, 2);
+  return {block[1], std::min(claimed, (block.size() - kDataTreeIdsAt) / ids.id_size)};
+}
+
 }  // namespace
 
 const BlockRef* find_subnode(const SubnodeList& list, std::uint32_t subnode_id) {
@@ -116,17 +129,14 @@ void NodeReader::read_leaves_within(const BlockRef& ref, std::uint32_t min_size,
   file_.read_at(ref.offset, block);
   const IdLayout& ids = ids_of(tables_.form);
 
-  const std::uint8_t level = block.size() >= 2 ? block[1] : 0;
-  const bool is_tree = block.size() >= kDataTreeIdsAt && block[0] == kDataTreeType;
-  if (expect == kLevel1Tree && !(is_tree && level == 1)) return;
-  if (expect != kData && is_tree && (level == 1 || level == 2)) {
+  const TreeShape tree = tree_shape(block, ids);
+  if (expect == kLevel1Tree && tree.level != 1) return;
+  if (expect != kData && tree.level != 0) {
     // Each child lies exactly one level below its parent: a level-2 tree holds level-1
     // trees, a level-1 tree holds data. Were a child's own claim followed instead, a tree
     // naming itself (or an ancestor) as a child would be expanded without end.
-    const Expect child_expect = level == 2 ? kLevel1Tree : kData;
-    const std::size_t claimed = pst::load_le16(block, 2);
-    const std::size_t fits = (block.size() - kDataTreeIdsAt) / ids.id_size;
-    for (std::size_t i = 0; i < std::min(claimed, fits); ++i) {
+    const Expect child_expect = tree.level == 2 ? kLevel1Tree : kData;
+    for (std::size_t i = 0; i < tree.count; ++i) {
       const BlockRef* child =
           tables_.find_block(ids.load_id(block, kDataTreeIdsAt + ids.id_size * i));
       if (child == nullptr) break;
@@ -144,6 +154,16 @@ void NodeReader::read_leaves_within(const BlockRef& ref, std::uint32_t min_size,
   else if (decode && tables_.encoded)
     pst::permute_decode(block);
   leaves.push_back(std::move(block));
+}
+
+std::vector<std::uint64_t> NodeReader::read_tree_children(const BlockRef& ref) const {
+  const Bytes block = read_block(ref, false, 0);
+  const IdLayout& ids = ids_of(tables_.form);
+  const TreeShape tree = tree_shape(block, ids);
+  std::vector<std::uint64_t> out(tree.count);
+  for (std::size_t i = 0; i < tree.count; ++i)
+    out[i] = ids.load_id(block, kDataTreeIdsAt + ids.id_size * i);
+  return out;
 }
 
 SubnodeList NodeReader::read_subnodes(const BlockRef* subnode_block) const {

@@ -91,6 +91,11 @@ class NodeReader {
   // when nothing could be read.
   std::vector<Bytes> read_leaves(const BlockRef& ref, std::uint64_t& budget) const;
 
+  // The block ids the data tree block at `ref` names one level down, in order, as stored
+  // (found in the index or not); empty when it is no data tree of level 1 or 2. For telling
+  // which blocks a tree uses without reading them.
+  std::vector<std::uint64_t> read_tree_children(const BlockRef& ref) const;
+
   std::uint64_t file_size() const { return file_.size(); }
 
   // The subnode tree under `subnode_block` as one list in depth-first order: each entry is

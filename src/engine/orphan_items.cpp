@@ -6,21 +6,21 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
+#include "engine/content_reader.h"
 #include "engine/item_extraction.h"
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/permute.h"
+#include "format/property_types.h"
 
 namespace pstorian {
 namespace {
 
 // The entry stream of the name-to-id map.
 constexpr std::uint32_t kNameToIdEntryStreamTag = 0x00030102;
-
-// Data tree block: type 0x01, level, count of child ids, total size, then the 4-byte ids.
-constexpr std::uint8_t kDataTreeType = 0x01;
-constexpr std::size_t kDataTreeIdsAt = 8;
 
 // Whether the block at `ref` begins with the heap header of a property context: its page
 // map inside the block after the 12-byte header, bSig 0xEC, bClientSig 0xBC. Only its first
@@ -58,22 +58,13 @@ bool starts_property_context(HeadReader& heads, const ByteSource& source,
   if (ref.size < 16 || ref.offset + std::uint64_t{ref.size} >= source.size()) return false;
   std::array<std::uint8_t, 4> head{};
   heads.read(ref.offset, head);
-  if (tables.encoded) pst::permute_decode(head);
+  if (tables.cyclic)
+    pst::cyclic_crypt(head, static_cast<std::uint32_t>(ref.id));  // a prefix decodes alone
+  else if (tables.encoded)
+    pst::permute_decode(head);
   const std::uint32_t page_map_at = pst::load_le16(head, 0);
   return page_map_at >= 12 && page_map_at + 4u <= ref.size && head[2] == pst::kHeapSignature &&
          head[3] == pst::kClientPropertyContext;
-}
-
-// The child block ids of the data tree `ref`, one level down; empty when it is none.
-std::vector<std::uint64_t> tree_children(const NodeReader& reader, const BlockRef& ref) {
-  std::vector<std::uint64_t> out;
-  const Bytes block = reader.read_block(ref, false, 0);
-  if (block.size() < kDataTreeIdsAt || block[0] != kDataTreeType || block[1] < 1 || block[1] > 2)
-    return out;
-  const std::size_t count = std::min<std::size_t>(pst::load_le16(block, 2),
-                                                  (block.size() - kDataTreeIdsAt) / 4);
-  for (std::size_t i = 0; i < count; ++i) out.push_back(pst::load_le32(block, kDataTreeIdsAt + 4 * i));
-  return out;
 }
 
 // Every block id a recovered node reads, sorted: data blocks and the leaves of data trees,
@@ -86,10 +77,10 @@ std::vector<std::uint64_t> used_blocks(const NodeReader& reader, const RecoveryT
     if (ref == nullptr) return;
     used.push_back(ref->id);
     if (!pst::is_internal_block(ref->id) || !trees_read.insert(ref).second) return;
-    for (const std::uint64_t child : tree_children(reader, *ref)) {
+    for (const std::uint64_t child : reader.read_tree_children(*ref)) {
       used.push_back(child & ~std::uint64_t{1});
       if (const BlockRef* c = tables.find_block(child); c && pst::is_internal_block(c->id))
-        for (const std::uint64_t leaf : tree_children(reader, *c)) used.push_back(leaf & ~std::uint64_t{1});
+        for (const std::uint64_t leaf : reader.read_tree_children(*c)) used.push_back(leaf & ~std::uint64_t{1});
     }
   };
   std::unordered_set<const BlockRef*> subnode_trees;
@@ -128,6 +119,7 @@ struct ListedMessage {
   std::uint32_t node_id = 0;
   MessageKey key;
   bool taken = false;
+  bool recovered = false;  // the scan found a version of it before the search
 };
 
 // A node id no object has, of the normal message type, counting down from the top of the
@@ -146,6 +138,92 @@ class SpareNodeIds {
  private:
   const ObjectTree& tree_;
   std::uint32_t next_index_ = 0x07FFFFFF;
+};
+
+// The subnode ids the property context in `data` names for values it keeps in subnodes
+// (long bodies and other large values), sorted. PT_OBJECT values are left out: their cell
+// names a heap item, not the subnode.
+std::vector<std::uint32_t> referenced_subnodes(const NodeReader& reader, const BlockRef& data) {
+  class Collect final : public SlotVisitor {
+   public:
+    std::vector<std::uint32_t> ids;
+    void visit(const PropertySlot& slot) override {
+      if (slot.in_subnode && (slot.tag & 0xFFFF) != pst::kPtObject && slot.cell.size() >= 4)
+        ids.push_back(pst::load_le32(slot.cell, 0));
+    }
+  } collect;
+  ItemBudget budget = ItemBudget::for_file(reader.file_size());
+  const ContentReader content(reader, budget);
+  if (const auto heap = content.open_heap(data)) content.properties(*heap, {}, &collect);
+  std::sort(collect.ids.begin(), collect.ids.end());
+  collect.ids.erase(std::unique(collect.ids.begin(), collect.ids.end()), collect.ids.end());
+  return collect.ids;
+}
+
+// Subnode blocks no recovered node uses, each with the elements of its top tree (subnode id
+// and data block), for giving an orphan the subnode tree its lost entry named.
+//
+// An orphan's property context names the subnodes of its large values. Files whose writer
+// hands out those ids from one counter for the whole file give each message ids of its own,
+// and then the one unused subnode block holding them all is the message's. Where ids repeat
+// from message to message (our own writer, older files) several blocks or several orphans
+// fit, and none is given: a wrong tree would give an item another's body or recipients.
+class SpareSubnodeTrees {
+ public:
+  using Element = std::pair<std::uint32_t, const BlockRef*>;
+
+  void add(const BlockRef& block, const SubnodeList& list) {
+    Tree tree{&block, {}};
+    SubnodeScope(list).for_each(
+        [&](const SubnodeRef& s) { tree.elements.emplace_back(s.subnode_id, s.data_block); });
+    if (tree.elements.empty()) return;
+    std::sort(tree.elements.begin(), tree.elements.end());
+    for (const Element& e : tree.elements) by_id_[e.first].push_back(trees_.size());
+    trees_.push_back(std::move(tree));
+  }
+
+  // The one tree holding every id of `ids` (sorted, not empty), or null. A tree whose
+  // elements all lie in another (a leaf block of an intermediate one) stands for nothing of
+  // its own; of trees with the same elements, any serves, the newest is taken.
+  const BlockRef* holding(const std::vector<std::uint32_t>& ids) const {
+    const auto first = by_id_.find(ids.front());
+    if (first == by_id_.end()) return nullptr;
+    std::vector<const Tree*> fits;
+    for (const std::size_t t : first->second) {
+      const Tree& tree = trees_[t];
+      if (std::all_of(ids.begin(), ids.end(), [&](std::uint32_t id) { return tree.holds(id); }))
+        fits.push_back(&tree);
+      if (fits.size() > kMaxFits) return nullptr;
+    }
+    const Tree* best = nullptr;
+    for (const Tree* t : fits) {
+      const bool within_another = std::any_of(fits.begin(), fits.end(), [&](const Tree* u) {
+        return u != t && u->elements.size() > t->elements.size() && u->contains(*t);
+      });
+      if (within_another) continue;
+      if (best != nullptr && best->elements != t->elements) return nullptr;
+      if (best == nullptr || t->block->id > best->block->id) best = t;
+    }
+    return best ? best->block : nullptr;
+  }
+
+ private:
+  // More fitting trees than this are ambiguous whatever they hold.
+  static constexpr std::size_t kMaxFits = 16;
+  struct Tree {
+    const BlockRef* block;
+    std::vector<Element> elements;  // sorted
+    bool holds(std::uint32_t id) const {
+      const auto it = std::lower_bound(elements.begin(), elements.end(), Element{id, nullptr});
+      return it != elements.end() && it->first == id;
+    }
+    bool contains(const Tree& other) const {
+      return std::includes(elements.begin(), elements.end(), other.elements.begin(),
+                           other.elements.end());
+    }
+  };
+  std::vector<Tree> trees_;
+  std::unordered_map<std::uint32_t, std::vector<std::size_t>> by_id_;
 };
 
 }  // namespace
@@ -170,8 +248,13 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
   std::unordered_set<std::uint64_t> in_trees;  // leaves of the candidate trees
   HeadReader heads(source);
   std::vector<const BlockRef*> candidates;
+  SpareSubnodeTrees spare_trees;
   for (const BlockRef* tree : trees) {
-    const std::vector<std::uint64_t> children = tree_children(reader, *tree);
+    const std::vector<std::uint64_t> children = reader.read_tree_children(*tree);
+    if (children.empty()) {  // no data tree: perhaps a subnode block
+      spare_trees.add(*tree, reader.read_subnodes(tree));
+      continue;
+    }
     const BlockRef* first = children.empty() ? nullptr : tables.find_block(children.front());
     if (first == nullptr || pst::is_internal_block(first->id) || is_used(first->id) ||
         in_trees.contains(first->id))
@@ -208,7 +291,9 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     for (const ContentProperties& row : rows) {
       const ContentProperty* id = cell_of(row, kIdRowId);
       if (id == nullptr || id->value.size() < 4) continue;
-      ListedMessage m{folder, pst::load_le32(id->value, 0), key_of(row), false};
+      const std::uint32_t node_id = pst::load_le32(id->value, 0);
+      ListedMessage m{folder, node_id, key_of(row), false,
+                      tables.objects.find(node_id) != kNoObject};
       if (!m.key.usable()) continue;
       by_time[m.key.delivery.empty() ? time_key('s', m.key.submitted) : time_key('d', m.key.delivery)]
           .push_back(listed.size());
@@ -222,6 +307,7 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
   };
 
   SpareNodeIds spare(tables.objects);
+  std::vector<std::pair<ObjectIndex, const BlockRef*>> given_trees;
   for (const BlockRef* data : candidates) {
     ObjectNode probe;
     probe.node_id = pst::kNodeNormalMessage;
@@ -240,21 +326,33 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     if (!cell_of(item->content->properties, kIdMessageClass)) continue;
 
     // An untaken row first; a taken one makes this block another version of that message.
+    // Where rows of several messages fit (messages that share their times and subject), the
+    // row of a message the scan found is no sign that this block is that message: a leftover
+    // of an earlier state taken for it would stand beside it as its newest version. Only
+    // the rows of messages found nowhere else are taken then.
     const MessageKey key = key_of(item->content->properties);
-    ListedMessage* match = nullptr;
+    std::vector<ListedMessage*> fitting;
     for (const std::string& k : {time_key('d', key.delivery), time_key('s', key.submitted)}) {
       if (k.size() == 1) continue;
       const auto rows = by_time.find(k);
       if (rows == by_time.end()) continue;
-      for (const std::size_t i : rows->second) {
-        ListedMessage& m = listed[i];
-        if (matches(m.key, key) && (match == nullptr || (match->taken && !m.taken))) match = &m;
-      }
+      for (const std::size_t i : rows->second)
+        if (matches(listed[i].key, key)) fitting.push_back(&listed[i]);
     }
+    const bool several = std::any_of(fitting.begin(), fitting.end(), [&](const ListedMessage* m) {
+      return m->node_id != fitting.front()->node_id;
+    });
+    ListedMessage* match = nullptr;
+    for (ListedMessage* m : fitting)
+      if (!(several && m->recovered) && (match == nullptr || (match->taken && !m->taken)))
+        match = m;
     const ObjectIndex folder = match ? tables.objects.find(match->folder) : kNoObject;
     const std::uint32_t node_id = match && folder != kNoObject ? match->node_id : spare.next();
     if (node_id == 0) break;
+    const std::vector<std::uint32_t> subnodes = referenced_subnodes(reader, *data);
+    const BlockRef* subnode_tree = subnodes.empty() ? nullptr : spare_trees.holding(subnodes);
     const ObjectIndex object = tables.objects.create(node_id, nullptr, data, true);
+    if (subnode_tree != nullptr) given_trees.emplace_back(object, subnode_tree);
     if (folder != kNoObject) {
       match->taken = true;
       tables.objects.append_child(folder, object);
@@ -264,6 +362,12 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     }
     ++tables.orphans_found;
   }
+  // A tree that fits two orphans (two versions of one message, or messages whose large
+  // values share ids) is given to neither.
+  std::unordered_map<const BlockRef*, int> claims;
+  for (const auto& [object, tree] : given_trees) ++claims[tree];
+  for (const auto& [object, tree] : given_trees)
+    if (claims[tree] == 1) tables.objects[object].subnode_block = tree;
 }
 
 }  // namespace pstorian

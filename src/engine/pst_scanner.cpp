@@ -139,8 +139,7 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
   // In a file whose node B-tree reads whole, every node is listed, and a block no node uses
   // is a leftover of an earlier state, like the versions stale leaf pages give. Only when
   // leaf pages are lost can such a block be the one copy of an item.
-  // (Only in the 32-bit form so far: the search reads its data trees and its header.)
-  if (tables_.form == pst::FileForm::kAnsi && !read_live_nodes(source).complete) {
+  if (!node_btree_reads_whole(source)) {
     const NodeReader reader(source, tables_);
     add_orphaned_items(source, reader, tables_, read_contents_rows(reader));
   }

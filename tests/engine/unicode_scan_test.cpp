@@ -179,6 +179,10 @@ TEST(UnicodeScan, ReadsDataTreesAndSubnodeTreesOfEightByteIds) {
   const NodeReader reader(source, s->tables);
   const Bytes joined = reader.read_block(*s->tables.find_block(tree), false, 1);
   EXPECT_EQ(std::string(joined.begin(), joined.end()), "hello world");
+  // What the orphan search takes as used: the tree's children by their whole ids.
+  EXPECT_EQ(reader.read_tree_children(*s->tables.find_block(tree)),
+            (std::vector<std::uint64_t>{first, second}));
+  EXPECT_TRUE(reader.read_tree_children(*s->tables.find_block(first)).empty());
 
   const SubnodeList subnodes = reader.read_subnodes(s->tables.find_block(top));
   ASSERT_EQ(subnodes.size(), 2u);
