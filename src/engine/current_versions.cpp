@@ -9,79 +9,11 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mailclient/ndb/file_header.h"
-#include "mailclient/ndb/page.h"
+#include "engine/file_btrees.h"
+#include "mailclient/ndb/form_layout.h"
 
 namespace pstorian {
 namespace {
-
-// Deeper than any real node B-tree (four levels of the 64-bit form hold over 10 million
-// entries, of the 32-bit form over 80 million); a deeper one is damaged or crafted.
-constexpr int kMaxLevels = 8;
-
-struct PageWalk {
-  const ByteSource& source;
-  const FormLayout& form;
-  LiveNodeIndex& index;
-  bool keep_entries;
-  std::set<std::uint64_t> seen;  // page offsets, so that a cycle of pages ends
-};
-
-// The counts follow the entries: cEnt, cEntMax, cbEnt, cLevel.
-struct PageCounts {
-  std::uint8_t count, max, size, level;
-};
-PageCounts counts_of(const Page& page, const FormLayout& f) {
-  const std::size_t at = f.btree_entry_bytes;
-  return {page[at], page[at + 1], page[at + 2], page[at + 3]};
-}
-
-// Reads the page that `bid` and `ib` name if it is a sound node B-tree page of `level` (any
-// level for the root, -1); nullopt otherwise.
-std::optional<Page> read_page(const ByteSource& source, const FormLayout& f, std::uint64_t bid,
-                              std::uint64_t ib, int level) {
-  if (ib < f.header_size || ib > source.size() || source.size() - ib < pst::kPageSize)
-    return std::nullopt;
-  Page page{};
-  source.read_at(ib, page);
-  if (!page_trailer_holds(page, pst::kPageNbt, bid, ib, f.form)) return std::nullopt;
-  const PageCounts c = counts_of(page, f);
-  const bool leaf_shape = c.max == f.nbt_leaf_max && c.size == f.nbt_leaf_entry_size;
-  const bool inner_shape = c.max == f.intermediate_max && c.size == f.intermediate_entry_size;
-  if (c.count > c.max || c.level >= kMaxLevels || (level >= 0 && c.level != level) ||
-      (c.level == 0 ? !leaf_shape : !inner_shape))
-    return std::nullopt;
-  return page;
-}
-
-// Walks the subtree of the page at `bid`/`ib`; false if a page of it did not check out.
-// Entries of both forms are a node id, two block ids and a parent id, at widths of the form
-// (a node id of the 64-bit form is the low half of its 8 bytes).
-bool walk_page(PageWalk& walk, std::uint64_t bid, std::uint64_t ib, int level) {
-  if (!walk.seen.insert(ib).second) return false;
-  const FormLayout& f = walk.form;
-  const auto page = read_page(walk.source, f, bid, ib, level);
-  if (!page) return false;
-  const PageCounts c = counts_of(*page, f);
-  const std::size_t w = f.id_size;
-  if (c.level == 0) {
-    for (std::size_t i = 0; walk.keep_entries && i < c.count; ++i) {
-      const std::size_t at = i * f.nbt_leaf_entry_size;
-      walk.index.nodes.insert_or_assign(
-          pst::load_le32(*page, at), LiveNode{load_id(f, *page, at + w),
-                                              load_id(f, *page, at + 2 * w),
-                                              pst::load_le32(*page, at + 3 * w)});
-    }
-    return true;
-  }
-  bool whole = true;
-  for (std::size_t i = 0; i < c.count; ++i) {
-    const std::size_t at = i * f.intermediate_entry_size;
-    whole &= walk_page(walk, load_id(f, *page, at + w), load_id(f, *page, at + 2 * w),
-                       c.level - 1);
-  }
-  return whole;
-}
 
 // What one object is as a version: its blocks, for telling identical versions apart.
 using VersionKey = std::pair<const BlockRef*, const BlockRef*>;
@@ -121,30 +53,28 @@ ObjectIndex newest(const RecoveryTables& tables, const std::vector<ObjectIndex>&
   return best;
 }
 
-LiveNodeIndex walk_live_nodes(const ByteSource& source, bool keep_entries) {
+}  // namespace
+
+LiveNodeIndex read_live_nodes(const ByteSource& source) {
   LiveNodeIndex index;
-  // The header of the larger form, or as much of it as the file holds: parse_file_header
-  // tells the form by the version and wants the bytes of that form's header.
-  std::array<std::uint8_t, kUnicodeLayout.header_size> head{};
-  const auto held = std::span(head).first(
-      static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), source.size())));
-  source.read_at(0, held);
-  const std::optional<FileHeader> header = parse_file_header(held);
-  if (!header) return index;
-  const FormLayout& form = layout_of(header->form);
-  if (!read_page(source, form, header->nbt.bid, header->nbt.ib, -1)) return index;
-  index.root_sound = true;
-  PageWalk walk{source, form, index, keep_entries, {}};
-  index.complete = walk_page(walk, header->nbt.bid, header->nbt.ib, -1);
+  // An entry is a node id, two block ids and a parent id, at the widths of the form (a node
+  // id of the 64-bit form is the low half of its 8 bytes).
+  const BTreeWalk walk =
+      walk_file_btree(source, FileBTree::kNodes, [&](std::span<const std::uint8_t> entry,
+                                                      pst::FileForm form) {
+        const FormLayout& f = layout_of(form);
+        const std::size_t w = f.id_size;
+        index.nodes.insert_or_assign(
+            pst::load_le32(entry, 0),
+            LiveNode{load_id(f, entry, w), load_id(f, entry, 2 * w), pst::load_le32(entry, 3 * w)});
+      });
+  index.root_sound = walk.root_sound;
+  index.complete = walk.complete;
   return index;
 }
 
-}  // namespace
-
-LiveNodeIndex read_live_nodes(const ByteSource& source) { return walk_live_nodes(source, true); }
-
 bool node_btree_reads_whole(const ByteSource& source) {
-  return walk_live_nodes(source, false).complete;
+  return walk_file_btree(source, FileBTree::kNodes).complete;
 }
 
 std::vector<VersionRole> decide_versions(const RecoveryTables& tables, const LiveNodeIndex& live,

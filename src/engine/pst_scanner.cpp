@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/current_versions.h"
+#include "engine/index_blocks.h"
 #include "engine/form_detection.h"
 #include "engine/object_collection.h"
 #include "engine/orphan_items.h"
@@ -125,6 +126,9 @@ ScanOutcome CPstScanner::scan(const ByteSource& source) {
   counts_.child_entries = children_.size();
   progress_.step();
 
+  // Behind every copy the trailers gave: what nothing else finds never hides a copy that a
+  // sound trailer vouches for.
+  tables_.blocks.add_found(blocks_only_the_index_names(source, tables_.blocks, form));
   progress_.set_status(kStatusCollecting);
   tables_.blocks.prefer_intact(
       [&source, form](const BlockRef& block) { return block_intact(source, block, form); });
