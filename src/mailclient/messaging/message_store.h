@@ -139,7 +139,9 @@ class MessageStore {
   // page, and the size and the subject's prefix and normalized form. With `content`, the
   // message's recipients and attachments are written from it; without, a message saved
   // again keeps those it had. Throws FolderFullError when the folder of a 32-bit store holds
-  // pst::kMaxTableRows messages already.
+  // pst::kMaxTableRows messages already. A message saved again with the values and subnodes
+  // its node was built from since the last checkpoint keeps that node (a save in another
+  // folder changes only its parent); its size counts its own entry, so that it stays the same.
   std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties,
                              const MessageContent* content = nullptr);
   PropertyBag load_message(std::uint32_t nid);
