@@ -46,7 +46,8 @@ struct FieldRule {
 inline std::string text_of(const PropView& v) {
   if (!v.data) return std::string();
   if (v.type == pst::kPtUnicode) return utf16_to_windows_1252(*v.data);
-  return std::string(v.data->begin(), v.data->end());
+  // Copied whole, not converted byte by byte: a body runs to many kilobytes.
+  return std::string(reinterpret_cast<const char*>(v.data->data()), v.data->size());
 }
 
 inline Bytes bytes_of(const PropView& v) {

@@ -319,6 +319,65 @@ TEST_F(MessageContentTest, NewNamesReachTheFileOnlyWithTheCheckpointOfTheirMessa
   EXPECT_TRUE(test::validator_says(file_, "pstcheck: 0 errors, 0 warnings, "));
 }
 
+TEST_F(MessageContentTest, OnlyAChangeBuildsTheNodeOfAMessageSavedAgain) {
+  // The export saves each item it wrote whole twice more and moves it: saved as it stands, a
+  // message keeps the blocks of its node, and its size, and a move changes only its parent.
+  const auto content = sample_item(5, 0, u"Saved again");
+  struct Written {
+    NbtEntry node;
+    std::optional<std::uint32_t> size;        // when first saved
+    std::optional<std::uint32_t> size_after;  // when saved again
+    std::optional<std::string> subject;
+  };
+  const auto write_then = [&](const std::string& name, const auto& again) {
+    const fs::path path = test::empty_store(dir_, name);
+    Written w;
+    std::uint32_t nid = 0;
+    {
+      MessageStore store(path);
+      const std::uint32_t whole = store.create_folder(store.top_folder(), "Whole", "IPF.Note");
+      const std::uint32_t other = store.create_folder(store.top_folder(), "Other", "IPF.Note");
+      nid = store.save_message(whole, 0, store.content_properties(*content), content.get());
+      w.size = store.load_message(nid).int32(prop::kMessageSize);
+      again(store, nid, other);
+      w.size_after = store.load_message(nid).int32(prop::kMessageSize);
+      w.subject = store.load_message(nid).string(prop::kSubject);
+      store.close();
+    }
+    EXPECT_TRUE(test::validator_says(path, "pstcheck: 0 errors, 0 warnings, ")) << name;
+    StoreFile file(path);
+    w.node = *file.find_node(nid);
+    if (w.subject == "Changed") return w;
+    // Whatever was built or kept, the message reads back as it was given.
+    test::expect_content(*content, test::ContentReader(file).message(nid));
+    return w;
+  };
+  const Written once = write_then("once.pst", [](MessageStore&, std::uint32_t, std::uint32_t) {});
+  const Written again =
+      write_then("again.pst", [](MessageStore& store, std::uint32_t nid, std::uint32_t other) {
+        const std::uint32_t folder = store.folder_of(nid);
+        store.save_message(folder, nid, store.load_message(nid));
+        store.save_message(folder, nid, store.load_message(nid));
+        store.move_message(nid, other);
+      });
+  EXPECT_EQ(again.node.bid_data, once.node.bid_data);
+  EXPECT_EQ(again.node.bid_sub, once.node.bid_sub);
+  EXPECT_NE(again.node.nid_parent, once.node.nid_parent);
+  EXPECT_EQ(again.size_after, once.size);
+
+  const Written changed =
+      write_then("changed.pst", [](MessageStore& store, std::uint32_t nid, std::uint32_t) {
+        const std::uint32_t folder = store.folder_of(nid);
+        store.save_message(folder, nid, store.load_message(nid));
+        PropertyBag p = store.load_message(nid);
+        p.set_string(prop::kSubject, "Changed");
+        store.save_message(folder, nid, std::move(p));
+        store.save_message(folder, nid, store.load_message(nid));
+      });
+  EXPECT_NE(changed.node.bid_data, once.node.bid_data);
+  EXPECT_EQ(changed.subject, "Changed");
+}
+
 TEST_F(MessageContentTest, AMarkedSubjectSplitsWhereItsMarkSays) {
   // 0x01, then one more than the prefix's length: the form files keep prefixed subjects in.
   MessageStore store(file_);

@@ -2,7 +2,9 @@
 // them out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 #include "format/crc.h"
@@ -248,6 +250,57 @@ TEST(AllocationMap, FindsFreedAndGrownSpaceBehindEarlierSearches) {
   EXPECT_EQ(map.free_bytes(), 0u);
   map.mark_allocated(pages[3], 512);  // already allocated: counted once
   EXPECT_EQ(map.free_bytes(), 0u);
+}
+
+// The map keeps its bits 64 to a word and scans them a word at a time: runs that start,
+// end or break off at word edges and at the file's end must come out as one unit at a time
+// finds them, in the search, in the free count and in the page written.
+TEST(AllocationMap, ScansAWordAtATimeAsOneUnitAtATime) {
+  const std::uint64_t span = 253952;
+  const std::uint64_t end = 0x4400 + 2 * span + 40 * 64;  // the last word partly used
+  AllocationMap map(end);
+  const std::size_t units = (end - 0x4400) / 64;
+  std::vector<bool> used(units);
+  for (std::size_t u = 0; u < units; ++u) used[u] = map.is_allocated(0x4400 + u * 64, 64);
+  std::uint32_t seed = 7;
+  const auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  const auto first_fit = [&](std::size_t n, std::size_t step) -> std::optional<std::uint64_t> {
+    for (std::size_t u = 0; u + n <= units; u += step)
+      if (std::none_of(used.begin() + static_cast<std::ptrdiff_t>(u),
+                       used.begin() + static_cast<std::ptrdiff_t>(u + n), [](bool b) { return b; }))
+        return 0x4400 + u * 64;
+    return std::nullopt;
+  };
+  for (int round = 0; round < 400; ++round) {
+    // Ranges of 1 to 200 units anywhere, often across word edges.
+    const std::size_t n = 1 + next(200);
+    const std::size_t u = next(static_cast<std::uint32_t>(units - n));
+    const bool allocate = next(3) != 0;
+    if (u / 3968 != (u + n - 1) / 3968 || u % 3968 < 8) continue;  // keep the map pages
+    if (allocate)
+      map.mark_allocated(0x4400 + u * 64, n * 64);
+    else
+      map.mark_free(0x4400 + u * 64, n * 64);
+    std::fill(used.begin() + static_cast<std::ptrdiff_t>(u),
+              used.begin() + static_cast<std::ptrdiff_t>(u + n), allocate);
+    const auto free_units = static_cast<std::uint64_t>(std::count(used.begin(), used.end(), false));
+    ASSERT_EQ(map.free_bytes(), free_units * 64) << round;
+    const std::size_t want = 1 + next(100);
+    ASSERT_EQ(map.find_free(want * 64, 64), first_fit(want, 1)) << round;
+    ASSERT_EQ(map.find_free(want * 64, 512), first_fit(want, 8)) << round;
+    ASSERT_EQ(map.is_allocated(0x4400 + u * 64, n * 64), allocate) << round;
+  }
+  for (std::size_t page = 0; page < 3; ++page) {
+    const Page amap = map.build_amap_page(page);
+    for (std::size_t i = 0; i < 3968; ++i) {
+      const std::size_t u = page * 3968 + i;
+      const bool bit = (amap[4 + i / 8] & (0x80 >> (i % 8))) != 0;
+      ASSERT_EQ(bit, u >= units || used[u]) << page << " " << i;
+    }
+  }
 }
 
 TEST(AllocationMap, PlacesFreeMapsPastTheFirst128Intervals) {

@@ -14,7 +14,16 @@ namespace pstorian {
 
 std::vector<std::vector<std::uint8_t>> build_property_context(
     std::span<const StoredProperty> properties, SubnodeSink* large_values) {
-  std::vector<const StoredProperty*> sorted;
+  std::vector<PropertyView> views;
+  views.reserve(properties.size());
+  for (const auto& p : properties) views.push_back({p.tag, p.value});
+  return build_property_context(views, large_values);
+}
+
+std::vector<std::vector<std::uint8_t>> build_property_context(
+    std::span<const PropertyView> properties, SubnodeSink* large_values) {
+  std::vector<const PropertyView*> sorted;
+  sorted.reserve(properties.size());
   for (const auto& p : properties) sorted.push_back(&p);
   std::sort(sorted.begin(), sorted.end(),
             [](const auto* a, const auto* b) { return pst::tag_id(a->tag) < pst::tag_id(b->tag); });

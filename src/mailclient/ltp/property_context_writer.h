@@ -21,6 +21,8 @@ namespace pstorian {
 // same id, a fixed-size value of the wrong size, or a value too large for the heap when
 // there is no `large_values` sink.
 std::vector<std::vector<std::uint8_t>> build_property_context(
+    std::span<const PropertyView> properties, SubnodeSink* large_values = nullptr);
+std::vector<std::vector<std::uint8_t>> build_property_context(
     std::span<const StoredProperty> properties, SubnodeSink* large_values = nullptr);
 
 }  // namespace pstorian

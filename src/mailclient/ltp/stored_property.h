@@ -24,6 +24,12 @@ struct StoredProperty {
   static StoredProperty binary(std::uint32_t tag, std::span<const std::uint8_t> bytes);
 };
 
+// A value the writers read where it is, in a store's own copy of it.
+struct PropertyView {
+  std::uint32_t tag = 0;
+  std::span<const std::uint8_t> value;
+};
+
 // The stored size of a fixed-size property type, or nothing for variable-size types
 // (strings, binaries, objects and every multi-valued type). Throws std::invalid_argument for
 // a type code the format does not define.

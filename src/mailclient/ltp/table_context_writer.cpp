@@ -66,7 +66,7 @@ void fill_row(std::span<std::uint8_t> out, std::span<const TableColumn> columns,
       std::copy(p->value.begin(), p->value.end(), cell.begin());
     } else {
       if (c.cb_data != 4) throw std::invalid_argument("variable-size column needs a 4-byte cell");
-      pst::store_le32(cell, 0, place_value(heap, *p, 4, large_values));
+      pst::store_le32(cell, 0, place_value(heap, {p->tag, p->value}, 4, large_values));
     }
     out[bits_at + c.i_bit / 8] |= static_cast<std::uint8_t>(0x80 >> (c.i_bit % 8));
   }

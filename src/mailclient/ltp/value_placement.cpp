@@ -7,9 +7,9 @@
 
 namespace pstorian {
 
-std::uint32_t place_value(HeapWriter& heap, const StoredProperty& property, std::size_t slot_size,
+std::uint32_t place_value(HeapWriter& heap, const PropertyView& property, std::size_t slot_size,
                           SubnodeSink* large_values) {
-  const auto& v = property.value;
+  const auto v = property.value;
   const auto fixed = fixed_value_size(pst::tag_type(property.tag));
   if (fixed && v.size() != *fixed) throw std::invalid_argument("fixed-size value of wrong size");
   if (fixed && *fixed <= slot_size) {

@@ -14,7 +14,7 @@ namespace pstorian {
 // Returns the 4-byte slot content for slot sizes of 4 (a PC entry, a table's 4-byte cell of
 // a variable-size column). Values of fixed size at most `slot_size` come back as their
 // little-endian number; callers with larger cells store those themselves.
-std::uint32_t place_value(HeapWriter& heap, const StoredProperty& property, std::size_t slot_size,
+std::uint32_t place_value(HeapWriter& heap, const PropertyView& property, std::size_t slot_size,
                           SubnodeSink* large_values);
 
 }  // namespace pstorian

@@ -97,7 +97,7 @@ void set_display_lists(PropertyBag& out, std::span<const ContentProperties> rows
 }  // namespace
 
 std::uint32_t object_size(const PropertyBag& properties, std::uint64_t subnode_bytes) {
-  const std::uint64_t n = properties.value_bytes() + 8 * properties.list().size() + subnode_bytes;
+  const std::uint64_t n = properties.value_bytes() + 8 * properties.size() + subnode_bytes;
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, 0xFFFFFFFFu));
 }
 
@@ -238,8 +238,7 @@ WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment,
     add_subnodes(embedded, message, depth + 1);
     const std::uint32_t size = object_size(mp, embedded.data_bytes());
     mp.set_int32(kMessageSizeTag, size);
-    const auto leaves =
-        build_property_context(to_file_strings(mp.list(), codec_, file_.form()), &embedded);
+    const auto leaves = file_property_context(mp, codec_, file_.form(), &embedded);
     // An id of the store's messages, as the embedded message is one, though no folder
     // lists it.
     const std::uint32_t nid = file_.next_nid(pst::kNodeNormalMessage);
@@ -253,7 +252,7 @@ WrittenNode ContentWriter::write_attachment(const AttachmentContent& attachment,
   if (!p.int32(prop::kAttachMethod)) p.set_int32(prop::kAttachMethod, 1);
   if (!p.int32(prop::kRenderingPosition)) p.set_int32(prop::kRenderingPosition, 0xFFFFFFFF);
   if (!p.int32(prop::kAttachSize)) p.set_int32(prop::kAttachSize, object_size(p, held));
-  const auto leaves = build_property_context(to_file_strings(p.list(), codec_, file_.form()), &writer);
+  const auto leaves = file_property_context(p, codec_, file_.form(), &writer);
   return writer.finish(leaves);
 }
 

@@ -401,7 +401,10 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
   f.contents->put(nid, ++row_version_, p, table_narrowing());
   f.contents_dirty = true;
   // An item saved again before the checkpoint (created, then completed) counts once.
-  const bool new_item = unsaved_.insert_or_assign(nid, std::move(p)).second;
+  const NbtEntry* written = file().find_node(nid);
+  const bool new_item =
+      unsaved_.insert_or_assign(nid, SavedMessage{std::move(p), written->bid_data, written->bid_sub})
+          .second;
   note_save(new_item);
   return nid;
 }
@@ -434,7 +437,7 @@ std::optional<PropertyName> MessageStore::property_name(std::uint16_t id) {
 PropertyBag MessageStore::load_message(std::uint32_t nid) {
   const std::lock_guard lock(mutex_);
   check_usable();
-  if (const auto it = unsaved_.find(nid); it != unsaved_.end()) return it->second;
+  if (const auto it = unsaved_.find(nid); it != unsaved_.end()) return it->second.properties;
   if (!is_message(nid)) throw StoreError("no such message");
   return PropertyBag(read_properties(nid));
 }
@@ -451,8 +454,7 @@ void MessageStore::write_properties(std::uint32_t nid, std::uint32_t parent,
                                     const PropertyBag& properties) {
   StoreFile& f = file();
   NodeWriter writer(f);
-  const auto leaves =
-      build_property_context(to_file_strings(properties.list(), codec_, f.form()), &writer);
+  const auto leaves = file_property_context(properties, codec_, f.form(), &writer);
   auto node = writer.finish(leaves);
   f.add_blocks(std::move(node.blocks));
   f.put_node({nid, node.bid_data, node.bid_sub, parent});
@@ -468,12 +470,13 @@ void MessageStore::write_message(std::uint32_t nid, std::uint32_t parent, Proper
   std::vector<SubnodeEntry> kept;
   std::uint64_t subnode_bytes = 0;
   bool attachments = false;
+  const NbtEntry* old = f.find_node(nid);
   if (content != nullptr) {
     ContentWriter(f, names_, codec_, recipient_template_, attachment_template_, row_version_)
         .add_subnodes(writer, *content);
     subnode_bytes = writer.data_bytes();
     attachments = !content->attachments.empty();
-  } else if (const NbtEntry* old = f.find_node(nid); old != nullptr && old->bid_sub != 0) {
+  } else if (old != nullptr && old->bid_sub != 0) {
     try {
       for (const auto& [sub, entry] : f.read_subnodes(old->bid_sub))
         if (pst::node_type(sub) != pst::kNodeLtp) kept.push_back(entry);
@@ -491,14 +494,22 @@ void MessageStore::write_message(std::uint32_t nid, std::uint32_t parent, Proper
     p.set_int32(prop::kMessageFlags, attachments ? flags | kMessageHasAttachmentsFlag
                                                  : flags & ~kMessageHasAttachmentsFlag);
   }
-  // The size the mail client reports: the values, their property entries and the data of
+  // The size the mail client reports: the values, their property entries (the size's own
+  // among them, so that a message saved again as it stands keeps its size) and the data of
   // the recipients and attachments.
+  p.set_int32(prop::kMessageSize, 0);
   p.set_int32(prop::kMessageSize, object_size(p, subnode_bytes));
-  const auto leaves = build_property_context(to_file_strings(p.list(), codec_, f.form()), &writer);
-  for (const auto& entry : kept) writer.keep_subnode(entry);
   const bool has_recipients =
       content != nullptr ||
       std::ranges::any_of(kept, [](const SubnodeEntry& e) { return e.nid == kRecipientTemplate; });
+  // Saved again as it stands (the export saves each message three times): the node it has is
+  // the one a new build would make, with the same values and subnodes in other blocks.
+  if (content == nullptr && has_recipients && old != nullptr && built_from(*old, p)) {
+    if (old->nid_parent != parent) f.put_node({nid, old->bid_data, old->bid_sub, parent});
+    return;
+  }
+  const auto leaves = file_property_context(p, codec_, f.form(), &writer);
+  for (const auto& entry : kept) writer.keep_subnode(entry);
   if (!has_recipients) {
     NodeWriter recipients(f);
     const auto table = build_table_context(
@@ -517,10 +528,21 @@ void MessageStore::write_message(std::uint32_t nid, std::uint32_t parent, Proper
   f.put_node({nid, node.bid_data, node.bid_sub, parent});
 }
 
+bool MessageStore::built_from(const NbtEntry& node, const PropertyBag& properties) const {
+  const auto it = unsaved_.find(node.nid);
+  return it != unsaved_.end() && it->second.bid_data == node.bid_data &&
+         it->second.bid_sub == node.bid_sub && it->second.properties == properties;
+}
+
 void MessageStore::write_table(std::uint32_t nid, FolderTable& table) {
   const FileForm form = file().form();
-  table_writer_->write(nid, to_file_columns(table.columns(), form),
-                       to_file_rows(table.rows(), codec_, form), table.unchanged_rows());
+  // A file of 8-bit strings takes the rows as they are: a contents table of thousands of
+  // rows is not copied at every checkpoint only to be built from its changed rows.
+  if (form == FileForm::kUnicode)
+    table_writer_->write(nid, to_file_columns(table.columns(), form),
+                         to_file_rows(table.rows(), codec_, form), table.unchanged_rows());
+  else
+    table_writer_->write(nid, table.columns(), table.rows(), table.unchanged_rows());
   table.mark_written();
 }
 

@@ -139,7 +139,9 @@ class MessageStore {
   // page, and the size and the subject's prefix and normalized form. With `content`, the
   // message's recipients and attachments are written from it; without, a message saved
   // again keeps those it had. Throws FolderFullError when the folder of a 32-bit store holds
-  // pst::kMaxTableRows messages already.
+  // pst::kMaxTableRows messages already. A message saved again with the values and subnodes
+  // its node was built from since the last checkpoint keeps that node (a save in another
+  // folder changes only its parent); its size counts its own entry, so that it stays the same.
   std::uint32_t save_message(std::uint32_t folder, std::uint32_t nid, PropertyBag properties,
                              const MessageContent* content = nullptr);
   PropertyBag load_message(std::uint32_t nid);
@@ -194,6 +196,9 @@ class MessageStore {
   // attachment flags.
   void write_message(std::uint32_t nid, std::uint32_t parent, PropertyBag& properties,
                      const MessageContent* content);
+  // True when `node` is still the one save_message() built from `properties` since the last
+  // commit.
+  bool built_from(const NbtEntry& node, const PropertyBag& properties) const;
   void write_table(std::uint32_t nid, FolderTable& table);
   void note_save(bool new_item);
   void checkpoint_locked();
@@ -212,7 +217,14 @@ class MessageStore {
   NameToIdMap names_;  // for file_
   std::uint32_t names_parent_ = 0;
   std::map<std::uint32_t, FolderState> folders_;
-  std::unordered_map<std::uint32_t, PropertyBag> unsaved_;  // messages since the last commit
+  // A message saved since the last commit: its properties as its node was built from them
+  // and the blocks of that node.
+  struct SavedMessage {
+    PropertyBag properties;
+    std::uint64_t bid_data = 0;
+    std::uint64_t bid_sub = 0;
+  };
+  std::unordered_map<std::uint32_t, SavedMessage> unsaved_;  // by node id
   std::uint32_t row_version_ = 0x1000;
   std::size_t items_since_checkpoint_ = 0;  // messages and folders, each counted once
   bool changed_since_checkpoint_ = false;

@@ -1,5 +1,7 @@
 #include "mailclient/messaging/property_bag.h"
 
+#include <algorithm>
+
 #include "format/endian.h"
 
 namespace pstorian {
@@ -12,11 +14,27 @@ void PropertyBag::set(std::uint32_t tag, std::vector<std::uint8_t> value) {
   put(tag, std::make_shared<const std::vector<std::uint8_t>>(std::move(value)));
 }
 
+namespace {
+
+bool tag_below(const std::pair<std::uint32_t, std::shared_ptr<const std::vector<std::uint8_t>>>& e,
+               std::uint32_t tag) {
+  return e.first < tag;
+}
+
+}  // namespace
+
+std::vector<PropertyBag::Entry>::const_iterator PropertyBag::at(std::uint32_t tag) const {
+  const auto it = std::lower_bound(values_.begin(), values_.end(), tag, tag_below);
+  return it != values_.end() && it->first == tag ? it : values_.end();
+}
+
 void PropertyBag::put(std::uint32_t tag, Value value) {
   // Tags of one id sort next to each other: id in the high 16 bits.
-  auto it = values_.lower_bound(tag & 0xFFFF0000u);
-  while (it != values_.end() && (it->first >> 16) == (tag >> 16)) it = values_.erase(it);
-  values_[tag] = std::move(value);
+  const auto first = std::lower_bound(values_.begin(), values_.end(), tag & 0xFFFF0000u, tag_below);
+  auto last = first;
+  while (last != values_.end() && (last->first >> 16) == (tag >> 16)) ++last;
+  const auto it = values_.erase(first, last);
+  values_.emplace(it, tag, std::move(value));
 }
 
 void PropertyBag::set_all(const PropertyBag& other) {
@@ -37,17 +55,17 @@ void PropertyBag::set_string(std::uint32_t tag, std::string_view text) {
 }
 
 void PropertyBag::erase(std::uint32_t tag) {
-  values_.erase(tag);
+  if (const auto it = at(tag); it != values_.end()) values_.erase(it);
 }
 
 const std::vector<std::uint8_t>* PropertyBag::find(std::uint32_t tag) const {
-  const auto it = values_.find(tag);
+  const auto it = at(tag);
   return it == values_.end() ? nullptr : it->second.get();
 }
 
 std::pair<std::uint32_t, const std::vector<std::uint8_t>*> PropertyBag::find_id(
     std::uint32_t tag) const {
-  const auto it = values_.lower_bound(tag & 0xFFFF0000u);
+  const auto it = std::lower_bound(values_.begin(), values_.end(), tag & 0xFFFF0000u, tag_below);
   if (it == values_.end() || (it->first >> 16) != (tag >> 16)) return {0, nullptr};
   return {it->first, it->second.get()};
 }
@@ -82,6 +100,19 @@ std::vector<std::uint32_t> PropertyBag::tags() const {
 
 std::vector<StoredProperty> PropertyBag::list() const {
   std::vector<StoredProperty> out;
+  out.reserve(values_.size());
+  for (const auto& [tag, value] : values_) out.push_back({tag, *value});
+  return out;
+}
+
+bool PropertyBag::operator==(const PropertyBag& other) const {
+  return std::ranges::equal(values_, other.values_, [](const auto& a, const auto& b) {
+    return a.first == b.first && (a.second == b.second || *a.second == *b.second);
+  });
+}
+
+std::vector<PropertyView> PropertyBag::views() const {
+  std::vector<PropertyView> out;
   out.reserve(values_.size());
   for (const auto& [tag, value] : values_) out.push_back({tag, *value});
   return out;

@@ -6,6 +6,7 @@
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/property_types.h"
+#include "mailclient/ltp/property_context_writer.h"
 
 namespace pstorian {
 namespace {
@@ -107,6 +108,13 @@ std::vector<TableRow> to_file_rows(std::span<const TableRow> rows, const TextCod
   out.reserve(rows.size());
   for (const auto& row : rows) out.push_back(to_file_strings(row, codec, form));
   return out;
+}
+
+std::vector<std::vector<std::uint8_t>> file_property_context(const PropertyBag& properties,
+                                                             const TextCodec& codec, FileForm form,
+                                                             SubnodeSink* large_values) {
+  if (form != FileForm::kUnicode) return build_property_context(properties.views(), large_values);
+  return build_property_context(to_file_strings(properties.list(), codec, form), large_values);
 }
 
 std::size_t max_table_rows(FileForm form) {

@@ -10,8 +10,10 @@
 
 #include "mailclient/ltp/stored_property.h"
 #include "mailclient/ltp/table_context_writer.h"
+#include "mailclient/messaging/property_bag.h"
 #include "mailclient/messaging/text_codec.h"
 #include "mailclient/ndb/form_layout.h"
+#include "mailclient/ndb/subnode_sink.h"
 
 namespace pstorian {
 
@@ -24,6 +26,13 @@ std::vector<TableColumn> to_file_columns(std::span<const TableColumn> columns, F
 std::vector<TableColumn> from_file_columns(std::span<const TableColumn> columns, FileForm form);
 std::vector<TableRow> to_file_rows(std::span<const TableRow> rows, const TextCodec& codec,
                                    FileForm form);
+
+// The heap blocks of the property context that holds `properties` in the file's form, values
+// too large for the heap handed to `large_values`. A 32-bit file's values are read where the
+// bag keeps them, not copied.
+std::vector<std::vector<std::uint8_t>> file_property_context(const PropertyBag& properties,
+                                                             const TextCodec& codec, FileForm form,
+                                                             SubnodeSink* large_values);
 
 // The rows a table of the file can hold: 65,535 in the 32-bit form (2-byte row numbers).
 std::size_t max_table_rows(FileForm form);

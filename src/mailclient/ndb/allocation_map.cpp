@@ -17,23 +17,14 @@ constexpr std::size_t kFMapEntries = 496;        // AMap pages one FMap page cov
 constexpr std::uint64_t kFMapInInterval = 0x400;
 constexpr std::size_t kPageUnits = pst::kPageSize / kUnit;
 
-void set_bit(Page& page, std::size_t bits_at, std::size_t i, bool value) {
-  const auto mask = static_cast<std::uint8_t>(0x80 >> (i % 8));
-  if (value)
-    page[bits_at + i / 8] |= mask;
-  else
-    page[bits_at + i / 8] &= static_cast<std::uint8_t>(~mask);
-}
-
 // A map page's body: one bit per unit from the first one the page covers, 1 where `used`
 // says so and everywhere past the end of the file.
-Page map_page(const std::vector<bool>& used, std::size_t n, std::uint8_t ptype, std::uint64_t at,
+Page map_page(const BitArray& used, std::size_t n, std::uint8_t ptype, std::uint64_t at,
               FileForm form) {
   Page page{};
   const std::size_t first = n * kBitsPerMap;
   const std::size_t bits_at = layout_of(form).map_bits_at;
-  for (std::size_t i = 0; i < kBitsPerMap; ++i)
-    set_bit(page, bits_at, i, first + i >= used.size() || used[first + i]);
+  for (std::size_t i = 0; i < kBitsPerMap / 8; ++i) page[bits_at + i] = used.byte_at(first + 8 * i);
   seal_page(page, ptype, at, at, form);
   return page;
 }
@@ -51,7 +42,7 @@ void AllocationMap::grow(std::uint64_t new_size) {
   const std::uint64_t old = file_size_;
   file_size_ = new_size;
   const std::size_t old_units = allocated_.size();
-  allocated_.resize((new_size - kMapStart + kUnit - 1) / kUnit, false);
+  allocated_.grow((new_size - kMapStart + kUnit - 1) / kUnit, false);
   free_units_ += allocated_.size() - old_units;
   const std::size_t intervals = (allocated_.size() + kBitsPerMap - 1) / kBitsPerMap;
   const std::size_t last_old = longest_run_[0].empty() ? 0 : longest_run_[0].size() - 1;
@@ -64,7 +55,7 @@ void AllocationMap::grow(std::uint64_t new_size) {
   // ... and may have room now for what it lacked before.
   for (auto& hints : fit_hint_)
     for (auto& hint : hints) hint = std::min(hint, last_old);
-  page_used_.resize((new_size - kMapStart + pst::kPageSize - 1) / pst::kPageSize, true);
+  page_used_.grow((new_size - kMapStart + pst::kPageSize - 1) / pst::kPageSize, true);
   mark_map_pages(std::max(old, kMapStart), new_size);
   // Pages past the old end show new bits (and may be new map pages): all to be written.
   for (std::size_t n = 0; n < amap_page_count(); ++n)
@@ -94,14 +85,11 @@ void AllocationMap::mark(std::uint64_t ib, std::uint64_t size, bool allocated) {
   if (ib + size > file_size_) throw std::out_of_range("range past the end of the file");
   const std::size_t first = unit_index(ib);
   const std::size_t last = unit_index(ib + size - 1);
-  for (std::size_t i = first; i <= last; ++i) {
-    if (allocated_[i] == allocated) continue;
-    allocated_[i] = allocated;
-    if (allocated)
-      --free_units_;
-    else
-      ++free_units_;
-  }
+  const std::size_t changed = allocated_.assign(first, last + 1, allocated);
+  if (allocated)
+    free_units_ -= changed;
+  else
+    free_units_ += changed;
   for (std::size_t n = first / kBitsPerMap; n <= last / kBitsPerMap; ++n) {
     dirty_amaps_.insert(n);
     forget_runs(n, allocated);
@@ -134,11 +122,8 @@ void AllocationMap::mark_free(std::uint64_t ib, std::uint64_t size) {
 bool AllocationMap::is_allocated(std::uint64_t ib, std::uint64_t size) const {
   if (size == 0) return true;
   if (ib < kMapStart || ib + size > file_size_) return false;
-  const std::size_t first = unit_index(ib);
   const std::size_t last = unit_index(ib + size - 1);
-  for (std::size_t i = first; i <= last; ++i)
-    if (!allocated_[i]) return false;
-  return true;
+  return allocated_.find(unit_index(ib), last + 1, false) == last + 1;
 }
 
 std::size_t AllocationMap::page_index(std::uint64_t ib) const {
@@ -148,9 +133,7 @@ std::size_t AllocationMap::page_index(std::uint64_t ib) const {
 }
 
 void AllocationMap::set_page_free(std::uint64_t ib, bool free) {
-  auto bit = page_used_[page_index(ib)];
-  if (bit == free) {  // used and now free, or the other way round
-    bit = !free;
+  if (page_used_.assign(page_index(ib), page_index(ib) + 1, !free) != 0) {
     if (free)
       ++free_pages_;
     else
@@ -173,19 +156,12 @@ std::size_t AllocationMap::longest_free_run(std::size_t page, std::size_t step,
     return static_cast<std::size_t>(*known);
   // Intervals hold a multiple of 8 units, so unit indexes tell page alignment.
   std::size_t longest = 0;
-  std::size_t run_start = 0;
-  bool in_run = false;
   const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
-  for (std::size_t u = page * kBitsPerMap; u < end; ++u) {
-    if (allocated_[u]) {
-      in_run = false;
-      continue;
-    }
-    if (!in_run) {
-      in_run = true;
-      run_start = (u + step - 1) / step * step;
-    }
-    if (u + 1 > run_start) longest = std::max(longest, u + 1 - run_start);
+  for (std::size_t u = allocated_.find(page * kBitsPerMap, end, false); u < end;) {
+    const std::size_t run_end = allocated_.find(u, end, true);
+    const std::size_t run_start = (u + step - 1) / step * step;
+    if (run_end > run_start) longest = std::max(longest, run_end - run_start);
+    u = allocated_.find(run_end, end, false);
   }
   if (known != nullptr) {
     *known = static_cast<int>(longest);
@@ -201,7 +177,7 @@ std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
   // Everything below the hint is allocated, and intervals whose longest free run is too
   // short are skipped, so the search does not grow with the file. A run never crosses into
   // the next interval: that starts with its AMap page.
-  while (first_free_ < allocated_.size() && allocated_[first_free_]) ++first_free_;
+  first_free_ = allocated_.find(first_free_, allocated_.size(), false);
   std::size_t* const hint =
       units <= kHintedUnits && (step == 1 || step == kPageUnits)
           ? &fit_hint_[step == 1 ? 0 : 1][static_cast<std::size_t>(units)]
@@ -212,18 +188,14 @@ std::optional<std::uint64_t> AllocationMap::find_free(std::uint64_t size,
     if (longest_free_run(page, static_cast<std::size_t>(step), true) < units) continue;
     if (hint != nullptr) *hint = page;
     const std::size_t end = std::min(allocated_.size(), (page + 1) * kBitsPerMap);
-    std::uint64_t run = 0;
-    bool passing_allocated = true;  // still in the allocated units the interval starts with
-    for (std::size_t i = std::max({first_free_, page * kBitsPerMap, scan_from_[page]}); i < end;
-         ++i) {
-      if (allocated_[i]) {
-        if (passing_allocated) scan_from_[page] = i + 1;
-        run = 0;
-        continue;
-      }
-      passing_allocated = false;
-      if (run == 0 && i % step != 0) continue;  // a run must start aligned
-      if (++run == units) return kMapStart + (i + 1 - units) * kUnit;
+    const std::size_t start_at = std::max({first_free_, page * kBitsPerMap, scan_from_[page]});
+    std::size_t u = allocated_.find(start_at, end, false);
+    if (u > start_at) scan_from_[page] = u;  // past the allocated units the interval starts with
+    while (u < end) {
+      const std::size_t run_end = allocated_.find(u, end, true);
+      const std::size_t start = (u + step - 1) / step * step;  // a run must start aligned
+      if (run_end > start && run_end - start >= units) return kMapStart + start * kUnit;
+      u = allocated_.find(run_end, end, false);
     }
     longest_free_run(page, static_cast<std::size_t>(step));  // the bound was too high
   }
@@ -279,13 +251,12 @@ Page AllocationMap::build_fmap_page(std::size_t n) const {
 
 // Copies one map page's bits into `bits`, as far as the file reaches, and keeps `zeros`
 // (the number of 0 bits in `bits`) up to date.
-static void load_map_page(std::vector<bool>& bits, std::uint64_t& zeros, std::size_t n,
-                          const Page& page, std::size_t bits_at) {
+static void load_map_page(BitArray& bits, std::uint64_t& zeros, std::size_t n, const Page& page,
+                          std::size_t bits_at) {
   const std::size_t first = n * kBitsPerMap;
   for (std::size_t i = 0; i < kBitsPerMap && first + i < bits.size(); ++i) {
     const bool bit = (page[bits_at + i / 8] & (0x80 >> (i % 8))) != 0;
-    if (bits[first + i] == bit) continue;
-    bits[first + i] = bit;
+    if (bits.assign(first + i, first + i + 1, bit) == 0) continue;
     if (bit)
       --zeros;
     else

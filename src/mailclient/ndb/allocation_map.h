@@ -27,6 +27,7 @@
 #include <set>
 #include <vector>
 
+#include "mailclient/ndb/bit_array.h"
 #include "mailclient/ndb/page.h"
 
 namespace pstorian {
@@ -90,8 +91,8 @@ class AllocationMap {
 
   FileForm form_ = FileForm::kAnsi;
   std::uint64_t file_size_ = 0;
-  std::vector<bool> allocated_;           // one per 64-byte unit from 0x4400
-  std::vector<bool> page_used_;           // one per 512-byte page from 0x4400
+  BitArray allocated_;  // one per 64-byte unit from 0x4400
+  BitArray page_used_;  // one per 512-byte page from 0x4400
   mutable std::size_t first_free_ = 0;  // no free unit below this one
   // Per AMap interval: no free unit between the interval's start and this one. A file fills
   // its last intervals from their start, so without it every block placed there would pass
