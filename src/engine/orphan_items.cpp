@@ -33,9 +33,11 @@ class HeadReader {
   explicit HeadReader(const ByteSource& source) : source_(source) {}
   void read(std::uint64_t offset, std::span<std::uint8_t> out) {
     if (offset < start_ || offset + out.size() > start_ + window_.size()) {
-      start_ = offset;
+      // Windows begin on a stretch boundary, so that blocks taken stretch by stretch (in
+      // any order within one) fall in the same window.
+      start_ = offset / kStretch * kStretch;
       window_.resize(static_cast<std::size_t>(
-          std::min<std::uint64_t>(kWindow, source_.size() - std::min(offset, source_.size()))));
+          std::min<std::uint64_t>(kWindow, source_.size() - std::min(start_, source_.size()))));
       source_.read_at(start_, window_);
       if (offset + out.size() > start_ + window_.size()) {
         source_.read_at(offset, out);
@@ -46,12 +48,32 @@ class HeadReader {
                 out.begin());
   }
 
+  // The file is read in windows of kWindow bytes; kStretch divides it.
+  static constexpr std::uint64_t kStretch = 1 << 16;
+
  private:
   static constexpr std::uint64_t kWindow = 1 << 20;
   const ByteSource& source_;
   std::uint64_t start_ = 0;
   std::vector<std::uint8_t> window_;
 };
+
+// `blocks` in the order of the file's stretches of HeadReader::kStretch bytes (a counting
+// sort: a damaged file can hold a million unused blocks, nearly in file order already, on
+// which a comparison sort of their offsets once cost as much as the rest of the search).
+std::vector<const BlockRef*> by_stretch(const std::vector<const BlockRef*>& blocks,
+                                        std::uint64_t file_size) {
+  std::vector<std::uint32_t> first(static_cast<std::size_t>(file_size / HeadReader::kStretch) + 2,
+                                   0);
+  auto stretch = [](const BlockRef* b) {
+    return static_cast<std::size_t>(b->offset / HeadReader::kStretch);
+  };
+  for (const BlockRef* b : blocks) ++first[stretch(b) + 1];
+  for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+  std::vector<const BlockRef*> out(blocks.size());
+  for (const BlockRef* b : blocks) out[first[stretch(b)]++] = b;
+  return out;
+}
 
 bool starts_property_context(HeadReader& heads, const ByteSource& source,
                              const RecoveryTables& tables, const BlockRef& ref) {
@@ -264,16 +286,10 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
     candidates.push_back(tree);
   }
   // In file order, through the window; then back in id order, as found.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> by_offset;  // offset, index in singles
-  by_offset.reserve(singles.size());
-  for (std::size_t i = 0; i < singles.size(); ++i)
-    by_offset.emplace_back(singles[i]->offset, static_cast<std::uint32_t>(i));
-  std::sort(by_offset.begin(), by_offset.end());
   std::vector<const BlockRef*> single_candidates;
-  for (const auto& [offset, i] : by_offset)
-    if (!in_trees.contains(singles[i]->id) &&
-        starts_property_context(heads, source, tables, *singles[i]))
-      single_candidates.push_back(singles[i]);
+  for (const BlockRef* single : by_stretch(singles, source.size()))
+    if (!in_trees.contains(single->id) && starts_property_context(heads, source, tables, *single))
+      single_candidates.push_back(single);
   std::sort(single_candidates.begin(), single_candidates.end(),
             [](const BlockRef* a, const BlockRef* b) { return a->id < b->id; });
   for (const BlockRef* single : single_candidates)
