@@ -109,20 +109,46 @@ def runs_of(run, pst, out, times):
     return {folder: sorted(names.items()) for folder, names in items.items()}
 
 
+# pairs() walks augmenting paths as deep as a folder has items.
+sys.setrecursionlimit(max(sys.getrecursionlimit(), 20000))
+
+
+def pairs(original, recovered):
+    """The most pairs of original and recovered items (i, j) whose exports share a digest.
+
+    readpst numbers the items of a folder in another order on some runs, so the digests of
+    one name may be those of several items, and pairing each item with the first that fits
+    can leave one unpaired that another choice would have paired (augmenting paths)."""
+    partner = {}  # recovered index -> original index
+
+    def place(i, seen):
+        for j, (_, theirs) in enumerate(recovered):
+            if j in seen or not original[i][1] & theirs:
+                continue
+            seen.add(j)
+            if j not in partner or place(partner[j], seen):
+                partner[j] = i
+                return True
+        return False
+
+    for i in range(len(original)):
+        place(i, set())
+    return {i: j for j, i in partner.items()}
+
+
 def compare(original, recovered):
     result = {"original": 0, "matched": 0, "missing": [], "extra": 0, "unstable": 0}
     for folder in sorted(set(original) | set(recovered)):
-        left = list(recovered.get(folder, []))
-        for name, digests in original.get(folder, []):
+        mine, theirs = original.get(folder, []), recovered.get(folder, [])
+        paired = pairs(mine, theirs)
+        for i, (name, digests) in enumerate(mine):
             result["original"] += 1
             result["unstable"] += len(digests) > 1
-            pair = next((i for i, (_, theirs) in enumerate(left) if digests & theirs), None)
-            if pair is None:
-                result["missing"].append(folder + "/" + name)
-            else:
-                del left[pair]
+            if i in paired:
                 result["matched"] += 1
-        result["extra"] += len(left)
+            else:
+                result["missing"].append(folder + "/" + name)
+        result["extra"] += len(theirs) - len(paired)
     return result
 
 
