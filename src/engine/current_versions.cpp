@@ -1,15 +1,13 @@
 #include "engine/current_versions.h"
 
-#include <algorithm>
-#include <array>
 #include <map>
 #include <set>
 #include <tuple>
 #include <utility>
 
+#include "engine/file_btrees.h"
 #include "format/endian.h"
 #include "format/layout.h"
-#include "engine/file_btrees.h"
 #include "mailclient/ndb/form_layout.h"
 
 namespace pstorian {

@@ -61,7 +61,10 @@ void FolderTable::put(std::uint32_t id, std::uint32_t version, const PropertyBag
       c->value = std::move(value);
     else
       row.push_back({tag, std::move(value)});
-    // One cell per column: a value of the other string type goes.
+    // One cell per column: a text column's value of the other string type goes. Only text
+    // columns take a value of another type, so other cells are not looked through.
+    const std::uint16_t type = pst::tag_type(tag);
+    if (type != pst::kPtString8 && type != pst::kPtUnicode) return;
     std::erase_if(row, [tag](const StoredProperty& p) {
       return p.tag != tag && (p.tag >> 16) == (tag >> 16);
     });
