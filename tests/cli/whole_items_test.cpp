@@ -81,11 +81,20 @@ bool have_exporters() {
 }
 
 // readpst and pffexport export every item of the original, attachments and recipients
-// included, identically from the repaired file, folder by folder.
+// included, identically from the repaired file, folder by folder. readpst garbles a body now
+// and then at random, the original's as well (outlook2003-permute-68-messages), so a
+// comparison that falls short is made again with fresh exports, at most three times.
 void expect_same_exports(const fs::path& original, const fs::path& recovered) {
-  const nlohmann::json report = run_json(kPython + " '" + PSTORIAN_EXPORT_COMPARE + "' '" +
-                                         original.string() + "' '" + recovered.string() + "'");
-  ASSERT_TRUE(report.is_object()) << original;
+  nlohmann::json report;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    report = run_json(kPython + " '" + PSTORIAN_EXPORT_COMPARE + "' '" + original.string() +
+                      "' '" + recovered.string() + "'");
+    ASSERT_TRUE(report.is_object()) << original;
+    const auto whole = [&](const char* tool) {
+      return report.at(tool).value("matched", -1) == report.at(tool).value("original", -2);
+    };
+    if (whole("readpst") && whole("pffexport")) break;
+  }
   for (const char* tool : {"readpst", "pffexport"}) {
     const nlohmann::json& r = report.at(tool);
     EXPECT_EQ(r.value("matched", -1), r.value("original", -2)) << tool << ": " << r.dump();
