@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -39,8 +40,13 @@ TEST(DataTreeWriter, SplitsDataAndListsLeavesUnderTreeBlocks) {
   ASSERT_EQ(leaves.size(), 3u);
   EXPECT_EQ(leaves[0].size(), 8180u);
   EXPECT_EQ(leaves[2].size(), 20000u - 2 * 8180);
-  // Rows never straddle two blocks: 314 rows of 26 bytes fit one block.
-  EXPECT_EQ(split_into_blocks(Bytes(26 * 400, 1), 26).front().size(), 314u * 26);
+  // Rows never straddle two blocks: 314 rows of 26 bytes fit one block, which is padded to
+  // the full size; the last block holds the other 86 rows alone.
+  const auto rows = split_into_blocks(Bytes(26 * 400, 1), 26);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].size(), 8180u);
+  EXPECT_EQ(std::count(rows[0].begin(), rows[0].end(), 1), 314 * 26);
+  EXPECT_EQ(rows[1].size(), 86u * 26);
 
   CountingIds ids;
   std::vector<PendingBlock> out;

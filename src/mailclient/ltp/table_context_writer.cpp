@@ -275,8 +275,9 @@ std::vector<SharedBytes> GrowingTableContext::matrix_blocks() {
   const std::size_t step = rows_per_block * row_size_;
   for (std::size_t at = keep * step; at < matrix_.size(); at += step) {
     const auto part = std::span(matrix_).subspan(at, std::min(step, matrix_.size() - at));
-    matrix_blocks_.push_back(
-        std::make_shared<const std::vector<std::uint8_t>>(part.begin(), part.end()));
+    auto block = std::make_shared<std::vector<std::uint8_t>>(part.begin(), part.end());
+    if (at + step < matrix_.size()) block->resize(max_block_, 0);  // a full block is padded
+    matrix_blocks_.push_back(std::move(block));
   }
   matrix_clean_rows_ = rows();
   return matrix_blocks_;

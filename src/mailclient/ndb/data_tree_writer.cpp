@@ -60,8 +60,14 @@ std::vector<std::vector<std::uint8_t>> split_into_blocks(std::span<const std::ui
   std::vector<std::vector<std::uint8_t>> out;
   for (std::size_t at = 0; at < data.size(); at += per_block) {
     const auto part = data.subspan(at, std::min(per_block, data.size() - at));
-    out.emplace_back().reserve(block_disk_size(static_cast<std::uint32_t>(part.size())));
+    // Rows never straddle blocks, and every block but the last is padded to the full size:
+    // mail programs write row matrices so, and some readers find row N at
+    // (N / rows per block) * max + (N % rows per block) * row size.
+    const bool padded = unit > 1 && at + per_block < data.size();
+    const std::size_t size = padded ? max_data : part.size();
+    out.emplace_back().reserve(block_disk_size(static_cast<std::uint32_t>(size)));
     out.back().assign(part.begin(), part.end());
+    out.back().resize(size, 0);
   }
   return out;
 }

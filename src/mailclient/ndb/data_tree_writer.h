@@ -40,8 +40,8 @@ struct PendingBlock {
 };
 
 // Splits `data` into leaf blocks of as many whole `unit`s as fit in one block (a table's
-// row matrix must not split a row; plain values use unit 1).
-// Each leaf has room for the trailer of its block, which is then built in place.
+// row matrix must not split a row; plain values use unit 1). With a unit above 1 every leaf
+// but the last is padded with zeros to the full block size. Each leaf has room for the trailer of its block, which is then built in place.
 std::vector<std::vector<std::uint8_t>> split_into_blocks(std::span<const std::uint8_t> data,
                                                          std::size_t unit = 1,
                                                          FileForm form = FileForm::kAnsi);
