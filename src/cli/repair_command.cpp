@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,7 +22,9 @@
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
 #include "mailclient/automation/mail_client_factory.h"
+#include "store/posix_file.h"
 #include "store/question_asker.h"
+#include "store/staged_output.h"
 #include "store/store_file_writer.h"
 
 namespace pstorian::cli {
@@ -65,7 +68,8 @@ class InterruptHandlers {
 // repair at the next safe point, so the output store is closed whole.
 class RepairConsole final : public ProgressSink, public Reporter, public JobHost, public JobGate {
  public:
-  RepairConsole(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {
+  RepairConsole(std::ostream& out, std::ostream& err, bool terminal)
+      : out_(out), err_(err), terminal_(terminal) {
     if (terminal) bar_ = std::make_unique<TerminalProgress>(stderr);
   }
 
@@ -99,8 +103,16 @@ class RepairConsole final : public ProgressSink, public Reporter, public JobHost
   }
   void status_clear() override { end_bar(); }
 
-  // JobHost
-  void show_message(std::string_view text, std::string_view) override { line(text); }
+  // JobHost: the completion is a status line; everything else the export has to say is why
+  // it did not complete, which goes to standard error whatever standard output is.
+  void show_message(std::string_view text, std::string_view) override {
+    if (text == kCompletionText) {
+      line(text);
+      return;
+    }
+    end_bar();
+    err_ << "pstorian-cli: " << text << '\n' << std::flush;
+  }
   // Only asked when neither --overwrite nor --keep-existing decided; No cancels the repair.
   bool ask_yes_no(std::string_view text, std::string_view caption) override {
     if (!terminal_) return false;
@@ -141,6 +153,7 @@ class RepairConsole final : public ProgressSink, public Reporter, public JobHost
   }
 
   std::ostream& out_;
+  std::ostream& err_;
   bool terminal_;
   std::unique_ptr<TerminalProgress> bar_;
   TreeItemId next_item_ = 1;
@@ -159,10 +172,11 @@ std::string counts_text(const std::map<ItemKind, int>& counts, std::string_view 
   return text.str();
 }
 
-void print_summary(std::ostream& out, const CPstExporter& exporter, double seconds) {
-  const ExportSummary& s = exporter.summary();
-  out << "Output file:            " << exporter.output_path().string() << '\n'
-      << "Code page:              " << s.codepage << '\n'
+void print_summary(std::ostream& out, const ExportSummary& s, double seconds) {
+  out << "Result:                 " << result_name(result_of(s)) << '\n';
+  if (!s.output_file.empty()) out << "Output file:            " << s.output_file << '\n';
+  if (!s.incomplete_file.empty()) out << "Incomplete file:        " << s.incomplete_file << '\n';
+  out << "Code page:              " << s.codepage << '\n'
       << "Folders recreated:      " << s.folders_recreated << '\n'
       << "Items written:          " << s.mail_items_written;
   if (!s.written_by_kind.empty()) out << " (" << counts_text(s.written_by_kind, "") << ')';
@@ -174,6 +188,8 @@ void print_summary(std::ostream& out, const CPstExporter& exporter, double secon
       << "Earlier versions:       " << s.earlier_versions_written << " (in Recovered Items)\n"
       << "No longer in the file:  " << s.unlisted_items_written << " (in Recovered Items)\n"
       << "Identical copies:       " << s.identical_copies << " (written once)\n";
+  if (s.items_already_held > 0)
+    out << "Already in the output:  " << s.items_already_held << " (not written again)\n";
   if (s.orphans_found > 0)
     out << "Found without an entry: " << s.orphans_found << " (" << s.orphans_placed
         << " placed by their folder's contents table)\n";
@@ -222,17 +238,22 @@ class DiscardBuffer final : public std::streambuf {
   std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
 
-void print_json(std::ostream& out, const RepairOptions& options,
-                const ExportSummary& export_summary, const std::string& output, double seconds,
-                int status) {
-  nlohmann::json summary = to_json(export_summary);
-  summary["source"] = options.source;
-  summary["output"] = output;
-  summary["seconds"] = seconds;
-  summary["exit_status"] = status;
+// The summary as one JSON object: the export's counts, and the same four results as the
+// text ("result"): the output named only when it is complete, the incomplete file when one
+// was kept, the reason when there is one.
+void print_json(std::ostream& out, const RepairOptions& options, const ExportSummary& summary,
+                double seconds, int status) {
+  nlohmann::json json = to_json(summary);
+  json["source"] = options.source;
+  json["result"] = result_name(result_of(summary));
+  json["output"] = summary.output_file.empty() ? nlohmann::json() : nlohmann::json(summary.output_file);
+  json["incomplete_output"] =
+      summary.incomplete_file.empty() ? nlohmann::json() : nlohmann::json(summary.incomplete_file);
+  json["error"] = summary.error.empty() ? nlohmann::json() : nlohmann::json(summary.error);
+  json["seconds"] = seconds;
+  json["exit_status"] = status;
   // Paths need not be UTF-8; JSON must be.
-  out << summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
-      << std::flush;
+  out << json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n' << std::flush;
 }
 
 void report_output_failure(std::ostream& err, int reason) {
@@ -240,71 +261,69 @@ void report_output_failure(std::ostream& err, int reason) {
       << (reason > 0 ? std::string(": ") + std::strerror(reason) : std::string()) << '\n';
 }
 
-// The exit status of a repair whose export ran, with what the user is told about it; the
-// text summary unless the summary goes out as JSON.
-int settle(const RepairOptions& options, const CPstExporter& exporter, RepairConsole& console,
-           std::ostream& out, std::ostream& err, double seconds, const std::string& output) {
-  const ExportSummary& summary = exporter.summary();
-  switch (summary.outcome) {
-    case ExportOutcome::kCompleted:
-    case ExportOutcome::kCancelled:
-      if (!options.json) print_summary(out, exporter, seconds);
-      if (console.output_failed()) {
-        report_output_failure(err, console.output_error());
-        err << "pstorian-cli: the repair stopped; the output file was closed and holds what "
-               "was written until then\n";
-        return 1;
-      }
-      if (summary.outcome == ExportOutcome::kCancelled) {
-        err << "pstorian-cli: interrupted; the output file holds what was written until then\n";
+// Why a scan found nothing to recover: a file that does not even start as a personal
+// folder file is none, else it is too damaged.
+std::string nothing_found_reason(const ByteSource& source) {
+  std::array<std::uint8_t, 4> magic{};
+  source.read_at(0, magic);
+  if (source.size() == 0) return "the file is empty";
+  if (magic != std::array<std::uint8_t, 4>{'!', 'B', 'D', 'N'})
+    return "it is not a personal folder file (no block or page of one was found)";
+  return "no folder or item of it could be read";
+}
+
+// The exit status of a repair whose export ran. The export said itself why it did not
+// complete (on standard error, see RepairConsole); here the summary goes out and what it
+// means for the exit status is decided.
+int settle(const RepairOptions& options, const ExportSummary& summary, RepairConsole& console,
+           std::ostream& out, std::ostream& err, double seconds) {
+  const ExportResult result = result_of(summary);
+  const bool wrote = !summary.output_file.empty() || !summary.incomplete_file.empty() ||
+                     summary.outcome == ExportOutcome::kCancelled ||
+                     summary.outcome == ExportOutcome::kStoreFailed;
+  if (!options.json && wrote) print_summary(out, summary, seconds);
+  if (console.output_failed()) {
+    report_output_failure(err, console.output_error());
+    err << "pstorian-cli: the repair stopped"
+        << (summary.incomplete_file.empty()
+                ? std::string("; nothing was kept")
+                : "; what was written is kept in " + summary.incomplete_file)
+        << '\n';
+    return 1;
+  }
+  switch (result) {
+    case ExportResult::kComplete:
+      return 0;
+    case ExportResult::kNothingRecovered:
+      err << "pstorian-cli: nothing recovered from " << options.source
+          << ": no folder or item of it could be read\n";
+      return 1;
+    case ExportResult::kStopped:
+      if (summary.outcome == ExportOutcome::kCancelled && g_interrupted.load() != 0) {
+        err << "pstorian-cli: interrupted (" << ::strsignal(g_interrupted.load()) << ")\n";
         return 128 + g_interrupted.load();
       }
-      if (!summary.output_kept) {
-        err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
-        return 1;
-      }
-      return 0;
-    case ExportOutcome::kStoreFailed:
-      // The reason was shown; the counts are what the output file holds.
-      if (!options.json) print_summary(out, exporter, seconds);
       return 1;
-    case ExportOutcome::kNoMailClient:
-      err << "pstorian-cli: the mail client is unavailable, so no output store could be "
-             "written\n";
+    case ExportResult::kFailed:
       return 1;
-    case ExportOutcome::kOutputIsSource:
-      err << "pstorian-cli: " << output << " is " << options.source
-          << " itself (a link to it); nothing was written\n";
-      return 1;
-    case ExportOutcome::kOutputDeclined:
-      err << "pstorian-cli: the repair was cancelled; " << output << " was left as it was\n";
-      return 1;
-    case ExportOutcome::kOutputNotWritten:
-      err << "pstorian-cli: " << summary.error << '\n';
-      return 1;
-    case ExportOutcome::kStoreNotOpened:
-      err << "pstorian-cli: the mail client could not attach or find " << output
-          << (summary.error.empty() ? std::string() : ": " + summary.error) << '\n';
-      return 1;
-    case ExportOutcome::kNoHelperObjects:
-      err << "pstorian-cli: the mail client's helper component is unavailable\n";
-      return 1;
-    case ExportOutcome::kSourceNotOpened:
-      err << "pstorian-cli: cannot open " << options.source << " again for reading\n";
-      return 1;
-    case ExportOutcome::kNoObjects:
-    case ExportOutcome::kFailed:
-      break;
   }
-  err << "pstorian-cli: nothing could be recovered from " << options.source << '\n';
   return 1;
 }
+
+// How the source looked when the scan opened it; the export compares.
+struct SourceStamp {
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;
+};
 
 }  // namespace
 
 int run_repair(const RepairOptions& options, MailClient mail_client, std::ostream& out,
                std::ostream& err, bool terminal) {
   const auto started = std::chrono::steady_clock::now();
+  const auto elapsed = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  };
   const auto naming = name_output_beside(options.source);
   if (!naming) {
     err << "pstorian-cli: " << options.source
@@ -321,8 +340,13 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   const std::string output = options.output_folder.empty()
                                  ? naming->output_path
                                  : output_path_in(options.output_folder, naming->base_name);
-  std::error_code ec;
-  const bool output_exists = fs::exists(fs::symlink_status(output, ec));
+  // Whatever --overwrite says, a FIFO or a device node named like the output stays one.
+  if (posix::name_kind(output) == posix::NameKind::kOther) {
+    err << "pstorian-cli: " << output << " is " << posix::kind_text(output)
+        << ", not a regular file: it was left as it is; choose another output folder with -o\n";
+    return 1;
+  }
+  const bool output_exists = posix::name_kind(output) == posix::NameKind::kRegular;
   if (output_exists && !options.overwrite && !options.keep_existing && !terminal) {
     err << "pstorian-cli: " << output
         << " already exists; pass --overwrite to replace it or --keep-existing to add to it\n";
@@ -337,19 +361,31 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
            "another output folder with -o\n";
     return 1;
   }
-  // Adding to an existing file needs no new file in the folder.
-  if (!(output_exists && options.keep_existing) && !output_folder_usable(output_folder, err))
-    return 1;
+  if (!output_folder_usable(output_folder, err)) return 1;
+  // A second repair into the same name is refused now, not after its scan. A folder still
+  // to be made has no lock yet: the export takes it once it has made the folder.
+  std::shared_ptr<OutputLock> lock;
+  if (fs::is_directory(posix::folder_of(output))) {
+    std::string why;
+    std::optional<OutputLock> taken = OutputLock::acquire(output, why);
+    if (!taken) {
+      err << "pstorian-cli: " << why << '\n';
+      return 1;
+    }
+    lock = std::make_shared<OutputLock>(std::move(*taken));
+  }
 
   InterruptHandlers handlers;
   DiscardBuffer discard;
   std::ostream discarded(&discard);
-  RepairConsole console(options.json ? discarded : out, terminal);
+  RepairConsole console(options.json ? discarded : out, err, terminal);
+  const SourceStamp stamp{source->size(), source->modified_ns()};
 
   RecoveryTables tables;
   CPstScanner scanner(tables, console, console);
   const ScanOutcome scanned = scanner.scan(*source);
   console.end_bar();
+  ExportSummary nothing;
   if (console.output_failed()) {
     report_output_failure(err, console.output_error());
     err << "pstorian-cli: the repair stopped during the scan; nothing was written\n";
@@ -357,15 +393,15 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
   }
   if (scanned == ScanOutcome::kCancelled) {
     err << "pstorian-cli: interrupted during the scan; nothing was written\n";
+    nothing.outcome = ExportOutcome::kCancelled;
+    if (options.json) print_json(out, options, nothing, elapsed(), 128 + g_interrupted.load());
     return 128 + g_interrupted.load();
   }
   if (tables.objects.first_top_level() == kNoObject) {
-    if (options.json)
-      print_json(out, options, ExportSummary{}, output,
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                 1);
-    else
-      out << "No records found\n";
+    nothing.error = nothing_found_reason(*source);
+    err << "pstorian-cli: nothing recovered from " << options.source << ": " << nothing.error
+        << '\n';
+    if (options.json) print_json(out, options, nothing, elapsed(), 1);
     return 1;
   }
 
@@ -374,22 +410,27 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
                              : options.keep_existing ? ExistingOutput::kKeep
                                                      : ExistingOutput::kAsk;
   settings.current_only = options.current_only;
+  settings.output_lock = lock;
+  settings.source_size = stamp.size;
+  settings.source_changed_ns = stamp.modified_ns;
   CPstExporter exporter(std::move(settings), std::move(mail_client));
   exporter.set_progress(console);
   try {
     exporter.run(tables, console, console, console);
   } catch (const std::exception& e) {
     console.end_bar();
-    err << "pstorian-cli: the repair stopped: " << e.what()
-        << "\n(the output file was closed; it holds what was written until then)\n";
+    const ExportSummary& summary = exporter.summary();
+    err << "pstorian-cli: the repair stopped: " << e.what() << '\n';
+    if (!summary.incomplete_file.empty())
+      err << "pstorian-cli: what was written until then is kept in " << summary.incomplete_file
+          << '\n';
+    if (options.json) print_json(out, options, summary, elapsed(), 1);
     return 1;
   }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const ExportSummary& summary = exporter.summary();
-  const int status = settle(options, exporter, console, out, err, seconds, output);
+  const int status = settle(options, summary, console, out, err, elapsed());
   if (!options.json) return status;
-  print_json(out, options, summary, exporter.output_path().string(), seconds, status);
+  print_json(out, options, summary, elapsed(), status);
   if (!out && status == 0) {
     report_output_failure(err, errno);
     return 1;

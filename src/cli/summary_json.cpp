@@ -24,6 +24,14 @@ std::string_view outcome_name(ExportOutcome outcome) {
       return "store_not_opened";
     case ExportOutcome::kNoHelperObjects:
       return "no_helper_objects";
+    case ExportOutcome::kOutputLocked:
+      return "output_locked";
+    case ExportOutcome::kOutputNotRegular:
+      return "output_not_regular";
+    case ExportOutcome::kSourceChanged:
+      return "source_changed";
+    case ExportOutcome::kNotPublished:
+      return "not_published";
     case ExportOutcome::kCancelled:
       return "cancelled";
     case ExportOutcome::kStoreFailed:
@@ -48,6 +56,7 @@ nlohmann::json to_json(const ExportSummary& s) {
       {"outcome", outcome_name(s.outcome)},
       {"exported", s.exported},
       {"output_kept", s.output_kept},
+      {"items_already_held", s.items_already_held},
       {"folders_recreated", s.folders_recreated},
       {"mail_items_written", s.mail_items_written},
       {"written_by_kind", kind_counts(s.written_by_kind)},

@@ -10,6 +10,13 @@
 #include <utility>
 
 namespace pstorian {
+namespace {
+
+std::int64_t modified_ns_of(const struct stat& st) {
+  return std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
 
 std::optional<SourceFile> SourceFile::open(const std::filesystem::path& path) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer before the
@@ -24,17 +31,24 @@ std::optional<SourceFile> SourceFile::open(const std::filesystem::path& path) {
     errno = reason;
     return std::nullopt;
   }
-  return SourceFile(fd, static_cast<std::uint64_t>(st.st_size));
+  return SourceFile(fd, static_cast<std::uint64_t>(st.st_size), modified_ns_of(st));
+}
+
+bool SourceFile::changed() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return true;
+  return static_cast<std::uint64_t>(st.st_size) != size_ || modified_ns_of(st) != modified_ns_;
 }
 
 SourceFile::SourceFile(SourceFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), modified_ns_(other.modified_ns_) {}
 
 SourceFile& SourceFile::operator=(SourceFile&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
     size_ = other.size_;
+    modified_ns_ = other.modified_ns_;
   }
   return *this;
 }

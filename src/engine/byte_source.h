@@ -39,10 +39,18 @@ class SourceFile final : public ByteSource {
   std::uint64_t size() const override { return size_; }
   void read_at(std::uint64_t offset, std::span<std::uint8_t> out) const override;
 
+  // The time of the file's last change when it was opened, in nanoseconds since 1970.
+  std::int64_t modified_ns() const { return modified_ns_; }
+  // Whether the file now has another size or time of last change than at opening: another
+  // program wrote, cut or grew it meanwhile, and what was read may not fit together.
+  bool changed() const;
+
  private:
-  SourceFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  SourceFile(int fd, std::uint64_t size, std::int64_t modified_ns)
+      : fd_(fd), size_(size), modified_ns_(modified_ns) {}
   int fd_ = -1;
   std::uint64_t size_ = 0;
+  std::int64_t modified_ns_ = 0;
 };
 
 // Bytes held in memory (tests, fuzzing, benchmarks).

@@ -24,7 +24,8 @@ std::shared_ptr<automation::Application> create_application(const MailClient& cl
 }
 
 MailClient make_mail_client() {
-  return MailClient{make_mail_client_factory(), &terminate_mail_client, &set_mail_client_codepage};
+  return MailClient{make_mail_client_factory(), &terminate_mail_client, &set_mail_client_codepage,
+                    &mail_client_store_renamed};
 }
 
 }  // namespace pstorian

@@ -4,6 +4,7 @@
 // processes.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +19,10 @@ struct MailClient {
   // Names the code page (an iconv name) of the 8-bit texts of the stores the client opens
   // from now on; may be empty: the client keeps its own.
   std::function<void(std::string)> use_codepage;
+  // Tells the client that the file of a store it has released (see close) now has another
+  // name, so that the store is found under it later; may be empty.
+  std::function<void(const std::filesystem::path& from, const std::filesystem::path& to)>
+      renamed = nullptr;
 };
 
 // The mail client of this build: the embedded one.

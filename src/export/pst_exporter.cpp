@@ -11,7 +11,9 @@
 #include "export/store_entry_path.h"
 #include "export/time_conversion.h"
 #include "format/utf8.h"
+#include "store/empty_store_image.h"
 #include "store/question_asker.h"
+#include "store/staged_output.h"
 #include "store/store_file_writer.h"
 
 namespace pstorian {
@@ -122,6 +124,34 @@ ItemRecord as_mail(const ItemRecord& record) {
 
 }  // namespace
 
+ExportResult result_of(const ExportSummary& summary) {
+  switch (summary.outcome) {
+    case ExportOutcome::kCompleted:
+      return summary.output_kept ? ExportResult::kComplete : ExportResult::kNothingRecovered;
+    case ExportOutcome::kNoObjects:
+      return ExportResult::kNothingRecovered;
+    case ExportOutcome::kCancelled:
+    case ExportOutcome::kOutputDeclined:
+      return ExportResult::kStopped;
+    default:
+      return ExportResult::kFailed;
+  }
+}
+
+std::string_view result_name(ExportResult result) {
+  switch (result) {
+    case ExportResult::kComplete:
+      return "complete";
+    case ExportResult::kNothingRecovered:
+      return "nothing recovered";
+    case ExportResult::kStopped:
+      return "stopped";
+    case ExportResult::kFailed:
+      return "failed";
+  }
+  return "failed";
+}
+
 CPstExporter::CPstExporter(ExportSettings settings, MailClient mail_client)
     : settings_(std::move(settings)),
       output_path_(absolute_path(settings_.output_path)),
@@ -135,19 +165,23 @@ CPstExporter::~CPstExporter() {
 void CPstExporter::run(RecoveryTables& tables, Reporter& reporter, JobHost& host, JobGate& gate) {
   reporter_ = &reporter;
   host_ = &host;
+  asker_ = std::make_unique<HostAsker>(host);
   summary_ = ExportSummary{};
-  wrote_output_ = false;
+  staged_.reset();
+  written_log_.clear();
   try {
     export_all(tables, gate);
   } catch (...) {
     // Whatever stopped the export mid-way, the output store is closed as after a finished
     // one: the objects that hold it are released and the mail client ends, which flushes it.
+    // What it holds is kept as incomplete; the output keeps its old file.
     summary_.outcome = ExportOutcome::kFailed;
     release_automation();
     try {
       TerminateMailClient();
     } catch (...) {
     }
+    settle_output();
     folders_.clear();
     folder_by_node_.clear();
     path_.clear();
@@ -172,28 +206,64 @@ void CPstExporter::export_all(RecoveryTables& tables, JobGate& gate) {
     end_mail_client();
   }
   release_automation();
+  if (source_changed() && (summary_.outcome == ExportOutcome::kCompleted ||
+                           summary_.outcome == ExportOutcome::kNoObjects))
+    summary_.outcome = ExportOutcome::kSourceChanged;
   reader_.reset();
   source_.reset();
-  remove_unused_output();
-  summary_.output_kept = summary_.exported && fs::exists(output_path_);
+  settle_output();
 
   reporter_->status_clear();
   host_->set_stop_enabled(false);
   folders_.clear();
   folder_by_node_.clear();
-  const ExportOutcome outcome = summary_.outcome;
-  if (outcome == ExportOutcome::kCompleted || outcome == ExportOutcome::kNoObjects) {
-    host_->show_message(kCompletionText, kCompletionCaption);
-  } else if (outcome == ExportOutcome::kStoreFailed) {
-    std::string text = std::string(kStoreFailedText) + summary_.store_failure;
-    if (summary_.store_failure.find(output_path_.string()) == std::string::npos)
-      text += " (" + output_path_.string() + ")";
-    text += ". The file is as it was at its last checkpoint and holds " +
-            std::to_string(summary_.mail_items_written) +
-            " of the recovered items; nothing after them was written.";
-    host_->show_message(text, kMessageCaption);
+  switch (summary_.outcome) {
+    case ExportOutcome::kCompleted:
+    case ExportOutcome::kNoObjects:
+      host_->show_message(kCompletionText, kCompletionCaption);
+      break;
+    case ExportOutcome::kStoreFailed: {
+      std::string text = std::string(kStoreFailedText) + summary_.store_failure;
+      if (!summary_.incomplete_file.empty() &&
+          summary_.store_failure.find(summary_.incomplete_file) == std::string::npos)
+        text += " (" + summary_.incomplete_file + ")";
+      host_->show_message(text + "." + kept_text(), kMessageCaption);
+      break;
+    }
+    case ExportOutcome::kCancelled:
+      host_->show_message(std::string(kStoppedText) + kept_text(), kMessageCaption);
+      break;
+    case ExportOutcome::kSourceChanged:
+      host_->show_message(std::string(kSourceChangedText) + kept_text(), kMessageCaption);
+      break;
+    case ExportOutcome::kNotPublished:
+      host_->show_message(std::string(kNotPublishedText) + summary_.error + ".",
+                          kMessageCaption);
+      break;
+    default:
+      break;
   }
   host_->set_tree_ready(true);
+}
+
+bool CPstExporter::source_changed() const {
+  if (!source_) return false;
+  if (source_->changed()) return true;
+  return settings_.source_size != 0 && (source_->size() != settings_.source_size ||
+                                        source_->modified_ns() != settings_.source_changed_ns);
+}
+
+std::string CPstExporter::kept_text() const {
+  std::string text;
+  if (!summary_.incomplete_file.empty()) {
+    text = " What was written until then (" + std::to_string(summary_.mail_items_written) +
+           " items) is kept in \"" + summary_.incomplete_file + "\".";
+  } else {
+    text = " Nothing was written.";
+  }
+  if (staged_output_existed_)
+    text += " \"" + output_path_.string() + "\" was left as it was.";
+  return text;
 }
 
 void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
@@ -292,12 +362,54 @@ bool CPstExporter::connect() {
     fail(ExportOutcome::kNoHelperObjects, kNoHelperText);
     return false;
   }
+  if (staged_ && staged_->adds_to_existing()) read_held_items();
+  return true;
+}
+
+void CPstExporter::read_held_items() {
+  held_ = HeldItems{};
+  read_held_items(store_root_, 0);
+}
+
+void CPstExporter::read_held_items(const std::shared_ptr<automation::Folder>& folder, int depth) {
+  // Deeper than any folder path an export makes; a store that nests further is not ours.
+  constexpr int kMaxDepth = 64;
+  if (!folder || depth > kMaxDepth) return;
+  try_step([&] {
+    const auto items = folder->get_Items();
+    const std::int32_t count = items ? items->Count() : 0;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      try_step([&] {
+        const auto item = items->Item(i);
+        if (!item) return;
+        helper_mail_item_->put_BoundObject(nullptr);
+        helper_mail_item_->put_BoundObject(item);
+        if (const auto content = helper_mail_item_->get_Content()) held_.add(*content, text_);
+      });
+    }
+  });
+  helper_mail_item_->put_BoundObject(nullptr);
+  std::shared_ptr<automation::Folders> subfolders;
+  if (!try_step([&] { subfolders = folder->get_Folders(); }) || !subfolders) return;
+  std::int32_t count = 0;
+  try_step([&] { count = subfolders->Count(); });
+  for (std::int32_t i = 1; i <= count; ++i) {
+    std::shared_ptr<automation::Folder> child;
+    try_step([&] { child = subfolders->Item(i); });
+    read_held_items(child, depth + 1);
+  }
+}
+
+bool CPstExporter::already_held(const ItemRecord& record) {
+  if (held_.empty() || !held_.take(record, text_)) return false;
+  ++summary_.items_already_held;
   return true;
 }
 
 void CPstExporter::connect_for_test(Reporter& reporter, JobHost& host) {
   reporter_ = &reporter;
   host_ = &host;
+  asker_ = std::make_unique<HostAsker>(host);
   if (connect()) root_tree_item_ = reporter_->tree_reset();
 }
 
@@ -340,6 +452,23 @@ void CPstExporter::count_what_the_store_holds() {
   }
   summary_.mail_items_written = std::min(summary_.mail_items_written, written);
   summary_.items_in_lost_and_found = std::min(summary_.items_in_lost_and_found, lost_and_found);
+  // Items reach the file in the order they were saved, and a checkpoint takes every save
+  // before it: what the file holds is the first of them, so the other counts are theirs.
+  summary_.written_by_kind.clear();
+  summary_.attachments_written = 0;
+  summary_.recipients_written = 0;
+  summary_.current_items_written = 0;
+  summary_.earlier_versions_written = 0;
+  summary_.unlisted_items_written = 0;
+  const std::size_t kept = std::min(written_log_.size(),
+                                    static_cast<std::size_t>(summary_.mail_items_written));
+  for (std::size_t i = 0; i < kept; ++i) {
+    const WrittenItem& item = written_log_[i];
+    ++summary_.written_by_kind[item.kind];
+    summary_.attachments_written += item.attachments;
+    summary_.recipients_written += item.recipients;
+    count_version(item.role);
+  }
 }
 
 bool CPstExporter::borrow_data_block(RecoveryTables& tables, ObjectIndex current) {
@@ -499,6 +628,8 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
         return;
       }
       summary_.exported = true;
+      if (already_held(record)) return;
+      writing_role_ = role;
       if (ExportMailItem(output_folder_, record)) {
         ++current_output_->parts.back().added;
         count_version(role);
@@ -529,6 +660,8 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     return;
   }
   summary_.exported = true;
+  if (already_held(record)) return;
+  writing_role_ = role;
   if (ExportMailItem(output_folder_, record)) {
     ++current_output_->parts.back().added;
     count_version(role);
@@ -660,36 +793,43 @@ bool CPstExporter::write_output_store() {
   if (ec) {
     summary_.error =
         "cannot create the folder " + output_path_.parent_path().string() + ": " + ec.message();
-  } else {
-    HostAsker asker(*host_);
-    StoreFileWriter writer(asker, output_path_, settings_.existing_output);
-    // The recovered store has the source's form: a 64-bit source's texts are Unicode.
-    wrote_output_ = writer.WriteEmptyStore(source_form_);
-    switch (writer.outcome()) {
-      case WriteOutcome::kWritten:
-      case WriteOutcome::kKept:
-        return true;
-      case WriteOutcome::kDeclined:
-        fail(ExportOutcome::kOutputDeclined, kOutputKeptText);
-        return false;
-      case WriteOutcome::kFailed:
-        break;
-    }
-    summary_.error = writer.error();
+    fail(ExportOutcome::kOutputNotWritten,
+         std::string(kOutputNotWrittenText) + "\n" + summary_.error);
+    return false;
   }
-  fail(ExportOutcome::kOutputNotWritten,
-       std::string(kOutputNotWrittenText) + "\n" + summary_.error);
+  staged_.emplace(output_path_, settings_.existing_output, *asker_, settings_.output_lock);
+  // The recovered store has the source's form: a 64-bit source's texts are Unicode.
+  const StageOutcome staged = staged_->prepare(EmptyStoreImage(source_form_));
+  staged_output_existed_ = staged_->output_existed();
+  switch (staged) {
+    case StageOutcome::kStaged:
+      return true;
+    case StageOutcome::kDeclined:
+      fail(ExportOutcome::kOutputDeclined, kOutputKeptText);
+      break;
+    case StageOutcome::kLocked:
+      summary_.error = staged_->error();
+      fail(ExportOutcome::kOutputLocked, std::string(kOutputLockedText) + summary_.error + ".");
+      break;
+    case StageOutcome::kNotRegular:
+      summary_.error = staged_->error();
+      fail(ExportOutcome::kOutputNotRegular,
+           std::string(kOutputNotRegularText) + summary_.error + ".");
+      break;
+    case StageOutcome::kFailed:
+      summary_.error = staged_->error();
+      fail(ExportOutcome::kOutputNotWritten,
+           std::string(kOutputNotWrittenText) + "\n" + summary_.error);
+      break;
+  }
+  staged_.reset();
   return false;
 }
 
 bool CPstExporter::attach_output_store() {
-  // Again, right before the mail client opens the file for writing: a kept file was not
-  // looked at by the writer, and the name may have changed meanwhile.
-  if (same_file(settings_.source_path, output_path_)) {
-    fail(ExportOutcome::kOutputIsSource, kOutputIsSourceText);
-    return false;
-  }
-  const std::string wanted = output_path_.string();
+  // The mail client writes the staging file only: a file this export made (see
+  // write_output_store), never the source nor the output's old file.
+  const std::string wanted = store_path().string();
   try {
     namespace_->AddStore(pst::path_to_utf16(wanted));
   } catch (const AutomationError& e) {
@@ -773,12 +913,48 @@ void CPstExporter::TerminateMailClient() {
   if (mail_client_.close) mail_client_.close();
 }
 
-void CPstExporter::remove_unused_output() {
-  // Only a file this export wrote is removed: an existing store the user chose to keep, or
-  // a file of an earlier repair, stays whatever happened.
-  if (summary_.exported || !wrote_output_) return;
-  std::error_code ec;
-  fs::remove(output_path_, ec);
+fs::path CPstExporter::store_path() const {
+  return staged_ ? staged_->staging() : output_path_;
+}
+
+void CPstExporter::settle_output() {
+  if (!staged_) return;
+  const bool added = summary_.mail_items_written > 0 || summary_.folders_recreated > 0;
+  // A file of its own is worth keeping once a folder or an item was handled; a copy of an
+  // existing output only when something was added to it.
+  const bool worth_keeping = staged_->adds_to_existing() ? added : summary_.exported;
+  const fs::path staging = staged_->staging();
+  if (summary_.outcome == ExportOutcome::kCompleted && !worth_keeping) {
+    staged_->discard();
+    if (staged_->adds_to_existing()) {
+      // Nothing new: the output stays the file it was, complete as it is.
+      summary_.output_file = output_path_.string();
+      summary_.output_kept = true;
+    }
+  } else if (summary_.outcome == ExportOutcome::kCompleted) {
+    if (staged_->publish() == PublishOutcome::kPublished) {
+      summary_.output_file = output_path_.string();
+      summary_.output_kept = true;
+      // The profile's store follows its file, so a later listing finds it by position.
+      if (mail_client_.renamed) {
+        try {
+          mail_client_.renamed(staging, output_path_);
+        } catch (const std::exception&) {
+          // A store still open keeps its name; the file is complete all the same.
+        }
+      }
+    } else {
+      summary_.outcome = ExportOutcome::kNotPublished;
+      summary_.error = staged_->error();
+      summary_.incomplete_file = staging.string();
+    }
+  } else if (worth_keeping) {
+    staged_->keep_incomplete();
+    summary_.incomplete_file = staging.string();
+  } else {
+    staged_->discard();
+  }
+  staged_.reset();  // lets go of the output name
 }
 
 void CPstExporter::report_progress(std::size_t visited, std::size_t total) {
@@ -943,9 +1119,12 @@ bool CPstExporter::ExportMailItem(std::shared_ptr<automation::Folder> folder,
   reporter_->list_add_fields(ListRowFields{sender_row, receiver_row, subject_row, date_row});
   ++summary_.mail_items_written;
   ++summary_.written_by_kind[record.kind];
+  WrittenItem& logged = written_log_.emplace_back(WrittenItem{record.kind, writing_role_, 0, 0});
   if (whole) {
-    summary_.attachments_written += static_cast<int>(record.content->attachments.size());
-    summary_.recipients_written += static_cast<int>(record.content->recipients.size());
+    logged.attachments = static_cast<int>(record.content->attachments.size());
+    logged.recipients = static_cast<int>(record.content->recipients.size());
+    summary_.attachments_written += logged.attachments;
+    summary_.recipients_written += logged.recipients;
   }
   if (output_folder_is_lost_and_found_) ++summary_.items_in_lost_and_found;
   try_step([&] { item->Close(automation::kSaveModeSave); });

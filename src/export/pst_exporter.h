@@ -24,12 +24,26 @@
 // the mail client is ended, which closes the output store in a valid state. The same happens
 // when something throws mid-export; the error then goes on to the caller.
 //
-// The output store: before it is written, attached or added to, its path is compared with
-// the source's by device and inode (links followed), since a link named like the output must
-// never make the source a store the mail client writes; such an export stops at once. A
-// missing output folder is made. An existing output file is replaced, kept (added to) or
-// asked about as ExportSettings says; No to the question cancels the export and leaves the
-// file as it was. Failures name their cause (the system's or the mail client's reason).
+// The output store is written under a name of its own and takes the output's name only
+// when the walk ran to its end (see store/staged_output.h): the output name is locked for
+// the export (a second export into it is refused), a name that is no regular file is
+// refused, an existing output is replaced, added to (through a copy) or asked about as
+// ExportSettings says, and No to the question cancels the export and leaves the file as it
+// was. An export that is stopped or fails after writing leaves the output as it was and what
+// it wrote under the staging name "<name> (incomplete).pst", which the summary names; one
+// that wrote nothing removes its staging file. Before anything is written the output's path
+// is compared with the source's by device and inode (links followed): such an export stops
+// at once. A missing output folder is made. Failures name their cause (the system's or the
+// mail client's reason).
+//
+// Adding to an existing output (ExistingOutput::kKeep) never writes an item twice: the items
+// the output holds are read first, and an item whose content matches one of them (one each:
+// two equal items of the source match two held ones) is counted as already held instead of
+// written, so that a repair run again adds nothing and completes one that was cut short.
+//
+// The source is read again while the export runs; when it changed meanwhile (its size or
+// time of change differs from what the scan saw, or a read came back short), the export
+// ends as kSourceChanged and its output is kept only as incomplete.
 //
 // Automation failures are caught step by step where a step may fail on its own (an item that
 // cannot be written, a folder that cannot be made); nothing stops the walk but the gate and
@@ -61,12 +75,14 @@
 #include "format/file_form.h"
 #include "format/layout.h"
 #include "export/export_rules.h"
+#include "export/held_items.h"
 #include "export/mail_client.h"
 #include "export/wide_text.h"
 #include "job/progress_thread.h"
 #include "job/reporter.h"
 #include "mailclient/automation/automation.h"
 #include "mailclient/automation/helper_component.h"
+#include "store/staged_output.h"
 #include "store/store_file_writer.h"
 
 namespace pstorian {
@@ -92,6 +108,19 @@ inline constexpr std::string_view kOutputKeptText =
     "The existing PST file was not replaced, so the repair was cancelled. Nothing was changed.";
 inline constexpr std::string_view kOutputNotWrittenText =
     "The recovered PST file could not be written. Nothing was recovered.";
+// Followed by the lock's words: who holds the output name.
+inline constexpr std::string_view kOutputLockedText =
+    "The recovered PST file is being written by another repair. Nothing was recovered: ";
+// Followed by what the name is ("... is a FIFO, not a regular file").
+inline constexpr std::string_view kOutputNotRegularText =
+    "The recovered PST file cannot be written. Nothing was recovered: ";
+// Followed by where what was written is kept, and what became of the output.
+inline constexpr std::string_view kStoppedText = "The repair was stopped.";
+inline constexpr std::string_view kSourceChangedText =
+    "The selected PST file changed while it was being repaired, so the recovered file may "
+    "miss or mix up items.";
+inline constexpr std::string_view kNotPublishedText =
+    "The repair ended, but the recovered PST file could not be given its name: ";
 // Followed by the writer's error (which names the file) and what the file holds.
 inline constexpr std::string_view kStoreFailedText =
     "The recovered PST file could not be written: ";
@@ -106,9 +135,21 @@ enum class ExportOutcome {
   kOutputNotWritten,  // the empty store could not be written (summary's error says why)
   kStoreNotOpened,    // the output store could not be attached or found
   kNoHelperObjects,   // the helper component's objects could not be created
+  kOutputLocked,      // another export holds the output name: nothing was touched
+  kOutputNotRegular,  // the output name is no regular file: nothing was touched
   kCancelled,         // the gate stopped the walk
   kStoreFailed,       // the output store could not be written any more (see store_failure)
+  kSourceChanged,     // the source file changed while the export read it
+  kNotPublished,      // the walk ended, but the output could not take its name (see error)
   kFailed,            // something threw mid-export (rethrown to the caller)
+};
+
+// The four ways a repair ends, as every face of the program tells them.
+enum class ExportResult {
+  kComplete,          // the output is complete, under its name
+  kNothingRecovered,  // nothing was found to write (the reason is in the summary)
+  kStopped,           // stopped by the user (or a signal), or declined: the output as it was
+  kFailed,            // an error ended it; what was written is kept as incomplete, if any
 };
 
 // A folder that was full and went on in siblings.
@@ -120,7 +161,14 @@ struct ContinuedFolder {
 struct ExportSummary {
   ExportOutcome outcome = ExportOutcome::kNoObjects;
   bool exported = false;       // a named folder or a mail item was handled
-  bool output_kept = false;    // the output file is there for the user
+  bool output_kept = false;    // the complete output file is there for the user
+  // The complete output, when the export ended well; empty otherwise.
+  std::string output_file;
+  // Where what an export that did not end well wrote is kept ("<name> (incomplete).pst");
+  // empty when it wrote nothing or ended well.
+  std::string incomplete_file;
+  // Adding to an existing output: items found in it already, and so not written again.
+  int items_already_held = 0;
   int folders_recreated = 0;   // folders the export created in the output store
   int mail_items_written = 0;  // items created and listed, of every kind
   std::map<ItemKind, int> written_by_kind;
@@ -148,6 +196,10 @@ struct ExportSummary {
   std::string error;
 };
 
+ExportResult result_of(const ExportSummary& summary);
+// "complete", "nothing recovered", "stopped", "failed".
+std::string_view result_name(ExportResult result);
+
 struct ExportSettings {
   std::filesystem::path source_path;
   std::filesystem::path output_path;
@@ -160,6 +212,13 @@ struct ExportSettings {
   ExistingOutput existing_output = ExistingOutput::kAsk;
   // Write the current version of each item only: no "Recovered Items".
   bool current_only = false;
+  // The lock of the output name, when the caller took it already (to refuse a second
+  // repair into the same name before its scan); else the export takes it.
+  std::shared_ptr<OutputLock> output_lock = nullptr;
+  // The source as the scan saw it (size and time of last change, in nanoseconds); zero:
+  // what the export's own opening of the file sees.
+  std::uint64_t source_size = 0;
+  std::int64_t source_changed_ns = 0;
 };
 
 // One named folder met by the walk: what the tree was told, and its name as stored.
@@ -235,7 +294,17 @@ class CPstExporter final : public ExportJob {
   bool continue_full_folder(std::int32_t folder_type);
   bool write_output_store();
   bool attach_output_store();
-  void remove_unused_output();
+  // The file the mail client writes: the staging file while there is one.
+  std::filesystem::path store_path() const;
+  // Publishes, keeps as incomplete or removes the staging file as the outcome says.
+  void settle_output();
+  bool source_changed() const;
+  // " What was written until then (N items) is kept in "...". "..." was left as it was."
+  std::string kept_text() const;
+  void read_held_items();
+  void read_held_items(const std::shared_ptr<automation::Folder>& folder, int depth);
+  // True when adding to an existing output and it holds this item already.
+  bool already_held(const ItemRecord& record);
   void report_progress(std::size_t visited, std::size_t total);
 
   ExportSettings settings_;
@@ -249,7 +318,21 @@ class CPstExporter final : public ExportJob {
   std::optional<NodeReader> reader_;
   ExportSummary summary_;
   std::vector<VersionRole> roles_;  // by object; empty: every object is current
-  bool wrote_output_ = false;  // this export put the empty store at the output path
+  std::unique_ptr<QuestionAsker> asker_;  // the overwrite question, put through the host
+  std::optional<StagedOutput> staged_;    // the output's staging file, from its making on
+  bool staged_output_existed_ = false;    // a file stood at the output name at the start
+  // The items the output held before, when adding to it.
+  HeldItems held_;
+  // What each item written counted, in the order saved: the file keeps a first part of them
+  // when a checkpoint fails.
+  struct WrittenItem {
+    ItemKind kind = ItemKind::kNone;
+    VersionRole role = VersionRole::kCurrent;
+    int attachments = 0;
+    int recipients = 0;
+  };
+  std::vector<WrittenItem> written_log_;
+  VersionRole writing_role_ = VersionRole::kCurrent;  // of the item being written
 
   // Automation objects ("dispatch holders").
   std::shared_ptr<automation::Application> application_;

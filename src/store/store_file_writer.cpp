@@ -10,29 +10,14 @@
 #include <string>
 
 #include "store/empty_store_image.h"
+#include "store/posix_file.h"
 
 namespace pstorian {
 namespace {
 
-// Owns a descriptor; closes it (ignoring the result) unless it was closed explicitly.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
+using posix::Fd;
+using posix::write_all;
 
- private:
-  int fd_;
-};
 
 // Creates a new hidden file next to `output`; returns the descriptor (or -1 with errno set)
 // and the name it used.
@@ -47,47 +32,6 @@ int create_temporary(const std::filesystem::path& output, std::filesystem::path&
   }
   errno = EEXIST;
   return -1;
-}
-
-// Writes all of `data`, going on after short writes; false with errno set on failure.
-bool write_all(int fd, std::span<const std::uint8_t> data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data = data.subspan(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// Gives `temp` the name `output` unless that exists (EEXIST). Hard links are the portable
-// way; file systems without them get the no-replace rename.
-int publish(const std::filesystem::path& temp, const std::filesystem::path& output) {
-  if (::link(temp.c_str(), output.c_str()) == 0) {
-    ::unlink(temp.c_str());
-    return 0;
-  }
-  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) return -1;
-  return ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE);
-}
-
-bool name_exists(const std::filesystem::path& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-// Makes the new name durable; a folder that cannot be opened or synced (some file systems
-// refuse) leaves that to the system, as before.
-void sync_folder(const std::filesystem::path& output) {
-  const std::filesystem::path folder =
-      output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
 }
 
 }  // namespace
@@ -129,7 +73,18 @@ WriteOutcome StoreFileWriter::Write(std::span<const std::uint8_t> image) {
     replace = true;
     return true;
   };
-  if (!replace && name_exists(output_) && !settle_existing()) return outcome_;
+  switch (posix::name_kind(output_)) {
+    case posix::NameKind::kOther:
+      // A device node or a FIFO named like the output is never turned into a store file.
+      error_ = output_.string() + " is " + posix::kind_text(output_) +
+               ", not a regular file: it was left as it is";
+      return outcome_ = WriteOutcome::kFailed;
+    case posix::NameKind::kRegular:
+      if (!replace && !settle_existing()) return outcome_;
+      break;
+    case posix::NameKind::kNone:
+      break;
+  }
 
   std::filesystem::path temp;
   const int fd = create_temporary(output_, temp);
@@ -147,7 +102,7 @@ WriteOutcome StoreFileWriter::Write(std::span<const std::uint8_t> image) {
       ::unlink(temp.c_str());
       return fail("cannot replace " + output_.string(), err);
     }
-    if (publish(temp, output_) == 0) break;
+    if (posix::rename_no_replace(temp, output_) == 0) break;
     const int err = errno;
     // A file of that name appeared while the image was written: settle it as above.
     if (err != EEXIST || !settle_existing()) {
@@ -156,7 +111,7 @@ WriteOutcome StoreFileWriter::Write(std::span<const std::uint8_t> image) {
       return outcome_;
     }
   }
-  sync_folder(output_);
+  posix::sync_folder(output_);
   return outcome_ = WriteOutcome::kWritten;
 }
 

@@ -11,7 +11,9 @@
 // Nothing here writes to, or changes the mode of, an existing file: replacing one only
 // changes which file the name stands for, so a link at the output name is replaced as a name
 // and whatever it pointed at (a hard link's other names, a symbolic link's target) stays as
-// it was. The folder must exist; a missing or unwritable folder is a failure, not a question.
+// it was. A name that is no regular file (a FIFO, a device node, a folder, or a link to one
+// of those) is refused whatever was asked, and left as it is. The folder must exist; a
+// missing or unwritable folder is a failure, not a question.
 #pragma once
 
 #include <filesystem>

@@ -62,6 +62,27 @@ const std::array kKnownTexts = {
               QT_TRANSLATE_NOOP("pstorian::WorkerTexts", "Collecting Objects...")},
 };
 
+// The opening words of texts that go on with a path or a reason.
+const std::array kOpeningTexts = {
+    KnownText{kStoppedText, QT_TRANSLATE_NOOP("pstorian::WorkerTexts", "The repair was stopped.")},
+    KnownText{kSourceChangedText,
+              QT_TRANSLATE_NOOP("pstorian::WorkerTexts",
+                                "The selected PST file changed while it was being repaired, so "
+                                "the recovered file may miss or mix up items.")},
+    KnownText{kNotPublishedText,
+              QT_TRANSLATE_NOOP("pstorian::WorkerTexts",
+                                "The repair ended, but the recovered PST file could not be given "
+                                "its name: ")},
+    KnownText{kOutputLockedText,
+              QT_TRANSLATE_NOOP("pstorian::WorkerTexts",
+                                "The recovered PST file is being written by another repair. "
+                                "Nothing was recovered: ")},
+    KnownText{kOutputNotRegularText,
+              QT_TRANSLATE_NOOP("pstorian::WorkerTexts",
+                                "The recovered PST file cannot be written. Nothing was "
+                                "recovered: ")},
+};
+
 // "There are 5 items in this folder", the listing's count of a folder of other items.
 const QRegularExpression& items_in_folder() {
   static const QRegularExpression pattern(QStringLiteral("^There are (\\d+) items in this folder$"));
@@ -82,11 +103,18 @@ QString WorkerTexts::translated(std::string_view text) {
     return tr("The recovered PST file could not be written: %1")
         .arg(from_utf8(text.substr(kStoreFailedText.size())));
   }
+  // Texts that go on with details (paths, reasons): the opening words are translated.
+  for (const KnownText& known : kOpeningTexts) {
+    if (text.starts_with(known.text))
+      return QCoreApplication::translate("pstorian::WorkerTexts", known.source) +
+             from_utf8(text.substr(known.text.size()));
+  }
   return qtext;
 }
 
 MessageIcon WorkerTexts::icon_of(std::string_view text) {
   if (is_completion(text) || text == kOutputKeptText) return MessageIcon::Information;
+  if (text.starts_with(kStoppedText)) return MessageIcon::Warning;
   if (items_in_folder().match(from_utf8(text)).hasMatch()) return MessageIcon::Information;
   return MessageIcon::Error;
 }

@@ -57,7 +57,10 @@ TEST(RepairCommandTest, NothingFoundOrNoMailClientExitsWithOne) {
   test::write_file(source, std::vector<std::uint8_t>(64 * 1024, 0));
   std::string out;
   EXPECT_EQ(run_cli("repair '" + source.string() + "'", &out), 1);
-  EXPECT_NE(out.find("No records found"), std::string::npos);
+  EXPECT_NE(out.find("nothing recovered from " + source.string() +
+                     ": it is not a personal folder file"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(run_cli("repair '" + (dir.path() / "missing.pst").string() + "'"), 1);
 
   const fs::path real = corpus_file();
@@ -69,7 +72,7 @@ TEST(RepairCommandTest, NothingFoundOrNoMailClientExitsWithOne) {
   fake::FakeClient client;
   client.refuse_application = true;
   EXPECT_EQ(cli::run_repair(options, client.mail_client(), text, err, false), 1);
-  EXPECT_NE(err.str().find("mail client is unavailable"), std::string::npos);
+  EXPECT_NE(err.str().find("outlook is not properly installed."), std::string::npos);
   EXPECT_EQ(text.str().find("Processing of selected PST file is complete"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir.path() / (real.stem().string() + " Recovered.pst")));
 }
@@ -93,11 +96,13 @@ TEST(RepairCommandTest, ARepairWritesTheStoreAndSummarisesIt) {
   EXPECT_TRUE(fs::exists(output));
   EXPECT_NE(client.store_at(output.string()), nullptr);
 
-  // Again, keeping the file: the same store is attached and filled once more.
+  // Again, keeping the file: a copy of it is attached, filled, and then takes its name.
   options.keep_existing = true;
   std::ostringstream again;
-  EXPECT_EQ(cli::run_repair(options, client.mail_client(), again, err, false), 0);
-  EXPECT_EQ(client.stores.size(), 1u);
+  EXPECT_EQ(cli::run_repair(options, client.mail_client(), again, err, false), 0) << err.str();
+  ASSERT_EQ(client.stores.size(), 2u);
+  EXPECT_EQ(client.stores.back()->path, output.string());
+  EXPECT_FALSE(fs::exists(dir.path() / (real.stem().string() + " Recovered (incomplete).pst")));
 }
 
 TEST(RepairCommandTest, AMissingOutputFolderIsMadeAndAnUnusableOneStopsBeforeTheScan) {

@@ -24,6 +24,7 @@
 #include <streambuf>
 
 #include "cli/repair_command.h"
+#include "export/pst_exporter.h"
 #include "export/fake_mail_client.h"
 #include "store/temp_dir.h"
 
@@ -202,10 +203,12 @@ TEST(RepairSafetyTest, OverwriteReplacesOrFailsWithItsReason) {
 
   // The empty store (48 KiB) is over a 10 KiB file size limit.
   EXPECT_EQ(run_cli("repair --overwrite " + quoted(source), &out, "ulimit -f 10; "), 1) << out;
-  EXPECT_NE(out.find("cannot write " + output.string() + ": File too large"), std::string::npos)
+  const fs::path staging = dir.path() / "box Recovered (incomplete).pst";
+  EXPECT_NE(out.find("cannot write " + staging.string() + ": File too large"), std::string::npos)
       << out;
   EXPECT_EQ(out.find("could not be attached"), std::string::npos) << out;
   EXPECT_EQ(test::read_file(output), old);
+  EXPECT_FALSE(fs::exists(staging));
 
   const std::optional<std::string> as_user = unprivileged();
   if (!as_user) GTEST_SKIP() << "cannot run the program as an unprivileged user";
@@ -430,9 +433,13 @@ TEST(RepairSafetyTest, AFailedStandardOutputStopsTheRepairWithTheStoreClosed) {
   EXPECT_EQ(cli::run_repair(options, client.mail_client(), text, err, false), 1);
   EXPECT_NE(err.str().find("cannot write to standard output"), std::string::npos) << err.str();
   EXPECT_EQ(client.closes, 1);
-  EXPECT_TRUE(fs::exists(dir.path() / "mid" / "box Recovered.pst"));
-  const fake::FakeStore* store =
-      client.store_at((dir.path() / "mid" / "box Recovered.pst").string());
+  // Kept under a name that says it is incomplete, never under the output's.
+  const fs::path kept = dir.path() / "mid" / "box Recovered (incomplete).pst";
+  EXPECT_FALSE(fs::exists(dir.path() / "mid" / "box Recovered.pst"));
+  EXPECT_TRUE(fs::exists(kept));
+  EXPECT_NE(err.str().find("what was written is kept in " + kept.string()), std::string::npos)
+      << err.str();
+  const fake::FakeStore* store = client.store_at(kept.string());
   ASSERT_NE(store, nullptr);
   EXPECT_LT(client.all_items().size(), whole.all_items().size());
 }
@@ -453,7 +460,12 @@ TEST(RepairSafetyTest, CtrlCExitsWith130AfterClosingTheStore) {
   EXPECT_EQ(cli::run_repair(options, client.mail_client(), text, err, false), 130) << err.str();
   EXPECT_NE(err.str().find("interrupted"), std::string::npos) << err.str();
   EXPECT_EQ(client.closes, 1);
-  EXPECT_TRUE(fs::exists(dir.path() / "outlook97-294-messages Recovered.pst"));
+  const fs::path kept = dir.path() / "outlook97-294-messages Recovered (incomplete).pst";
+  EXPECT_NE(err.str().find(std::string(kStoppedText) + " What was written until then"),
+            std::string::npos)
+      << err.str();
+  EXPECT_TRUE(fs::exists(kept));
+  EXPECT_FALSE(fs::exists(dir.path() / "outlook97-294-messages Recovered.pst"));
 }
 
 }  // namespace

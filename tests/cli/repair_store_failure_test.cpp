@@ -1,6 +1,8 @@
 // A repair whose output store cannot be written to the end: the disk fills up part-way, into
 // a new store and into an existing one that the user asked to keep. The repair says what
-// failed and where, exits 1, counts only what the file holds, and the file stays sound.
+// failed and where, exits 1, leaves the old output as it was, keeps what it wrote under a
+// name that says it is incomplete, counts only what that file holds, and the file is sound.
+// Adding to a kept store never writes an item twice.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -36,14 +38,21 @@ class RepairStoreFailure : public ::testing::Test {
  protected:
   void SetUp() override {
     source_ = dir_.path() / "mailbox.pst";
+    write_sample(1);
+    output_ = dir_.path() / "mailbox Recovered.pst";
+    incomplete_ = dir_.path() / "mailbox Recovered (incomplete).pst";
+  }
+  // The source: `messages` messages in four folders, drawn with `seed`.
+  void write_sample(std::uint32_t seed, int messages = 2500) {
+    fs::remove(source_);
     test::write_file(source_, EmptyStoreImage());
     SampleOptions options;
     options.folders = 4;
-    options.messages = 2500;
+    options.messages = messages;
     options.largest_body = 8000;
+    options.seed = seed;
     fill_sample_mailbox(*make_mail_client_factory(), source_, options);
     MailProfile::instance().clear();
-    output_ = dir_.path() / "mailbox Recovered.pst";
   }
   void TearDown() override { MailProfile::instance().clear(); }
 
@@ -87,11 +96,15 @@ class RepairStoreFailure : public ::testing::Test {
   }
 
   test::TempDir dir_;
-  fs::path source_, output_;
+  fs::path source_, output_, incomplete_;
 };
 
-TEST_F(RepairStoreFailure, AFullDiskEndsTheRepairWithTheReasonAndASoundPartialStore) {
+// A full disk part-way: the old output stays byte for byte as it was, what was written is
+// kept under a name that says it is incomplete, sound, and the summary counts what it holds.
+TEST_F(RepairStoreFailure, AFullDiskLeavesTheOldOutputAndKeepsWhatWasWrittenAsIncomplete) {
   std::string said;
+  ASSERT_EQ(repair(false, said), 0) << said;
+  const std::vector<std::uint8_t> old = test::read_file(output_);
   int rc = 0;
   {
     // Room for the first checkpoints of the export, not for all of them.
@@ -100,35 +113,72 @@ TEST_F(RepairStoreFailure, AFullDiskEndsTheRepairWithTheReasonAndASoundPartialSt
   }
   EXPECT_EQ(rc, 1) << said;
   EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
-  EXPECT_NE(said.find(output_.string()), std::string::npos) << said;
+  EXPECT_NE(said.find(incomplete_.string()), std::string::npos) << said;
+  EXPECT_NE(said.find("Result:                 failed"), std::string::npos) << said;
   EXPECT_EQ(said.find("Processing of selected PST file is complete"), std::string::npos) << said;
+  EXPECT_TRUE(test::read_file(output_) == old);
   const int written = written_in_summary(said);
   ASSERT_GT(written, 0) << said;
   EXPECT_LT(written, 2500) << said;
-  EXPECT_EQ(messages_in(output_), static_cast<std::size_t>(written));
-  const std::string report = pstcheck(output_);
+  EXPECT_NE(said.find("Items written:          " + std::to_string(written) + " (" +
+                      std::to_string(written) + " mail)"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(messages_in(incomplete_), static_cast<std::size_t>(written));
+  const std::string report = pstcheck(incomplete_);
   EXPECT_TRUE(report == "skipped" || report.find("0 errors, 0 warnings") != std::string::npos)
       << report;
 }
 
-TEST_F(RepairStoreFailure, AStoreTheUserKeptIsNotDestroyedByAFailedRepairIntoIt) {
+// Adding to a kept store works on a copy: the store is not touched by a repair that fails.
+TEST_F(RepairStoreFailure, AStoreTheUserKeptIsNotTouchedByAFailedRepairIntoIt) {
   std::string said;
   ASSERT_EQ(repair(false, said), 0) << said;
-  const std::size_t before = messages_in(output_);
-  ASSERT_EQ(before, 2500u);
+  ASSERT_EQ(messages_in(output_), 2500u);
+  const std::vector<std::uint8_t> old = test::read_file(output_);
+  // Other mail to add: a larger sample of another seed, so that the copy has to grow more
+  // than once.
+  write_sample(2, 8000);
   int rc = 0;
   {
-    const WriteFailure disk_full(1'500'000, ENOSPC);
+    // The copy grows by an eighth of its size at a time: room for a few of those.
+    const WriteFailure disk_full(12'000'000, ENOSPC);
     rc = repair(true, said);
   }
   EXPECT_EQ(rc, 1) << said;
   EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+  EXPECT_TRUE(test::read_file(output_) == old);
   const int written = written_in_summary(said);
-  ASSERT_GE(written, 0) << said;
-  EXPECT_EQ(messages_in(output_), before + static_cast<std::size_t>(written));
-  const std::string report = pstcheck(output_);
+  ASSERT_GT(written, 0) << said;
+  EXPECT_EQ(messages_in(incomplete_), 2500u + static_cast<std::size_t>(written));
+  const std::string report = pstcheck(incomplete_);
   EXPECT_TRUE(report == "skipped" || report.find("0 errors, 0 warnings") != std::string::npos)
       << report;
+}
+
+// Adding never writes an item twice: a repair run again adds nothing, and one cut short is
+// completed by running it again, every item then held once.
+TEST_F(RepairStoreFailure, AddingAgainWritesEachItemOnce) {
+  std::string said;
+  ASSERT_EQ(repair(false, said), 0) << said;
+  EXPECT_EQ(repair(true, said), 0) << said;
+  EXPECT_EQ(written_in_summary(said), 0) << said;
+  EXPECT_NE(said.find("Already in the output:  2500"), std::string::npos) << said;
+  EXPECT_EQ(messages_in(output_), 2500u);
+
+  // Another mailbox added, cut short by a full disk, then added again in full.
+  write_sample(2, 8000);
+  {
+    const WriteFailure disk_full(12'000'000, ENOSPC);
+    ASSERT_EQ(repair(true, said), 1) << said;
+  }
+  fs::remove(incomplete_);
+  ASSERT_EQ(repair(true, said), 0) << said;
+  EXPECT_EQ(written_in_summary(said), 8000) << said;
+  EXPECT_EQ(messages_in(output_), 10500u);
+  ASSERT_EQ(repair(true, said), 0) << said;
+  EXPECT_EQ(written_in_summary(said), 0) << said;
+  EXPECT_EQ(messages_in(output_), 10500u);
 }
 
 // The same with a real file system that fills up: a small tmpfs in a private mount
@@ -144,7 +194,8 @@ TEST_F(RepairStoreFailure, ARealFullFileSystem) {
   const std::string text =
       "mount -t tmpfs -o size=3m tmpfs '" + mount.string() + "' || exit 99\n'" PSTORIAN_CLI
       "' repair '" + source_.string() + "' -o '" + mount.string() + "' --overwrite\nrc=$?\ncp '" +
-      (mount / "mailbox Recovered.pst").string() + "' '" + kept.string() + "'\nexit $rc\n";
+      (mount / "mailbox Recovered (incomplete).pst").string() + "' '" + kept.string() +
+      "'\nexit $rc\n";
   test::write_file(script, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
   const std::string said = test::run("unshare -m sh '" + script.string() + "' 2>&1 </dev/null", &status);
   if (status == 99) GTEST_SKIP() << "cannot mount a tmpfs here: " << said;

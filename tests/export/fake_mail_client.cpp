@@ -438,7 +438,16 @@ MailClient FakeClient::mail_client() {
                       ++closes;
                       note("close");
                     },
-                    [this](std::string name) { codepage = std::move(name); }};
+                    [this](std::string name) { codepage = std::move(name); },
+                    [this](const std::filesystem::path& from, const std::filesystem::path& to) {
+                      // The store follows its file, as the embedded client's does.
+                      for (auto& s : stores) {
+                        if (s->path != from.string()) continue;
+                        s->path = to.string();
+                        s->store_id = make_store_id(s->path);
+                      }
+                      note("renamed");
+                    }};
 }
 
 }  // namespace pstorian::fake

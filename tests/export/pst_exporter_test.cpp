@@ -246,7 +246,10 @@ TEST_F(ExportTest, MailGoesToItsFolderAndConsecutiveItemsReuseIt) {
   EXPECT_EQ(seen, expected);
   // Created, saved twice and moved into the folder the helper folder was bound to.
   EXPECT_EQ(root.child("Inbox")->items[0]->saves, 2);
-  EXPECT_EQ(client.log.back(), "close");
+  // The client ends before the complete file takes the output's name.
+  ASSERT_GE(client.log.size(), 2u);
+  EXPECT_EQ(client.log[client.log.size() - 2], "close");
+  EXPECT_EQ(client.log.back(), "renamed");
 }
 
 TEST_F(ExportTest, SameNamedFoldersAreMergedAndUnplacedMailGoesToLostAndFound) {
@@ -570,13 +573,21 @@ TEST_F(ExportTest, AStoreThatCannotBeWrittenEndsTheExportWithTheReason) {
   const ExportSummary summary = run_export();
   EXPECT_EQ(summary.outcome, ExportOutcome::kStoreFailed);
   EXPECT_NE(summary.store_failure.find("No space left on device"), std::string::npos);
-  // Nothing more was tried after the failure, and the count is what the store holds.
+  // Nothing more was tried after the failure, and the counts are what the store holds.
   EXPECT_EQ(summary.mail_items_written, 3);
-  EXPECT_EQ(output_root().child("Inbox")->items.size(), 3u);
+  EXPECT_EQ(summary.written_by_kind.at(ItemKind::kMail), 3);
+  EXPECT_EQ(summary.current_items_written, 3);
   EXPECT_EQ(summary.mail_items_skipped, 0);
+  // The store keeps its staging name, which says it is incomplete; the output name is free.
+  EXPECT_FALSE(std::filesystem::exists(output_));
+  EXPECT_EQ(summary.incomplete_file, (dir.path() / "mailbox Recovered (incomplete).pst").string());
+  EXPECT_TRUE(summary.output_file.empty());
+  FakeStore* store = client.store_at(summary.incomplete_file);
+  ASSERT_NE(store, nullptr);
+  EXPECT_EQ(store->root->child("Inbox")->items.size(), 3u);
   EXPECT_FALSE(host.saw("message Processing of selected PST file is complete"));
   EXPECT_EQ(host.count_prefix("message The recovered PST file could not be written: cannot write " +
-                              output_.string() + ": No space left on device"),
+                              summary.incomplete_file + ": No space left on device"),
             1);
 }
 
@@ -658,8 +669,11 @@ TEST_F(ExportTest, AKeptExistingFileIsUsedWithoutAQuestionAndNeverDeleted) {
   existing_ = ExistingOutput::kKeep;
   run_export();
   EXPECT_EQ(host.count_prefix("ask "), 0);
-  EXPECT_EQ(client.log.front(), "AddStore " + output_.string());
+  // The mail client adds to a copy, which goes again when nothing was added to it.
+  const auto copy = dir.path() / "mailbox Recovered (incomplete).pst";
+  EXPECT_EQ(client.log.front(), "AddStore " + copy.string());
   EXPECT_EQ(test::read_file(output_), old);
+  EXPECT_FALSE(std::filesystem::exists(copy));
 }
 
 // No to the overwrite question cancels: the existing file is neither replaced nor added to,
@@ -786,7 +800,15 @@ TEST_F(ExportTest, ACancelledExportClosesTheStoreAndKeepsWhatWasWritten) {
   EXPECT_EQ(summary.outcome, ExportOutcome::kCancelled);
   EXPECT_EQ(summary.mail_items_written, 2);
   EXPECT_EQ(client.closes, 1);
-  EXPECT_TRUE(std::filesystem::exists(output_));
+  // What was written is kept under a name that says it is incomplete, and said so.
+  EXPECT_FALSE(std::filesystem::exists(output_));
+  const auto kept = dir.path() / "mailbox Recovered (incomplete).pst";
+  EXPECT_EQ(summary.incomplete_file, kept.string());
+  EXPECT_TRUE(std::filesystem::exists(kept));
+  EXPECT_EQ(host.count_prefix("message " + std::string(kStoppedText) +
+                              " What was written until then (2 items) is kept in \"" +
+                              kept.string() + "\"."),
+            1);
   EXPECT_FALSE(host.saw("message Processing of selected PST file is complete"));
   EXPECT_TRUE(host.saw("stop off"));
 }
@@ -797,17 +819,19 @@ TEST_F(ExportTest, AnErrorMidExportStillClosesTheMailClient) {
   // The store has no "Deleted Items": the step that needs it throws past the walk.
   source_ = box.write(dir.path());
   output_ = dir.path() / "x Recovered.pst";
-  FakeStore& store = client.attach(output_.string());
+  FakeStore& store = client.attach((dir.path() / "x Recovered (incomplete).pst").string());
   store.root->subfolders.erase(store.root->subfolders.begin());
   ExportSettings settings{source_, output_, "WINDOWS-1252"};
-  settings.existing_output = ExistingOutput::kKeep;
   CPstExporter exporter(settings, client.mail_client());
   OpenGate gate;
-  test::write_file(output_,
-                   std::vector<std::uint8_t>(EmptyStoreImage().begin(), EmptyStoreImage().end()));
   EXPECT_THROW(exporter.run(box.file.tables, host, host, gate), automation::AutomationError);
   EXPECT_EQ(exporter.summary().outcome, ExportOutcome::kFailed);
   EXPECT_EQ(client.closes, 1);
+  // Nothing was written: no output, and the staging file is gone with its lock.
+  EXPECT_FALSE(std::filesystem::exists(output_));
+  EXPECT_TRUE(exporter.summary().incomplete_file.empty());
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "x Recovered (incomplete).pst"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / ".x Recovered.pst.lock"));
 }
 
 TEST_F(ExportTest, TablesWithoutObjectsStartNoMailClient) {

@@ -324,9 +324,15 @@ class RealRepairTest : public QObject {
     QVERIFY2(dialogs_->completions.isEmpty(), qPrintable(dialogs_->completions.join('|')));
     QCOMPARE(frame.status_pane_text(1), QString());
 
-    // The cancelled export closed its output store whole.
-    const fs::path output = fs::path(dir.path().toStdString()) / "old Recovered.pst";
+    // The cancelled export closed its output store whole, under a name that says it is
+    // incomplete, and the window said where it is.
+    const fs::path output = fs::path(dir.path().toStdString()) / "old Recovered (incomplete).pst";
     QVERIFY(fs::exists(output));
+    QVERIFY(!fs::exists(fs::path(dir.path().toStdString()) / "old Recovered.pst"));
+    QCOMPARE(dialogs_->messages.size(), 1);
+    QVERIFY2(dialogs_->messages.front().startsWith("The repair was stopped.") &&
+                 dialogs_->messages.front().contains(QString::fromStdString(output.string())),
+             qPrintable(dialogs_->messages.front()));
     const fs::path check = fs::path(PSTORIAN_SHARED_DIR) / "tools" / "pstcheck.py";
     if (fs::exists(check) && fs::exists("/usr/bin/python3")) {
       const std::string cmd =

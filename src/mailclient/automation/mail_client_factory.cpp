@@ -60,4 +60,8 @@ std::string mail_client_codepage() {
   return MailProfile::instance().codepage();
 }
 
+void mail_client_store_renamed(const std::filesystem::path& from, const std::filesystem::path& to) {
+  MailProfile::instance().renamed(from, to);
+}
+
 }  // namespace pstorian

@@ -3,6 +3,7 @@
 // to end the client.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -22,5 +23,9 @@ void terminate_mail_client();
 // "WINDOWS-1252" unless set).
 void set_mail_client_codepage(std::string codepage);
 std::string mail_client_codepage();
+
+// The file of an attached store was renamed from `from` to `to` while the client had it
+// released: the store opens it under the new name from now on.
+void mail_client_store_renamed(const std::filesystem::path& from, const std::filesystem::path& to);
 
 }  // namespace pstorian

@@ -11,8 +11,9 @@ MailProfile& MailProfile::instance() {
 
 std::shared_ptr<MessageStore> MailProfile::attach(const std::filesystem::path& path) {
   const std::lock_guard lock(mutex_);
-  for (const auto& s : stores_)
-    if (s->is_file(path)) return s;
+  // Newest first: a store renamed over the file of an older one stands for it now.
+  for (auto it = stores_.rbegin(); it != stores_.rend(); ++it)
+    if ((*it)->is_file(path)) return *it;
   stores_.push_back(std::make_shared<MessageStore>(path, codepage_));
   return stores_.back();
 }
@@ -51,6 +52,18 @@ void close_each(const std::vector<std::shared_ptr<MessageStore>>& stores) {
 
 void MailProfile::close_all() {
   close_each(stores());
+}
+
+void MailProfile::renamed(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const std::lock_guard lock(mutex_);
+  const auto normal = [](const std::filesystem::path& p) {
+    return std::filesystem::absolute(p).lexically_normal();
+  };
+  const std::filesystem::path old_name = normal(from);
+  const std::filesystem::path new_name = normal(to);
+  for (const auto& s : stores_) {
+    if (s->path() == old_name) s->renamed(new_name);
+  }
 }
 
 void MailProfile::clear() {

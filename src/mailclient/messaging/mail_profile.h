@@ -30,6 +30,10 @@ class MailProfile {
   // their files again when used. Every store is closed even when one fails; the first
   // failure (StoreFailedError for a store whose checkpoint failed) is thrown afterwards.
   void close_all();
+  // The file of a released store (see close_all) was renamed: the store whose file was
+  // `from` opens `to` from now on. A store attached earlier under `to` then names the same
+  // file; attaching `to` finds the newest of them.
+  void renamed(const std::filesystem::path& from, const std::filesystem::path& to);
   // Closes every store and forgets it: an empty profile.
   void clear();
 

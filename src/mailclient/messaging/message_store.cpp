@@ -172,6 +172,12 @@ std::vector<std::uint8_t> MessageStore::entry_id() const {
   return store_entry_id(record_key_, path_.string());
 }
 
+void MessageStore::renamed(const std::filesystem::path& path) {
+  const std::lock_guard lock(mutex_);
+  if (file_) throw StoreError("a store's file cannot be renamed while it is open");
+  path_ = std::filesystem::absolute(path).lexically_normal();
+}
+
 bool MessageStore::is_file(const std::filesystem::path& other) const {
   struct stat a {};
   struct stat b {};

@@ -105,6 +105,9 @@ class MessageStore {
   MessageStore& operator=(const MessageStore&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
+  // The file was renamed while the store had it closed: it is opened under `path` from now
+  // on. Throws StoreError while the file is open.
+  void renamed(const std::filesystem::path& path);
   const TextCodec& codec() const { return codec_; }
   const RecordKey& record_key() const { return record_key_; }
   // The top of the personal folders (the IPM subtree), whose subfolders the user sees.
