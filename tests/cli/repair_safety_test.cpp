@@ -468,5 +468,28 @@ TEST(RepairSafetyTest, CtrlCExitsWith130AfterClosingTheStore) {
   EXPECT_FALSE(fs::exists(dir.path() / "outlook97-294-messages Recovered.pst"));
 }
 
+// A source that another program writes to while it is repaired: said, exit 1, and what was
+// written is kept only as incomplete, since it may mix the file's two states.
+TEST(RepairSafetyTest, ASourceThatChangesDuringTheRepairIsSaidAndNotPublished) {
+  test::TempDir dir;
+  const fs::path source = dir.path() / "box.pst";
+  if (!copy_corpus(source)) GTEST_SKIP() << "corpus not available";
+  cli::RepairOptions options;
+  options.source = source.string();
+  FailingOutput lines(1000000);
+  lines.on_line = [&](const std::string& line) {
+    if (line.rfind("Populating folder", 0) != 0) return;
+    std::ofstream grow(source, std::ios::app | std::ios::binary);
+    grow << "appended";
+  };
+  std::ostream text(&lines);
+  std::ostringstream err;
+  fake::FakeClient client;
+  EXPECT_EQ(cli::run_repair(options, client.mail_client(), text, err, false), 1) << err.str();
+  EXPECT_NE(err.str().find(std::string(kSourceChangedText)), std::string::npos) << err.str();
+  EXPECT_FALSE(fs::exists(dir.path() / "box Recovered.pst"));
+  EXPECT_TRUE(fs::exists(dir.path() / "box Recovered (incomplete).pst"));
+}
+
 }  // namespace
 }  // namespace pstorian
