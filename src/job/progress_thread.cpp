@@ -22,7 +22,7 @@ void CProgressThread::start() {
 
 void CProgressThread::run() {
   if (scan_) {
-    scan_(source_path_, tables_, *progress_, worker_.control());
+    scan_outcome_ = scan_(source_path_, tables_, *progress_, worker_.control());
   } else if (export_job_) {
     export_job_->run(tables_, *reporter_, *host_, worker_.control());
     // The exporter's strings and helper objects go with the job, on the worker's thread.

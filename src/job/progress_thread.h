@@ -17,6 +17,7 @@
 #include <string>
 
 #include "engine/object_tables.h"
+#include "engine/pst_scanner.h"
 #include "engine/progress.h"
 #include "job/reporter.h"
 #include "job/worker_thread.h"
@@ -24,9 +25,10 @@
 namespace pstorian {
 
 // A scan of `source_path` into `tables`; it must pass `gate` at every probe page and stop
-// early when the gate says so.
-using ScanFunction = std::function<void(const std::string& source_path, RecoveryTables& tables,
-                                        ProgressSink& progress, JobGate& gate)>;
+// early when the gate says so. It tells whether the file could be opened at all.
+using ScanFunction =
+    std::function<ScanOutcome(const std::string& source_path, RecoveryTables& tables,
+                              ProgressSink& progress, JobGate& gate)>;
 
 // The export of a repair. It passes `gate` at every object and, when cancelled, unwinds so
 // that the output store is left closed and valid.
@@ -54,6 +56,8 @@ class CProgressThread {
   void start();
 
   bool scan_mode() const { return static_cast<bool>(scan_); }
+  // What the scan said of itself, once the thread has ended.
+  ScanOutcome scan_outcome() const { return scan_outcome_; }
   bool export_mode() const { return !scan_ && export_job_ != nullptr; }
   JobControl& control() { return worker_.control(); }
   // The thread itself: whether it has ended, waiting for it, what it threw.
@@ -66,6 +70,7 @@ class CProgressThread {
   RecoveryTables& tables_;
   std::string source_path_;
   ScanFunction scan_;
+  ScanOutcome scan_outcome_ = ScanOutcome::kCompleted;
   ProgressSink* progress_ = nullptr;
   std::unique_ptr<ExportJob> export_job_;
   Reporter* reporter_ = nullptr;

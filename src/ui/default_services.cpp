@@ -12,7 +12,7 @@ UiServices default_services() {
   services.scan = [](const std::string& source_path, RecoveryTables& tables, ProgressSink& progress,
                      JobGate& gate) {
     CPstScanner scanner(tables, progress, gate);
-    scanner.scan(source_path);
+    return scanner.scan(source_path);
   };
   services.make_export = [](const RepairPaths& paths) -> std::unique_ptr<ExportJob> {
     return std::make_unique<CPstExporter>(

@@ -1,6 +1,8 @@
 #include "ui/main_frame.h"
 
 #include <QAction>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 #include <QApplication>
 #include <QCloseEvent>
@@ -19,6 +21,7 @@
 #include <QToolBar>
 #include <QUrl>
 
+#include "engine/byte_source.h"
 #include "export/pst_exporter.h"
 #include "job/output_naming.h"
 #include "ui/about_dialog.h"
@@ -300,11 +303,13 @@ void CMainFrame::open_pst(const QString& source) {
   tables_.clear();
 
   bool stopped = false;
+  bool unreadable = false;
   {
     CSelectFileDialog dialog(selection_, tables_, services_, this);
     if (!source.isEmpty()) dialog.choose_source(source);
     dialog.exec();
     stopped = dialog.scan_stopped();
+    unreadable = dialog.source_unreadable();
   }  // the dialog waits for its scan to end before it goes
 
   if (stopped) {
@@ -314,8 +319,22 @@ void CMainFrame::open_pst(const QString& source) {
   } else if (tables_.objects.first_top_level() != kNoObject) {
     start_export();
   } else if (selection_.scan_started) {
-    services_.dialogs->show_message(this, tr("No records found"), kAppTitle, MessageIcon::Error);
+    services_.dialogs->show_message(this, nothing_found_text(unreadable), kAppTitle,
+                                    MessageIcon::Error);
   }
+}
+
+QString CMainFrame::nothing_found_text(bool unreadable) const {
+  // A file that could not be read at all is no file without records: say why.
+  const std::string path = QFile::encodeName(selection_.source_path).toStdString();
+  if (unreadable && !SourceFile::open(path)) {
+    const int reason = errno;
+    return tr("The selected file %1 cannot be read: %2. Nothing was recovered.")
+        .arg(QDir::toNativeSeparators(selection_.source_path),
+             reason != 0 ? QString::fromLocal8Bit(std::strerror(reason))
+                         : tr("it is not a regular file"));
+  }
+  return tr("No records found");
 }
 
 void CMainFrame::start_export() {

@@ -141,6 +141,9 @@ class CMainFrame final : public QMainWindow, public Reporter, public JobHost {
   void set_open_enabled(bool enabled);
   void update_stop();
   void start_export();
+  // What to say when the scan found nothing: why the file could not be read, or that it
+  // holds no records.
+  QString nothing_found_text(bool unreadable) const;
   void export_ended();
   void start_listing();
   void cancel_workers();

@@ -233,7 +233,9 @@ void CSelectFileDialog::start() {
   scan_stopped_ = false;
 
   ScanFunction scan = services_.scan;
-  if (!scan) scan = [](const std::string&, RecoveryTables&, ProgressSink&, JobGate&) {};
+  if (!scan) scan = [](const std::string&, RecoveryTables&, ProgressSink&, JobGate&) {
+    return ScanOutcome::kCompleted;
+  };
   scan_thread_ = std::make_unique<CProgressThread>(tables_);
   scan_thread_->set_scan(file_system_path(selection_.source_path), std::move(scan),
                          *progress_sink_);

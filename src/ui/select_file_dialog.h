@@ -52,6 +52,11 @@ class CSelectFileDialog final : public QDialog {
   bool scan_running() const { return scan_running_; }
   // The user stopped the scan (Yes to the stop question): what it found is not to be used.
   bool scan_stopped() const { return scan_stopped_; }
+  // The scan ended without being able to open the source (gone, unreadable, no file).
+  bool source_unreadable() const {
+    return scan_thread_ && scan_thread_->worker().done() &&
+           scan_thread_->scan_outcome() == ScanOutcome::kNotOpened;
+  }
   // The scan thread, once Start was pressed.
   CProgressThread* scan_thread() const { return scan_thread_.get(); }
 

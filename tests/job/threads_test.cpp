@@ -60,6 +60,7 @@ TEST(CProgressThread, ScanModeFillsTheTablesDrivesProgressThenRunsTheFinishedSte
             t.objects.append_top_level(t.objects.create(0x21, nullptr, nullptr, true));
             p.step();
           }
+          return ScanOutcome::kNotOpened;  // handed on as it is
         },
         progress);
     thread.set_finished([&] { finished = true; });
@@ -67,6 +68,7 @@ TEST(CProgressThread, ScanModeFillsTheTablesDrivesProgressThenRunsTheFinishedSte
     thread.start();
     ASSERT_TRUE(thread.worker().wait_for(2s));
     EXPECT_TRUE(thread.worker().done());
+    EXPECT_EQ(thread.scan_outcome(), ScanOutcome::kNotOpened);
   }
   EXPECT_NE(scan_thread, std::this_thread::get_id());
   EXPECT_TRUE(finished);
@@ -134,7 +136,7 @@ TEST(CProgressThread, NeitherModeRunsNothingAndAThrowingScanStillClosesTheDialog
   std::atomic<bool> finished = false;
   CProgressThread thread(tables);
   thread.set_scan("/nowhere.pst",
-                  [](const std::string&, RecoveryTables&, ProgressSink&, JobGate&) {
+                  [](const std::string&, RecoveryTables&, ProgressSink&, JobGate&) -> ScanOutcome {
                     throw std::runtime_error("cannot open");
                   },
                   progress);
@@ -155,6 +157,7 @@ TEST(CProgressThread, DestroyingARunningThreadCancelsAndJoinsIt) {
                     [&](const std::string&, RecoveryTables&, ProgressSink&, JobGate& gate) {
                       while (gate.pass()) std::this_thread::sleep_for(100us);
                       unwound = true;
+                      return ScanOutcome::kCancelled;
                     },
                     progress);
     thread.start();

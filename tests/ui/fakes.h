@@ -96,6 +96,7 @@ inline ScanFunction finding_scan(int objects) {
                                 true));
     }
     progress.step();
+    return gate.pass() ? ScanOutcome::kCompleted : ScanOutcome::kCancelled;
   };
 }
 
@@ -107,6 +108,7 @@ inline ScanFunction endless_scan(std::atomic<int>* passes = nullptr) {
       if (passes) ++*passes;
       std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
+    return ScanOutcome::kCancelled;
   };
 }
 

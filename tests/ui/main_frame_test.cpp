@@ -257,7 +257,7 @@ class MainFrameTest : public QObject {
       ScanFunction scan = [found_some](const std::string& path, RecoveryTables& tables,
                                        ProgressSink& progress, JobGate& gate) {
         if (found_some) finding_scan(3)(path, tables, progress, gate);
-        endless_scan()(path, tables, progress, gate);
+        return endless_scan()(path, tables, progress, gate);
       };
       CMainFrame frame(services(scan));
       dialogs_->files = {"/m/old.pst"};

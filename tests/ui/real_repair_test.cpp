@@ -272,7 +272,7 @@ class RealRepairTest : public QObject {
     QVERIFY(dialogs_->messages.isEmpty());
   }
 
-  void aFileWithNothingInItSaysNoRecordsFound() {
+  void aFileWithNothingInItSaysNoRecordsFoundAndAMissingOneWhy() {
     QTemporaryDir dir;
     const fs::path empty = fs::path(dir.path().toStdString()) / "nothing.pst";
     write_bytes(empty, std::vector<std::uint8_t>(64 * 1024, 0));
@@ -282,6 +282,23 @@ class RealRepairTest : public QObject {
     QVERIFY(frame.open_enabled());
     QVERIFY(frame.job_thread() == nullptr);
     QVERIFY(!fs::exists(fs::path(dir.path().toStdString()) / "nothing Recovered.pst"));
+
+    // A file that is gone by the time the scan starts is said to be unreadable, with why.
+    dialogs_->messages.clear();
+    const QString gone = dir.path() + "/gone.pst";
+    write_bytes(gone.toStdString(), std::vector<std::uint8_t>(1024, 0));
+    dialogs_->files = {gone};
+    QTimer::singleShot(0, [&] {
+      auto* dialog = qobject_cast<CSelectFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->browse();
+      fs::remove(gone.toStdString());
+      dialog->start();
+    });
+    frame.open_pst();
+    QCOMPARE(dialogs_->messages.size(), 1);
+    QVERIFY2(dialogs_->messages.front().contains("cannot be read: No such file or directory"),
+             qPrintable(dialogs_->messages.front()));
   }
 
   void stopAnsweredNoThenYesWhileTheRealExportWaitsAtItsGate() {

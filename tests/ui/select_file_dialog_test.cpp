@@ -205,6 +205,7 @@ class SelectFileDialogTest : public QObject {
       progress.set_position(0);
       progress.set_step(1);
       for (int i = 0; i < 1200; ++i) progress.step();
+      return ScanOutcome::kCompleted;
     };
     CSelectFileDialog d(selection_, tables_, services_);
     auto* bar = d.findChild<QProgressBar*>("progressBar");
