@@ -441,14 +441,25 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
 void add_repair_command(CLI::App& app, int& exit_code) {
   CLI::App* cmd = app.add_subcommand(
       "repair", "Repair a damaged .pst file into \"<name> Recovered.pst\" through the mail client");
+  cmd->footer(
+      "The recovered file is written as \"<name> Recovered (incomplete).pst\" and takes its name\n"
+      "only when the repair is complete: a repair that fails, is interrupted or killed leaves an\n"
+      "existing output as it was and keeps what it wrote under the incomplete name. A second\n"
+      "repair into the same name is refused while the first runs; an output name that is a FIFO,\n"
+      "a device or a folder is refused.\n"
+      "Exit status: 0 complete; 1 nothing recovered, failed, or No to the question; 2 usage\n"
+      "error; 130 Ctrl-C; 143 SIGTERM.");
   auto options = std::make_shared<RepairOptions>();
-  cmd->add_option("SOURCE", options->source, "the damaged .pst file")->required();
+  cmd->add_option("SOURCE", options->source,
+                  "the damaged file; its name must end in .pst, .PST, .Pst, .pST, .pSt or .psT")
+      ->required();
   cmd->add_option("-o,--output-folder", options->output_folder,
                   "folder for the recovered file (default: the source's folder)");
   auto* overwrite =
       cmd->add_flag("--overwrite", options->overwrite, "replace an existing output file");
   auto* keep = cmd->add_flag("--keep-existing", options->keep_existing,
-                             "add the recovered mail to an existing output file");
+                             "add the recovered mail to an existing output file (items it holds "
+                             "already are not written again)");
   overwrite->excludes(keep);
   cmd->add_option("--codepage", options->codepage,
                   "code page of the file's 8-bit texts (iconv name; default: the one the file "

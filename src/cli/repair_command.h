@@ -4,15 +4,20 @@
 // otherwise); the scan and the export run with a progress bar on standard error when it is a
 // terminal, the status texts and a closing summary go to standard output.
 //
-// The source is only ever read: an output that leads to it is refused. An existing output is
-// replaced only with --overwrite or a y at the prompt (No cancels) and added to only with
-// --keep-existing.
+// The source is only ever read: an output that leads to it is refused. The output is written
+// under a staging name and takes its name only when the repair completes (see
+// store/staged_output.h); the output name is locked before the scan, so a second repair into
+// it is refused at once. An existing output is replaced only with --overwrite or a y at the
+// prompt (No cancels) and added to only with --keep-existing, never with an item it holds.
 //
-// Exit status: 0 when the output store was written, 1 when nothing could be recovered or an
-// error stopped the repair (the output is the source, the output folder or store cannot be
-// written, No to the overwrite question, standard output failed), 2 for usage errors (an
-// unusable code page included), 3 for a 64-bit source, 128 + the signal's number after SIGINT
-// or SIGTERM.
+// Each repair ends complete, with nothing recovered, stopped or failed (ExportResult), said
+// the same way in the text summary and in the JSON; reasons go to standard error.
+//
+// Exit status: 0 when the output store was written complete, 1 when nothing could be
+// recovered or an error stopped the repair (the output is the source, no regular file, locked
+// by another repair, or cannot be written; No to the overwrite question; the source changed;
+// standard output failed), 2 for usage errors (an unusable code page included), 128 + the
+// signal's number after SIGINT or SIGTERM.
 #pragma once
 
 #include <CLI/CLI.hpp>
