@@ -295,9 +295,7 @@ int settle(const RepairOptions& options, const ExportSummary& summary, RepairCon
     case ExportResult::kComplete:
       return 0;
     case ExportResult::kNothingRecovered:
-      err << "pstorian-cli: nothing recovered from " << options.source
-          << ": no folder or item of it could be read\n";
-      return 1;
+      return 1;  // the export said why
     case ExportResult::kStopped:
       if (summary.outcome == ExportOutcome::kCancelled && g_interrupted.load() != 0) {
         err << "pstorian-cli: interrupted (" << ::strsignal(g_interrupted.load()) << ")\n";

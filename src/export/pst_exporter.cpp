@@ -220,7 +220,13 @@ void CPstExporter::export_all(RecoveryTables& tables, JobGate& gate) {
   switch (summary_.outcome) {
     case ExportOutcome::kCompleted:
     case ExportOutcome::kNoObjects:
-      host_->show_message(kCompletionText, kCompletionCaption);
+      // "Complete" only where there is a file to show for it.
+      if (summary_.output_kept) {
+        host_->show_message(kCompletionText, kCompletionCaption);
+      } else {
+        summary_.error = "no folder or item could be recovered from the file";
+        host_->show_message(kNothingRecoveredText, kMessageCaption);
+      }
       break;
     case ExportOutcome::kStoreFailed: {
       std::string text = std::string(kStoreFailedText) + summary_.store_failure;

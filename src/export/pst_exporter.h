@@ -114,6 +114,9 @@ inline constexpr std::string_view kOutputLockedText =
 // Followed by what the name is ("... is a FIFO, not a regular file").
 inline constexpr std::string_view kOutputNotRegularText =
     "The recovered PST file cannot be written. Nothing was recovered: ";
+// A walk that found no folder and no item to write: no output file is left.
+inline constexpr std::string_view kNothingRecoveredText =
+    "No folder or item could be recovered from the selected PST file. Nothing was written.";
 // Followed by where what was written is kept, and what became of the output.
 inline constexpr std::string_view kStoppedText = "The repair was stopped.";
 inline constexpr std::string_view kSourceChangedText =

@@ -53,6 +53,10 @@ const std::array kKnownTexts = {
               QT_TRANSLATE_NOOP("pstorian::WorkerTexts",
                                 "The recovered PST file could not be written. Nothing was "
                                 "recovered.")},
+    KnownText{kNothingRecoveredText,
+              QT_TRANSLATE_NOOP("pstorian::WorkerTexts",
+                                "No folder or item could be recovered from the selected PST "
+                                "file. Nothing was written.")},
     KnownText{kOverwriteQuestion,
               QT_TRANSLATE_NOOP("pstorian::WorkerTexts", "Do you want to overwrite existing pst file?")},
     KnownText{kMessageCaption, "Pstorian"},

@@ -143,7 +143,7 @@ TEST_F(OutputReplacement, AnInterruptedRepairLeavesTheOldOutputAsItWas) {
   for (const Case& c : cases) {
     for (int round = 0; round < 3; ++round) {
       const auto moment = std::chrono::duration_cast<std::chrono::microseconds>(
-          whole * std::uniform_real_distribution<double>(0.05, 0.95)(random));
+          whole * std::uniform_real_distribution<double>(0.02, 0.7)(random));
       SCOPED_TRACE(std::string(c.name) + " after " + std::to_string(moment.count()) + " us");
       int status = 0;
       std::string said;
@@ -172,7 +172,8 @@ TEST_F(OutputReplacement, AnInterruptedRepairLeavesTheOldOutputAsItWas) {
           fs::remove(e.path());
     }
   }
-  EXPECT_GT(cut_short, 6);
+  // Most moments fall inside the run; how many depends on the machine's load.
+  EXPECT_GT(cut_short, 4);
 }
 
 // A second repair into the name another one is writing is refused with the reason; the first
