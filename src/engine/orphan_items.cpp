@@ -363,8 +363,8 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
       if (k.size() == 1) continue;
       const auto rows = by_time.find(k);
       if (rows == by_time.end()) continue;
-      // The copies of one message share their times; beyond a few hundred rows of one time
-      // (a hostile table) each orphan would look through them all.
+      // The copies of one message share their times; beyond a thousand rows of one time (a
+      // hostile table) each orphan would look through them all.
       const std::size_t looked = std::min(rows->second.size(), kMaxRowsOfOneTime);
       for (std::size_t r = 0; r < looked; ++r)
         if (matches(listed[rows->second[r]].key, key)) fitting.push_back(&listed[rows->second[r]]);

@@ -42,8 +42,8 @@ std::optional<ContentProperties> heap_properties(const NodeReader& reader,
 }
 
 // The 4-byte values a property context holds for `ids` in its records: values of that size
-// are kept in the record itself, so the heap's BTH is all that is read, never a value
-// elsewhere in the heap nor the node's subnodes (a body of any size costs nothing here).
+// are kept in the record itself, so only the heap holding the records is read, no value is
+// looked up in it and none of the node's subnodes is read (a body of any size costs nothing).
 std::map<std::uint16_t, std::uint32_t> long_records(const NodeReader& reader,
                                                     const ObjectNode& object,
                                                     std::initializer_list<std::uint16_t> ids) {
