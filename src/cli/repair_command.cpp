@@ -195,6 +195,8 @@ void print_summary(std::ostream& out, const ExportSummary& s, double seconds) {
         << " placed by their folder's contents table)\n";
   if (s.versions_left_out > 0)
     out << "Left out:               " << s.versions_left_out << " (--current-only)\n";
+  if (s.repeated_blocks_dropped > 0)
+    out << "Repeated blocks:        " << s.repeated_blocks_dropped << " left out (damage)\n";
   out << "Found, not exported:    " << counts_text(s.not_exported, "none") << '\n';
   if (s.mail_items_skipped > 0) {
     out << "Items not written:      " << s.mail_items_skipped << '\n';

@@ -70,6 +70,7 @@ nlohmann::json to_json(const ExportSummary& s) {
       {"orphans_found", s.orphans_found},
       {"orphans_placed", s.orphans_placed},
       {"versions_left_out", s.versions_left_out},
+      {"repeated_blocks_dropped", s.repeated_blocks_dropped},
       {"mail_items_skipped", s.mail_items_skipped},
       {"not_exported", kind_counts(s.not_exported)},
       {"continued_folders", std::move(continued)},

@@ -1,6 +1,7 @@
 #include "engine/content_reader.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "engine/named_property_map.h"
 #include "format/endian.h"
@@ -203,8 +204,16 @@ void ContentReader::add_recipients_and_attachments(MessageContent& message,
   if (auto recipients = table(scope, kRecipientTable)) message.recipients = std::move(*recipients);
 
   if (auto rows = table(scope, kAttachmentTable)) {
+    // Each row names its own attachment: a row naming one named before is damage, and
+    // reading it again would bring the attachment (an embedded message with attachments
+    // of its own, perhaps) once more for every such row.
+    std::unordered_set<const SubnodeRef*> taken;
     for (const ContentProperties& row : *rows) {
       const SubnodeRef* node = find(scope, long_value(find_tag(row, kTagLtpRowIdTag)));
+      if (node != nullptr && !taken.insert(node).second) {
+        reader_.count_dropped();
+        continue;
+      }
       std::optional<AttachmentContent> a;
       if (node != nullptr) a = attachment(*node, scope, depth);
       // What the table row says of an attachment that cannot be read (its name, size and

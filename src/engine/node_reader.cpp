@@ -78,6 +78,33 @@ const BlockRef* find_subnode(const SubnodeList& list, std::uint32_t subnode_id) 
   return nullptr;
 }
 
+NodeReader::NodeReader(const ByteSource& file, const RecoveryTables& tables)
+    : file_(file),
+      tables_(tables),
+      read_units_(static_cast<std::size_t>(file.size() / pst::kBlockAlignment / kUnitsPerChunk + 1)),
+      reread_left_(file.size() + kRereadSlack) {}
+
+bool NodeReader::account_read(const BlockRef& ref) const {
+  const std::uint64_t unit = ref.offset / pst::kBlockAlignment;
+  std::vector<std::uint64_t>& chunk = read_units_[static_cast<std::size_t>(unit / kUnitsPerChunk)];
+  if (chunk.empty()) chunk.resize(kUnitsPerChunk / 64);
+  std::uint64_t& word = chunk[static_cast<std::size_t>(unit % kUnitsPerChunk / 64)];
+  const std::uint64_t bit = std::uint64_t{1} << (unit % 64);
+  if ((word & bit) == 0) {
+    word |= bit;
+    return true;
+  }
+  // Even a small block costs a unit: each read is a call on the file.
+  const std::uint64_t cost = std::max<std::uint64_t>(ref.size, pst::kBlockAlignment);
+  if (cost > reread_left_) {
+    ++repeats_.dropped;
+    return false;
+  }
+  reread_left_ -= cost;
+  repeats_.reread_bytes += cost;
+  return true;
+}
+
 Bytes NodeReader::read_block(std::uint64_t offset, std::uint32_t size, bool decode,
                              int levels) const {
   // A data tree may name the same child many times over; whatever it claims, what it
@@ -101,14 +128,14 @@ Bytes NodeReader::read_block(const BlockRef& ref, bool decode, int levels,
 std::vector<Bytes> NodeReader::read_leaves(const BlockRef& ref, std::uint64_t& budget) const {
   std::vector<Bytes> leaves;
   const Expect expect = pst::is_internal_block(ref.id) ? kAnyTree : kData;
-  read_leaves_within(ref, kMinBlockSize, true, expect, budget, leaves);
+  read_leaves_within(ref, kMinBlockSize, true, expect, budget, leaves, nullptr);
   return leaves;
 }
 
 Bytes NodeReader::read_block_within(const BlockRef& ref, bool decode, Expect expect,
                                     std::uint64_t& budget) const {
   std::vector<Bytes> leaves;
-  read_leaves_within(ref, kMinBlockSize, decode, expect, budget, leaves);
+  read_leaves_within(ref, kMinBlockSize, decode, expect, budget, leaves, nullptr);
   if (leaves.size() == 1) return std::move(leaves.front());
   std::size_t total = 0;
   for (const Bytes& leaf : leaves) total += leaf.size();
@@ -118,42 +145,60 @@ Bytes NodeReader::read_block_within(const BlockRef& ref, bool decode, Expect exp
   return out;
 }
 
-void NodeReader::read_leaves_within(const BlockRef& ref, std::uint32_t min_size, bool decode,
+bool NodeReader::read_leaves_within(const BlockRef& ref, std::uint32_t min_size, bool decode,
                                     Expect expect, std::uint64_t& budget,
-                                    std::vector<Bytes>& leaves) const {
+                                    std::vector<Bytes>& leaves, TreeBlocks* tree_blocks) const {
   // A block's trailer follows its data, so data reaching the end of the file has lost it.
   if (ref.size < min_size || ref.offset >= file_.size() || ref.size >= file_.size() - ref.offset)
-    return;
+    return false;
+  if (!account_read(ref)) return false;
   // The block lies wholly inside the file; bytes lost to an I/O error read as zeros.
   Bytes block(ref.size);
   file_.read_at(ref.offset, block);
   const IdLayout& ids = ids_of(tables_.form);
 
   const TreeShape tree = tree_shape(block, ids);
-  if (expect == kLevel1Tree && tree.level != 1) return;
+  if (expect == kLevel1Tree && tree.level != 1) return false;
   if (expect != kData && tree.level != 0) {
+    TreeBlocks own;
+    if (tree_blocks == nullptr) {
+      tree_blocks = &own;
+      own.insert(&ref);
+    }
     // Each child lies exactly one level below its parent: a level-2 tree holds level-1
     // trees, a level-1 tree holds data. Were a child's own claim followed instead, a tree
-    // naming itself (or an ancestor) as a child would be expanded without end.
+    // naming itself (or an ancestor) as a child would be expanded without end. A child the
+    // tree named already, at either level, is no further data: a tree that names one block
+    // a million times claims gigabytes it does not hold.
     const Expect child_expect = tree.level == 2 ? kLevel1Tree : kData;
+    const std::size_t before = leaves.size();
+    std::size_t repeated = 0;
     for (std::size_t i = 0; i < tree.count; ++i) {
       const BlockRef* child =
           tables_.find_block(ids.load_id(block, kDataTreeIdsAt + ids.id_size * i));
       if (child == nullptr) break;
       if (child_expect == kLevel1Tree && !pst::is_internal_block(child->id)) break;
-      const std::size_t before = leaves.size();
-      read_leaves_within(*child, kMinDataTreePiece, decode, child_expect, budget, leaves);
-      if (leaves.size() == before) break;
+      if (!tree_blocks->insert(child).second) {
+        ++repeats_.dropped;
+        ++repeated;
+        continue;
+      }
+      if (!read_leaves_within(*child, kMinDataTreePiece, decode, child_expect, budget, leaves,
+                              tree_blocks))
+        break;
     }
-    return;
+    // A level-1 tree that only repeats what came before is passed over like each of its
+    // names; one that could not be read ends the tree above it.
+    return leaves.size() > before || (tree.count != 0 && repeated == tree.count);
   }
-  if (block.size() > budget) return;
+  if (block.size() > budget) return false;
   budget -= block.size();
   if (decode && tables_.cyclic)
     pst::cyclic_crypt(block, static_cast<std::uint32_t>(ref.id));  // keyed by the id's low half
   else if (decode && tables_.encoded)
     pst::permute_decode(block);
   leaves.push_back(std::move(block));
+  return true;
 }
 
 std::vector<std::uint64_t> NodeReader::read_tree_children(const BlockRef& ref) const {

@@ -6,10 +6,20 @@
 // Everything read is bounded by the block it comes from: counts and ids that the file
 // claims are only followed as far as the block that holds them reaches, and an assembled
 // data tree never grows beyond the size of the file itself.
+//
+// A block is data once. A data tree that names a block it named already (at either level)
+// is damaged, and the repeated names are left out: the first use is kept. Across reads the
+// reader keeps account of the blocks it has read: reading one again (the versions of a node
+// share blocks, as do the copies of a message the file keeps once, and a table is read
+// before the items it lists) costs its size from an allowance of the file's own size and
+// kRereadSlack more, and once that is spent a block read before reads as missing. So all a
+// reader ever reads stays within a small multiple of the file, however often a hostile
+// file names the same blocks. The account makes a reader a thing of one thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/byte_source.h"
@@ -68,15 +78,32 @@ class SubnodeScope {
 class NodeReader {
  public:
   // Both must outlive the reader.
-  NodeReader(const ByteSource& file, const RecoveryTables& tables) : file_(file), tables_(tables) {}
+  NodeReader(const ByteSource& file, const RecoveryTables& tables);
+
+  // What reading blocks again cost this reader, and the uses of blocks it left out: names
+  // repeated within one data tree, and blocks read before once the allowance was spent.
+  struct Repeats {
+    std::uint64_t reread_bytes = 0;
+    std::uint64_t dropped = 0;
+  };
+  const Repeats& repeats() const { return repeats_; }
+  // Counts a use of a block that a caller left out as a repeat of one before.
+  void count_dropped() const { ++repeats_.dropped; }
+
+  // Beyond the file's own size, what reading blocks again may cost: room for the blocks
+  // that the copies of a message share in a small file (a few hundred copies of one
+  // message, each read whole, in files of a few hundred kilobytes).
+  static constexpr std::uint64_t kRereadSlack = std::uint64_t{32} << 20;
 
   // Reads `size` bytes at `offset`. With `levels` nonzero a data tree block found there is
   // expanded into the concatenated bytes of its children (a level-2 tree expands its level-1
   // children too). With `decode` set and the file encoded, data blocks are decoded; data tree
   // blocks never are. Empty when nothing could be read: a block under 16 bytes, one that does
-  // not end before the end of the file, or a data tree whose first child is missing. A
-  // missing or unreadable child ends a data tree's bytes there, and so does a child of a
-  // level-2 tree that is not a level-1 tree: legal trees are at most two levels deep.
+  // not end before the end of the file, a data tree whose first child is missing, or a block
+  // read before once the allowance for that is spent. A missing or unreadable child ends a
+  // data tree's bytes there, and so does a child of a level-2 tree that is not a level-1
+  // tree: legal trees are at most two levels deep. A child the tree named before is
+  // passed over.
   Bytes read_block(std::uint64_t offset, std::uint32_t size, bool decode, int levels) const;
   // The same for a block of the index. Its id tells whether it can be a data tree at all
   // (data trees have internal ids), so a data block whose bytes merely start like a data
@@ -117,16 +144,30 @@ class NodeReader {
     kAnyTree,     // a data tree of level 1 or 2, else data
     kLevel1Tree,  // a level-1 data tree and nothing else (the child of a level-2 tree)
   };
-  // Appends the leaves of what lies at `offset` to `leaves`.
+  // The blocks one data tree has named so far, at either level.
+  using TreeBlocks = std::unordered_set<const BlockRef*>;
+  // Appends the leaves of what lies at `ref` to `leaves`. `tree` is null for the top of
+  // what is read, else the blocks the tree being expanded has named. False when it gave no
+  // leaf, unless it is a data tree whose every name repeats one named before.
   // `ref.id` keys the cyclic decoding; a block read by offset alone has id 0.
-  void read_leaves_within(const BlockRef& ref, std::uint32_t min_size, bool decode,
-                          Expect expect, std::uint64_t& budget,
-                          std::vector<Bytes>& leaves) const;
+  bool read_leaves_within(const BlockRef& ref, std::uint32_t min_size, bool decode,
+                          Expect expect, std::uint64_t& budget, std::vector<Bytes>& leaves,
+                          TreeBlocks* tree) const;
   Bytes read_block_within(const BlockRef& ref, bool decode, Expect expect,
                           std::uint64_t& budget) const;
+  // Marks the block at `ref` read; false, counting it dropped, when it was read before and
+  // reading it again would cost more than is left.
+  bool account_read(const BlockRef& ref) const;
 
   const ByteSource& file_;
   const RecoveryTables& tables_;
+  // One bit for each 64-byte unit of the file (blocks start on them): a block starting
+  // there was read. In chunks of kUnitsPerChunk units, made when first touched, so that a
+  // large sparse file costs only what is read of it.
+  static constexpr std::uint64_t kUnitsPerChunk = std::uint64_t{1} << 18;
+  mutable std::vector<std::vector<std::uint64_t>> read_units_;
+  mutable std::uint64_t reread_left_ = 0;
+  mutable Repeats repeats_;
 };
 
 }  // namespace pstorian

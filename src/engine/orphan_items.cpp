@@ -21,6 +21,8 @@ namespace {
 
 // The entry stream of the name-to-id map.
 constexpr std::uint32_t kNameToIdEntryStreamTag = 0x00030102;
+// Contents table rows of one time looked through for each orphan.
+constexpr std::size_t kMaxRowsOfOneTime = 1024;
 
 // Whether the block at `ref` begins with the heap header of a property context: its page
 // map inside the block after the 12-byte header, bSig 0xEC, bClientSig 0xBC. Only its first
@@ -208,10 +210,18 @@ class SpareSubnodeTrees {
   // elements all lie in another (a leaf block of an intermediate one) stands for nothing of
   // its own; of trees with the same elements, any serves, the newest is taken.
   const BlockRef* holding(const std::vector<std::uint32_t>& ids) const {
-    const auto first = by_id_.find(ids.front());
-    if (first == by_id_.end()) return nullptr;
+    // Only the trees holding the id that fewest trees hold can hold them all. Where even
+    // that id is in a great many trees (a hostile file: every orphan would look through
+    // every tree), none is given.
+    const std::vector<std::size_t>* fewest = nullptr;
+    for (const std::uint32_t id : ids) {
+      const auto it = by_id_.find(id);
+      if (it == by_id_.end()) return nullptr;
+      if (fewest == nullptr || it->second.size() < fewest->size()) fewest = &it->second;
+    }
+    if (fewest->size() > kMaxLookedThrough) return nullptr;
     std::vector<const Tree*> fits;
-    for (const std::size_t t : first->second) {
+    for (const std::size_t t : *fewest) {
       const Tree& tree = trees_[t];
       if (std::all_of(ids.begin(), ids.end(), [&](std::uint32_t id) { return tree.holds(id); }))
         fits.push_back(&tree);
@@ -232,6 +242,7 @@ class SpareSubnodeTrees {
  private:
   // More fitting trees than this are ambiguous whatever they hold.
   static constexpr std::size_t kMaxFits = 16;
+  static constexpr std::size_t kMaxLookedThrough = 1024;
   struct Tree {
     const BlockRef* block;
     std::vector<Element> elements;  // sorted
@@ -352,8 +363,11 @@ void add_orphaned_items(const ByteSource& source, const NodeReader& reader,
       if (k.size() == 1) continue;
       const auto rows = by_time.find(k);
       if (rows == by_time.end()) continue;
-      for (const std::size_t i : rows->second)
-        if (matches(listed[i].key, key)) fitting.push_back(&listed[i]);
+      // The copies of one message share their times; beyond a thousand rows of one time (a
+      // hostile table) each orphan would look through them all.
+      const std::size_t looked = std::min(rows->second.size(), kMaxRowsOfOneTime);
+      for (std::size_t r = 0; r < looked; ++r)
+        if (matches(listed[rows->second[r]].key, key)) fitting.push_back(&listed[rows->second[r]]);
     }
     const bool several = std::any_of(fitting.begin(), fitting.end(), [&](const ListedMessage* m) {
       return m->node_id != fitting.front()->node_id;

@@ -29,15 +29,39 @@ constexpr std::uint32_t kDefaultIpmSubtree = 0x8022;
 constexpr int kVotingMessages = 64;
 constexpr int kReadMessages = 256;
 
-std::optional<ContentProperties> node_properties(const NodeReader& reader,
+// The properties the heap of `object` holds: what the store says of its folders are entry
+// ids of a few bytes, never kept in subnodes, so none is read.
+std::optional<ContentProperties> heap_properties(const NodeReader& reader,
                                                  const ObjectNode& object) {
   if (object.data_block == nullptr) return std::nullopt;
   ItemBudget budget = ItemBudget::for_file(reader.file_size());
   const ContentReader content(reader, budget);
   const auto heap = content.open_heap(*object.data_block);
   if (!heap) return std::nullopt;
-  const SubnodeList subnodes = reader.read_subnodes(object.subnode_block);
-  return content.properties(*heap, {SubnodeScope(subnodes), {}});
+  return content.properties(*heap, {});
+}
+
+// The 4-byte values a property context holds for `ids` in its records: values of that size
+// are kept in the record itself, so only the heap holding the records is read, no value is
+// looked up in it and none of the node's subnodes is read (a body of any size costs nothing).
+std::map<std::uint16_t, std::uint32_t> long_records(const NodeReader& reader,
+                                                    const ObjectNode& object,
+                                                    std::initializer_list<std::uint16_t> ids) {
+  std::map<std::uint16_t, std::uint32_t> out;
+  if (object.data_block == nullptr) return out;
+  ItemBudget budget = ItemBudget::for_file(reader.file_size());
+  const auto heap = ContentReader(reader, budget).open_heap(*object.data_block);
+  if (!heap) return out;
+  try {
+    for (const PropertyRecord& r : property_records(*heap, Broken::kLeaveOut)) {
+      const auto id = static_cast<std::uint16_t>(r.tag >> 16);
+      if ((r.tag & 0xFFFF) == kTypeLong && std::find(ids.begin(), ids.end(), id) != ids.end())
+        out.emplace(id, pst::load_le32(r.slot, 0));
+    }
+  } catch (const LtpError&) {
+    // No property context: it says nothing.
+  }
+  return out;
 }
 
 const ContentProperty* find_property(const ContentProperties& properties, std::uint16_t id,
@@ -48,25 +72,21 @@ const ContentProperty* find_property(const ContentProperties& properties, std::u
   return it == properties.end() ? nullptr : &*it;
 }
 
-std::optional<std::uint32_t> long_value(const ContentProperties& properties, std::uint16_t id) {
-  const ContentProperty* p = find_property(properties, id, kTypeLong);
-  if (!p || p->value.size() < 4) return std::nullopt;
-  return pst::load_le32(p->value, 0);
-}
-
 std::optional<std::uint32_t> named_node(const ContentProperties& properties, std::uint16_t id) {
   const ContentProperty* p = find_property(properties, id, kTypeBinary);
   return p ? entry_id_node(p->value) : std::nullopt;
 }
 
 // The code page one message's texts are in, when it says.
-std::optional<std::string> message_codepage(const ContentProperties& properties) {
+std::optional<std::string> message_codepage(const NodeReader& reader, const ObjectNode& object) {
+  const auto values =
+      long_records(reader, object, {kMessageCodepage, kInternetCodepage, kMessageLocaleId});
   for (const std::uint16_t id : {kMessageCodepage, kInternetCodepage}) {
-    if (const auto number = long_value(properties, id))
-      if (auto name = codepage_name(*number)) return name;
+    if (const auto it = values.find(id); it != values.end())
+      if (auto name = codepage_name(it->second)) return name;
   }
-  if (const auto locale = long_value(properties, kMessageLocaleId))
-    return codepage_name(locale_codepage(*locale));
+  if (const auto it = values.find(kMessageLocaleId); it != values.end())
+    return codepage_name(locale_codepage(it->second));
   return std::nullopt;
 }
 
@@ -97,7 +117,7 @@ StoreRoles read_store_roles(const NodeReader& reader) {
   // hide what an earlier one still says.
   StoreRoles roles;
   for (const ObjectIndex store : store_versions(reader.tables())) {
-    const auto properties = node_properties(reader, reader.tables().objects[store]);
+    const auto properties = heap_properties(reader, reader.tables().objects[store]);
     if (!properties) continue;
     const auto fill = [&](std::optional<std::uint32_t>& role, std::uint16_t id) {
       if (!role) role = named_node(*properties, id);
@@ -208,9 +228,7 @@ std::optional<std::string> file_codepage(const NodeReader& reader) {
     const ObjectNode& object = objects[i];
     if (pst::node_type(object.node_id) != pst::kNodeNormalMessage) continue;
     ++read;
-    const auto properties = node_properties(reader, object);
-    if (!properties) continue;
-    if (auto name = message_codepage(*properties)) {
+    if (auto name = message_codepage(reader, object)) {
       ++votes[*name];
       ++voters;
     }
@@ -221,11 +239,10 @@ std::optional<std::string> file_codepage(const NodeReader& reader) {
         ->first;
   }
   for (const ObjectIndex store : store_versions(reader.tables())) {
-    const auto properties = node_properties(reader, objects[store]);
-    if (!properties) continue;
+    const auto values = long_records(reader, objects[store], {kMessageLocaleId, kLocaleId});
     for (const std::uint16_t id : {kMessageLocaleId, kLocaleId})
-      if (const auto locale = long_value(*properties, id))
-        return codepage_name(locale_codepage(*locale));
+      if (const auto it = values.find(id); it != values.end())
+        return codepage_name(locale_codepage(it->second));
   }
   return std::nullopt;
 }

@@ -48,6 +48,8 @@ std::uint32_t locale_codepage(std::uint32_t locale_id);
 // page 0x3FFD, else the internet code page 0x3FDE, else the message locale 0x3FF1), else
 // from the store's own locale; std::nullopt when nothing in the file says. Windows-1252 for a
 // file of the 64-bit form, whose Unicode text the fields hold narrowed to that code page.
+// These are 4-byte values, held in the records of each property context: only the heaps
+// that hold the records are read, none of the messages' other values nor their subnodes.
 std::optional<std::string> file_codepage(const NodeReader& reader);
 
 }  // namespace pstorian

@@ -103,6 +103,13 @@ bool carries_mail(const ItemRecord& record) {
          m.internet_message_id;
 }
 
+// Whether the record of a message node is an item to write (as the mail it carries when its
+// class was damaged), as visit decides.
+bool is_message_item(const ItemRecord& record) {
+  return !record.folder &&
+         (record.kind != ItemKind::kNone || (class_damaged(record.item_class) && carries_mail(record)));
+}
+
 // The record of a message whose class was damaged, as the mail it was: the class of a note,
 // in the record and in what is written whole.
 ItemRecord as_mail(const ItemRecord& record) {
@@ -315,17 +322,21 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   std::size_t visited = 0;
   if (progress_) progress_->set_range(0, kProgressEnd);
   summary_.outcome = ExportOutcome::kCompleted;
+  const std::uint64_t dropped_before = reader_->repeats().dropped;
   try {
     walk_objects(tables, gate, current, visited, total);
   } catch (const automation::StoreFailure& e) {
     store_failed(e.what());
   }
+  summary_.repeated_blocks_dropped = reader_->repeats().dropped - dropped_before;
   roles_.clear();
   tables.clear();
 }
 
 void CPstExporter::walk_objects(RecoveryTables& tables, JobGate& gate, ObjectIndex current,
                                 std::size_t& visited, std::size_t total) {
+  // For the blocks of each message decoded, whether it is an item to write.
+  std::map<std::pair<const BlockRef*, const BlockRef*>, bool> decoded_messages;
   while (current != kNoObject) {
     if (!gate.pass()) {
       summary_.outcome = ExportOutcome::kCancelled;
@@ -339,8 +350,19 @@ void CPstExporter::walk_objects(RecoveryTables& tables, JobGate& gate, ObjectInd
       current = node.first_child;
       continue;
     }
-    if (const std::optional<ItemRecord> record = decode_item(*reader_, node)) {
+    // A message identical to a version decoded before holds nothing of its own: it is
+    // counted as that one was, not read again (which would cost the whole item).
+    const bool message = pst::node_type(node.node_id) == pst::kNodeNormalMessage;
+    const auto blocks = std::pair(node.data_block, node.subnode_block);
+    const auto known = role_of(current) == VersionRole::kIdentical ? decoded_messages.find(blocks)
+                                                                   : decoded_messages.end();
+    if (known != decoded_messages.end()) {
+      if (known->second) ++summary_.identical_copies;
+    } else if (const std::optional<ItemRecord> record = decode_item(*reader_, node)) {
+      if (message && !record->folder) decoded_messages.emplace(blocks, is_message_item(*record));
       visit(tables, current, *record);
+    } else if (message) {
+      decoded_messages.emplace(blocks, false);
     }
     // Pre-order: children first, then the next sibling of the nearest ancestor that has one.
     if (tables.objects[current].first_child != kNoObject) {

@@ -189,6 +189,9 @@ struct ExportSummary {
   int orphans_found = 0;
   int orphans_placed = 0;
   int versions_left_out = 0;    // earlier and unlisted versions, with current_only
+  // Uses of a block already used, left out of the items as damage: names a data tree
+  // repeats, and blocks read again beyond what the file's size allows (node_reader.h).
+  std::uint64_t repeated_blocks_dropped = 0;
   int mail_items_skipped = 0;            // items that could not be created or saved
   std::map<ItemKind, int> not_exported;  // decoded items that are no message, by kind
   std::vector<ContinuedFolder> continued_folders;

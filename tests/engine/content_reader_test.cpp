@@ -680,6 +680,36 @@ TEST(ContentReaderTest, TablesAndAttachmentsThatCannotBeReadLeaveTheRestOfTheMes
             bytes_of("row " + std::to_string(0x8025)));
 }
 
+TEST(ContentReaderTest, AttachmentRowsNamingOneAttachmentBringItOnce) {
+  // Every row of the table names the same embedded message: read once per row, a message
+  // of a few blocks would come back as many times as the table has rows, at every level.
+  SyntheticFile f;
+  NodeBuilder inner(f);
+  NodeBuilder embedding(f);
+  embedding.add_subnode(0x200044, pc_blocks({text(kSubject, "Inner")}, inner), &inner);
+  NodeBuilder msg(f);
+  msg.add_subnode(0x8025,
+                  pc_blocks({number(kAttachMethod, 5), prop(kAttachDataObject, le({0x200044, 0}))},
+                            embedding),
+                  &embedding);
+  // The table writer refuses a row id twice: the rows are written apart and made alike.
+  NodeBuilder table(f);
+  std::vector<Bytes> rows = attachment_table({0x8025, 0x9A45, 0x9A65, 0x9A85}, table);
+  for (Bytes& block : rows)
+    for (std::size_t at = 0; at + 4 <= block.size(); ++at)
+      if (const std::uint32_t id = pst::load_le32(block, at); id == 0x9A45 || id == 0x9A65 || id == 0x9A85)
+        pst::store_le32(block, at, 0x8025);
+  msg.add_subnode(kAttachmentTable, rows, &table);
+  const ObjectIndex o = add_message(msg, {text(kSubject, "Outer")});
+  const MemorySource file = f.source();
+  const NodeReader reader(file, f.tables);
+  const auto item = decode_item(reader, f.tables.objects[o]);
+  ASSERT_TRUE(item && item->content);
+  ASSERT_EQ(item->content->attachments.size(), 1u);
+  ASSERT_NE(item->content->attachments[0].embedded, nullptr);
+  EXPECT_EQ(reader.repeats().dropped, 3u);
+}
+
 // Stores every plain value in one subnode, whatever the value: a table whose cells all
 // name the same large value.
 class OneValueSink final : public SubnodeSink {

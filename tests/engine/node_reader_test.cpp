@@ -61,7 +61,10 @@ TEST(NodeReaderTest, DataTreesConcatenateChildrenUpToTheFirstMissingOne) {
   const std::uint32_t full = f.add_block(0x2E, data_tree(1, {0x20, 0x24, 0x28}));
   const std::uint32_t broken = f.add_block(0x32, data_tree(1, {0x20, 0x24, 0x99, 0x28}));
   const std::uint32_t nothing = f.add_block(0x36, data_tree(1, {0x99, 0x20, 0x24, 0x28}));
-  const std::uint32_t two_level = f.add_block(0x3A, data_tree(2, {0x2E, 0x32}));
+  f.add_block(0x40, filled(20, 50));
+  f.add_block(0x44, filled(10, 150));
+  f.add_block(0x3E, data_tree(1, {0x40, 0x99, 0x44}));
+  const std::uint32_t two_level = f.add_block(0x3A, data_tree(2, {0x2E, 0x3E}));
   const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
 
@@ -69,8 +72,7 @@ TEST(NodeReaderTest, DataTreesConcatenateChildrenUpToTheFirstMissingOne) {
   EXPECT_EQ(reader.read_block(full, 20, false, 1), all);
   EXPECT_EQ(reader.read_block(broken, 24, false, 1), concat({filled(40, 0), filled(30, 100)}));
   EXPECT_TRUE(reader.read_block(nothing, 24, false, 1).empty());
-  EXPECT_EQ(reader.read_block(two_level, 16, false, 1),
-            concat({all, filled(40, 0), filled(30, 100)}));
+  EXPECT_EQ(reader.read_block(two_level, 16, false, 1), concat({all, filled(20, 50)}));
   // Not asked to expand: the tree block itself.
   EXPECT_EQ(reader.read_block(full, 20, false, 0), data_tree(1, {0x20, 0x24, 0x28}));
 }
@@ -81,23 +83,81 @@ TEST(NodeReaderTest, DataTreeChildrenLieExactlyOneLevelBelowTheirParent) {
   // A 16-byte level-2 tree naming itself: read as its own level-1 child, it would be
   // expanded again and again.
   f.add_block(0x2E, data_tree(2, {0x2E, 0x2E}));
-  // A level-2 tree and a level-1 tree naming each other: the level-1 tree's child is data.
-  f.add_block(0x32, data_tree(1, {0x36}));
-  f.add_block(0x36, data_tree(2, {0x32, 0x32}));
+  // A level-2 tree naming a level-1 tree that names another level-2 tree: its child is data.
+  f.add_block(0x32, data_tree(1, {0x4A}));
+  f.add_block(0x36, data_tree(2, {0x32, 0x99}));
+  f.add_block(0x4A, data_tree(2, {0x32}));
   // A level-2 tree whose second child is a data block rather than a level-1 tree.
   f.add_block(0x3A, data_tree(1, {0x20}));
-  f.add_block(0x3E, data_tree(2, {0x3A, 0x20, 0x3A}));
-  // A level-1 tree naming itself reads its own bytes as data.
-  f.add_block(0x42, data_tree(1, {0x42, 0x20}));
+  f.add_block(0x46, data_tree(1, {0x20}));
+  f.add_block(0x3E, data_tree(2, {0x3A, 0x20, 0x46}));
   const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
 
   EXPECT_TRUE(reader.read_block(*f.tables.find_block(0x2E), false, 1).empty());
-  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x36), false, 1),
-            concat({data_tree(2, {0x32, 0x32}), data_tree(2, {0x32, 0x32})}));
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x36), false, 1), data_tree(2, {0x32}));
   EXPECT_EQ(reader.read_block(*f.tables.find_block(0x3E), false, 1), filled(20, 0));
-  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x42), false, 1),
-            concat({data_tree(1, {0x42, 0x20}), filled(20, 0)}));
+}
+
+TEST(NodeReaderTest, BlocksNamedAgainInOneDataTreeAreDataOnce) {
+  // One block named over and over claims far more than the file holds: each name after the
+  // first is left out, at either level of the tree, and counted.
+  SyntheticFile f;
+  f.add_block(0x20, filled(20, 0));
+  f.add_block(0x24, filled(30, 100));
+  f.add_block(0x2E, data_tree(1, {0x20, 0x20, 0x24, 0x20}));
+  f.add_block(0x32, data_tree(1, {0x24, 0x20}));
+  f.add_block(0x36, data_tree(2, {0x2E, 0x2E, 0x32, 0x2E}));  // 0x32 names nothing new
+  f.add_block(0x3A, data_tree(1, {0x3A, 0x20}));              // a tree naming itself
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  struct Case {
+    std::uint32_t tree;
+    Bytes data;
+    std::uint64_t dropped;
+  };
+  for (const Case& c : {Case{0x2E, concat({filled(20, 0), filled(30, 100)}), 2},
+                        Case{0x36, concat({filled(20, 0), filled(30, 100)}), 6},
+                        Case{0x3A, filled(20, 0), 1}}) {
+    SCOPED_TRACE(c.tree);
+    const std::uint64_t before = reader.repeats().dropped;
+    EXPECT_EQ(reader.read_block(*f.tables.find_block(c.tree), false, 1), c.data);
+    EXPECT_EQ(reader.repeats().dropped - before, c.dropped);
+  }
+  // Read again, the same tree gives the same.
+  EXPECT_EQ(reader.read_block(*f.tables.find_block(0x2E), false, 1),
+            concat({filled(20, 0), filled(30, 100)}));
+}
+
+TEST(NodeReaderTest, ReadingBlocksAgainIsBoundedByTheFile) {
+  // Many nodes naming one large tree: each reading costs the tree again, and once what the
+  // file could hold (its size and the slack) has been read again, its blocks read as missing.
+  SyntheticFile f;
+  std::vector<std::uint32_t> pieces;
+  for (std::uint32_t i = 0; i < 200; ++i) {
+    pieces.push_back(0x1000 + 4 * i);
+    f.add_block(pieces.back(), filled(8000, static_cast<std::uint8_t>(i)));
+  }
+  f.add_block(0x2E, data_tree(1, pieces));
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  const std::uint64_t tree_size = 200 * 8000;
+  const std::uint64_t allowance = file.size() + NodeReader::kRereadSlack;
+  std::uint64_t read = 0;
+  int whole = 0;
+  for (int i = 0; i < 1000; ++i) {
+    const Bytes data = reader.read_block(*f.tables.find_block(0x2E), false, 1);
+    read += data.size();
+    whole += data.size() == tree_size ? 1 : 0;
+  }
+  // The first reading and what the allowance pays for, which is used up before any block
+  // is refused.
+  EXPECT_LE(read, tree_size + allowance);
+  EXPECT_GT(read, allowance - tree_size);
+  EXPECT_GT(whole, 1);
+  EXPECT_LT(whole, 1000);
+  EXPECT_LE(reader.repeats().reread_bytes, allowance);
+  EXPECT_GT(reader.repeats().dropped, 0u);
 }
 
 TEST(NodeReaderTest, DataBlocksThatStartLikeDataTreesAreReadAsData) {
@@ -118,13 +178,14 @@ TEST(NodeReaderTest, DataBlocksThatStartLikeDataTreesAreReadAsData) {
 TEST(NodeReaderTest, DataTreeCountsAreBoundedByTheBlock) {
   SyntheticFile f;
   f.add_block(0x20, filled(16, 7));
-  Bytes tree = data_tree(1, {0x20, 0x20});
+  f.add_block(0x24, filled(16, 9));
+  Bytes tree = data_tree(1, {0x20, 0x24});
   pst::store_le16(tree, 2, 0xFFFF);  // claims far more ids than the block holds
   const std::uint32_t at = f.add_block(0x2E, tree);
   const MemorySource file = f.source();
   NodeReader reader(file, f.tables);
   EXPECT_EQ(reader.read_block(at, static_cast<std::uint32_t>(tree.size()), false, 1),
-            concat({filled(16, 7), filled(16, 7)}));
+            concat({filled(16, 7), filled(16, 9)}));
 }
 
 TEST(NodeReaderTest, OnlyDataBlocksOfEncodedFilesAreDecoded) {

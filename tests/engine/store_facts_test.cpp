@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/synthetic_file.h"
+#include "format/endian.h"
 
 namespace pstorian {
 namespace {
@@ -92,6 +93,50 @@ TEST_F(StoreFactsTest, TheMessagesVoteForTheirCodePage) {
   // The fields of a file of the 64-bit form hold its Unicode text narrowed to Windows-1252.
   file.tables.form = pst::FileForm::kUnicode;
   EXPECT_EQ(codepage(), "WINDOWS-1252");
+}
+
+// Counts what is read through it.
+class CountingSource final : public ByteSource {
+ public:
+  explicit CountingSource(const ByteSource& inner) : inner_(inner) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  void read_at(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    read += out.size();
+    inner_.read_at(offset, out);
+  }
+  mutable std::uint64_t read = 0;
+
+ private:
+  const ByteSource& inner_;
+};
+
+TEST_F(StoreFactsTest, TheGuessReadsTheRecordsOfEachMessageAndNoneOfItsValues) {
+  // Messages whose bodies fill the file, one of them a tree naming its block a thousand
+  // times: the code page lies in their records, and the bodies are never read.
+  Bytes tree(8, 0);
+  tree[0] = 0x01;
+  tree[1] = 0x01;
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    const std::uint32_t piece = 0x1000 + 4 * (i % 500);
+    if (i < 500) file.add_block(piece, Bytes(8000, 0x41));
+    const Bytes id = testing::le32_bytes(piece);
+    tree.insert(tree.end(), id.begin(), id.end());
+  }
+  pst::store_le16(tree, 2, 1000);
+  file.add_block(0x802, tree);
+  file.add_block(0x806, testing::subnode_block({{{0x8001, 0x802, 0}}}));
+  for (std::uint32_t m = 0; m < 4; ++m) {
+    const std::uint32_t block = next_block_ += 4;
+    file.add_block(block, testing::property_context(
+                              {PcProp{0x1000, 0x001E, 0x8001}, number(0x3FFD, 1251)}));
+    file.tables.objects.append_top_level(file.tables.objects.create(
+        0x200024 + 0x20 * m, file.tables.find_block(0x806), file.tables.find_block(block), true));
+  }
+  const MemorySource source = file.source();
+  const CountingSource counting(source);
+  EXPECT_EQ(file_codepage(NodeReader(counting, file.tables)), "WINDOWS-1251");
+  EXPECT_LT(counting.read, 4096u);
+  EXPECT_GT(source.size(), 4'000'000u);
 }
 
 TEST_F(StoreFactsTest, WithoutMessagesThatSayTheStoresLocaleDecides) {
