@@ -189,6 +189,7 @@ class Checker {
       out_.form = StoreForm::kUnicode;
     } else if (version == 36 || version == 37) {
       out_.form = StoreForm::kUnicode;
+      out_.crypt_method = h[kUnicodeForm.crypt];  // where the 64-bit form keeps it too
       warning(CheckArea::kHeader, 10,
               "a 64-bit file with 4 KiB pages (version " + std::to_string(version) +
                   "); its B-trees and blocks are not checked");
