@@ -567,6 +567,18 @@ class ContentsChecker {
     }
   }
 
+  // The subnode a value lives in, or that an object value (an attached message or object)
+  // names in its reference (subnode id, size) in the heap; 0 for a value in the heap or the
+  // slot. Throws LtpError as locate_value does.
+  static std::uint32_t value_subnode(const HeapView& view, std::uint32_t tag,
+                                     std::span<const std::uint8_t> slot) {
+    const ValueLocation where = locate_value(view, pst::tag_type(tag), slot);
+    if (where.kind == ValueLocation::kSubnode) return where.subnode;
+    if (pst::tag_type(tag) == pst::kPtObject && where.bytes.size() >= 4)
+      return pst::load_le32(where.bytes, 0);
+    return 0;
+  }
+
   // Checks a value a record or cell names: a heap allocation that is there, or a subnode
   // the scopes hold. False (and reported) when a reader cannot have it. `row` counts from 1
   // in a table, and is 0 in a property context.
@@ -577,11 +589,10 @@ class ContentsChecker {
                       : "its table context, row " + std::to_string(row);
     };
     try {
-      const ValueLocation where = locate_value(view, pst::tag_type(tag), slot);
-      if (where.kind == ValueLocation::kBytes || scopes.find(where.subnode) != nullptr)
-        return true;
-      error(at, what() + " names the subnode " + hex(where.subnode) + " for the property " +
-                    hex(tag) + ", and there is none");
+      const std::uint32_t subnode = value_subnode(view, tag, slot);
+      if (subnode == 0 || scopes.find(subnode) != nullptr) return true;
+      error(at, what() + " names the subnode " + hex(subnode) + " for the property " + hex(tag) +
+                    ", and there is none");
     } catch (const LtpError& e) {
       error(at, what() + ": the property " + hex(tag) + " cannot be read (" + e.what() + ")");
     }
@@ -609,9 +620,9 @@ class ContentsChecker {
     }
     Properties out;
     for (const PropertyRecord& r : records) {
-      check_value(*view, r.tag, r.slot, scopes, 0, at);
+      if (!check_value(*view, r.tag, r.slot, scopes, 0, at)) continue;
       if (r.tag == kTagAttachMethod) out.attach_method = pst::load_le32(r.slot, 0);
-      if (r.tag == kTagAttachDataObject) out.attached_object = pst::load_le32(r.slot, 0);
+      if (r.tag == kTagAttachDataObject) out.attached_object = value_subnode(*view, r.tag, r.slot);
     }
     return out;
   }
