@@ -1,7 +1,7 @@
 // Whether a file is a personal folder file at all, sound or damaged, or something else given
-// by mistake: a picture, an archive, a text, an empty file. `check` says so in place of a
-// verdict, and `repair` refuses such a file; both say it in the words of
-// kNotAPersonalFolderFile, and neither advises a repair of it.
+// by mistake: a picture, an archive, a text, an empty file. The commands tell the user so in
+// the words of kNotAPersonalFolderFile (`check` in place of a verdict), and advise no repair
+// of such a file: there is nothing in it to recover.
 //
 // The header decides first: a file that begins with the mark "!BDN" is one, however damaged
 // the rest. Without the mark, what a scan of the file found decides, since a file whose

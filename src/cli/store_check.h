@@ -9,7 +9,8 @@
 // folder's tables) and the node contents (every node's heap, BTHs, property context or
 // table context, a message's recipients, attachments and attached messages: see
 // node_contents_check.h). It also counts the folders and items a reader reaches from the
-// root folder.
+// root folder. Where a reader reaches no node at all, the nodes and blocks a scan found are
+// checked in their place, as a repair meets them.
 //
 // The cost is bounded by the file, whatever it holds: each page and block is read a few
 // times at most, and what is held is the two B-trees' entries and one node's contents.
