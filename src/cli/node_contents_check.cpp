@@ -28,6 +28,9 @@ constexpr std::size_t kDataTreeHeader = 8;  // btype, cLevel, cEnt, lcbTotal
 constexpr unsigned kMaxTreeNesting = 32;
 // Heap ids name a heap's block in 16 bits.
 constexpr std::size_t kMaxHeapBlocks = 0x10000;
+// Subnodes of one tree the check holds: far more than a message has, and few enough that the
+// trees of a message and its attached messages, to kMaxEmbedding levels, stay small.
+constexpr std::size_t kMaxSubnodes = 0x10000;
 constexpr std::size_t kTcInfoRowIndexAt = 10;
 
 constexpr std::uint32_t kRecipientTable = 0x692;
@@ -84,9 +87,11 @@ Holds holds(std::uint32_t nid) {
     case pst::kNodeAttachmentTable:
     case pst::kNodeRecipientTable:
       return Holds::kTable;
+    case pst::kNodeSearchContentsTable:
+      // Some writers keep it in another structure (a heap of another client), and readers
+      // do not need it to show the search folder.
+      return Holds::kNothingRead;
     default:
-      // A search folder's contents table is kept in another structure by some writers
-      // (a heap of another client), which readers do not need to show the folder.
       return Holds::kNothingRead;
   }
 }
@@ -396,6 +401,12 @@ class ContentsChecker {
     for (const Bytes& leaf : leaves) {
       const std::size_t count = pst::load_le16(leaf, 2);
       for (std::size_t i = 0; i < count && header + (i + 1) * entry <= leaf.size(); ++i) {
+        if (out.size() == kMaxSubnodes) {
+          warning(CheckArea::kNodeContents,
+                  at.text() + ": its subnode tree lists more than " +
+                      std::to_string(kMaxSubnodes) + " subnodes; the rest are not checked");
+          return out;
+        }
         const std::size_t e = header + i * entry;
         const auto id = static_cast<std::uint32_t>(load_id(leaf, e));
         const IndexedNode node{load_id(leaf, e + id_bytes_), load_id(leaf, e + 2 * id_bytes_), 0};
