@@ -150,7 +150,10 @@ class ContentsChecker {
 
   void run() {
     walk_trees();
-    if (!from_scan_) report_overnamed();
+    if (from_scan_)
+      report_changed();
+    else
+      report_overnamed();
     read_contents();
   }
 
@@ -167,7 +170,11 @@ class ContentsChecker {
 
   // ---- Trees and how often blocks are named ------------------------------------------
 
-  // The block B-tree's entry for `bid`, when the block is there and sound; a missing one is
+  // A block from a scan is read as a repair reads it, whatever its check value says; one
+  // from the block B-tree only when the block check found it sound.
+  bool readable(const IndexedBlock& block) const { return from_scan_ || block.sound; }
+
+  // The block B-tree's entry for `bid`, when the block is there and readable; a missing one is
   // reported (for `nid`, as its `role` block), a damaged one was reported with the blocks.
   const IndexedBlock* known(std::uint64_t bid, std::uint32_t nid, std::string_view role) {
     const auto it = blocks_.find(bid & ~std::uint64_t{1});
@@ -177,14 +184,14 @@ class ContentsChecker {
                 (from_scan_ ? " was not found in the file" : " is not in the block B-tree"));
       return nullptr;
     }
-    return it->second.sound ? &it->second : nullptr;
+    return readable(it->second) ? &it->second : nullptr;
   }
 
   // The bytes of a sound block as stored (not decoded); nothing for one that is missing or
   // damaged, or once the reading budget is spent.
   std::optional<Bytes> stored(std::uint64_t bid) {
     const auto it = blocks_.find(bid & ~std::uint64_t{1});
-    if (it == blocks_.end() || !it->second.sound) return std::nullopt;
+    if (it == blocks_.end() || !readable(it->second)) return std::nullopt;
     if (!spend(it->second.size)) return std::nullopt;
     Bytes data(it->second.size);
     source_.read_at(it->second.offset, data);
@@ -348,6 +355,21 @@ class ContentsChecker {
             "the block " + hex(bid) + " is named " + std::to_string(times) +
                 " times, where the block B-tree counts " +
                 std::to_string(blocks_.at(bid).references) + " references to it");
+  }
+
+  // Blocks that the nodes found by a scan use, and whose check values are wrong. Blocks that
+  // nothing names are left out: the scan also meets bytes that merely look like a block's
+  // trailer, in the data of other blocks.
+  void report_changed() {
+    std::size_t changed = 0;
+    for (const auto& [bid, times] : named_) {
+      const auto it = blocks_.find(bid);
+      if (it != blocks_.end() && !it->second.sound) ++changed;
+    }
+    if (changed != 0)
+      error(CheckArea::kBlocks, std::to_string(changed) + " of the blocks the nodes use " +
+                                    (changed == 1 ? "has" : "have") +
+                                    " a wrong check value: their content was changed");
   }
 
   // ---- Reading what the nodes hold --------------------------------------------------

@@ -67,7 +67,9 @@ struct ContentsSource {
   bool unicode = false;
   std::uint8_t crypt = 0;  // the data encoding (0 none, 1 permutative, 2 cyclic)
   // The indexes were made from what a scan found, not from the file's B-trees: a block that
-  // is missing was not found in the file, and the blocks' reference counts are not known.
+  // is missing was not found in the file, the blocks' reference counts are not known, and a
+  // block is read whatever its check value (`sound`) says, as a repair reads it; the blocks
+  // the nodes use whose check values are wrong are counted in one finding.
   bool from_scan = false;
 };
 

@@ -640,7 +640,7 @@ class Checker {
   // blocks the scan found are checked in their place: a repair meets them, and what is wrong
   // with them is still worth naming. Of the versions of a node the scan found, the one a
   // repair takes first is checked, and every block is read as a repair reads it, whatever its
-  // check value says.
+  // check value says (see ContentsSource::from_scan).
   void check_what_the_scan_found(const RecoveryTables& tables) {
     NodeIndex nodes;
     const ObjectTree& objects = tables.objects;
@@ -659,11 +659,10 @@ class Checker {
       }
     if (nodes.empty()) return;
     BlockIndexMap blocks;
-    std::size_t changed = 0;
     tables.blocks.for_each_id([&](const BlockRef& b) {
-      if (!block_intact(source_, b, tables.form)) ++changed;
       blocks.emplace(b.id & ~std::uint64_t{1},
-                     IndexedBlock{b.offset, static_cast<std::uint32_t>(b.size), 0, true});
+                     IndexedBlock{b.offset, static_cast<std::uint32_t>(b.size), 0,
+                                  block_intact(source_, b, tables.form)});
     });
     warning(CheckArea::kNodeTree, std::nullopt,
             "a reader finds no node, so the " + std::to_string(nodes.size()) + " nodes and " +
@@ -674,10 +673,6 @@ class Checker {
             std::to_string(without_data) + " of the " + std::to_string(objects.size()) +
                 " node entries the scan found (versions included) are folders, messages or "
                 "tables whose data block is not in the file");
-    if (changed != 0)
-      error(CheckArea::kBlocks, std::nullopt,
-            std::to_string(changed) + " of the blocks the scan found have a wrong check value: " +
-                "their content was changed");
     const std::uint8_t crypt = tables.cyclic    ? pst::kCryptCyclic
                                : tables.encoded ? pst::kCryptPermute
                                                 : pst::kCryptNone;

@@ -450,7 +450,7 @@ TEST_F(CliCheck, NamesTheDamageOfHostileFiles) {
       {"parents", "whose data block is not in the file"},
       {"chain", "whose data block is not in the file"},
       {"self-tree", "is on level 2 where level 1 belongs"},
-      {"copies", "have a wrong check value"},
+      {"copies", "of the blocks the nodes use has a wrong check value"},
   };
   for (const auto& [kind, words] : kinds) {
     const fs::path file = dir_ / (kind + ".pst");
