@@ -4,16 +4,19 @@
 
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
+#include <utility>
 
-#include "cli/items_report.h"
+#include "cli/file_kind.h"
 #include "cli/source_checks.h"
 #include "cli/store_check.h"
 #include "cli/terminal_progress.h"
-#include "engine/codepage.h"
+#include "engine/item_extraction.h"
+#include "engine/named_property_map.h"
 #include "engine/pst_scanner.h"
 #include "format/layout.h"
 
@@ -28,11 +31,8 @@ struct Recoverable {
   std::size_t items = 0;
 };
 
-// What a repair would bring back: the scan, then every object decoded as the export decodes
-// it. Nothing for a 64-bit file, which a repair does not take.
-std::optional<Recoverable> recoverable(const std::string& path, const ByteSource& source) {
-  if (has_unicode_header(source)) return std::nullopt;
-  RecoveryTables tables;
+// The scan a repair starts with, over the whole file.
+ScanCounts scan(const ByteSource& source, RecoveryTables& tables) {
   NullProgress quiet;
   std::unique_ptr<TerminalProgress> bar;
   if (::isatty(STDERR_FILENO) == 1) bar = std::make_unique<TerminalProgress>(stderr);
@@ -40,17 +40,43 @@ std::optional<Recoverable> recoverable(const std::string& path, const ByteSource
   CPstScanner scanner(tables, bar ? static_cast<ProgressSink&>(*bar) : quiet, gate);
   scanner.scan(source);
   if (bar) bar->finish();
+  return scanner.counts();
+}
+
+// What a repair would bring back of what the scan found: every object decoded as the export
+// decodes it, counted as a repair makes folders (folder nodes only, one for all the versions
+// of a node the file holds) and items (every version).
+Recoverable recoverable(const ByteSource& source, RecoveryTables& tables) {
   if (tables.objects.size() == 0) return Recoverable{};
-  const auto codepage = CodepageConverter::open(kDefaultCodepage);
-  if (!codepage) return std::nullopt;
-  const auto report = collect_items(tables, path, *codepage);
-  if (!report) return std::nullopt;
-  // Folders as a repair makes them: folder nodes only (a named table or the store is none),
-  // one for all the versions of a node the file holds.
+  const NodeReader reader(source, tables);
+  ensure_named_property_map(reader, tables);
+  // Whether an object can be read and what it is come from its data block (its properties;
+  // the subnodes add values to them), so objects of one type that name the same data block
+  // are decoded once: a damaged file whose nodes all name one tree costs one decoding of it,
+  // not one per node.
+  struct Decoded {
+    bool read = false;
+    bool named_folder = false;
+  };
+  std::map<std::pair<const BlockRef*, std::uint8_t>, Decoded> decoded;
   std::set<std::uint32_t> folders;
-  for (const ReportedFolder& f : report->folders)
-    if (pst::node_type(f.node_id) == pst::kNodeNormalFolder) folders.insert(f.node_id);
-  return Recoverable{folders.size(), report->items.size()};
+  std::size_t items = 0;
+  for (const ObjectIndex x : tables.objects.pre_order()) {
+    const ObjectNode& node = tables.objects[x];
+    const std::uint8_t type = pst::node_type(node.node_id);
+    auto [it, fresh] = decoded.try_emplace({node.data_block, type});
+    if (fresh) {
+      const auto record = decode_item(reader, node);
+      it->second = {record.has_value(), record && record->folder && record->display_name};
+    }
+    if (!it->second.read) continue;
+    if (it->second.named_folder) {
+      if (node.primary && type == pst::kNodeNormalFolder) folders.insert(node.node_id);
+    } else if (type == pst::kNodeNormalMessage || type == pst::kNodeAssociatedMessage) {
+      ++items;
+    }
+  }
+  return Recoverable{folders.size(), items};
 }
 
 std::string form_text(const StoreCheck& c) {
@@ -82,15 +108,36 @@ std::string plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + ' ' + (n == 1 ? one : many);
 }
 
-void print_text(const std::string& path, const StoreCheck& c,
+// Of a file that is no personal folder file nothing is checked: it has no sound or damaged
+// parts, and nothing to repair.
+enum class Verdict { kSound, kDamaged, kNotAStore };
+
+std::string verdict_text(Verdict v) {
+  switch (v) {
+    case Verdict::kSound:
+      return "sound";
+    case Verdict::kDamaged:
+      return "damaged";
+    case Verdict::kNotAStore:
+      break;
+  }
+  return std::string(kNotAPersonalFolderFile);
+}
+
+void print_text(const std::string& path, const StoreCheck& c, Verdict verdict,
                 const std::optional<Recoverable>& repair, std::ostream& out) {
   out << "file:     " << path << '\n'
       << "form:     " << form_text(c) << ", " << c.file_size << " bytes";
   if (c.form != StoreForm::kUnknown) out << ", encoding " << encoding_text(c.crypt_method);
-  out << '\n'
-      << "verdict:  " << (c.sound() ? "sound" : "damaged") << " ("
-      << plural(c.errors, "error", "errors") << ", " << plural(c.warnings, "warning", "warnings")
-      << ")\n";
+  out << '\n' << "verdict:  " << verdict_text(verdict);
+  if (verdict == Verdict::kNotAStore) {
+    out << "\nThe file is " << kNotAPersonalFolderFile
+        << ": it has neither the header of one nor any of its pages or blocks, so there is "
+           "nothing in it to check or to recover.\n";
+    return;
+  }
+  out << " (" << plural(c.errors, "error", "errors") << ", "
+      << plural(c.warnings, "warning", "warnings") << ")\n";
   const std::size_t shown = std::min(kTextFindings, c.findings.size());
   for (std::size_t i = 0; i < shown; ++i) {
     const CheckFinding& f = c.findings[i];
@@ -106,16 +153,14 @@ void print_text(const std::string& path, const StoreCheck& c,
     out << "a repair would recover: " << plural(repair->folders, "folder", "folders") << ", "
         << plural(repair->items, "item", "items")
         << " (earlier versions and deleted items included)\n";
-  else
-    out << "a repair would recover: - (only 32-bit files are repaired)\n";
-  if (c.sound())
+  if (verdict == Verdict::kSound)
     out << "The file is sound.\n";
   else
     out << "The file is damaged; `pstorian-cli repair " << path
         << "` writes what can be recovered into a new file.\n";
 }
 
-nlohmann::json to_json(const std::string& path, const StoreCheck& c,
+nlohmann::json to_json(const std::string& path, const StoreCheck& c, Verdict verdict,
                        const std::optional<Recoverable>& repair) {
   nlohmann::json findings = nlohmann::json::array();
   for (const CheckFinding& f : c.findings)
@@ -123,14 +168,17 @@ nlohmann::json to_json(const std::string& path, const StoreCheck& c,
                         {"area", check_area_name(f.area)},
                         {"offset", f.offset ? nlohmann::json(*f.offset) : nlohmann::json(nullptr)},
                         {"text", f.text}});
+  const bool store = verdict != Verdict::kNotAStore;
   nlohmann::json out = {
       {"file", path},
       {"file_size", c.file_size},
       {"form", c.form == StoreForm::kAnsi      ? "ansi"
                : c.form == StoreForm::kUnicode ? "unicode"
                                                : "unknown"},
-      {"encoding", encoding_text(c.crypt_method)},
-      {"sound", c.sound()},
+      {"encoding", store ? encoding_text(c.crypt_method) : "unknown"},
+      {"personal_folder_file", store},
+      {"verdict", verdict_text(verdict)},
+      {"sound", verdict == Verdict::kSound},
       {"errors", c.errors},
       {"warnings", c.warnings},
       {"findings_not_listed", c.dropped},
@@ -151,16 +199,36 @@ nlohmann::json to_json(const std::string& path, const StoreCheck& c,
 int run_check(const std::string& path, bool json, std::ostream& out, std::ostream& err) {
   const auto source = open_source(path, err);
   if (!source) return 2;
-  const StoreCheck check = check_store(*source);
-  const auto repair = recoverable(path, *source);
+  // One scan serves twice: it tells a damaged personal folder file from a file of another
+  // kind, and it is where a repair starts.
+  RecoveryTables tables;
+  const ScanCounts counts = scan(*source, tables);
+  Verdict verdict = Verdict::kNotAStore;
+  StoreCheck check;
+  std::optional<Recoverable> repair;
+  if (is_personal_folder_file(*source, tables, counts)) {
+    check = check_store(*source, &tables);
+    repair = recoverable(*source, tables);
+    verdict = check.sound() ? Verdict::kSound : Verdict::kDamaged;
+  } else {
+    check.file_size = source->size();
+  }
   if (json)
     // A file name need not be UTF-8; JSON must be.
-    out << to_json(path, check, repair)
+    out << to_json(path, check, verdict, repair)
                .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
         << '\n';
   else
-    print_text(path, check, repair, out);
-  return check.sound() ? 0 : 1;
+    print_text(path, check, verdict, repair, out);
+  switch (verdict) {
+    case Verdict::kSound:
+      return 0;
+    case Verdict::kDamaged:
+      return 1;
+    case Verdict::kNotAStore:
+      break;
+  }
+  return 2;
 }
 
 void add_check_command(CLI::App& app, int& exit_code) {
@@ -170,6 +238,11 @@ void add_check_command(CLI::App& app, int& exit_code) {
   auto json = std::make_shared<bool>(false);
   cmd->add_option("FILE", *path, "the .pst file to check (only read)")->required();
   cmd->add_flag("--json", *json, "print one JSON object instead of text");
+  cmd->footer(
+      "Exit status: 0 the file is sound; 1 it is damaged (a repair may recover it); 2 it is " +
+      std::string(kNotAPersonalFolderFile) +
+      " (neither its header nor any of its pages or blocks), it cannot be read, or a usage "
+      "error.");
   cmd->callback(
       [path, json, &exit_code] { exit_code = run_check(*path, *json, std::cout, std::cerr); });
 }

@@ -1,10 +1,13 @@
-// `pstorian-cli check FILE [--json]`: is the file damaged, and how badly? Reads the file as a
-// reader would (see store_check.h) and says in plain words what is wrong, how many folders
-// and items a reader reaches, and, for a 32-bit file, how many a repair would recover (a
-// scan and a decoding of every object it finds, as `scan --items` does). Only reads.
+// `pstorian-cli check FILE [--json]`: is the file damaged, and how badly? Scans the file as a
+// repair would, which tells a damaged personal folder file from a file of another kind (see
+// file_kind.h); reads a personal folder file as a reader would (see store_check.h) and says
+// in plain words what is wrong, how many folders and items a reader reaches, and how many a
+// repair would recover (every object the scan found decoded, as `scan --items` does, each
+// set of objects naming the same blocks once). Only reads.
 //
-// Exit status: 0 for a sound file, 1 for a damaged one, 2 when the file cannot be read (or
-// for a usage error).
+// Exit status: 0 for a sound file, 1 for a damaged one, 2 for a file that is not a personal
+// folder file (said in those words, with no advice to repair it), for one that cannot be
+// read, and for a usage error.
 #pragma once
 
 #include <CLI/CLI.hpp>

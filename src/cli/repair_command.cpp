@@ -15,6 +15,7 @@
 #include <sstream>
 #include <streambuf>
 
+#include "cli/file_kind.h"
 #include "cli/source_checks.h"
 #include "cli/summary_json.h"
 #include "cli/terminal_progress.h"
@@ -263,14 +264,13 @@ void report_output_failure(std::ostream& err, int reason) {
       << (reason > 0 ? std::string(": ") + std::strerror(reason) : std::string()) << '\n';
 }
 
-// Why a scan found nothing to recover: a file that does not even start as a personal
-// folder file is none, else it is too damaged.
-std::string nothing_found_reason(const ByteSource& source) {
-  std::array<std::uint8_t, 4> magic{};
-  source.read_at(0, magic);
+// Why a scan found nothing to recover: a file of another kind is none, else it is too
+// damaged.
+std::string nothing_found_reason(const ByteSource& source, const RecoveryTables& tables,
+                                 const ScanCounts& counts) {
   if (source.size() == 0) return "the file is empty";
-  if (magic != std::array<std::uint8_t, 4>{'!', 'B', 'D', 'N'})
-    return "it is not a personal folder file (no block or page of one was found)";
+  if (!is_personal_folder_file(source, tables, counts))
+    return "it is " + std::string(kNotAPersonalFolderFile);
   return "no folder or item of it could be read";
 }
 
@@ -398,7 +398,7 @@ int run_repair(const RepairOptions& options, MailClient mail_client, std::ostrea
     return 128 + g_interrupted.load();
   }
   if (tables.objects.first_top_level() == kNoObject) {
-    nothing.error = nothing_found_reason(*source);
+    nothing.error = nothing_found_reason(*source, tables, scanner.counts());
     err << "pstorian-cli: nothing recovered from " << options.source << ": " << nothing.error
         << '\n';
     if (options.json) print_json(out, options, nothing, elapsed(), 1);

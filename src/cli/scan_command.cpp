@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,15 +11,50 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "cli/file_kind.h"
 #include "cli/items_report.h"
 #include "cli/source_checks.h"
 #include "cli/terminal_progress.h"
 #include "engine/byte_source.h"
 #include "engine/codepage.h"
+#include "engine/object_collection.h"
 #include "engine/pst_scanner.h"
+#include "format/layout.h"
+#include "format/permute.h"
 
 namespace pstorian::cli {
 namespace {
+
+// Data blocks looked at for a heap header, in ascending id order; heaps are most of the data
+// blocks of a personal folder file.
+constexpr std::size_t kHeapsLookedFor = 256;
+
+// Whether a heap header, plain or encoded, was found among the blocks: what the encoding is
+// told by. Without one the scan's "encoded" is only the repair's assumption.
+bool heap_found(const ByteSource& source, const RecoveryTables& tables) {
+  std::size_t tried = 0;
+  bool found = false;
+  tables.blocks.for_each_id([&](const BlockRef& block) {
+    if (found || tried == kHeapsLookedFor || pst::is_internal_block(static_cast<std::uint32_t>(block.id)) || block.size < 16)
+      return;
+    ++tried;
+    std::array<std::uint8_t, 16> head{};
+    source.read_at(block.offset, head);
+    found = classify_heap_header(head) != HeapHeader::kNone;
+    if (!found && tables.cyclic) {
+      pst::cyclic_crypt(head, static_cast<std::uint32_t>(block.id));
+      found = classify_heap_header(head) == HeapHeader::kPlain;
+    }
+  });
+  return found;
+}
+
+// What the scan says of the data encoding: "none", "permute" or "cyclic" when a heap told,
+// "unknown" when none did (the repair then assumes the encoding the scan settled on).
+std::string encoding_name(const RecoveryTables& tables, bool told) {
+  if (!told) return "unknown";
+  return tables.cyclic ? "cyclic" : tables.encoded ? "permute" : "none";
+}
 
 struct ScanOptions {
   std::string path;
@@ -50,6 +86,8 @@ int run_scan(const ScanOptions& options) {
   if (bar) bar->finish();
 
   const ScanCounts& c = scanner.counts();
+  const bool store = is_personal_folder_file(*source, tables, c);
+  const bool told = store && heap_found(*source, tables);
   if (json) {
     nlohmann::json out = {
         {"file", path},
@@ -61,8 +99,9 @@ int run_scan(const ScanOptions& options) {
         {"node_entries", c.node_entries()},
         {"objects", tables.objects.size()},
         {"top_level_objects", tables.objects.top_level_count()},
-        {"encoded", tables.encoded || tables.cyclic},
-        {"encoding", tables.cyclic ? "cyclic" : tables.encoded ? "permute" : "none"},
+        {"personal_folder_file", store},
+        {"encoded", told && (tables.encoded || tables.cyclic)},
+        {"encoding", encoding_name(tables, told)},
     };
     if (options.items && tables.objects.size() != 0 &&
         !run_items_report(tables, path, options.codepage, true, out, std::cout, std::cerr))
@@ -81,8 +120,13 @@ int run_scan(const ScanOptions& options) {
               << "node entries:  " << c.node_entries() << "\n"
               << "objects:       " << tables.objects.size() << " (" << tables.objects.top_level_count()
               << " at top level)\n"
-              << "data encoded:  "
-              << (tables.cyclic ? "yes (cyclic)" : tables.encoded ? "yes" : "no") << "\n";
+              << "data encoded:  ";
+    if (!store)
+      std::cout << "- (nothing of a personal folder file was found)\n";
+    else if (!told)
+      std::cout << "not known (no heap was found to tell by)\n";
+    else
+      std::cout << (tables.cyclic ? "yes (cyclic)" : tables.encoded ? "yes" : "no") << "\n";
     nlohmann::json unused;
     if (options.items && tables.objects.size() != 0) {
       std::cout << "\n";

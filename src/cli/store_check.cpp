@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -10,6 +9,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "cli/node_contents_check.h"
+#include "engine/object_collection.h"
 #include "format/crc.h"
 #include "format/endian.h"
 #include "format/layout.h"
@@ -95,34 +96,9 @@ constexpr std::uint16_t kClientMagic = 0x4D53;  // "SM"
 constexpr std::uint8_t kSentinel = 0x80;
 constexpr std::uint32_t kMaxBlock = 8192;  // a block with its trailer, padded
 constexpr unsigned kMaxTreeDepth = 8;      // B-tree levels a reader follows
-constexpr std::uint8_t kXBlockType = 0x01;
-constexpr std::uint8_t kSubnodeBlockType = 0x02;
-
-std::string hex(std::uint64_t value) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(value));
-  return b;
-}
 
 bool all_zero(std::span<const std::uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
-}
-
-std::string node_kind(std::uint64_t nid) {
-  switch (pst::node_type(static_cast<std::uint32_t>(nid))) {
-    case pst::kNodeNormalFolder:
-      return "folder";
-    case pst::kNodeSearchFolder:
-      return "search folder";
-    case pst::kNodeNormalMessage:
-      return "message";
-    case pst::kNodeAssociatedMessage:
-      return "hidden message";
-    case pst::kNodeInternal:
-      return "internal node";
-    default:
-      return "node";
-  }
 }
 
 bool is_folder(std::uint64_t nid) {
@@ -130,33 +106,26 @@ bool is_folder(std::uint64_t nid) {
   return type == pst::kNodeNormalFolder || type == pst::kNodeSearchFolder;
 }
 
-struct NodeEntry {
-  std::uint64_t data = 0;
-  std::uint64_t sub = 0;
-  std::uint32_t parent = 0;
-};
-
-struct BlockEntry {
-  std::uint64_t offset = 0;
-  std::uint32_t size = 0;
-  bool sound = false;  // its trailer and check value were right
-};
-
 class Checker {
  public:
-  Checker(const ByteSource& source, StoreCheck& out) : source_(source), out_(out) {
+  Checker(const ByteSource& source, const RecoveryTables* scanned, StoreCheck& out)
+      : source_(source), scanned_(scanned), out_(out) {
     out_.file_size = source.size();
   }
 
   void run() {
-    if (!check_header()) return;
-    walk_btree(CheckArea::kNodeBTree, nbt_root_bid_, nbt_root_ib_);
-    walk_btree(CheckArea::kBlockBTree, bbt_root_bid_, bbt_root_ib_);
-    check_blocks();
-    check_allocation_maps();
-    check_node_tree();
+    if (check_header()) {
+      walk_btree(CheckArea::kNodeBTree, nbt_root_bid_, nbt_root_ib_);
+      walk_btree(CheckArea::kBlockBTree, bbt_root_bid_, bbt_root_ib_);
+      check_blocks();
+      check_allocation_maps();
+      check_node_tree();
+      check_node_contents(source_, {form_.unicode, out_.crypt_method, false}, nodes_, blocks_,
+                          sink());
+    }
     out_.nodes = nodes_.size();
     out_.blocks = blocks_.size();
+    if (nodes_.empty() && scanned_ != nullptr) check_what_the_scan_found(*scanned_);
   }
 
  private:
@@ -167,6 +136,11 @@ class Checker {
       return;
     }
     out_.findings.push_back({error, area, offset, std::move(text)});
+  }
+  FindingSink sink() {
+    return [this](bool error, CheckArea area, std::string text) {
+      report(error, area, std::nullopt, std::move(text));
+    };
   }
   void error(CheckArea area, std::optional<std::uint64_t> offset, std::string text) {
     report(true, area, offset, std::move(text));
@@ -214,6 +188,7 @@ class Checker {
       out_.form = StoreForm::kUnicode;
     } else if (version == 36 || version == 37) {
       out_.form = StoreForm::kUnicode;
+      out_.crypt_method = h[kUnicodeForm.crypt];  // where the 64-bit form keeps it too
       warning(CheckArea::kHeader, 10,
               "a 64-bit file with 4 KiB pages (version " + std::to_string(version) +
                   "); its B-trees and blocks are not checked");
@@ -404,8 +379,8 @@ class Checker {
   void add_node(const Page& page, std::size_t e, std::uint64_t page_offset) {
     const std::uint32_t nid = pst::load_le32(page, e);
     const unsigned ids = form_.unicode ? 8 : 4;
-    NodeEntry node{load_id(page, e + ids), load_id(page, e + ids + form_.id_bytes),
-                   pst::load_le32(page, e + ids + 2 * form_.id_bytes)};
+    const IndexedNode node{load_id(page, e + ids), load_id(page, e + ids + form_.id_bytes),
+                           pst::load_le32(page, e + ids + 2 * form_.id_bytes)};
     if (!nodes_.emplace(nid, node).second)
       error(CheckArea::kNodeBTree, page_offset,
             "the node " + hex(nid) + " is listed twice: a reader may take either");
@@ -413,8 +388,9 @@ class Checker {
 
   void add_block(const Page& page, std::size_t e, std::uint64_t page_offset) {
     const std::uint64_t bid = load_id(page, e) & ~std::uint64_t{1};
-    BlockEntry block{load_id(page, e + form_.id_bytes),
-                     pst::load_le16(page, e + 2 * form_.id_bytes), false};
+    const IndexedBlock block{load_id(page, e + form_.id_bytes),
+                             pst::load_le16(page, e + 2 * form_.id_bytes),
+                             pst::load_le16(page, e + 2 * form_.id_bytes + 2), false};
     if (!blocks_.emplace(bid, block).second)
       error(CheckArea::kBlockBTree, page_offset,
             "the block " + hex(bid) + " is listed twice: a reader may take either");
@@ -427,45 +403,69 @@ class Checker {
     return (with_trailer + pst::kBlockAlignment - 1) / pst::kBlockAlignment * pst::kBlockAlignment;
   }
 
+  // Reads the file a stretch at a time for reads that come in file order: one read for many
+  // blocks rather than one each.
+  class Window {
+   public:
+    explicit Window(const ByteSource& source) : source_(source) {}
+    // `length` bytes at `offset`, which must lie inside the file.
+    std::span<const std::uint8_t> at(std::uint64_t offset, std::uint64_t length) {
+      if (offset < start_ || offset + length > start_ + bytes_.size()) {
+        start_ = offset;
+        bytes_.resize(static_cast<std::size_t>(
+            std::max(length, std::min<std::uint64_t>(kStretch, source_.size() - offset))));
+        source_.read_at(start_, bytes_);
+      }
+      return std::span(bytes_).subspan(static_cast<std::size_t>(offset - start_),
+                                       static_cast<std::size_t>(length));
+    }
+
+   private:
+    static constexpr std::uint64_t kStretch = std::uint64_t{1} << 20;
+    const ByteSource& source_;
+    std::uint64_t start_ = 0;
+    std::vector<std::uint8_t> bytes_;
+  };
+
   void check_blocks() {
     // In file order, so that the findings read from the start of the file to its end.
-    std::vector<std::pair<std::uint64_t, BlockEntry*>> in_order;
+    std::vector<std::pair<std::uint64_t, IndexedBlock*>> in_order;
     in_order.reserve(blocks_.size());
     for (auto& [bid, block] : blocks_) in_order.emplace_back(bid, &block);
     std::sort(in_order.begin(), in_order.end(),
               [](const auto& a, const auto& b) { return a.second->offset < b.second->offset; });
-    std::vector<std::uint8_t> data;
+    Window window(source_);
     for (auto& [bid, entry] : in_order) {
-      BlockEntry& block = *entry;
-      const std::string where = "the block " + hex(bid) + " at " + hex(block.offset);
+      IndexedBlock& block = *entry;
+      // Put into words only for a finding: most blocks have none.
+      auto where = [&, bid = bid] { return "the block " + hex(bid) + " at " + hex(block.offset); };
       const std::uint64_t length = stored_size(block.size);
       if (length > kMaxBlock) {
         error(CheckArea::kBlocks, block.offset,
-              where + " is said to hold " + std::to_string(block.size) +
+              where() + " is said to hold " + std::to_string(block.size) +
                   " bytes, more than a block can");
         continue;
       }
       if (block.offset % pst::kBlockAlignment != 0 || block.offset < pst::kHeaderSize ||
           !inside(block.offset, length)) {
         error(CheckArea::kBlocks, block.offset,
-              where +
+              where() +
                   (inside(block.offset, length) ? " is not on a 64-byte boundary"
                                                 : " lies outside the file") +
                   ": a reader cannot read it");
         continue;
       }
-      data.assign(static_cast<std::size_t>(length), 0);
-      source_.read_at(block.offset, data);
+      const std::span<const std::uint8_t> data = window.at(block.offset, length);
       const std::span<const std::uint8_t> trailer =
-          std::span(data).subspan(static_cast<std::size_t>(length) - form_.block_trailer);
+          data.subspan(static_cast<std::size_t>(length) - form_.block_trailer);
       if (all_zero(data)) {
-        error(CheckArea::kBlocks, block.offset, where + " is zeroed");
+        error(CheckArea::kBlocks, block.offset, where() + " is zeroed");
         continue;
       }
       const std::uint64_t stored_bid = load_id(trailer, form_.block_bid) & ~std::uint64_t{1};
       if (pst::load_le16(trailer, 0) != block.size || stored_bid != bid) {
         error(CheckArea::kBlocks, block.offset,
-              where + " has a trailer that does not name it (it says block " + hex(stored_bid) +
+              where() + " has a trailer that does not name it (it says block " + hex(stored_bid) +
                   " of " + std::to_string(pst::load_le16(trailer, 0)) + " bytes)");
         continue;
       }
@@ -473,17 +473,17 @@ class Checker {
           pst::block_signature(static_cast<std::uint32_t>(block.offset),
                                static_cast<std::uint32_t>(load_id(trailer, form_.block_bid))))
         error(CheckArea::kBlocks, block.offset,
-              where + " has a signature that does not fit its place in the file");
-      if (pst::crc32(std::span(data).first(block.size)) !=
+              where() + " has a signature that does not fit its place in the file");
+      if (pst::crc32(data.first(block.size)) !=
           pst::load_le32(trailer, form_.block_crc)) {
         error(CheckArea::kBlocks, block.offset,
-              where + " has a wrong check value: its content was changed");
+              where() + " has a wrong check value: its content was changed");
         continue;
       }
       if (bid_next_b_ != 0 && bid >= bid_next_b_)
         warning(
             CheckArea::kBlocks, block.offset,
-            where + " has an id the header would hand out again (next " + hex(bid_next_b_) + ")");
+            where() + " has an id the header would hand out again (next " + hex(bid_next_b_) + ")");
       block.sound = true;
     }
   }
@@ -559,74 +559,6 @@ class Checker {
 
   // ---- Node tree ----------------------------------------------------------------------
 
-  // A block of a node: false (and reported) when a reader cannot have it.
-  bool block_readable(std::uint64_t bid, std::uint32_t nid, std::string_view role) {
-    const auto it = blocks_.find(bid & ~std::uint64_t{1});
-    if (it == blocks_.end()) {
-      error(CheckArea::kNodeTree, std::nullopt,
-            "the " + node_kind(nid) + " " + hex(nid) + ": its " + std::string(role) + " block " +
-                hex(bid) + " is not in the block B-tree");
-      return false;
-    }
-    return it->second.sound;  // a damaged block was reported with the blocks
-  }
-
-  std::vector<std::uint8_t> block_data(std::uint64_t bid) {
-    const BlockEntry& block = blocks_.at(bid & ~std::uint64_t{1});
-    std::vector<std::uint8_t> data(block.size);
-    source_.read_at(block.offset, data);
-    return data;
-  }
-
-  // Follows a data tree or subnode tree below `bid`, checking that each block it names
-  // exists; `depth` bounds the walk on a damaged file whose trees would loop.
-  void check_tree_blocks(std::uint64_t bid, std::uint32_t nid, bool subnodes, unsigned depth) {
-    if (!block_readable(bid, nid, subnodes ? "subnode" : "data")) return;
-    if (!pst::is_internal_block(static_cast<std::uint32_t>(bid)) || depth > 3) return;
-    // A tree block is followed once: a hostile file could list one block many times in
-    // itself, and each listing would multiply the walk.
-    if (!walked_.insert(bid & ~std::uint64_t{1}).second) return;
-    const std::vector<std::uint8_t> data = block_data(bid);
-    const std::uint8_t type = data.empty() ? 0 : data[0];
-    const unsigned level = data.size() > 1 ? data[1] : 0;
-    const unsigned count = pst::load_le16(data, 2);
-    if (type != (subnodes ? kSubnodeBlockType : kXBlockType)) {
-      error(CheckArea::kNodeTree, std::nullopt,
-            "the " + node_kind(nid) + " " + hex(nid) + ": its " + (subnodes ? "subnode" : "data") +
-                " tree block " + hex(bid) + " has the wrong type");
-      return;
-    }
-    // A data tree block's header holds its total size too; a subnode block's is padded to
-    // 8 bytes only in the 64-bit form.
-    const unsigned header = !subnodes ? form_.xblock_header : form_.unicode ? 8 : 4;
-    // Entries: child ids for a data tree; (nid, bid) or (nid, bidData, bidSub) for subnodes.
-    const unsigned fields = !subnodes ? 1 : level > 0 ? 2 : 3;
-    const unsigned entry = fields * form_.id_bytes;
-    if (header + std::size_t{count} * entry > data.size()) {
-      error(CheckArea::kNodeTree, std::nullopt,
-            "the " + node_kind(nid) + " " + hex(nid) + ": its tree block " + hex(bid) +
-                " lists more entries than it holds");
-      return;
-    }
-    for (unsigned i = 0; i < count; ++i) {
-      const std::size_t e = header + std::size_t{i} * entry;
-      if (!subnodes) {
-        const std::uint64_t child = load_id(data, e);
-        if (level > 1)
-          check_tree_blocks(child, nid, false, depth + 1);
-        else
-          block_readable(child, nid, "data");
-      } else if (level > 0) {
-        check_tree_blocks(load_id(data, e + form_.id_bytes), nid, true, depth + 1);
-      } else {
-        const std::uint64_t sub_data = load_id(data, e + form_.id_bytes);
-        const std::uint64_t sub_sub = load_id(data, e + 2 * form_.id_bytes);
-        if (sub_data != 0) check_tree_blocks(sub_data, nid, false, depth + 1);
-        if (sub_sub != 0) check_tree_blocks(sub_sub, nid, true, depth + 1);
-      }
-    }
-  }
-
   void check_node_tree() {
     if (nodes_.empty()) {
       error(CheckArea::kNodeTree, std::nullopt, "a reader finds no node at all");
@@ -643,8 +575,6 @@ class Checker {
 
     std::multimap<std::uint32_t, std::uint32_t> children;
     for (const auto& [nid, node] : nodes_) {
-      if (node.data != 0) check_tree_blocks(node.data, nid, false, 0);
-      if (node.sub != 0) check_tree_blocks(node.sub, nid, true, 0);
       const auto type = pst::node_type(nid);
       const bool folder = is_folder(nid);
       if (!folder && type != pst::kNodeNormalMessage && type != pst::kNodeAssociatedMessage)
@@ -658,7 +588,7 @@ class Checker {
       const auto parent = nodes_.find(node.parent);
       if (parent == nodes_.end() || !is_folder(node.parent)) {
         error(CheckArea::kNodeTree, std::nullopt,
-              "the " + node_kind(nid) + " " + hex(nid) + " belongs to " +
+              node_name(nid) + " belongs to " +
                   (parent == nodes_.end() ? "a folder that is missing (" + hex(node.parent) + ")"
                                           : "a node that is no folder (" + hex(node.parent) + ")") +
                   ": a reader never shows it");
@@ -704,10 +634,57 @@ class Checker {
     }
   }
 
+  // ---- What the scan found --------------------------------------------------------
+
+  // With no node a reader can reach (the header or the node B-tree lost), the nodes and
+  // blocks the scan found are checked in their place: a repair meets them, and what is wrong
+  // with them is still worth naming. Of the versions of a node the scan found, the one a
+  // repair takes first is checked, and every block is read as a repair reads it, whatever its
+  // check value says (see ContentsSource::from_scan).
+  void check_what_the_scan_found(const RecoveryTables& tables) {
+    NodeIndex nodes;
+    const ObjectTree& objects = tables.objects;
+    // Of the nodes that always have data (others may have none), those whose data was lost.
+    std::size_t without_data = 0;
+    for (ObjectIndex x = 0; x < objects.size(); ++x)
+      if (objects[x].data_block == nullptr && has_contents(objects[x].node_id)) ++without_data;
+    for (const bool primary : {true, false})
+      for (ObjectIndex x = 0; x < objects.size(); ++x) {
+        const ObjectNode& o = objects[x];
+        if (o.primary != primary) continue;
+        nodes.emplace(o.node_id,
+                      IndexedNode{o.data_block != nullptr ? std::uint64_t{o.data_block->id} : 0,
+                                  o.subnode_block != nullptr ? std::uint64_t{o.subnode_block->id} : 0,
+                                  o.parent != kNoObject ? objects[o.parent].node_id : 0});
+      }
+    if (nodes.empty()) return;
+    BlockIndexMap blocks;
+    tables.blocks.for_each_id([&](const BlockRef& b) {
+      blocks.emplace(b.id & ~std::uint64_t{1},
+                     IndexedBlock{b.offset, static_cast<std::uint32_t>(b.size), 0,
+                                  block_intact(source_, b, tables.form)});
+    });
+    warning(CheckArea::kNodeTree, std::nullopt,
+            "a reader finds no node, so the " + std::to_string(nodes.size()) + " nodes and " +
+                std::to_string(blocks.size()) +
+                " blocks the scan found are checked in their place");
+    if (without_data != 0)
+      error(CheckArea::kNodeTree, std::nullopt,
+            std::to_string(without_data) + " of the " + std::to_string(objects.size()) +
+                " node entries the scan found (versions included) are folders, messages or "
+                "tables whose data block is not in the file");
+    const std::uint8_t crypt = tables.cyclic    ? pst::kCryptCyclic
+                               : tables.encoded ? pst::kCryptPermute
+                                                : pst::kCryptNone;
+    check_node_contents(source_, {tables.form == pst::FileForm::kUnicode, crypt, true}, nodes,
+                        blocks, sink());
+  }
+
   const ByteSource& source_;
+  const RecoveryTables* scanned_;
   StoreCheck& out_;
   Form form_;
-  std::array<std::size_t, 6> kept_{};
+  std::array<std::size_t, 7> kept_{};
   std::uint64_t amap_end_ = 0;
   bool amap_valid_ = false;
   std::uint64_t bid_next_b_ = 0;
@@ -716,10 +693,9 @@ class Checker {
   std::uint64_t nbt_root_ib_ = 0;
   std::uint64_t bbt_root_bid_ = 0;
   std::uint64_t bbt_root_ib_ = 0;
-  std::map<std::uint32_t, NodeEntry> nodes_;
-  std::unordered_map<std::uint64_t, BlockEntry> blocks_;
+  NodeIndex nodes_;
+  BlockIndexMap blocks_;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> tree_pages_;  // offset, length
-  std::unordered_set<std::uint64_t> walked_;  // data and subnode tree blocks followed
 };
 
 }  // namespace
@@ -738,13 +714,15 @@ std::string_view check_area_name(CheckArea area) {
       return "allocation maps";
     case CheckArea::kNodeTree:
       return "node tree";
+    case CheckArea::kNodeContents:
+      return "node contents";
   }
   return "file";
 }
 
-StoreCheck check_store(const ByteSource& source) {
+StoreCheck check_store(const ByteSource& source, const RecoveryTables* scanned) {
   StoreCheck out;
-  Checker(source, out).run();
+  Checker(source, scanned, out).run();
   return out;
 }
 

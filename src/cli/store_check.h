@@ -3,10 +3,17 @@
 // starts: the header and its check value, then both B-trees from the roots the header names
 // (page types, check values, signatures, levels, entry sizes, key order), every block the
 // block B-tree lists (inside the file, trailer, signature, check value), the allocation
-// maps (their pages, and that no block or page lies in space they call free) and the node
-// tree (the store, name map and root folder nodes, data and subnode blocks that exist,
-// parents that are folders, each folder's tables). It also counts the folders and items a
-// reader reaches from the root folder.
+// maps (their pages, and that no block or page lies in space they call free), the node
+// tree (the store, name map and root folder nodes, data and subnode blocks that exist and
+// are not named more often than the block B-tree counts, parents that are folders, each
+// folder's tables) and the node contents (every node's heap, BTHs, property context or
+// table context, a message's recipients, attachments and attached messages: see
+// node_contents_check.h). It also counts the folders and items a reader reaches from the
+// root folder. Where a reader reaches no node at all, the nodes and blocks a scan found are
+// checked in their place, as a repair meets them.
+//
+// The cost is bounded by the file, whatever it holds: each page and block is read a few
+// times at most, and what is held is the two B-trees' entries and one node's contents.
 //
 // Nothing here is trusted before it is verified, and every read is bounded by the file:
 // the file is hostile input. Nothing is written. Both forms with 512-byte pages are read:
@@ -21,6 +28,7 @@
 #include <vector>
 
 #include "engine/byte_source.h"
+#include "engine/object_tables.h"
 
 namespace pstorian::cli {
 
@@ -31,9 +39,11 @@ enum class CheckArea {
   kBlocks,
   kAllocationMaps,
   kNodeTree,
+  kNodeContents,
 };
 
-// "header", "node B-tree", "block B-tree", "blocks", "allocation maps", "node tree".
+// "header", "node B-tree", "block B-tree", "blocks", "allocation maps", "node tree",
+// "node contents".
 std::string_view check_area_name(CheckArea area);
 
 struct CheckFinding {
@@ -64,7 +74,9 @@ struct StoreCheck {
   bool sound() const { return errors == 0; }
 };
 
-// Checks the file in `source`. Never fails: whatever cannot be read is a finding.
-StoreCheck check_store(const ByteSource& source);
+// Checks the file in `source`. Never fails: whatever cannot be read is a finding. When a
+// reader finds no node at all (the header or the node B-tree lost) and `scanned` holds what
+// a scan of the file found, its nodes and blocks are checked in their place.
+StoreCheck check_store(const ByteSource& source, const RecoveryTables* scanned = nullptr);
 
 }  // namespace pstorian::cli

@@ -251,6 +251,8 @@ void CSelectFileDialog::scan_ended() {
   // close waits for its answer.
   ask_before_closing_ = false;
   scan_ended_ = true;
+  // Read here, on the scan's own way out: the scan has returned, the thread may not have ended.
+  source_unreadable_ = scan_thread_->scan_outcome() == ScanOutcome::kNotOpened;
   if (!asking_) close();
 }
 

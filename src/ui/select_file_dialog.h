@@ -53,10 +53,7 @@ class CSelectFileDialog final : public QDialog {
   // The user stopped the scan (Yes to the stop question): what it found is not to be used.
   bool scan_stopped() const { return scan_stopped_; }
   // The scan ended without being able to open the source (gone, unreadable, no file).
-  bool source_unreadable() const {
-    return scan_thread_ && scan_thread_->worker().done() &&
-           scan_thread_->scan_outcome() == ScanOutcome::kNotOpened;
-  }
+  bool source_unreadable() const { return source_unreadable_; }
   // The scan thread, once Start was pressed.
   CProgressThread* scan_thread() const { return scan_thread_.get(); }
 
@@ -97,6 +94,7 @@ class CSelectFileDialog final : public QDialog {
   bool scan_running_ = false;
   bool scan_ended_ = false;
   bool scan_stopped_ = false;
+  bool source_unreadable_ = false;
   bool asking_ = false;
   bool closing_ = false;
   std::unique_ptr<CProgressThread> scan_thread_;

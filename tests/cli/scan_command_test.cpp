@@ -66,7 +66,12 @@ TEST_F(ScanCommand, ScansUnicodeFilesAndSaysWhenNothingWasFound) {
   r = run("scan --json '" + write("zeros.pst", std::vector<std::uint8_t>(0x20000, 0)).string() + "'");
   EXPECT_EQ(r.status, 4);
   EXPECT_NE(r.err.find("no personal folder data"), std::string::npos) << r.err;
-  EXPECT_EQ(nlohmann::json::parse(r.out)["objects"], 0);
+  const auto zeros = nlohmann::json::parse(r.out);
+  EXPECT_EQ(zeros["objects"], 0);
+  // Nothing was found to tell an encoding by, and nothing of a personal folder file.
+  EXPECT_EQ(zeros["personal_folder_file"], false);
+  EXPECT_EQ(zeros["encoded"], false);
+  EXPECT_EQ(zeros["encoding"], "unknown");
 }
 
 TEST_F(ScanCommand, JsonReportsWhatTheScanFound) {

@@ -52,6 +52,8 @@ class HeapView {
   std::uint8_t client_signature() const { return blocks_.front()[3]; }
   std::uint32_t user_root() const;
   std::size_t block_count() const { return blocks_.size(); }
+  // Whether the page map of block `block` (below block_count()) could be read.
+  bool block_readable(std::size_t block) const { return maps_[block].readable; }
   // The bytes of allocation `hid`, inside its block. Throws LtpError for an id whose low five
   // bits are set, or that names a block or an allocation that is not there.
   std::span<const std::uint8_t> get(std::uint32_t hid) const;
