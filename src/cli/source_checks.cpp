@@ -1,12 +1,10 @@
 #include "cli/source_checks.h"
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ostream>
 
 #include "engine/codepage.h"
-#include "format/endian.h"
 
 namespace pstorian::cli {
 
@@ -19,14 +17,6 @@ std::optional<SourceFile> open_source(const std::string& path, std::ostream& err
         << (reason != 0 ? std::strerror(reason) : "not a regular file") << '\n';
   }
   return source;
-}
-
-bool has_unicode_header(const ByteSource& source) {
-  std::array<std::uint8_t, 12> head{};
-  source.read_at(0, head);
-  const std::uint16_t version = pst::load_le16(head, 10);
-  return std::memcmp(head.data(), "!BDN", 4) == 0 &&
-         (version == 23 || version == 36 || version == 37);
 }
 
 std::optional<std::string> codepage_problem(std::string_view codepage) {

@@ -1,6 +1,6 @@
 // What `scan` and `repair` settle before a long scan: that the source is a regular file that
-// can be read (opened without blocking, so a FIFO or device is refused, not waited on), that it
-// is not the 64-bit form, and that the code page given for its 8-bit texts can be used.
+// can be read (opened without blocking, so a FIFO or device is refused, not waited on), and
+// that the code page given for its 8-bit texts can be used.
 #pragma once
 
 #include <iosfwd>
@@ -14,10 +14,6 @@ namespace pstorian::cli {
 
 // The source opened read-only; on failure the reason went to `err` and nothing is returned.
 std::optional<SourceFile> open_source(const std::string& path, std::ostream& err);
-
-// The header's dwMagic "!BDN" and wVer at offset 10: 23 is the 64-bit (Unicode) form, 36 and
-// 37 its 4 KiB-page variants. Only the 32-bit form (14, 15) can be scanned.
-bool has_unicode_header(const ByteSource& source);
 
 // Why `codepage` cannot be used for the 8-bit texts of a file, or nothing when it can. It must
 // be known to iconv and give every byte below 0x80 its ASCII meaning: the file's structural
