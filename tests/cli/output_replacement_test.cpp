@@ -252,6 +252,7 @@ TEST_F(OutputReplacement, EachEndIsSaidOneWay) {
   EXPECT_TRUE(j["error"].is_null());
 
   // Failed: a file size limit over the first checkpoints, under the whole output.
+  const std::vector<std::uint8_t> old = test::read_file(output_);
   int status = 0;
   said = test::run("ulimit -f 4000; " + quoted(PSTORIAN_CLI) + " repair " + quoted(source_) +
                        " --overwrite --json 2>" + quoted(logs_ / "err") + " <" + quoted(empty_),
@@ -264,6 +265,7 @@ TEST_F(OutputReplacement, EachEndIsSaidOneWay) {
   const auto err = test::read_file(logs_ / "err");
   EXPECT_NE(std::string(err.begin(), err.end()).find("File too large"), std::string::npos);
   EXPECT_TRUE(fs::exists(incomplete_));
+  EXPECT_TRUE(test::read_file(output_) == old);
   fs::remove(incomplete_);
 
   // Nothing recovered: no output named, the reason given.
@@ -296,6 +298,28 @@ TEST_F(OutputReplacement, EachEndIsSaidOneWay) {
   EXPECT_EQ(j.value("result", ""), "stopped") << run.out();
   EXPECT_TRUE(j["output"].is_null());
   EXPECT_NE(run.err().find("was left as it was"), std::string::npos) << run.err();
+}
+
+// A repair stopped part-way, then run again adding to what there is, gives every item once;
+// once more, it adds nothing.
+TEST_F(OutputReplacement, AnInterruptedRepairIsCompletedByRunningItAgain) {
+  {
+    Running run({"repair", source_.string()}, logs_);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!fs::exists(incomplete_) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(100ms);
+    run.signal(SIGTERM);
+    run.wait();
+  }
+  std::string said;
+  ASSERT_EQ(repair("--keep-existing --json", &said), 0) << said;
+  nlohmann::json j = json_of(said.substr(said.find('{')));
+  EXPECT_EQ(j.value("mail_items_written", 0) + j.value("items_already_held", 0), 4000);
+  ASSERT_EQ(repair("--keep-existing --json", &said), 0) << said;
+  j = json_of(said.substr(said.find('{')));
+  EXPECT_EQ(j.value("mail_items_written", -1), 0);
+  EXPECT_EQ(j.value("items_already_held", 0), 4000);
 }
 
 }  // namespace
