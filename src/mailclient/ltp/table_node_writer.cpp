@@ -168,6 +168,12 @@ void TableNodeWriter::write(std::uint32_t nid, std::span<const TableColumn> colu
   const std::uint64_t bid_sub = write_subnode_blocks(entries, file_, out);
   file_.add_blocks(std::move(out));
   file_.put_node({nid, bid_data, bid_sub, 0});
+  // A table in one heap block has only that block to take over next time, and a table is
+  // written again only when a row changed: what was kept of it goes, so that the writer does
+  // not hold a copy of every small table of the store (a store of many folders has three
+  // tables a folder).
+  if (!parts && !before.rebuild_whole && before.heap.data.size() <= 1 && before.matrix.data.empty())
+    written_.erase(nid);
 }
 
 }  // namespace pstorian
