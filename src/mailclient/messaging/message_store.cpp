@@ -573,11 +573,14 @@ bool MessageStore::built_from(const NbtEntry& node, const PropertyBag& propertie
 
 void MessageStore::write_table(std::uint32_t nid, FolderTable& table) {
   const FileForm form = file().form();
-  // A file of 8-bit strings takes the rows as they are: a contents table of thousands of
-  // rows is not copied at every checkpoint only to be built from its changed rows.
+  // A file of 8-bit strings takes the rows as they are; a Unicode file has the rows it
+  // writes converted one by one, so that a table of thousands of rows is not copied at
+  // every checkpoint only to be built from its changed rows.
   if (form == FileForm::kUnicode)
-    table_writer_->write(nid, to_file_columns(table.columns(), form),
-                         to_file_rows(table.rows(), codec_, form), table.unchanged_rows());
+    table_writer_->write(nid, to_file_columns(table.columns(), form), table.rows(),
+                         table.unchanged_rows(), [this, form](const TableRow& row) {
+                           return to_file_strings(row, codec_, form);
+                         });
   else
     table_writer_->write(nid, table.columns(), table.rows(), table.unchanged_rows());
   table.mark_written();
