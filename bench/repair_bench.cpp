@@ -10,87 +10,32 @@
 // set). Files go to --dir (default /tmp) and are removed unless --keep is given. With
 // --unicode the mailbox is written in the 64-bit form, and so is the repaired store.
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <iomanip>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "engine/pst_scanner.h"
-#include "export/mail_client.h"
-#include "export/pst_exporter.h"
+#include "bench_support.h"
 #include "export/wide_text.h"
-#include "format/endian.h"
-#include "format/layout_unicode.h"
 #include "format/utf8.h"
-#include "job/console_reporter.h"
-#include "mailclient/ndb/file_header.h"
-#include "store/question_asker.h"
-#include "store/store_file_writer.h"
 
 namespace fs = std::filesystem;
 using namespace pstorian;
-using Clock = std::chrono::steady_clock;
+using namespace pstorian::bench;
 
 namespace {
 
-struct Settings {
+struct Settings : RunOptions {
   int messages = 100000;
   int megabytes = 500;
   int attach_every = 10;
   int attachment_kb = 100;
-  int repeat = 3;
-  fs::path dir = "/tmp";
-  bool keep = false;
-  FileForm form = FileForm::kAnsi;
 };
-
-class AnswerYes final : public QuestionAsker {
- public:
-  Answer AskYesNo(std::string_view, std::string_view) override { return Answer::kYes; }
-};
-
-struct Measured {
-  bool ok = false;
-  double wall = 0;     // seconds
-  double cpu = 0;      // user + system seconds
-  long peak_kb = 0;    // largest resident set
-};
-
-double seconds(const timeval& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
-// Runs `work` in a child process and measures it; the child's exit status 0 counts as done.
-Measured in_child(const std::function<int()>& work) {
-  std::cout.flush();
-  const auto started = Clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int rc = work();
-    std::cout.flush();
-    ::_exit(rc);
-  }
-  Measured m;
-  int status = 0;
-  rusage usage{};
-  if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) return m;
-  m.wall = std::chrono::duration<double>(Clock::now() - started).count();
-  m.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-  m.peak_kb = usage.ru_maxrss;
-  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return m;
-}
 
 // Runs a program with its output thrown away, as a child, and measures it.
 Measured program(const std::vector<std::string>& args) {
@@ -106,31 +51,10 @@ Measured program(const std::vector<std::string>& args) {
   });
 }
 
-ContentProperty text_property(std::uint32_t tag, std::string_view text) {
-  return {tag, std::nullopt, {text.begin(), text.end()}};
-}
-
-ContentProperty long_property(std::uint32_t tag, std::uint32_t value) {
-  ContentProperty p{tag, std::nullopt, std::vector<std::uint8_t>(4)};
-  pst::store_le32(p.value, 0, value);
-  return p;
-}
-
 // One message of the mailbox, whole: subject, body, a recipient, perhaps an attachment.
 std::shared_ptr<const MessageContent> bench_message(const Settings& s, int i,
                                                     std::size_t body_size) {
-  auto content = std::make_shared<MessageContent>();
-  content->properties = {
-      text_property(0x001A001E, "IPM.Note"),
-      text_property(0x0037001E, "Message " + std::to_string(i)),
-      text_property(0x1000001E, std::string(body_size, 'x')),
-      text_property(0x0C1A001E, "Bob Sender"),
-      long_property(0x0E070003, 1),
-  };
-  content->recipients.push_back({text_property(0x3001001E, "Ann Example"),
-                                 text_property(0x3003001E, "ann@example.com"),
-                                 text_property(0x3002001E, "SMTP"),
-                                 long_property(0x0C150003, 1)});
+  auto content = mail_content("Message " + std::to_string(i), std::string(body_size, 'x'));
   if (s.attach_every > 0 && i % s.attach_every == 0) {
     std::vector<std::uint8_t> data(static_cast<std::size_t>(s.attachment_kb) * 1024);
     for (std::size_t k = 0; k < data.size(); ++k)
@@ -147,89 +71,28 @@ std::shared_ptr<const MessageContent> bench_message(const Settings& s, int i,
 
 // Writes the mailbox through the automation interfaces, as any client of them would.
 int write_mailbox(const Settings& s, const fs::path& path) {
-  AnswerYes yes;
-  StoreFileWriter writer(yes, path);
-  if (!writer.WriteEmptyStore(s.form)) return 1;
-  MailClient client = make_mail_client();
-  const auto application = create_application(client);
-  if (!application) {
-    std::cerr << "repair_bench: no mail client in this build\n";
-    return 1;
-  }
-  try {
-    const auto ns = application->GetNamespace(automation::kNamespaceType);
-    ns->AddStore(pst::path_to_utf16(path.string()));
-    const auto stores = ns->get_Folders();
-    const auto root = stores->Item(stores->Count());
-    const auto helper = std::dynamic_pointer_cast<automation::HelperFolder>(
-        client.factory->CreateHelper(automation::kHelperFolderProgId));
+  return write_store(path, s.form, "repair_bench", [&](const auto& top, auto& helper) {
     const std::size_t body_size =
         static_cast<std::size_t>(s.megabytes) * 1024 * 1024 / static_cast<std::size_t>(s.messages);
     constexpr int kFolders = 10;
     for (int f = 0; f < kFolders; ++f) {
-      const auto folder = root->get_Folders()->Add(utf8_to_utf16("Folder " + std::to_string(f)), 6);
-      helper->put_BoundObject(folder);
+      const auto folder = top->get_Folders()->Add(utf8_to_utf16("Folder " + std::to_string(f)), 6);
+      helper.put_BoundObject(folder);
       for (int i = f; i < s.messages; i += kFolders) {
-        const auto message = helper->get_Messages()->Add(u"IPM.Note");
+        const auto message = helper.get_Messages()->Add(u"IPM.Note");
         message->put_Content(bench_message(s, i, body_size));
         message->Save();
       }
     }
-    if (client.close) client.close();
-  } catch (const std::exception& e) {
-    std::cerr << "repair_bench: writing the mailbox failed: " << e.what() << '\n';
-    return 1;
-  }
-  return 0;
+  });
 }
 
-// A copy of `from` with its header and the pages at its B-tree roots zeroed.
-bool damage(const fs::path& from, const fs::path& to) {
-  std::error_code ec;
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-  if (ec) return false;
-  std::vector<std::uint8_t> head(pst::unicode::kHeaderSize);  // enough for either form
-  FILE* f = std::fopen(to.c_str(), "r+b");
-  if (f == nullptr) return false;
-  const bool read = std::fread(head.data(), 1, head.size(), f) == head.size();
-  const auto header = read ? parse_file_header(head) : std::nullopt;
-  const std::vector<std::uint8_t> zeros(head.size(), 0);
-  bool ok = header.has_value();
-  if (ok) {
-    const auto wipe = [&](std::uint64_t at, std::size_t n) {
-      return std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 &&
-             std::fwrite(zeros.data(), 1, n, f) == n;
-    };
-    ok = wipe(header->nbt.ib, pst::kPageSize) && wipe(header->bbt.ib, pst::kPageSize) &&
-         wipe(0, header->form == FileForm::kUnicode ? pst::unicode::kHeaderSize : pst::kHeaderSize);
-  }
-  return std::fclose(f) == 0 && ok;
-}
-
-int repair(const fs::path& damaged, const fs::path& output) {
-  RecoveryTables tables;
-  NullProgress quiet;
-  OpenGate gate;
-  CPstScanner(tables, quiet, gate).scan(damaged);
-  ExportSettings settings{damaged, output, std::string(kDefaultCodepage)};
-  settings.existing_output = ExistingOutput::kReplace;
-  CPstExporter exporter(settings, make_mail_client());
-  std::ostringstream sink;
-  ConsoleReporter quiet_reporter(sink, [](std::string_view) { return true; });
-  exporter.run(tables, quiet_reporter, quiet_reporter, gate);
-  const ExportSummary& summary = exporter.summary();
+int repair_once(const fs::path& damaged, const fs::path& output) {
+  const ExportSummary summary = bench::repair(damaged, output);
   std::cout << "  repair wrote " << summary.mail_items_written << " items, "
             << summary.attachments_written << " attachments, " << summary.recipients_written
             << " recipients\n";
   return summary.outcome == ExportOutcome::kCompleted ? 0 : 1;
-}
-
-Measured fastest(const std::vector<Measured>& runs) {
-  Measured best;
-  for (const Measured& m : runs)
-    if (m.ok && (!best.ok || m.cpu < best.cpu)) best = m;
-  for (const Measured& m : runs) best.peak_kb = std::max(best.peak_kb, m.peak_kb);
-  return best;
 }
 
 }  // namespace
@@ -247,15 +110,7 @@ int main(int argc, char** argv) {
       s.attach_every = std::atoi(argv[++i]);
     else if (arg == "--attachment-kb" && has_value)
       s.attachment_kb = std::atoi(argv[++i]);
-    else if (arg == "--repeat" && has_value)
-      s.repeat = std::max(1, std::atoi(argv[++i]));
-    else if (arg == "--dir" && has_value)
-      s.dir = argv[++i];
-    else if (arg == "--keep")
-      s.keep = true;
-    else if (arg == "--unicode")
-      s.form = FileForm::kUnicode;
-    else {
+    else if (!s.take(argc, argv, i)) {
       std::cerr << "usage: repair_bench [--messages N] [--megabytes N] [--attach-every N]\n"
                    "                    [--attachment-kb N] [--repeat N] [--dir DIR] [--keep]\n"
                    "                    [--unicode]\n";
@@ -283,7 +138,7 @@ int main(int argc, char** argv) {
 
   std::vector<Measured> repairs, readpsts;
   for (int r = 0; r < s.repeat; ++r) {
-    repairs.push_back(in_child([&] { return repair(damaged, output); }));
+    repairs.push_back(in_child([&] { return repair_once(damaged, output); }));
     fs::remove_all(readpst_dir);
     fs::create_directories(readpst_dir);
     readpsts.push_back(program({"readpst", "-q", "-o", readpst_dir.string(), original.string()}));

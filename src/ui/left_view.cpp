@@ -1,7 +1,11 @@
 #include "ui/left_view.h"
 
+#include <QAbstractItemDelegate>
+#include <QEvent>
 #include <QHeaderView>
 #include <QIcon>
+#include <QStyleOptionViewItem>
+#include <QTreeWidgetItemIterator>
 
 namespace pstorian {
 
@@ -48,7 +52,7 @@ CLeftView::CLeftView(QWidget* parent) : QTreeWidget(parent) {
   header()->hide();
   // The column is as wide as the longest name; a narrow pane scrolls rather than cutting.
   header()->setStretchLastSection(false);
-  header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  header()->setSectionResizeMode(0, QHeaderView::Fixed);
   setTextElideMode(Qt::ElideNone);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setRootIsDecorated(true);
@@ -64,7 +68,10 @@ CLeftView::CLeftView(QWidget* parent) : QTreeWidget(parent) {
 QTreeWidgetItem* CLeftView::new_item(const QString& text, FolderIcon icon) {
   auto* item = new QTreeWidgetItem(QStringList{text});
   const QString icon_name = folder_icon_name(icon);
-  item->setIcon(0, QIcon(QStringLiteral(":/icons/folders/%1.svg").arg(icon_name)));
+  // One picture shared by all the items that show it, not its file read again for each.
+  QIcon& picture = icons_[icon_name];
+  if (picture.isNull()) picture = QIcon(QStringLiteral(":/icons/folders/%1.svg").arg(icon_name));
+  item->setIcon(0, picture);
   item->setData(0, kIconRole, icon_name);
   const TreeItemId id = next_id_++;
   item->setData(0, kIdRole, QVariant::fromValue<qulonglong>(id));
@@ -78,8 +85,10 @@ TreeItemId CLeftView::reset_tree() {
   items_.clear();
   special_count_ = 0;
   pending_.fill(true);
+  widest_ = 0;
   QTreeWidgetItem* root = new_item(tr("Root Folder"), FolderIcon::Root);
   addTopLevelItem(root);
+  fit_column_to(root);
   revealing_ = false;
   return id_of(root);
 }
@@ -117,7 +126,30 @@ TreeItemId CLeftView::add_folder(const FolderNodeRecord& folder,
   } else {
     addTopLevelItem(item);
   }
+  fit_column_to(item);
   return id_of(item);
+}
+
+void CLeftView::fit_column_to(QTreeWidgetItem* item) {
+  // As the view measures an item for its column: the delegate's width, indented by depth.
+  int depth = rootIsDecorated() ? 1 : 0;
+  for (const QTreeWidgetItem* up = item->parent(); up != nullptr; up = up->parent()) ++depth;
+  QStyleOptionViewItem option;
+  initViewItemOption(&option);
+  const QModelIndex index = indexFromItem(item);
+  const int width = itemDelegateForIndex(index)->sizeHint(option, index).width() +
+                    indentation() * depth;
+  if (width <= widest_) return;
+  widest_ = width;
+  header()->resizeSection(0, width);
+}
+
+void CLeftView::changeEvent(QEvent* event) {
+  QTreeWidget::changeEvent(event);
+  if (event->type() != QEvent::FontChange && event->type() != QEvent::StyleChange) return;
+  // Names measure differently now: the column fits them all again, once.
+  widest_ = 0;
+  for (QTreeWidgetItemIterator it(this); *it != nullptr; ++it) fit_column_to(*it);
 }
 
 void CLeftView::show_folder(TreeItemId id) {

@@ -7,8 +7,10 @@
 // tree scrolls sideways instead.
 #pragma once
 
+#include <QIcon>
 #include <QTreeWidget>
 #include <array>
+#include <map>
 #include <unordered_map>
 
 #include "job/reporter.h"
@@ -62,6 +64,12 @@ class CLeftView final : public QTreeWidget {
  private:
   FolderIcon choose_icon(const FolderNodeRecord& folder, const FolderPlacement& placement);
   QTreeWidgetItem* new_item(const QString& text, FolderIcon icon);
+  // Widens the column to the item's name at its depth, if that is wider than any before.
+  // The column grows item by item: a header fitting itself to its contents measures many
+  // rows again at every selection, which made filling a tree of thousands of folders take
+  // minutes.
+  void fit_column_to(QTreeWidgetItem* item);
+  void changeEvent(QEvent* event) override;
 
   std::unordered_map<TreeItemId, QTreeWidgetItem*> items_;
   bool revealing_ = false;  // show_folder is selecting
@@ -69,6 +77,8 @@ class CLeftView final : public QTreeWidget {
   int special_count_ = 0;
   // Inbox, Outbox, Sent Items, Deleted Items, Drafts: 1 until recognised since the reset.
   std::array<bool, 5> pending_{true, true, true, true, true};
+  int widest_ = 0;  // the column's width: the widest item's since the reset
+  std::map<QString, QIcon> icons_;  // by icon name
 };
 
 }  // namespace pstorian

@@ -346,6 +346,7 @@ void CMainFrame::start_export() {
   std::unique_ptr<ExportJob> job = services_.make_export(selection_.paths());
   if (!job) return;
   tree_entries_.clear();
+  tree_entry_of_.clear();
   path_list_.clear();
   listed_path_.clear();
   output_store_index_ = 0;
@@ -475,12 +476,13 @@ std::vector<std::string> CMainFrame::path_of(TreeItemId item) const {
   // under "Root Folder" down to this one.
   std::deque<std::string> names;
   TreeItemId current = item;
-  while (current != kNoTreeItem) {
-    const auto entry = std::find_if(tree_entries_.begin(), tree_entries_.end(),
-                                    [current](const TreeEntry& e) { return e.item == current; });
-    if (entry == tree_entries_.end()) break;
-    names.push_front(entry->name.toStdString());
-    current = entry->parent_item;
+  // A parent is always added before its children, so the walk ends; the bound holds even so.
+  for (std::size_t steps = 0; current != kNoTreeItem && steps < tree_entries_.size(); ++steps) {
+    const auto at = tree_entry_of_.find(current);
+    if (at == tree_entry_of_.end()) break;
+    const TreeEntry& entry = tree_entries_[at->second];
+    names.push_front(entry.name.toStdString());
+    current = entry.parent_item;
   }
   return {names.begin(), names.end()};
 }
@@ -641,6 +643,7 @@ void CMainFrame::tree_add_folder(FolderNodeRecord& folder, const FolderPlacement
     folder.tree_item = left_view_->add_folder(folder, placement);
     tree_entries_.push_back(TreeEntry{folder.tree_item, placement.parent_tree_item,
                                       QString::fromUtf8(folder.name).left(249)});
+    tree_entry_of_.try_emplace(folder.tree_item, tree_entries_.size() - 1);
   });
 }
 

@@ -25,6 +25,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/object_tables.h"
@@ -180,6 +181,9 @@ class CMainFrame final : public QMainWindow, public Reporter, public JobHost {
   bool tree_ready_ = false;
   bool open_enabled_ = true;
   std::vector<TreeEntry> tree_entries_;
+  // Where each item's entry is in tree_entries_: a path is found in steps of its depth, not
+  // of the whole tree, which the export asks for at every folder it fills.
+  std::unordered_map<TreeItemId, std::size_t> tree_entry_of_;
   std::deque<PathEntry> path_list_;
   std::vector<std::string> listed_path_;
   bool job_running_ = false;

@@ -93,6 +93,41 @@ TEST_F(MailClientTest, AddCreatesFoldersOfEachTypeAndRefusesBadNames) {
   EXPECT_EQ(deep->get_Folders()->Count(), 0);
 }
 
+// A repair looks each folder up by name among its siblings and adds it when missing: that
+// must cost the same however many siblings there are, so 2 N folders cost twice the node
+// lookups of N (looking through every sibling made it four times). Names keep their rules
+// meanwhile: the first of equal names wins, and a renamed folder is found by its new name.
+TEST_F(MailClientTest, FoldersAreFoundAndAddedAtTheSameCostAmongManySiblings) {
+  const auto store = MailProfile::instance().stores().front();
+  const auto lookups_to_fill = [&](std::u16string_view parent_name, int n) {
+    const auto parent = top_->get_Folders()->Add(parent_name, kFolderMail);
+    store->checkpoint();
+    const std::size_t before = store->node_lookups();
+    for (int i = 0; i < n; ++i) {
+      const std::string digits = std::to_string(i);
+      const std::u16string name = u"Folder " + std::u16string(digits.begin(), digits.end());
+      const auto folders = parent->get_Folders();
+      EXPECT_THROW(folders->Item(name), AutomationError);
+      folders->Add(name, kFolderMail);
+    }
+    store->checkpoint();
+    EXPECT_EQ(parent->get_Folders()->Count(), n);
+    return store->node_lookups() - before;
+  };
+  const std::size_t n = lookups_to_fill(u"Few", 200);
+  const std::size_t twice = lookups_to_fill(u"Many", 400);
+  EXPECT_LE(twice, 2 * n + n / 5) << n << " lookups for 200 folders";
+
+  const std::uint32_t many = *store->find_subfolder(store->top_folder(), u"many");
+  const std::uint32_t first = *store->find_subfolder(many, u"FOLDER 7");
+  const std::uint32_t second = store->create_folder(many, "folder 7", "IPF.Note");
+  EXPECT_EQ(store->find_subfolder(many, u"Folder 7"), first);
+  store->rename_folder(first, "Seven");
+  EXPECT_EQ(store->find_subfolder(many, u"folder 7"), second);
+  EXPECT_EQ(store->find_subfolder(many, u"seven"), first);
+  EXPECT_EQ(store->find_subfolder(many, u"Folder 400"), std::nullopt);
+}
+
 TEST_F(MailClientTest, StoreIdHoldsTheAbsolutePathAndTheSameFileIsAttachedOnce) {
   const auto id = from_hex_text(top_->get_StoreID());
   ASSERT_TRUE(id);

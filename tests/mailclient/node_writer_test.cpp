@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <random>
 #include <vector>
 
 #include "format/endian.h"
@@ -172,6 +174,122 @@ TEST(PagedBTree, RewritesOnlyWhatChangedAndSplitsFullLeaves) {
   EXPECT_TRUE(tree.remove(1u << 5));
   EXPECT_FALSE(tree.remove(1u << 5));
   EXPECT_EQ(tree.find(1u << 5), nullptr);
+}
+
+// A node B-tree written page by page into memory, as a store writes it at its checkpoints:
+// the pages it holds, the ones handed back freed, and a walk from its root.
+struct TreeOnDisk {
+  std::map<std::uint64_t, Page> pages;  // by offset
+  std::uint64_t next_ib = 0x10000;
+  std::size_t written = 0;  // by the last write
+  std::size_t freed_missing = 0;
+
+  Bref write(PagedBTree<NbtEntry>& tree) {
+    written = 0;
+    return tree.write(
+        [&] {
+          next_ib += 512;
+          return Bref{next_ib / 512, next_ib};
+        },
+        [&](Bref at, const Page& p) {
+          pages[at.ib] = p;
+          ++written;
+        },
+        [&](Bref at) { freed_missing += pages.erase(at.ib) == 1 ? 0 : 1; });
+  }
+
+  // The leaf keys in the order the walk meets them; false when a page is missing, a parent's
+  // key is not its child's first key, or a page is met twice.
+  bool walk(Bref root, std::vector<std::uint64_t>& keys, std::size_t& reached) const {
+    std::vector<std::uint64_t> seen;
+    const std::function<bool(std::uint64_t, std::uint64_t*)> visit = [&](std::uint64_t ib,
+                                                                       std::uint64_t* first) {
+      const auto it = pages.find(ib);
+      if (it == pages.end() || std::find(seen.begin(), seen.end(), ib) != seen.end()) return false;
+      seen.push_back(ib);
+      const Page& p = it->second;
+      const std::size_t count = p[496];
+      if (p[499] == 0) {
+        for (const NbtEntry& e : written_leaf(p)) keys.push_back(e.nid);
+        if (first != nullptr && count > 0) *first = pst::load_le32(p, 0);
+        return true;
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t child_first = 0;
+        if (!visit(pst::load_le32(p, 12 * i + 8), &child_first) ||
+            child_first != pst::load_le32(p, 12 * i))
+          return false;
+        if (i == 0 && first != nullptr) *first = child_first;
+      }
+      return true;
+    };
+    const bool ok = visit(root.ib, nullptr);
+    reached = seen.size();
+    return ok;
+  }
+};
+
+TEST(PagedBTree, AChangeAnywhereInALargeTreeWritesAPageOrTwoALevel) {
+  PagedBTree<NbtEntry> tree(pst::kPageNbt, build_nbt_leaf);
+  TreeOnDisk disk;
+  for (std::uint32_t i = 1; i <= 200000; ++i) tree.put({i << 5, i, 0, 0});
+  disk.write(tree);
+  ASSERT_EQ(tree.levels(), 3u);
+  // Into a full leaf in the middle: two leaves, and the pages above them. Pages laid out
+  // by position would have moved, and been written again, from there to the end.
+  tree.put({(100000u << 5) | 1, 1, 0, 0});
+  disk.write(tree);
+  EXPECT_LE(disk.written, 2 * (tree.levels() + 1));
+  // A whole leaf emptied in the middle goes from its parent.
+  for (std::uint32_t i = 50000; i < 50100; ++i) tree.remove(i << 5);
+  disk.write(tree);
+  EXPECT_LE(disk.written, 3 * (tree.levels() + 1));
+  std::vector<std::uint64_t> keys;
+  std::size_t reached = 0;
+  ASSERT_TRUE(disk.walk(tree.root(), keys, reached));
+  EXPECT_EQ(keys.size(), 200001u - 100);
+  EXPECT_EQ(reached, disk.pages.size());
+}
+
+TEST(PagedBTree, StaysASoundTreeThroughRandomChangesAndCheckpoints) {
+  PagedBTree<NbtEntry> tree(pst::kPageNbt, build_nbt_leaf);
+  TreeOnDisk disk;
+  std::map<std::uint64_t, std::uint32_t> expected;
+  std::mt19937 random(7);
+  for (int round = 0; round < 20; ++round) {
+    for (int op = 0; op < 3000; ++op) {
+      // Keys from a range that grows, so that the tree also grows at its end.
+      const auto key = static_cast<std::uint32_t>(random() % (2000 + round * 1000)) << 5;
+      if (random() % 3 == 0) {
+        EXPECT_EQ(tree.remove(key), expected.erase(key) == 1);
+      } else {
+        tree.put({key, static_cast<std::uint64_t>(op), 0, 0});
+        expected[key] = static_cast<std::uint32_t>(op);
+      }
+    }
+    disk.write(tree);
+    std::vector<std::uint64_t> keys;
+    std::size_t reached = 0;
+    ASSERT_TRUE(disk.walk(tree.root(), keys, reached)) << "round " << round;
+    // Every page kept on disk is part of the tree, and no page was freed twice.
+    EXPECT_EQ(reached, disk.pages.size());
+    EXPECT_EQ(disk.freed_missing, 0u);
+    ASSERT_EQ(keys.size(), expected.size());
+    EXPECT_TRUE(std::equal(keys.begin(), keys.end(), expected.begin(),
+                           [](std::uint64_t k, const auto& e) { return k == e.first; }));
+    EXPECT_EQ(tree.size(), expected.size());
+    for (const auto& [key, value] : expected) {
+      const NbtEntry* found = tree.find(key);
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(found->bid_data, value);
+    }
+  }
+  // Emptied, it is a single empty leaf again.
+  for (const auto& [key, value] : expected) tree.remove(key);
+  disk.write(tree);
+  EXPECT_EQ(tree.levels(), 0u);
+  EXPECT_EQ(tree.size(), 0u);
+  EXPECT_EQ(disk.pages.size(), 1u);
 }
 
 }  // namespace

@@ -75,10 +75,7 @@ class SubFolders final : public automation::Folders {
 
  private:
   std::optional<std::uint32_t> find(std::u16string_view name) {
-    const std::u16string wanted = fold_case(name);
-    for (const std::uint32_t nid : store_->subfolders(parent_))
-      if (fold_case(name_of(*store_, nid)) == wanted) return nid;
-    return std::nullopt;
+    return store_->find_subfolder(parent_, name);
   }
 
   std::shared_ptr<MessageStore> store_;
@@ -172,25 +169,6 @@ class EmbeddedNamespace final : public automation::Namespace {
 };
 
 }  // namespace
-
-std::u16string fold_case(std::u16string_view text) {
-  std::u16string out(text);
-  for (char16_t& c : out) {
-    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
-        (c >= 0x391 && c <= 0x3AB && c != 0x3A2) || (c >= 0x410 && c <= 0x42F))
-      c = static_cast<char16_t>(c + 0x20);
-    else if (c >= 0x400 && c <= 0x40F)
-      c = static_cast<char16_t>(c + 0x50);
-    else if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
-             c != 0x178 && c != 0x17F) {
-      // Latin Extended-A pairs capitals with the next code point, from 0x139 to 0x148 and
-      // from 0x179 on with an odd capital, elsewhere with an even one.
-      const bool odd_capitals = (c >= 0x139 && c <= 0x148) || c >= 0x179;
-      if ((c % 2 == 1) == odd_capitals) c = static_cast<char16_t>(c + 1);
-    }
-  }
-  return out;
-}
 
 std::shared_ptr<automation::Folders> EmbeddedFolder::get_Folders() {
   return automation_call([&] {

@@ -28,9 +28,6 @@ auto automation_call(F&& f) -> decltype(f()) {
   }
 }
 
-// Letter case folded as the mail client compares folder names.
-std::u16string fold_case(std::u16string_view text);
-
 class EmbeddedFolder final : public automation::Folder {
  public:
   EmbeddedFolder(std::shared_ptr<MessageStore> store, std::uint32_t nid)

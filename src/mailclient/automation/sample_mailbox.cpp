@@ -85,10 +85,13 @@ AttachedStore attach_store(AutomationFactory& factory, const std::filesystem::pa
   return {ns, top};
 }
 
-// The store's inbox and `n` folders over three levels, recorded in the manifest.
+// The store's inbox and `n` folders over three levels, recorded in the manifest; `parents`
+// gets the index of each folder's parent, 0 for the top folder (the inbox's place).
 std::vector<std::shared_ptr<Folder>> create_folders(const std::shared_ptr<Folder>& top, int n,
-                                                    SampleManifest& manifest) {
+                                                    SampleManifest& manifest,
+                                                    std::vector<std::size_t>& parents) {
   std::vector<std::shared_ptr<Folder>> folders;
+  parents.assign(1, 0);
   // The store's own inbox; a store without one gets one.
   try {
     folders.push_back(top->get_Folders()->Item(u"inbox"));
@@ -114,6 +117,7 @@ std::vector<std::shared_ptr<Folder>> create_folders(const std::shared_ptr<Folder
                                 u" " + ascii(std::to_string(i + 1));
     auto under = parent == 0 ? top : folders[parent];
     folders.push_back(under->get_Folders()->Add(name, type));
+    parents.push_back(parent);
     SampleFolder record;
     if (parent != 0) record.path = manifest.folders[parent].path;
     record.path.push_back(name);
@@ -166,7 +170,9 @@ SampleManifest fill_plain(AutomationFactory& factory, const AttachedStore& store
   const auto& ns = store.ns;
   const auto& top = store.top;
   SampleManifest manifest;
-  std::vector<std::shared_ptr<Folder>> folders = create_folders(top, options.folders, manifest);
+  std::vector<std::size_t> parent_of;
+  std::vector<std::shared_ptr<Folder>> folders =
+      create_folders(top, options.folders, manifest, parent_of);
 
   const auto [helper_folder, helper_item] = create_helpers(factory);
 
@@ -180,12 +186,7 @@ SampleManifest fill_plain(AutomationFactory& factory, const AttachedStore& store
   std::vector<std::shared_ptr<Folder>> parents(base_folders, top);
   for (std::size_t f = 0; f < base_folders; ++f) {
     base_of[f] = continued_in[f] = f;
-    const auto& path = manifest.folders[f].path;
-    for (std::size_t p = 1; p < base_folders && path.size() > 1; ++p)
-      if (manifest.folders[p].path.size() + 1 == path.size() &&
-          std::equal(manifest.folders[p].path.begin(), manifest.folders[p].path.end(),
-                     path.begin()))
-        parents[f] = folders[p];
+    if (parent_of[f] != 0) parents[f] = folders[parent_of[f]];
   }
   const auto with_room = [&](std::size_t f) {
     const std::size_t base = base_of[f];
@@ -269,7 +270,8 @@ SampleManifest fill_rich(AutomationFactory& factory, const AttachedStore& store,
   Random r(options.seed);
   SampleManifest manifest;
   const int count = std::max(options.folders, static_cast<int>(kTypes.size()));
-  const auto folders = create_folders(store.top, count, manifest);
+  std::vector<std::size_t> parent_of;
+  const auto folders = create_folders(store.top, count, manifest, parent_of);
   const auto [helper_folder, helper_item] = create_helpers(factory);
   std::map<std::int32_t, std::vector<std::size_t>> of_type;
   for (std::size_t f = 0; f < folders.size(); ++f) {

@@ -104,7 +104,8 @@ std::uint64_t TableNodeWriter::data_tree(std::vector<SharedBytes> leaves, Leaves
 std::optional<TableNodeWriter::Parts> TableNodeWriter::grow(Written& state,
                                                            std::span<const TableColumn> columns,
                                                            std::span<const TableRow> rows,
-                                                           std::size_t unchanged_rows) {
+                                                           std::size_t unchanged_rows,
+                                                           const RowConversion& to_file) {
   if (state.rebuild_whole) return std::nullopt;
   if (!state.built || !state.built->has_columns(columns)) {
     state.built.reset();
@@ -119,7 +120,8 @@ std::optional<TableNodeWriter::Parts> TableNodeWriter::grow(Written& state,
   }
   try {
     built.truncate(std::min(unchanged_rows, built.rows()));
-    for (std::size_t r = built.rows(); r < rows.size(); ++r) built.append(rows[r]);
+    for (std::size_t r = built.rows(); r < rows.size(); ++r)
+      built.append(to_file ? to_file(rows[r]) : rows[r]);
     return Parts{built.heap_blocks(), built.matrix_blocks()};
   } catch (const std::invalid_argument&) {
     // A value too large for the heap (it needs a subnode of its own), or a row the whole
@@ -131,12 +133,13 @@ std::optional<TableNodeWriter::Parts> TableNodeWriter::grow(Written& state,
 }
 
 void TableNodeWriter::write(std::uint32_t nid, std::span<const TableColumn> columns,
-                            std::span<const TableRow> rows, std::size_t unchanged_rows) {
+                            std::span<const TableRow> rows, std::size_t unchanged_rows,
+                            const RowConversion& to_file) {
   std::vector<PendingBlock> out;
   Written& before = written_[nid];
   std::optional<Parts> parts;
   try {
-    parts = grow(before, columns, rows, unchanged_rows);
+    parts = grow(before, columns, rows, unchanged_rows, to_file);
   } catch (...) {
     before.built.reset();
     throw;
@@ -150,6 +153,13 @@ void TableNodeWriter::write(std::uint32_t nid, std::span<const TableColumn> colu
     const std::uint64_t rows_bid = data_tree(std::move(parts->matrix), before.matrix, true, out);
     entries.push_back({kMatrixSubnode, rows_bid, 0});
   } else {
+    // Built whole: a small table, or one with a value too large for the heap.
+    std::vector<TableRow> converted;
+    if (to_file) {
+      converted.reserve(rows.size());
+      for (const TableRow& row : rows) converted.push_back(to_file(row));
+      rows = converted;
+    }
     MatrixSink sink(file_, out);
     bid_data = data_tree(shared(build_table_context(columns, rows, row_number_size, &sink, true)), before.heap,
                          false, out);
@@ -168,6 +178,12 @@ void TableNodeWriter::write(std::uint32_t nid, std::span<const TableColumn> colu
   const std::uint64_t bid_sub = write_subnode_blocks(entries, file_, out);
   file_.add_blocks(std::move(out));
   file_.put_node({nid, bid_data, bid_sub, 0});
+  // A table in one heap block has only that block to take over next time, and a table is
+  // written again only when a row changed: what was kept of it goes, so that the writer does
+  // not hold a copy of every small table of the store (a store of many folders has three
+  // tables a folder).
+  if (!parts && !before.rebuild_whole && before.heap.data.size() <= 1 && before.matrix.data.empty())
+    written_.erase(nid);
 }
 
 }  // namespace pstorian

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -25,11 +26,18 @@ class TableNodeWriter {
   TableNodeWriter(const TableNodeWriter&) = delete;
   TableNodeWriter& operator=(const TableNodeWriter&) = delete;
 
+  // How a row is changed on its way into the file (a store of the 64-bit form keeps its
+  // texts as UTF-16); none keeps rows as they are.
+  using RowConversion = std::function<TableRow(const TableRow&)>;
+
   // Writes table node `nid` (as pending blocks and its node entry). Every block taken over
   // must be committed: write each table at most once between two commits. The first
-  // `unchanged_rows` rows must be as they were when this writer wrote the node last.
+  // `unchanged_rows` rows must be as they were when this writer wrote the node last. Rows
+  // go through `to_file` as they are read: a table kept built converts only the rows it
+  // redoes, not the whole table at every checkpoint.
   void write(std::uint32_t nid, std::span<const TableColumn> columns,
-             std::span<const TableRow> rows, std::size_t unchanged_rows = 0);
+             std::span<const TableRow> rows, std::size_t unchanged_rows = 0,
+             const RowConversion& to_file = {});
 
  private:
   struct Leaves {
@@ -50,7 +58,8 @@ class TableNodeWriter {
     std::vector<SharedBytes> matrix;
   };
   std::optional<Parts> grow(Written& state, std::span<const TableColumn> columns,
-                            std::span<const TableRow> rows, std::size_t unchanged_rows);
+                            std::span<const TableRow> rows, std::size_t unchanged_rows,
+                            const RowConversion& to_file);
 
   // The id of a single block or of an XBLOCK over `leaves`, taking over the blocks of
   // `before` that are unchanged; `before` becomes the new version.

@@ -163,6 +163,11 @@ void MessageStore::check_usable() const {
   if (!failure_.empty()) throw StoreFailedError(failure_);
 }
 
+std::size_t MessageStore::node_lookups() {
+  const std::lock_guard lock(mutex_);
+  return file_ ? file_->node_lookups() : 0;
+}
+
 std::string MessageStore::failure() {
   const std::lock_guard lock(mutex_);
   return failure_;
@@ -288,6 +293,27 @@ std::vector<std::uint32_t> MessageStore::subfolders(std::uint32_t nid) {
   return out;
 }
 
+std::u16string MessageStore::folded_name(const FolderState& f) const {
+  return fold_case(codec_.decode(f.properties.string(prop::kDisplayName).value_or("")));
+}
+
+std::optional<std::uint32_t> MessageStore::find_subfolder(std::uint32_t parent_nid,
+                                                          std::u16string_view name) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  FolderState& parent = folder(parent_nid);
+  if (!parent.by_name) {
+    std::unordered_map<std::u16string, std::uint32_t> index;
+    for (const std::uint32_t id : subfolders(parent_nid))
+      index.try_emplace(folded_name(folder(id)), id);
+    // Loading the children adds to folders_, a map: `parent` stays where it is.
+    parent.by_name = std::move(index);
+  }
+  const auto it = parent.by_name->find(fold_case(name));
+  if (it == parent.by_name->end()) return std::nullopt;
+  return it->second;
+}
+
 PropertyBag MessageStore::folder_properties(std::uint32_t nid) {
   const std::lock_guard lock(mutex_);
   check_usable();
@@ -321,6 +347,10 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
     parent.properties.set_bool(prop::kSubfolders, true);
     parent.properties_dirty = true;
   }
+  // Its row comes last in the parent's table: a sibling of the same name stays the first.
+  if (parent.by_name) parent.by_name->try_emplace(folded_name(f), nid);
+  mark_dirty(parent);
+  mark_dirty(f);
   // The folder's node goes in now, so that it exists for the rest of the session; its
   // property context is written again at the checkpoint.
   write_properties(nid, parent_nid, f.properties);
@@ -335,10 +365,14 @@ void MessageStore::rename_folder(std::uint32_t nid, std::string_view name) {
   FolderState& f = folder(nid);
   f.properties.set_string(prop::kDisplayName, name);
   f.properties_dirty = true;
+  mark_dirty(f);
   if (f.parent != nid) {
     FolderState& parent = folder(f.parent);
     hierarchy(parent).put(nid, ++row_version_, f.properties, table_narrowing());
     parent.hierarchy_dirty = true;
+    mark_dirty(parent);
+    // Which sibling comes first under each name may change: indexed again when next asked.
+    parent.by_name.reset();
   }
   note_save(false);
 }
@@ -403,9 +437,11 @@ std::uint32_t MessageStore::save_message(std::uint32_t folder_nid, std::uint32_t
     FolderState& from = folder(old_parent);
     contents(from).erase(nid);
     from.contents_dirty = true;
+    mark_dirty(from);
   }
   f.contents->put(nid, ++row_version_, p, table_narrowing());
   f.contents_dirty = true;
+  mark_dirty(f);
   // An item saved again before the checkpoint (created, then completed) counts once.
   const NbtEntry* written = file().find_node(nid);
   const bool new_item =
@@ -430,6 +466,7 @@ void MessageStore::set_folder_properties(std::uint32_t nid, const ContentPropert
   for (const auto& p : import_properties(properties, names_, ContentObject::kFolder).list())
     f.properties.set(p.tag, p.value);
   f.properties_dirty = true;
+  mark_dirty(f);
   note_save(false);
 }
 
@@ -542,11 +579,14 @@ bool MessageStore::built_from(const NbtEntry& node, const PropertyBag& propertie
 
 void MessageStore::write_table(std::uint32_t nid, FolderTable& table) {
   const FileForm form = file().form();
-  // A file of 8-bit strings takes the rows as they are: a contents table of thousands of
-  // rows is not copied at every checkpoint only to be built from its changed rows.
+  // A file of 8-bit strings takes the rows as they are; a Unicode file has the rows it
+  // writes converted one by one, so that a table of thousands of rows is not copied at
+  // every checkpoint only to be built from its changed rows.
   if (form == FileForm::kUnicode)
-    table_writer_->write(nid, to_file_columns(table.columns(), form),
-                         to_file_rows(table.rows(), codec_, form), table.unchanged_rows());
+    table_writer_->write(nid, to_file_columns(table.columns(), form), table.rows(),
+                         table.unchanged_rows(), [this, form](const TableRow& row) {
+                           return to_file_strings(row, codec_, form);
+                         });
   else
     table_writer_->write(nid, table.columns(), table.rows(), table.unchanged_rows());
   table.mark_written();
@@ -586,16 +626,17 @@ void MessageStore::checkpoint_locked() {
 void MessageStore::write_checkpoint() {
   // Counts follow the contents tables; a folder whose counts changed has its row in the
   // parent's hierarchy table brought up to date.
-  for (auto& [nid, f] : folders_) {
-    if (!f.contents_dirty || !f.contents) continue;
-    const auto unread = static_cast<std::uint32_t>(f.contents->rows_with_bit_clear());
-    f.properties.set_int32(prop::kContentCount, static_cast<std::uint32_t>(f.contents->size()));
-    f.properties.set_int32(prop::kContentUnreadCount, unread);
-    f.properties_dirty = true;
-  }
   std::vector<std::uint32_t> changed;
-  for (const auto& [nid, f] : folders_)
+  for (const std::uint32_t nid : dirty_folders_) {
+    FolderState& f = folders_.at(nid);
+    if (f.contents_dirty && f.contents) {
+      const auto unread = static_cast<std::uint32_t>(f.contents->rows_with_bit_clear());
+      f.properties.set_int32(prop::kContentCount, static_cast<std::uint32_t>(f.contents->size()));
+      f.properties.set_int32(prop::kContentUnreadCount, unread);
+      f.properties_dirty = true;
+    }
     if (f.properties_dirty && f.parent != nid && f.parent != 0) changed.push_back(nid);
+  }
   for (const std::uint32_t nid : changed) {
     const FolderState& f = folders_.at(nid);
     const PropertyBag properties = f.properties;
@@ -604,8 +645,10 @@ void MessageStore::write_checkpoint() {
     if (!table.contains(nid)) continue;
     table.put(nid, ++row_version_, properties, table_narrowing());
     parent.hierarchy_dirty = true;
+    mark_dirty(parent);
   }
-  for (auto& [nid, f] : folders_) {
+  for (const std::uint32_t nid : dirty_folders_) {
+    FolderState& f = folders_.at(nid);
     if (f.properties_dirty) write_properties(nid, f.parent, f.properties);
     if (f.hierarchy_dirty) write_table(companion(nid, pst::kNodeHierarchyTable), *f.hierarchy);
     if (f.contents_dirty) write_table(companion(nid, pst::kNodeContentsTable), *f.contents);
@@ -615,6 +658,7 @@ void MessageStore::write_checkpoint() {
     }
     f.properties_dirty = f.hierarchy_dirty = f.contents_dirty = false;
   }
+  dirty_folders_.clear();
   // New names go in with the messages that use them.
   if (names_.changed())
     write_properties(pst::kNidNameToIdMap, names_parent_, PropertyBag(names_.properties()));
@@ -632,12 +676,10 @@ void MessageStore::close() {
   if (failure_.empty()) checkpoint_locked();  // may fail, and then goes on as below
   table_writer_.reset();
   file_.reset();
-  if (failure_.empty()) {
-    folders_.clear();
-    return;
-  }
-  // What was not checkpointed goes; the file is opened again from its last checkpoint.
   folders_.clear();
+  dirty_folders_.clear();
+  if (failure_.empty()) return;
+  // What was not checkpointed goes; the file is opened again from its last checkpoint.
   unsaved_.clear();
   items_since_checkpoint_ = 0;
   changed_since_checkpoint_ = false;

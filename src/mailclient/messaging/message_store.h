@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -119,6 +120,11 @@ class MessageStore {
 
   bool is_folder(std::uint32_t nid);
   std::vector<std::uint32_t> subfolders(std::uint32_t folder);
+  // The subfolder of `parent` named `name` as the mail client compares folder names (see
+  // fold_case), the first of them in the parent's hierarchy table when several are. The
+  // subfolders' names are indexed at the first lookup and kept so as folders are made and
+  // renamed: a lookup costs the same however many siblings there are.
+  std::optional<std::uint32_t> find_subfolder(std::uint32_t parent, std::u16string_view name);
   PropertyBag folder_properties(std::uint32_t folder);
   // Gives the folder the properties of a folder of another store (see content_import.h:
   // named ones by name; never its counts, subfolder flag, entry ids or name).
@@ -163,6 +169,9 @@ class MessageStore {
   // The error of the failed checkpoint; empty unless the store failed.
   std::string failure();
   std::size_t checkpoints() const { return checkpoints_; }
+  // The node lookups in the file's B-tree since it was opened (see StoreFile::node_lookups):
+  // for tests, what an operation costs as the store grows.
+  std::size_t node_lookups();
 
  private:
   struct FolderState {
@@ -172,6 +181,9 @@ class MessageStore {
     std::optional<FolderTable> hierarchy;
     std::optional<FolderTable> contents;
     std::optional<FolderTable> associated;  // only for new folders, to be written once
+    // The subfolders by folded name, the first in table order for each name; none until
+    // the first lookup by name.
+    std::optional<std::unordered_map<std::u16string, std::uint32_t>> by_name;
     bool properties_dirty = false;
     bool hierarchy_dirty = false;
     bool contents_dirty = false;
@@ -187,6 +199,10 @@ class MessageStore {
   // Throws StoreFailedError when a checkpoint failed since the file was opened.
   void check_usable() const;
   FolderState& folder(std::uint32_t nid);
+  // The folder's name as lookups by name compare it.
+  std::u16string folded_name(const FolderState& f) const;
+  // Notes that the folder has something to write at the next checkpoint (set its flags).
+  void mark_dirty(const FolderState& f) { dirty_folders_.insert(f.nid); }
   FolderTable& hierarchy(FolderState& f);
   FolderTable& contents(FolderState& f);
   std::vector<StoredProperty> read_properties(std::uint32_t nid);
@@ -220,6 +236,9 @@ class MessageStore {
   NameToIdMap names_;  // for file_
   std::uint32_t names_parent_ = 0;
   std::map<std::uint32_t, FolderState> folders_;
+  // The folders with a dirty flag set, in node order: a checkpoint looks at them only, not
+  // at every folder met since the store was opened.
+  std::set<std::uint32_t> dirty_folders_;
   // A message saved since the last commit: its properties as its node was built from them
   // and the blocks of that node.
   struct SavedMessage {

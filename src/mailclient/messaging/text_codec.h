@@ -42,4 +42,7 @@ class TextCodec {
 std::vector<std::uint8_t> to_utf16le(std::u16string_view text);
 std::u16string from_utf16le(std::span<const std::uint8_t> bytes);
 
+// Letter case folded as the mail client compares folder names.
+std::u16string fold_case(std::u16string_view text);
+
 }  // namespace pstorian

@@ -172,16 +172,20 @@ void StoreFile::load_btree(std::uint8_t ptype, Bref root) {
     for (const auto& c : children) walk(c.page, level - 1);
   };
   walk(root, -1);
-  for (auto& level : levels) {
+  try {
+    for (auto& level : levels) {
+      if (ptype == pst::kPageBbt)
+        bbt_.load_level(std::move(level));
+      else
+        nbt_.load_level(std::move(level));
+    }
     if (ptype == pst::kPageBbt)
-      bbt_.load_level(std::move(level));
+      bbt_.set_root(root);
     else
-      nbt_.load_level(std::move(level));
+      nbt_.set_root(root);
+  } catch (const std::invalid_argument&) {
+    fail("malformed B-tree");
   }
-  if (ptype == pst::kPageBbt)
-    bbt_.set_root(root);
-  else
-    nbt_.set_root(root);
 }
 
 void StoreFile::load_maps() {

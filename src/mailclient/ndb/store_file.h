@@ -69,7 +69,12 @@ class StoreFile final : public BlockIdSource {
 
   const FileHeader& header() const { return header_; }
   FileForm form() const override { return header_.form; }
-  const NbtEntry* find_node(std::uint32_t nid) const { return nbt_.find(nid); }
+  const NbtEntry* find_node(std::uint32_t nid) const {
+    ++node_lookups_;
+    return nbt_.find(nid);
+  }
+  // The find_node() calls since the file was opened: what the callers' work cost in lookups.
+  std::size_t node_lookups() const { return node_lookups_; }
   // A committed block's index entry; its cref leaves out reference changes made since the
   // last commit, which reference_count() includes.
   const BbtEntry* find_block(std::uint64_t bid) const { return bbt_.find(bid & ~std::uint64_t{1}); }
@@ -181,6 +186,7 @@ class StoreFile final : public BlockIdSource {
   // tree go (a reference less); netting the two out keeps the index pages of those blocks
   // from being written again at every checkpoint.
   std::unordered_map<std::uint64_t, std::int32_t> reference_changes_;  // by bid
+  mutable std::size_t node_lookups_ = 0;
 };
 
 }  // namespace pstorian
