@@ -268,11 +268,14 @@ std::vector<SharedBytes> GrowingTableContext::heap_blocks() {
 
 std::vector<SharedBytes> GrowingTableContext::matrix_blocks() {
   // As split_into_blocks cuts it: as many whole rows as fit in a block. A block lying
-  // wholly within the unchanged rows was full, and is the same, last time too.
+  // wholly within the unchanged rows was full, and is the same, last time too, unless it
+  // was the last block then: that one was written without the padding of a full block.
   const std::size_t rows_per_block = max_block_ / row_size_;
-  const std::size_t keep = std::min(matrix_clean_rows_ / rows_per_block, matrix_blocks_.size());
-  matrix_blocks_.resize(keep);
+  std::size_t keep = std::min(matrix_clean_rows_ / rows_per_block, matrix_blocks_.size());
   const std::size_t step = rows_per_block * row_size_;
+  if (keep > 0 && matrix_blocks_[keep - 1]->size() < max_block_ && keep * step < matrix_.size())
+    --keep;
+  matrix_blocks_.resize(keep);
   for (std::size_t at = keep * step; at < matrix_.size(); at += step) {
     const auto part = std::span(matrix_).subspan(at, std::min(step, matrix_.size() - at));
     auto block = std::make_shared<std::vector<std::uint8_t>>(part.begin(), part.end());
