@@ -453,12 +453,13 @@ TEST(SampleMailbox, TheRichSampleReadsTheSameInTheUnicodeForm) {
     EXPECT_EQ(messages, 60u);
   }
   if (test::have_program("readpst")) {
-    // Each folder's line of what libpst exported and skipped, in the same numbers.
+    // Each folder's line of what libpst exported and skipped, in the same numbers. One job:
+    // libpst's parallel ones now and then lose an item of a file read whole the run before.
     const auto exported = [&](const fs::path& file) {
       const auto out = dir.path() / ("readpst-" + file.stem().string());
       fs::create_directory(out);
       const std::string log =
-          test::run("readpst -D -e -o '" + out.string() + "' '" + file.string() + "' 2>&1");
+          test::run("readpst -j 0 -D -e -o '" + out.string() + "' '" + file.string() + "' 2>&1");
       std::multiset<std::string> lines;
       for (std::size_t at = log.find("items done"); at != std::string::npos;
            at = log.find("items done", at + 1))
