@@ -30,8 +30,8 @@
 #include "format/layout_unicode.h"
 #include "format/utf8.h"
 #include "job/console_reporter.h"
-#include "mailclient/messaging/message_content.h"
-#include "mailclient/ndb/file_header.h"
+#include "pst/messaging/message_content.h"
+#include "pst/ndb/file_header.h"
 #include "store/question_asker.h"
 #include "store/store_file_writer.h"
 

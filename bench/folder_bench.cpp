@@ -28,7 +28,7 @@
 #include "bench_support.h"
 #include "export/wide_text.h"
 #include "format/utf8.h"
-#include "mailclient/messaging/message_store.h"
+#include "pst/messaging/message_store.h"
 
 namespace fs = std::filesystem;
 using namespace pstorian;

@@ -14,7 +14,7 @@
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/property_types.h"
-#include "mailclient/ltp/ltp_reader.h"
+#include "pst/ltp/ltp_reader.h"
 
 namespace {
 

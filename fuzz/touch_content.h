@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 

@@ -13,7 +13,7 @@
 #include "format/layout.h"
 #include "format/permute.h"
 #include "format/property_types.h"
-#include "mailclient/ltp/ltp_reader.h"
+#include "pst/ltp/ltp_reader.h"
 
 namespace pstorian::cli {
 namespace {

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "engine/node_reader.h"
-#include "mailclient/ltp/ltp_reader.h"
-#include "mailclient/messaging/message_content.h"
+#include "pst/ltp/ltp_reader.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 

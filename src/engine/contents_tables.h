@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/node_reader.h"
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 

@@ -8,7 +8,7 @@
 #include "engine/file_btrees.h"
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mailclient/ndb/form_layout.h"
+#include "pst/ndb/form_layout.h"
 
 namespace pstorian {
 namespace {

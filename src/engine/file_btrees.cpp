@@ -6,9 +6,9 @@
 #include <set>
 
 #include "format/layout.h"
-#include "mailclient/ndb/file_header.h"
-#include "mailclient/ndb/form_layout.h"
-#include "mailclient/ndb/page.h"
+#include "pst/ndb/file_header.h"
+#include "pst/ndb/form_layout.h"
+#include "pst/ndb/page.h"
 
 namespace pstorian {
 namespace {

@@ -5,7 +5,7 @@
 #include "engine/file_btrees.h"
 #include "format/endian.h"
 #include "format/signature.h"
-#include "mailclient/ndb/form_layout.h"
+#include "pst/ndb/form_layout.h"
 
 namespace pstorian {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "engine/bytes.h"
 #include "engine/item_kind_records.h"
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "format/file_form.h"
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 

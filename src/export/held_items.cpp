@@ -4,7 +4,7 @@
 #include <array>
 
 #include "format/utf8.h"
-#include "mailclient/messaging/content_import.h"
+#include "pst/messaging/content_import.h"
 
 namespace pstorian {
 namespace {

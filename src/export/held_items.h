@@ -20,7 +20,7 @@
 
 #include "engine/item_record.h"
 #include "export/wide_text.h"
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 

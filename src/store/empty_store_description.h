@@ -9,8 +9,8 @@
 #include <span>
 #include <string_view>
 
-#include "mailclient/ndb/btree_page.h"
-#include "mailclient/ltp/table_context_writer.h"
+#include "pst/ndb/btree_page.h"
+#include "pst/ltp/table_context_writer.h"
 
 namespace pstorian::empty_store {
 

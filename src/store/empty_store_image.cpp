@@ -10,11 +10,11 @@
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/property_types.h"
-#include "mailclient/ndb/block_writer.h"
-#include "mailclient/ndb/btree_page.h"
-#include "mailclient/ltp/property_context_writer.h"
-#include "mailclient/ndb/store_image_builder.h"
-#include "mailclient/ltp/table_context_writer.h"
+#include "pst/ndb/block_writer.h"
+#include "pst/ndb/btree_page.h"
+#include "pst/ltp/property_context_writer.h"
+#include "pst/ndb/store_image_builder.h"
+#include "pst/ltp/table_context_writer.h"
 #include "store/empty_store_description.h"
 
 namespace pstorian {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "mailclient/ndb/form_layout.h"
+#include "pst/ndb/form_layout.h"
 
 namespace pstorian {
 

@@ -20,7 +20,7 @@
 #include <span>
 #include <string>
 
-#include "mailclient/ndb/form_layout.h"
+#include "pst/ndb/form_layout.h"
 #include "store/question_asker.h"
 
 namespace pstorian {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 

@@ -18,8 +18,8 @@
 #include "cli/cli_run.h"
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mailclient/ndb/data_tree_writer.h"
-#include "mailclient/ndb/store_file.h"
+#include "pst/ndb/data_tree_writer.h"
+#include "pst/ndb/store_file.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cli/cli_run.h"
-#include "mailclient/messaging/message_store.h"
+#include "pst/messaging/message_store.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
 

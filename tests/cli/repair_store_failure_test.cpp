@@ -15,10 +15,10 @@
 #include "cli/repair_command.h"
 #include "export/mail_client.h"
 #include "mailclient/automation/mail_client_factory.h"
-#include "mailclient/messaging/mail_profile.h"
-#include "mailclient/messaging/message_store.h"
+#include "mailclient/automation/mail_profile.h"
+#include "pst/messaging/message_store.h"
 #include "mailclient/automation/sample_mailbox.h"
-#include "mailclient/ndb/store_file.h"
+#include "pst/ndb/store_file.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
 

@@ -12,9 +12,9 @@
 #include "engine/current_versions.h"
 #include "engine/pst_scanner.h"
 #include "format/layout.h"
-#include "mailclient/ndb/btree_page.h"
-#include "mailclient/ndb/file_header.h"
-#include "mailclient/ndb/store_file.h"
+#include "pst/ndb/btree_page.h"
+#include "pst/ndb/file_header.h"
+#include "pst/ndb/store_file.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
 

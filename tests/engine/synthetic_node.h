@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "engine/synthetic_file.h"
-#include "mailclient/ltp/property_context_writer.h"
-#include "mailclient/ltp/table_context_writer.h"
-#include "mailclient/ndb/data_tree_writer.h"
-#include "mailclient/ndb/subnode_sink.h"
+#include "pst/ltp/property_context_writer.h"
+#include "pst/ltp/table_context_writer.h"
+#include "pst/ndb/data_tree_writer.h"
+#include "pst/ndb/subnode_sink.h"
 
 namespace pstorian::testing {
 

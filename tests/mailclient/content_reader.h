@@ -14,11 +14,11 @@
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/property_types.h"
-#include "mailclient/ltp/ltp_reader.h"
-#include "mailclient/messaging/content_import.h"
-#include "mailclient/messaging/message_content.h"
-#include "mailclient/messaging/name_to_id_map.h"
-#include "mailclient/ndb/store_file.h"
+#include "pst/ltp/ltp_reader.h"
+#include "pst/messaging/content_import.h"
+#include "pst/messaging/message_content.h"
+#include "pst/messaging/name_to_id_map.h"
+#include "pst/ndb/store_file.h"
 
 namespace pstorian::test {
 

@@ -8,10 +8,10 @@
 #include "format/endian.h"
 #include "format/layout.h"
 #include "heap_reader.h"
-#include "mailclient/ltp/bth_writer.h"
-#include "mailclient/ltp/heap_writer.h"
-#include "mailclient/ltp/property_context_writer.h"
-#include "mailclient/ltp/table_context_writer.h"
+#include "pst/ltp/bth_writer.h"
+#include "pst/ltp/heap_writer.h"
+#include "pst/ltp/property_context_writer.h"
+#include "pst/ltp/table_context_writer.h"
 
 namespace pstorian {
 namespace {

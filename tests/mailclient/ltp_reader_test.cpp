@@ -1,6 +1,6 @@
 // Reading property and table contexts back: from what the writers made (through a store,
 // with values in subnodes) and from files written by the mail client.
-#include "mailclient/ltp/ltp_reader.h"
+#include "pst/ltp/ltp_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include "format/endian.h"
 #include "format/layout.h"
 #include "format/property_types.h"
-#include "mailclient/ndb/node_writer.h"
-#include "mailclient/ltp/property_context_writer.h"
-#include "mailclient/ndb/store_file.h"
+#include "pst/ndb/node_writer.h"
+#include "pst/ltp/property_context_writer.h"
+#include "pst/ndb/store_file.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
 

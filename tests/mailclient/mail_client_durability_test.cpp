@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "mailclient/automation/mail_client_factory.h"
-#include "mailclient/messaging/mail_profile.h"
+#include "mailclient/automation/mail_profile.h"
 #include "mail_client_support.h"
 
 namespace pstorian {

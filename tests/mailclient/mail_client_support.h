@@ -12,12 +12,12 @@
 #include <string_view>
 
 #include "format/layout.h"
-#include "mailclient/ndb/allocation_map.h"
-#include "mailclient/ndb/file_header.h"
-#include "mailclient/ndb/node_writer.h"
-#include "mailclient/ltp/property_context_writer.h"
-#include "mailclient/ndb/store_file.h"
-#include "mailclient/messaging/text_codec.h"
+#include "pst/ndb/allocation_map.h"
+#include "pst/ndb/file_header.h"
+#include "pst/ndb/node_writer.h"
+#include "pst/ltp/property_context_writer.h"
+#include "pst/ndb/store_file.h"
+#include "pst/messaging/text_codec.h"
 #include "store/empty_store_image.h"
 #include "store/temp_dir.h"
 

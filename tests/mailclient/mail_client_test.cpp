@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "mailclient/messaging/entry_id.h"
+#include "pst/messaging/entry_id.h"
 #include "mailclient/automation/mail_client_factory.h"
-#include "mailclient/messaging/mail_profile.h"
+#include "mailclient/automation/mail_profile.h"
 #include "mailclient/automation/ole_date.h"
 #include "mail_client_support.h"
 

@@ -13,9 +13,9 @@
 #include "mail_client_support.h"
 #include "mailclient/automation/mail_client_factory.h"
 #include "mailclient/automation/sample_items.h"
-#include "mailclient/messaging/content_writer.h"
-#include "mailclient/messaging/mail_profile.h"
-#include "mailclient/messaging/message_store.h"
+#include "pst/messaging/content_writer.h"
+#include "mailclient/automation/mail_profile.h"
+#include "pst/messaging/message_store.h"
 
 namespace pstorian {
 namespace {

@@ -1,15 +1,15 @@
 // The name-to-id map: reading the maps other writers made, adding names to the streams and
 // hash buckets so that any reader finds them, and the maps that must not grow.
-#include "mailclient/messaging/name_to_id_map.h"
+#include "pst/messaging/name_to_id_map.h"
 
 #include <gtest/gtest.h>
 
 #include "format/endian.h"
 #include "format/layout.h"
 #include "mail_client_support.h"
-#include "mailclient/ltp/ltp_reader.h"
-#include "mailclient/messaging/text_codec.h"
-#include "mailclient/ndb/store_file.h"
+#include "pst/ltp/ltp_reader.h"
+#include "pst/messaging/text_codec.h"
+#include "pst/ndb/store_file.h"
 
 namespace pstorian {
 namespace {

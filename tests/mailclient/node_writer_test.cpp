@@ -1,5 +1,5 @@
 // Data trees, subnode blocks and the copy-on-write B-tree that a growing store writes.
-#include "mailclient/ndb/node_writer.h"
+#include "pst/ndb/node_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mailclient/ndb/data_tree_writer.h"
-#include "mailclient/ndb/paged_btree.h"
+#include "pst/ndb/data_tree_writer.h"
+#include "pst/ndb/paged_btree.h"
 
 namespace pstorian {
 namespace {

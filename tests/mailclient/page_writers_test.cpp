@@ -11,10 +11,10 @@
 #include "format/endian.h"
 #include "format/permute.h"
 #include "format/signature.h"
-#include "mailclient/ndb/allocation_map.h"
-#include "mailclient/ndb/block_writer.h"
-#include "mailclient/ndb/btree_writer.h"
-#include "mailclient/ndb/file_header.h"
+#include "pst/ndb/allocation_map.h"
+#include "pst/ndb/block_writer.h"
+#include "pst/ndb/btree_writer.h"
+#include "pst/ndb/file_header.h"
 
 namespace pstorian {
 namespace {

@@ -12,7 +12,7 @@
 #include "mailclient/automation/mail_client_factory.h"
 #include "mailclient/automation/ole_date.h"
 #include "mailclient/automation/sample_items.h"
-#include "mailclient/messaging/mail_profile.h"
+#include "mailclient/automation/mail_profile.h"
 #include "content_reader.h"
 #include "mail_client_support.h"
 #include "rtf_reader.h"

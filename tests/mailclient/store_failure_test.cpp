@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "format/layout.h"
-#include "mailclient/messaging/message_store.h"
-#include "mailclient/ndb/node_writer.h"
-#include "mailclient/ltp/property_context_writer.h"
-#include "mailclient/ndb/store_file.h"
+#include "pst/messaging/message_store.h"
+#include "pst/ndb/node_writer.h"
+#include "pst/ltp/property_context_writer.h"
+#include "pst/ndb/store_file.h"
 #include "mail_client_support.h"
 
 namespace pstorian {

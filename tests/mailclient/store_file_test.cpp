@@ -1,6 +1,6 @@
 // Adding to an existing file: checkpoints that keep the file valid for other readers, the
 // maps growing past their first interval, multi-level B-trees, and block reference counts.
-#include "mailclient/ndb/store_file.h"
+#include "pst/ndb/store_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,11 +17,11 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mailclient/ltp/ltp_reader.h"
-#include "mailclient/ndb/allocation_map.h"
-#include "mailclient/ndb/file_header.h"
-#include "mailclient/ndb/node_writer.h"
-#include "mailclient/ltp/property_context_writer.h"
+#include "pst/ltp/ltp_reader.h"
+#include "pst/ndb/allocation_map.h"
+#include "pst/ndb/file_header.h"
+#include "pst/ndb/node_writer.h"
+#include "pst/ltp/property_context_writer.h"
 #include "store/empty_store_image.h"
 #include "mail_client_support.h"
 #include "store/temp_dir.h"

@@ -1,15 +1,15 @@
 // Tables written again at each checkpoint take over their unchanged blocks: the rows read
 // back whole, the blocks taken over keep their references, and a checkpoint writes what the
 // new rows need rather than the whole table again.
-#include "mailclient/ltp/table_node_writer.h"
+#include "pst/ltp/table_node_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "format/layout.h"
-#include "mailclient/messaging/folder_table.h"
-#include "mailclient/ltp/ltp_reader.h"
+#include "pst/messaging/folder_table.h"
+#include "pst/ltp/ltp_reader.h"
 #include "mail_client_support.h"
 
 namespace pstorian {

@@ -2,9 +2,9 @@
 // to the configured 8-bit code page and back, and entry identifiers as hex text.
 #include <gtest/gtest.h>
 
-#include "mailclient/messaging/entry_id.h"
+#include "pst/messaging/entry_id.h"
 #include "mailclient/automation/ole_date.h"
-#include "mailclient/messaging/text_codec.h"
+#include "pst/messaging/text_codec.h"
 
 namespace pstorian {
 namespace {

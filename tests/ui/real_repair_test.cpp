@@ -14,7 +14,7 @@
 #include "fakes.h"
 #include "mailclient/automation/automation.h"
 #include "mailclient/automation/mail_client_factory.h"
-#include "mailclient/messaging/mail_profile.h"
+#include "mailclient/automation/mail_profile.h"
 #include "mailclient/automation/sample_mailbox.h"
 #include "store/empty_store_image.h"
 #include "tree_helpers.h"

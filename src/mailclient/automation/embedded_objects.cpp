@@ -5,8 +5,8 @@
 
 #include "format/utf8.h"
 #include "mailclient/automation/property_value.h"
-#include "mailclient/messaging/entry_id.h"
-#include "mailclient/messaging/mail_profile.h"
+#include "pst/messaging/entry_id.h"
+#include "mailclient/automation/mail_profile.h"
 
 namespace pstorian {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "mailclient/automation/automation.h"
-#include "mailclient/messaging/message_store.h"
+#include "pst/messaging/message_store.h"
 
 namespace pstorian {
 

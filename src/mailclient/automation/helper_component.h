@@ -11,7 +11,7 @@
 #include <variant>
 
 #include "mailclient/automation/automation.h"
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian::automation {
 

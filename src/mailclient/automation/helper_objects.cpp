@@ -5,7 +5,7 @@
 
 #include "mailclient/automation/embedded_objects.h"
 #include "mailclient/automation/property_value.h"
-#include "mailclient/messaging/entry_id.h"
+#include "pst/messaging/entry_id.h"
 
 namespace pstorian {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "mailclient/automation/embedded_objects.h"
 #include "mailclient/automation/helper_objects.h"
-#include "mailclient/messaging/mail_profile.h"
+#include "mailclient/automation/mail_profile.h"
 
 namespace pstorian {
 namespace {

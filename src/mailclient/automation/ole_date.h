@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "mailclient/automation/automation.h"
-#include "mailclient/messaging/filetime.h"
+#include "pst/messaging/filetime.h"
 
 namespace pstorian {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "mailclient/automation/helper_component.h"
-#include "mailclient/messaging/property_bag.h"
-#include "mailclient/messaging/text_codec.h"
+#include "pst/messaging/property_bag.h"
+#include "pst/messaging/text_codec.h"
 
 namespace pstorian {
 

@@ -9,7 +9,7 @@
 #include "format/property_types.h"
 #include "mailclient/automation/compressed_rtf.h"
 #include "mailclient/automation/ole_date.h"
-#include "mailclient/messaging/text_codec.h"
+#include "pst/messaging/text_codec.h"
 
 namespace pstorian {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "mailclient/automation/automation.h"
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 

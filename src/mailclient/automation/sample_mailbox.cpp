@@ -5,7 +5,7 @@
 
 #include "format/utf8.h"
 #include "mailclient/automation/sample_items.h"
-#include "mailclient/messaging/text_codec.h"
+#include "pst/messaging/text_codec.h"
 
 namespace pstorian {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "format/layout.h"
 #include "mailclient/automation/helper_component.h"
-#include "mailclient/messaging/message_content.h"
+#include "pst/messaging/message_content.h"
 
 namespace pstorian {
 
