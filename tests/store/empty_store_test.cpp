@@ -13,7 +13,7 @@
 #include "format/crc.h"
 #include "format/endian.h"
 #include "format/signature.h"
-#include "mailclient/heap_reader.h"
+#include "pst/heap_reader.h"
 #include "store/empty_store_image.h"
 #include "temp_dir.h"
 

@@ -6,7 +6,7 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
-#include "mail_client_support.h"
+#include "mailclient/mail_client_support.h"
 #include "pst/ltp/ltp_reader.h"
 #include "pst/messaging/text_codec.h"
 #include "pst/ndb/store_file.h"

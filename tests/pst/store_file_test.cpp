@@ -23,7 +23,7 @@
 #include "pst/ndb/node_writer.h"
 #include "pst/ltp/property_context_writer.h"
 #include "store/empty_store_image.h"
-#include "mail_client_support.h"
+#include "mailclient/mail_client_support.h"
 #include "store/temp_dir.h"
 
 namespace pstorian {

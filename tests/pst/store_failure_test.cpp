@@ -13,7 +13,7 @@
 #include "pst/ndb/node_writer.h"
 #include "pst/ltp/property_context_writer.h"
 #include "pst/ndb/store_file.h"
-#include "mail_client_support.h"
+#include "mailclient/mail_client_support.h"
 
 namespace pstorian {
 namespace {
