@@ -142,6 +142,7 @@ constexpr std::string_view kNamedPropertyGuids[] = {
 };
 constexpr NamedProperty kNamedProperties[] = {
   {0xA000, 3}, {0x8510, 4}, {0x8514, 4}, {0x8F07, 5}, {0x8503, 4}, {0x8223, 6}, {0x851A, 4},
+  {0, 2, "Keywords"},
 };
 
 constexpr std::uint8_t kReminderRestriction[] = {

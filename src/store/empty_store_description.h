@@ -105,13 +105,15 @@ constexpr std::uint32_t kTasks = 0x81A2;
 constexpr std::uint32_t kDrafts = 0x81C2;
 constexpr std::uint32_t kReminders = 0x80023;
 
-// Name-to-id map: the property sets and the numeric named properties, in property index
-// order (index i maps to property id 0x8000 + i).
+// Name-to-id map: the property sets and the named properties, in property index order
+// (index i maps to property id 0x8000 + i). Every new store names a property by string
+// ("Keywords", the categories), as the stores mail programs write do: readers take an empty
+// string stream for one kept in a subnode and fail.
 struct NamedProperty {
-  std::uint32_t id = 0;
-  std::uint16_t guid_index = 0;  // 3 = the first GUID of the stream
+  std::uint32_t id = 0;          // the number of a numeric name
+  std::uint16_t guid_index = 0;  // 2 = PS_PUBLIC_STRINGS, 3 = the first GUID of the stream
+  std::string_view name = {};    // a string name (ASCII) in place of the number
 };
-constexpr std::uint32_t kNameIdBucketCount = 251;
 std::span<const std::string_view> named_property_guids();
 std::span<const NamedProperty> named_properties();
 

@@ -15,6 +15,7 @@
 #include "pst/ltp/property_context_writer.h"
 #include "pst/ndb/store_image_builder.h"
 #include "pst/ltp/table_context_writer.h"
+#include "pst/messaging/name_to_id_map.h"
 #include "store/empty_store_description.h"
 
 namespace pstorian {
@@ -99,35 +100,26 @@ Properties message_store_properties(FileForm form) {
   return p;
 }
 
-// The name-to-id map: the GUID stream, the entry stream (property id, GUID index * 2 with
-// the string flag clear, property index) and one hash bucket per entry.
+// The name-to-id map, built as the store adds names, so that its streams and buckets are
+// those the store reads.
 Properties name_to_id_map_properties() {
-  Bytes guids;
-  for (const auto g : named_property_guids()) {
-    const Bytes b = guid_bytes(g);
-    guids.insert(guids.end(), b.begin(), b.end());
-  }
-  Bytes entries;
-  std::map<std::uint32_t, Bytes> buckets;
-  std::uint16_t index = 0;
+  NameToIdMap map;
+  const auto guids = named_property_guids();
   for (const auto& n : named_properties()) {
-    Bytes e(8);
-    const auto word = static_cast<std::uint16_t>(n.guid_index << 1);
-    pst::store_le32(e, 0, n.id);
-    pst::store_le16(e, 4, word);
-    pst::store_le16(e, 6, index++);
-    entries.insert(entries.end(), e.begin(), e.end());
-    auto& bucket = buckets[0x1000 + (n.id ^ word) % kNameIdBucketCount];
-    bucket.insert(bucket.end(), e.begin(), e.end());
+    PropertyName name;
+    if (n.guid_index == 2) {
+      name.guid = kPsPublicStrings;
+    } else {
+      const Bytes g = guid_bytes(guids[n.guid_index - 3]);
+      std::copy(g.begin(), g.end(), name.guid.begin());
+    }
+    if (n.name.empty())
+      name.lid = n.id;
+    else
+      name.name.assign(n.name.begin(), n.name.end());
+    map.id_for(name);
   }
-  Properties p = {
-      StoredProperty::int32(0x00010003, kNameIdBucketCount),
-      StoredProperty::binary(0x00020102, guids), StoredProperty::binary(0x00030102, entries),
-      StoredProperty::binary(0x00040102, {}),  // no named properties by string
-  };
-  for (const auto& [id, bytes] : buckets)
-    p.push_back(StoredProperty::binary(id << 16 | 0x0102, bytes));
-  return p;
+  return map.properties();
 }
 
 Properties search_criteria_properties() {

@@ -132,7 +132,7 @@ TEST(EmptyStoreImage, BlockTableIsTheListedOne) {
       {0xFC, 0x7CC0, 110, 2},  {0x118, 0x8380, 322, 2}, {0x11C, 0x6100, 108, 2},
       {0x174, 0x5E00, 16, 2},  {0x194, 0x7E80, 112, 2}, {0x198, 0x8180, 330, 2},
       {0x19C, 0x8600, 300, 2}, {0x1A0, 0x5D80, 4, 2},   {0x1A8, 0x7F00, 204, 2},
-      {0x1AC, 0x8500, 204, 2}, {0x1B0, 0x8940, 312, 2}, {0x1B4, 0x8000, 236, 2},
+      {0x1AC, 0x8500, 204, 2}, {0x1B0, 0x8940, 360, 2}, {0x1B4, 0x8000, 236, 2},
       {0x1B8, 0x8AC0, 604, 2},
   };
   const Image img = EmptyStoreImage();
@@ -200,6 +200,35 @@ TEST(EmptyStoreImage, NamesTheStoreAndListsTheTenFolders) {
                                              "Calendar",      "Contacts", "Journal", "Notes",
                                              "Tasks",         "Drafts"};
   EXPECT_EQ(names, expected);
+}
+
+// Readers take a map stream stored as no value (HNID 0) for one kept in a subnode, and fail
+// at open: the GUID, entry and string streams are all values, and the string stream names
+// what the entry stream says it does.
+TEST(EmptyStoreImage, NameToIdMapHoldsEveryStreamAsAValue) {
+  const Image img = EmptyStoreImage();
+  const test::HeapReader map({block_data(img, 0x1B0)});
+  const auto props = map.bth(map.user_root());
+  std::map<int, std::vector<std::uint8_t>> streams;
+  for (const int id : {2, 3, 4}) {
+    const std::uint32_t hnid = pst::load_le32(props.at(static_cast<std::uint64_t>(id)), 2);
+    ASSERT_NE(hnid, 0u) << id;
+    const auto value = map.get(hnid);
+    streams[id].assign(value.begin(), value.end());
+    EXPECT_FALSE(streams[id].empty()) << id;
+  }
+  const auto& entries = streams[3];
+  const auto& strings = streams[4];
+  ASSERT_EQ(entries.size(), 8u * 8);
+  const std::size_t last = entries.size() - 8;
+  EXPECT_EQ(pst::load_le16(entries, last + 4), 2 << 1 | 1);  // PS_PUBLIC_STRINGS, by string
+  EXPECT_EQ(pst::load_le16(entries, last + 6), 7);
+  const std::uint32_t at = pst::load_le32(entries, last);
+  ASSERT_LE(at + 4 + 16, strings.size());
+  EXPECT_EQ(pst::load_le32(strings, at), 16u);
+  std::string name;
+  for (std::size_t i = 0; i < 16; i += 2) name += static_cast<char>(strings[at + 4 + i]);
+  EXPECT_EQ(name, "Keywords");
 }
 
 std::string form_test_name(const ::testing::TestParamInfo<FileForm>& param) {
