@@ -7,7 +7,7 @@ give: pstcheck's errors in the output, pstdiff (every item of the original, not 
 and the items each independent reader reads from the three files:
 
   pypff          libpff's Python binding: per item its folder, subject, sender, plain and
-                 HTML body, attachment sizes
+                 HTML body, the sizes of attachments other than attached messages
   readpst        `readpst -e -D -j 0` (one file per item; one job, as its parallel jobs lose
                  items now and then): per item its folder and exported bytes
   pffexport      `pffexport -f all` (one folder per item, embedded messages inside it)
@@ -18,8 +18,9 @@ Items are counted, not files: readpst writes a file per attachment beside some i
 pffexport a folder per embedded message inside an item, and neither counts. An item of the
 original is matched in another file when the same reader reads an item of the same folder
 with the same content there (the folder of the store's own top is left out: each store has
-its own name for it). A reader cell is "output/damaged/original"; "!" marks a file the reader
-could not open or stopped in. "ok" says every reader reads at least as much from the output
+its own name for it). A reader cell is "output/damaged/original", then "!" and the files the
+reader could not open or stopped reading in: R the repair's output, D the damaged copy, O the
+original. "ok" says every reader reads at least as much from the output
 as from the damaged copy, and of an undamaged file all of the original.
 
   /usr/bin/python3 scripts/sweep.py [--corpus DIR ...] [--files NAME ...] [--recipes R ...]
@@ -69,6 +70,19 @@ def below_top(path):
 
 # --- what each reader reads: (Counter of (folder, content key), error text or None) ---
 
+def attachment_size(attachment):
+    """The size of an attachment's data; of an attached message nothing (0), since libpff
+    gives the size of the message's node, which each store stores its own way."""
+    for r in range(attachment.number_of_record_sets):
+        record_set = attachment.get_record_set(r)
+        for i in range(record_set.number_of_entries):
+            entry = record_set.get_entry(i)
+            if entry.entry_type == 0x3705 and entry.data is not None and len(entry.data) >= 4:
+                if int.from_bytes(entry.data[:4], "little") == 5:  # ATTACH_EMBEDDED_MSG
+                    return 0
+    return attachment.size
+
+
 def pypff_walk(pst):
     """Runs in its own process (libpff may crash on a damaged file): prints the items."""
     import pypff
@@ -84,7 +98,7 @@ def pypff_walk(pst):
                 sizes = []
                 for a in range(m.number_of_attachments):
                     try:
-                        sizes.append(m.get_attachment(a).size)
+                        sizes.append(attachment_size(m.get_attachment(a)))
                     except (IOError, OSError):
                         sizes.append(-1)
                 out["items"].append([below_top(path), digest(
@@ -110,10 +124,14 @@ def run_json(cmd):
         r = subprocess.run(cmd, capture_output=True, timeout=TIMEOUT)
     except subprocess.TimeoutExpired:
         return None, "timed out"
-    try:
-        return json.loads(r.stdout.decode("utf-8", "replace").strip().splitlines()[-1]), None
-    except (ValueError, IndexError):
-        return None, "exit %d" % r.returncode
+    out = r.stdout.decode("utf-8", "replace").strip()
+    # The whole output is one JSON value, or its last line is (after lines a reader printed).
+    for text in (out, out.splitlines()[-1] if out else ""):
+        try:
+            return json.loads(text), None
+        except ValueError:
+            pass
+    return None, "exit %d" % r.returncode
 
 
 def read_pypff(pst, tmp):
@@ -181,6 +199,20 @@ def matched(original, other):
     return sum((original & other).values())
 
 
+def missing(original, output):
+    """The original items the output lacks, each said to be in another folder of the output
+    (placed elsewhere) or nowhere with that content."""
+    folders = collections.defaultdict(set)
+    for folder, key in output:
+        folders[key].add(folder)
+    out = []
+    for (folder, key), _ in sorted((original - output).items()):
+        elsewhere = sorted(folders[key] - {folder})
+        out.append("%s: %s %s" % (folder or "(top)", key[:12], "in " + " | ".join(elsewhere)
+                                  if elsewhere else "content differs"))
+    return out[:20]
+
+
 # --- one cell ---
 
 def repair(cli, damaged, outdir):
@@ -226,11 +258,11 @@ def cell(args, original, recipe, readers, reads_of_original, tmp):
         d_items, d_err = (o_items, o_err) if recipe == "none" else READ[reader](damaged, work)
         r_items, r_err = READ[reader](output, work) if output else (collections.Counter(), "none")
         c = {"original": sum(o_items.values()), "damaged": matched(o_items, d_items),
-             "output": matched(o_items, r_items),
-             "errors": [e for e in (o_err and "original: " + o_err, d_err and "damaged: " + d_err,
-                                    r_err and "output: " + r_err) if e]}
+             "output": matched(o_items, r_items), "output_read": sum(r_items.values()),
+             "errors": {k: e for k, e in (("original", o_err), ("damaged", d_err),
+                                          ("output", r_err)) if e}}
         if recipe == "none":
-            c["missing"] = sorted("%s: %s" % k for k in (o_items - r_items))[:20]
+            c["missing"] = missing(o_items, r_items)
         c["ok"] = c["output"] >= c["damaged"] and (recipe != "none" or c["output"] == c["original"])
         ok = ok and c["ok"]
         row["readers"][reader] = c
@@ -245,8 +277,11 @@ def table_line(row, readers):
                                       " |" * (len(readers) + 4))
 
     def reader(c):
-        bang = "!" if c["errors"] else ""
-        return "%d/%d/%d%s" % (c["output"], c["damaged"], c["original"], bang)
+        failed = "".join(letter for k, letter in (("output", "R"), ("damaged", "D"),
+                                                  ("original", "O"))
+                         if k in c["errors"] and (k != "damaged" or row["recipe"] != "none"))
+        return "%d/%d/%d%s" % (c["output"], c["damaged"], c["original"],
+                               " !" + failed if failed else "")
 
     diff = row["pstdiff"]
     cells = [row["file"], row["recipe"], str(row["exit"]),
