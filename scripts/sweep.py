@@ -55,6 +55,10 @@ PYTHON = "/usr/bin/python3"  # where Debian's pypff is
 # readpst's name for an item: its number and the kind (eml, ics, vcf, ...); an attachment it
 # writes beside the item has a name of its own after the number.
 READPST_ITEM = re.compile(r"[0-9]+(\.[a-z]+)?")
+# Besides the size and status lines each store writes, an item's creation and modification
+# times: a store gives an item they lack the time it was written into it (the other readers'
+# contents leave the times out too).
+ITEM_TIMES = re.compile(rb"^(Size|Status|Creation time|Modification time):[^\n]*\n", re.M)
 
 
 def digest(*parts):
@@ -178,7 +182,7 @@ def read_pffexport(pst, tmp):
     out = tempfile.mkdtemp(dir=tmp)
     error = None
     try:
-        found = export_compare.pffexport_items(pst, out, check=False)
+        found = export_compare.pffexport_items(pst, out, check=False, store_lines=ITEM_TIMES)
     except subprocess.TimeoutExpired:
         found, error = {}, "timed out"
     if not os.path.isdir(os.path.join(out, "x.export")):

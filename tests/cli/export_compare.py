@@ -71,7 +71,7 @@ def exported_readpst(out):
     return items
 
 
-def pffexport_items(pst, out, check=True):
+def pffexport_items(pst, out, check=True, store_lines=STORE_LINES):
     target = os.path.join(out, "x")
     subprocess.run(["pffexport", "-q", "-f", "all", "-t", target, pst], check=check,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -96,7 +96,7 @@ def pffexport_items(pst, out, check=True):
                     # own size.
                     kind = re.sub(r"[0-9]+$", "", d) + ".txt"
                     if (sub == item and name == kind) or name == "OutlookHeaders.txt":
-                        data = STORE_LINES.sub(b"", data)
+                        data = store_lines.sub(b"", data)
                     digest.update(os.path.relpath(path, item).encode() + b"\0")
                     digest.update(hashlib.sha256(data).digest())
             items[relative_folder(folder, top)].append((d, digest.hexdigest()))
