@@ -93,7 +93,9 @@ TEST(NameToIdMap, NewNamesGoIntoTheStreamsAndTheirBucketsAndReadBack) {
   const std::array<std::uint8_t, 16> own_set = {1, 2,  3,  4,  5,  6,  7,  8,
                                                 9, 10, 11, 12, 13, 14, 15, 16};
   const PropertyName numeric{own_set, 0x8233, {}};
-  const PropertyName keywords{kPsPublicStrings, std::nullopt, u"Keywords"};
+  // A new store names Keywords by string already, so that its string stream is a value.
+  EXPECT_TRUE(map.find({kPsPublicStrings, std::nullopt, u"Keywords"}));
+  const PropertyName keywords{kPsPublicStrings, std::nullopt, u"x-region"};
   const PropertyName odd{own_set, std::nullopt, u"Zoë"};  // 6 bytes: the next entry is padded
   const PropertyName after{own_set, std::nullopt, u"x-sample"};
   std::vector<std::uint16_t> ids;
