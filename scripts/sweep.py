@@ -50,7 +50,7 @@ RECIPES = ["none", "zero-header", "zero-roots", "zero-btrees", "zero-pages:2", "
            "zero-pages:10", "garbage-pages:5", "truncate:0.5", "truncate:0.8", "bitflip:50",
            "bitflip:500", "zero-amaps", "combo"]
 READERS = ["pypff", "readpst", "pffexport", "pst-extractor"]
-TIMEOUT = 600
+TIMEOUT = 120  # seconds a reader may take on one file (some loop on a damaged copy)
 PYTHON = "/usr/bin/python3"  # where Debian's pypff is
 # readpst's name for an item: its number and the kind (eml, ics, vcf, ...); an attachment it
 # writes beside the item has a name of its own after the number.
@@ -121,6 +121,11 @@ def pypff_walk(pst):
     except (IOError, OSError) as e:
         out["error"] = str(e)
     print(json.dumps(out))
+
+
+def set_timeout(seconds):
+    global TIMEOUT
+    TIMEOUT = seconds
 
 
 def run_json(cmd):
@@ -326,8 +331,11 @@ def main():
     p.add_argument("--cli", default=os.path.join(ROOT, "build", "src", "cli", "pstorian-cli"))
     p.add_argument("--table", help="write the Markdown table here too")
     p.add_argument("--json", help="write the cells as JSON here")
+    p.add_argument("--timeout", type=int, default=TIMEOUT,
+                   help="seconds a reader may take on one file (default %d)" % TIMEOUT)
     args = p.parse_args()
     args.cli = os.path.abspath(args.cli)
+    set_timeout(args.timeout)
     readers = available(args.readers.split(","))
     files = []
     for d in args.corpus:
