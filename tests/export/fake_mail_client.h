@@ -56,6 +56,7 @@ struct FakeFolder final : Folder, std::enable_shared_from_this<FakeFolder> {
   std::shared_ptr<Items> get_Items() override;
   std::u16string get_DefaultMessageClass() override;
   std::u16string get_StoreID() override;
+  std::shared_ptr<Folder> get_Parent() override;
 
   // Test helpers (UTF-8 names).
   FakeFolder* child(std::string_view name_utf8) const;
@@ -66,7 +67,8 @@ struct FakeFolder final : Folder, std::enable_shared_from_this<FakeFolder> {
 struct FakeStore {
   std::string path;         // as given to AddStore (UTF-8)
   std::u16string store_id;  // hex text holding the path
-  std::shared_ptr<FakeFolder> root;
+  std::shared_ptr<FakeFolder> root;   // the top of the personal folders
+  std::shared_ptr<FakeFolder> outer;  // the store's root folder, above `root`
 };
 
 // Hex text, two upper-case digits a byte.

@@ -287,9 +287,11 @@ TEST_F(ExportTest, AnOrphanDoesNotBecomeTheFolderOfTheNextItemsOfTheLastParent) 
   const Standard s = standard_folders(box);
   box.message(0x200024, s.inbox, {text_prop(0x0037, "before")});
   box.message(0x200044, kNoObject, {text_prop(0x0037, "orphan"), text_prop(0x1000, "b")});
-  // A later version of the root and the Inbox, with one more message of the Inbox.
+  // A later version of the root, the top and the Inbox, with one more message of the Inbox.
   const ObjectIndex root_again = box.folder(0x122, "Root - Mailbox", kNoObject, "IPF.Note", false);
-  const ObjectIndex inbox_again = box.folder(0x8082, "Inbox", root_again, "IPF.Note", false);
+  const ObjectIndex top_again =
+      box.folder(0x8022, "Top of Personal Folders", root_again, "IPF.Note", false);
+  const ObjectIndex inbox_again = box.folder(0x8082, "Inbox", top_again, "IPF.Note", false);
   box.message(0x200064, inbox_again, {text_prop(0x0037, "after")});
 
   run_export();
@@ -366,6 +368,77 @@ TEST_F(ExportTest, OnlyTheCurrentVersionsWhenAskedFor) {
   EXPECT_EQ(summary.current_items_written, 2);
   EXPECT_EQ(summary.versions_left_out, 1);
   EXPECT_EQ(summary.identical_copies, 1);
+}
+
+// A folder found in two versions, its items below the first (the first entry of the node
+// wins the tree) and the second the current one (the newer data block): the current one
+// says what the folder is and where, whatever the first says.
+struct FolderVersions {
+  const char* first_name;  // nullptr: the first version has no name
+  const char* first_class;
+  bool first_below_inbox;  // else below the top, as the current version
+  const char* current_name;
+  friend void PrintTo(const FolderVersions& c, std::ostream* os) {
+    *os << (c.first_name ? c.first_name : "<no name>") << " -> " << c.current_name;
+  }
+};
+
+class FolderVersionTest : public ExportTest,
+                          public ::testing::WithParamInterface<FolderVersions> {};
+
+TEST_P(FolderVersionTest, ItemsGoWhereTheCurrentVersionOfTheirFolderIs) {
+  const FolderVersions& c = GetParam();
+  const Standard s = standard_folders(box);
+  const ObjectIndex parent = c.first_below_inbox ? s.inbox : s.top;
+  const ObjectIndex first = c.first_name ? box.folder(0x80C2, c.first_name, parent, c.first_class)
+                                         : box.unnamed_folder(0x80C2, parent);
+  box.message(0x200024, first, {text_prop(0x0037, "one")});
+  box.message(0x200044, first, {text_prop(0x0037, "two")});
+  box.folder(0x80C2, c.current_name, s.top, "IPF.Note", false);
+
+  const ExportSummary summary = run_export();
+  FakeFolder& root = output_root();
+  const FakeFolder* folder = root.child(c.current_name);
+  ASSERT_NE(folder, nullptr);
+  EXPECT_EQ(folder->items.size(), 2u);
+  EXPECT_EQ(folder->type, automation::kFolderMail);
+  EXPECT_TRUE(root.items.empty());
+  EXPECT_EQ(summary.items_in_lost_and_found, 0);
+  if (c.first_name) {
+    EXPECT_EQ(root.child(c.first_name), nullptr);
+  }
+  EXPECT_TRUE(root.child("Inbox")->subfolders.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, FolderVersionTest,
+    ::testing::Values(
+        // An old entry whose data block now holds another folder's properties.
+        FolderVersions{"Calendar", "IPF.Appointment", false, "Sent Items"},
+        // One whose block holds no name, or the name of the file's own top folder.
+        FolderVersions{nullptr, "", false, "Sent Items"},
+        FolderVersions{"Top of Outlook data file", "IPF.Note", false, "Sent Items"},
+        // A folder renamed and moved out of the Inbox since.
+        FolderVersions{"Old plans", "IPF.Note", true, "Plans"}));
+
+TEST_F(ExportTest, AFolderBesideTheTopOfThePersonalFoldersStaysAtTheRoot) {
+  const Standard s = standard_folders(box);
+  const ObjectIndex freebusy = box.folder(0x8222, "Freebusy Data", s.root);
+  box.message(0x200024, freebusy, {text_prop(0x0037, "free")}, "IPM.Microsoft.ScheduleData");
+  const ObjectIndex sub = box.folder(0x8242, "Below", freebusy);
+  box.message(0x200044, sub, {text_prop(0x0037, "below")});
+  box.message(0x200064, s.inbox, {text_prop(0x0037, "mail")});
+
+  run_export();
+  FakeStore& store = *client.store_at(output_.string());
+  EXPECT_EQ(store.root->child("Freebusy Data"), nullptr);
+  const FakeFolder* outside = store.outer->child("Freebusy Data");
+  ASSERT_NE(outside, nullptr);
+  EXPECT_EQ(outside->items.size(), 1u);
+  ASSERT_NE(outside->child("Below"), nullptr);
+  EXPECT_EQ(outside->child("Below")->items.size(), 1u);
+  EXPECT_EQ(store.root->child("Inbox")->items.size(), 1u);
+  EXPECT_EQ(store.outer->subfolders.size(), 1u);
 }
 
 TEST_F(ExportTest, AMessageWhoseClassWasDamagedOrLostIsWrittenAsTheMailItCarries) {
