@@ -527,9 +527,11 @@ bool CPstExporter::borrow_data_block(RecoveryTables& tables, ObjectIndex current
 void CPstExporter::visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record) {
   // Every message node is an item to write, whatever its class, and one whose class was
   // damaged or lost is written as the mail it carries; other nodes with a class (associated
-  // contents, for one) are counted only.
-  const bool message_node =
-      pst::node_type(tables.objects[current].node_id) == pst::kNodeNormalMessage;
+  // contents, for one) are counted only. A table's node decodes as its first row, which
+  // repeats a message or folder held by a node of its own: it is neither.
+  const std::uint8_t type = pst::node_type(tables.objects[current].node_id);
+  if (type >= pst::kNodeContentsTableIndex && type <= pst::kNodeSearchTableIndex) return;
+  const bool message_node = type == pst::kNodeNormalMessage;
   if (message_node && !record.folder && record.kind != ItemKind::kMail &&
       class_damaged(record.item_class) && carries_mail(record)) {
     visit_mail_item(tables, current, as_mail(record));

@@ -441,6 +441,22 @@ TEST_F(ExportTest, AFolderBesideTheTopOfThePersonalFoldersStaysAtTheRoot) {
   EXPECT_EQ(store.outer->subfolders.size(), 1u);
 }
 
+TEST_F(ExportTest, ATableNodeIsNoItemThoughItsFirstRowIsMail) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "one")});
+  // The Inbox's contents table, its first row of class IPM.Note, found below the Inbox.
+  constexpr std::uint32_t kTableBlock = 0x10000;
+  box.file.add_block(kTableBlock, testing::table_context(0x0E070003, 0x001A001E,
+                                                         {{1, "IPM.Note"}}));
+  ObjectTree& tree = box.file.tables.objects;
+  tree.append_child(s.inbox,
+                    tree.create(0x808E, nullptr, box.file.tables.find_block(kTableBlock), true));
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.mail_items_written, 1);
+  EXPECT_EQ(output_root().child("Inbox")->items.size(), 1u);
+}
+
 TEST_F(ExportTest, AMessageWhoseClassWasDamagedOrLostIsWrittenAsTheMailItCarries) {
   const Standard s = standard_folders(box);
   box.message(0x200024, s.inbox, {text_prop(0x0037, "typo")}, "IPM.Notu");
