@@ -41,4 +41,17 @@ std::unordered_map<std::uint32_t, FolderIdentity> folder_identities(
   return out;
 }
 
+void keep_structure_at_root(StoreRoles& roles,
+                            const std::unordered_map<std::uint32_t, FolderIdentity>& identities) {
+  for (std::optional<std::uint32_t>* role :
+       {&roles.ipm_subtree, &roles.views, &roles.common_views, &roles.finder}) {
+    if (!*role) continue;
+    const auto it = identities.find(**role);
+    // A folder whose parent is lost proves nothing either way.
+    if (it != identities.end() && it->second.parent_id != 0 &&
+        it->second.parent_id != pst::kNidRootFolder)
+      role->reset();
+  }
+}
+
 }  // namespace pstorian

@@ -14,6 +14,7 @@
 #include "engine/current_versions.h"
 #include "engine/item_record.h"
 #include "engine/node_reader.h"
+#include "engine/store_facts.h"
 
 namespace pstorian {
 
@@ -29,5 +30,13 @@ struct FolderIdentity {
 // name, else the first readable one. Each folder version is decoded at most once.
 std::unordered_map<std::uint32_t, FolderIdentity> folder_identities(
     const NodeReader& reader, const std::vector<VersionRole>& roles);
+
+// Leaves out of `roles` each folder of the file's structure (the top of the personal
+// folders, the views, the search root) that is known to hang anywhere but from the root
+// folder: an entry id of a stale or damaged store that names a user's folder (whose node id
+// another writer gives its search root) must not make that folder vanish from every path.
+// The deleted items are a user's folder and stay as they are.
+void keep_structure_at_root(StoreRoles& roles,
+                            const std::unordered_map<std::uint32_t, FolderIdentity>& identities);
 
 }  // namespace pstorian

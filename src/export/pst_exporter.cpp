@@ -298,7 +298,8 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
     summary_.orphans_placed = static_cast<int>(tables.orphans_placed);
   }
   identities_ = folder_identities(*reader_, roles_);
-  const StoreRoles store_roles = read_store_roles(*reader_);
+  StoreRoles store_roles = read_store_roles(*reader_);
+  keep_structure_at_root(store_roles, identities_);
   structural_nodes_ = structural_folder_nodes(store_roles);
   top_node_id_ = store_roles.ipm_subtree.value_or(kTopOfPersonalFoldersNid);
   // Unless told, the texts are read, shown and written in the file's own code page; the

@@ -209,6 +209,30 @@ TEST_F(ExportTest, TheFilesOwnFoldersAreKnownByRoleAndItsTextsReadInItsCodePage)
   }));
 }
 
+// A store whose entry id for a folder of its structure (the top, the views, the common
+// views, the search root) names the Inbox, a folder below the top: the Inbox stays a folder.
+class MisnamedStructureTest : public ExportTest,
+                              public ::testing::WithParamInterface<std::uint16_t> {};
+
+TEST_P(MisnamedStructureTest, AFolderBelowTheTopIsNoPartOfTheStructure) {
+  box.node(0x21, kNoObject, true, {fake::binary_prop(GetParam(), store_entry_id(0x8082))});
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "mail")});
+  const ObjectIndex projects = box.folder(0x8102, "Projects", s.inbox);
+  box.message(0x200044, projects, {text_prop(0x0037, "plan")});
+
+  run_export();
+  FakeFolder& root = output_root();
+  EXPECT_TRUE(root.items.empty());
+  ASSERT_EQ(root.child("Inbox")->items.size(), 1u);
+  ASSERT_NE(root.child("Inbox")->child("Projects"), nullptr);
+  EXPECT_EQ(root.child("Inbox")->child("Projects")->items.size(), 1u);
+  EXPECT_EQ(root.child("Projects"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roles, MisnamedStructureTest,
+                         ::testing::Values(0x35E0, 0x35E5, 0x35E6, 0x35E7));
+
 TEST_F(ExportTest, AGivenCodePageOutranksTheFilesOwn) {
   codepage_ = "WINDOWS-1251";
   japanese_folders(box);
