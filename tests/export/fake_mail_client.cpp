@@ -81,9 +81,7 @@ class FakeFolders final : public Folders {
   std::shared_ptr<Folder> Add(std::u16string_view name, std::int32_t type) override {
     FakeClient& client = *owner_->client;
     client.note("Add " + utf8(name) + " " + std::to_string(type) + " under " +
-                (owner_->parent                             ? owner_->path()
-                 : owner_ == owner_->store->outer ? std::string("<store root>")
-                                                  : std::string("<root>")));
+                (owner_->parent ? owner_->path() : std::string("<root>")));
     if (name.empty() || client.refused_names.count(std::u16string(name))) {
       throw AutomationError("name refused");
     }
@@ -349,8 +347,7 @@ std::u16string FakeFolder::get_StoreID() {
 }
 
 std::shared_ptr<Folder> FakeFolder::get_Parent() {
-  if (parent) return parent->shared_from_this();
-  return this == store->root.get() ? store->outer : nullptr;
+  return parent ? parent->shared_from_this() : nullptr;
 }
 
 FakeFolder* FakeFolder::child(std::string_view name_utf8) const {
@@ -406,11 +403,6 @@ FakeStore& FakeClient::attach(std::string_view path) {
   store->root->client = this;
   store->root->store = store.get();
   store->root->name = u"Personal Folders";
-  // The root folder holds the top; the top's parent pointer stays empty, so that paths
-  // are named from below the top.
-  store->outer = std::make_shared<FakeFolder>();
-  store->outer->client = this;
-  store->outer->store = store.get();
   for (const char* name : {"Deleted Items", "Inbox", "Outbox", "Sent Items"}) {
     store->root->add_child(name, kFolderMail);
   }
@@ -434,10 +426,7 @@ void collect(const FakeFolder& folder, std::vector<std::shared_ptr<FakeItem>>& o
 
 std::vector<std::shared_ptr<FakeItem>> FakeClient::all_items() const {
   std::vector<std::shared_ptr<FakeItem>> out;
-  for (const auto& s : stores) {
-    collect(*s->root, out);
-    collect(*s->outer, out);
-  }
+  for (const auto& s : stores) collect(*s->root, out);
   return out;
 }
 

@@ -67,8 +67,7 @@ struct FakeFolder final : Folder, std::enable_shared_from_this<FakeFolder> {
 struct FakeStore {
   std::string path;         // as given to AddStore (UTF-8)
   std::u16string store_id;  // hex text holding the path
-  std::shared_ptr<FakeFolder> root;   // the top of the personal folders
-  std::shared_ptr<FakeFolder> outer;  // the store's root folder, above `root`
+  std::shared_ptr<FakeFolder> root;
 };
 
 // Hex text, two upper-case digits a byte.

@@ -445,26 +445,6 @@ INSTANTIATE_TEST_SUITE_P(
         // A folder renamed and moved out of the Inbox since.
         FolderVersions{"Old plans", "IPF.Note", true, "Plans"}));
 
-TEST_F(ExportTest, AFolderBesideTheTopOfThePersonalFoldersStaysAtTheRoot) {
-  const Standard s = standard_folders(box);
-  const ObjectIndex freebusy = box.folder(0x8222, "Freebusy Data", s.root);
-  box.message(0x200024, freebusy, {text_prop(0x0037, "free")}, "IPM.Microsoft.ScheduleData");
-  const ObjectIndex sub = box.folder(0x8242, "Below", freebusy);
-  box.message(0x200044, sub, {text_prop(0x0037, "below")});
-  box.message(0x200064, s.inbox, {text_prop(0x0037, "mail")});
-
-  run_export();
-  FakeStore& store = *client.store_at(output_.string());
-  EXPECT_EQ(store.root->child("Freebusy Data"), nullptr);
-  const FakeFolder* outside = store.outer->child("Freebusy Data");
-  ASSERT_NE(outside, nullptr);
-  EXPECT_EQ(outside->items.size(), 1u);
-  ASSERT_NE(outside->child("Below"), nullptr);
-  EXPECT_EQ(outside->child("Below")->items.size(), 1u);
-  EXPECT_EQ(store.root->child("Inbox")->items.size(), 1u);
-  EXPECT_EQ(store.outer->subfolders.size(), 1u);
-}
-
 TEST_F(ExportTest, ATableNodeIsNoItemThoughItsFirstRowIsMail) {
   const Standard s = standard_folders(box);
   box.message(0x200024, s.inbox, {text_prop(0x0037, "one")});
