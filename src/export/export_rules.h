@@ -26,6 +26,9 @@ struct ExportPathPart {
   std::string name;
   // The folder stands for the file's structure (found by its node id, whatever its name).
   bool structural = false;
+  // The source's root folder, first in a path that does not pass through the top of the
+  // personal folders: the path is made below the output store's root folder, not its top.
+  bool outside_top = false;
   friend bool operator==(const ExportPathPart&, const ExportPathPart&) = default;
 };
 

@@ -191,6 +191,7 @@ void CPstExporter::run(RecoveryTables& tables, Reporter& reporter, JobHost& host
     settle_output();
     folders_.clear();
     folder_by_node_.clear();
+    identities_.clear();
     path_.clear();
     reader_.reset();
     source_.reset();
@@ -296,7 +297,9 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
     summary_.orphans_found = static_cast<int>(tables.orphans_found);
     summary_.orphans_placed = static_cast<int>(tables.orphans_placed);
   }
-  const StoreRoles store_roles = read_store_roles(*reader_);
+  identities_ = folder_identities(*reader_, roles_);
+  StoreRoles store_roles = read_store_roles(*reader_);
+  keep_structure_at_root(store_roles, identities_);
   structural_nodes_ = structural_folder_nodes(store_roles);
   top_node_id_ = store_roles.ipm_subtree.value_or(kTopOfPersonalFoldersNid);
   // Unless told, the texts are read, shown and written in the file's own code page; the
@@ -330,6 +333,7 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   }
   summary_.repeated_blocks_dropped = reader_->repeats().dropped - dropped_before;
   roles_.clear();
+  identities_.clear();
   tables.clear();
 }
 
@@ -524,9 +528,11 @@ bool CPstExporter::borrow_data_block(RecoveryTables& tables, ObjectIndex current
 void CPstExporter::visit(RecoveryTables& tables, ObjectIndex current, const ItemRecord& record) {
   // Every message node is an item to write, whatever its class, and one whose class was
   // damaged or lost is written as the mail it carries; other nodes with a class (associated
-  // contents, for one) are counted only.
-  const bool message_node =
-      pst::node_type(tables.objects[current].node_id) == pst::kNodeNormalMessage;
+  // contents, for one) are counted only. A table's node decodes as its first row, which
+  // repeats a message or folder held by a node of its own: it is neither.
+  const std::uint8_t type = pst::node_type(tables.objects[current].node_id);
+  if (type >= pst::kNodeContentsTableIndex && type <= pst::kNodeSearchTableIndex) return;
+  const bool message_node = type == pst::kNodeNormalMessage;
   if (message_node && !record.folder && record.kind != ItemKind::kMail &&
       class_damaged(record.item_class) && carries_mail(record)) {
     visit_mail_item(tables, current, as_mail(record));
@@ -543,39 +549,38 @@ void CPstExporter::visit(RecoveryTables& tables, ObjectIndex current, const Item
 
 void CPstExporter::visit_folder(const RecoveryTables& tables, ObjectIndex current,
                                 const ItemRecord& record) {
-  if (!record.display_name) return;
-  summary_.exported = true;
   const ObjectNode& node = tables.objects[current];
-  const bool has_parent = node.parent != kNoObject;
-  const std::uint32_t parent_id = has_parent ? tables.objects[node.parent].node_id : 0;
-  const std::string stored_name = fit_folder_name(*record.display_name);
+  // The first version met makes the folder, as the version that stands for it says (see
+  // folder_identities.h); later versions, and their items, go to the same place.
+  if (find_folder(node.node_id)) return;
+  const auto identity = identities_.find(node.node_id);
+  const bool known = identity != identities_.end();
+  const ItemRecord& folder = known ? identity->second.record : record;
+  if (!folder.display_name) return;
+  summary_.exported = true;
+  const std::uint32_t parent_id = known                      ? identity->second.parent_id
+                                  : node.parent != kNoObject ? tables.objects[node.parent].node_id
+                                                             : 0;
+  const std::string stored_name = fit_folder_name(*folder.display_name);
 
-  if (node.primary) {
-    folders_.push_back(
-        FolderListEntry{FolderNodeRecord{node.node_id, parent_id, text_.utf8(stored_name),
-                                         kNoTreeItem, static_cast<std::uint32_t>(record.kind)},
-                        stored_name});
-    folder_by_node_.emplace(node.node_id, folders_.size() - 1);
-    if (has_parent) {
-      const FolderListEntry* parent = find_folder(parent_id);
-      placement_ = parent ? FolderPlacement{parent->record.node_id, parent->record.tree_item,
-                                            top_node_id_}
-                          : FolderPlacement{0, root_tree_item_, top_node_id_};
-      reporter_->tree_add_folder(folders_.back().record, placement_);
-    } else {
-      placement_ = FolderPlacement{0, root_tree_item_, top_node_id_};
-      if (node.first_child != kNoObject) {
-        reporter_->tree_add_folder(folders_.back().record, placement_);
-      }
-    }
-  }
+  folders_.push_back(
+      FolderListEntry{FolderNodeRecord{node.node_id, parent_id, text_.utf8(stored_name),
+                                       kNoTreeItem, static_cast<std::uint32_t>(folder.kind)},
+                      stored_name});
+  folder_by_node_.emplace(node.node_id, folders_.size() - 1);
+  const FolderListEntry* parent = parent_id != 0 ? find_folder(parent_id) : nullptr;
+  placement_ = parent ? FolderPlacement{parent->record.node_id, parent->record.tree_item,
+                                        top_node_id_}
+                      : FolderPlacement{0, root_tree_item_, top_node_id_};
+  if (parent_id != 0 || node.first_child != kNoObject)
+    reporter_->tree_add_folder(folders_.back().record, placement_);
 
   // Top-level folders stand for the file's own structure and are not made in the output;
   // nor are search folders, whose contents are found, not held.
-  if (has_parent && parent_id != 0 && pst::node_type(node.node_id) != pst::kNodeSearchFolder) {
+  if (parent_id != 0 && pst::node_type(node.node_id) != pst::kNodeSearchFolder) {
     build_path(stored_name, node.node_id, parent_id);
-    const std::shared_ptr<automation::Folder> folder = walk_path(folder_type_code(record.kind));
-    if (folder && record.content && node.primary) give_folder_properties(folder, *record.content);
+    const std::shared_ptr<automation::Folder> made = walk_path(folder_type_code(folder.kind));
+    if (made && folder.content) give_folder_properties(made, *folder.content);
   }
   path_.clear();
 }
@@ -635,8 +640,8 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     // Beside the current version, in the same folder path below "Recovered Items".
     const std::uint32_t parent_id = tables.objects[node.parent].node_id;
     last_parent_id_.reset();
-    if (const FolderListEntry* folder = find_folder(parent_id))
-      build_path(folder->stored_name, folder->record.node_id, folder->record.parent_node_id);
+    if (const auto folder = folder_facts(parent_id))
+      build_path(folder->stored_name, parent_id, folder->parent_id);
     path_.push_front(ExportPathPart{std::string(kRecoveredItems)});
     output_folder_is_lost_and_found_ = false;
     // The list goes on with the rows of the same folder of "Recovered Items".
@@ -666,10 +671,12 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     }
     last_parent_id_.reset();
     if (parent_id != 0) last_parent_id_ = parent_id;
-    if (const FolderListEntry* folder = find_folder(parent_id)) {
-      reporter_->status_populating(std::string_view(folder->record.name));
-      reporter_->tree_show_folder(folder->record.tree_item);
-      build_path(folder->stored_name, folder->record.node_id, folder->record.parent_node_id);
+    if (const auto folder = folder_facts(parent_id)) {
+      const FolderListEntry* listed = find_folder(parent_id);
+      reporter_->status_populating(listed ? std::string_view(listed->record.name)
+                                          : std::string_view(text_.utf8(folder->stored_name)));
+      if (listed) reporter_->tree_show_folder(listed->record.tree_item);
+      build_path(folder->stored_name, parent_id, folder->parent_id);
       output_folder_is_lost_and_found_ = false;
     } else {
       reporter_->status_populating(std::nullopt);
@@ -791,16 +798,33 @@ bool CPstExporter::structural(std::uint32_t node_id) const {
   return std::binary_search(structural_nodes_.begin(), structural_nodes_.end(), node_id);
 }
 
+std::optional<CPstExporter::FolderFacts> CPstExporter::folder_facts(
+    std::uint32_t node_id) const {
+  if (const auto it = identities_.find(node_id); it != identities_.end()) {
+    const ItemRecord& record = it->second.record;
+    if (record.display_name)
+      return FolderFacts{fit_folder_name(*record.display_name), it->second.parent_id};
+  } else if (const FolderListEntry* folder = find_folder(node_id)) {
+    return FolderFacts{folder->stored_name, folder->record.parent_node_id};
+  }
+  // The root folder has no name as a rule, and may be lost: it heads a path all the same.
+  if (node_id == pst::kNidRootFolder) return FolderFacts{"", 0};
+  return std::nullopt;
+}
+
 void CPstExporter::build_path(std::string_view own_name, std::uint32_t own_node_id,
                               std::uint32_t parent_node_id) {
   path_.push_front(ExportPathPart{std::string(own_name), structural(own_node_id)});
   // A damaged file may make folders each other's parents; no path is longer than the list.
+  const std::size_t limit = identities_.size() + folders_.size();
   std::size_t steps = 0;
-  for (std::uint32_t id = parent_node_id; id != 0 && steps < folders_.size(); ++steps) {
-    const FolderListEntry* folder = find_folder(id);
+  for (std::uint32_t id = parent_node_id; id != 0 && steps < limit; ++steps) {
+    const auto folder = folder_facts(id);
     if (!folder) break;
     path_.push_front(ExportPathPart{folder->stored_name, structural(id)});
-    id = folder->record.parent_node_id;
+    // A folder beside the top of the personal folders stays beside it.
+    if (id == pst::kNidRootFolder) path_.front().outside_top = !skipped_in_paths(path_[1]);
+    id = folder->parent_id;
   }
 }
 
@@ -866,6 +890,7 @@ bool CPstExporter::attach_output_store() {
   }
 
   const std::shared_ptr<automation::Folders> stores = namespace_->get_Folders();
+  store_outer_.reset();
   bool found = false;
   for (std::int32_t i = 1; stores && i <= stores->Count(); ++i) {
     try_step([&] {
@@ -932,6 +957,7 @@ void CPstExporter::release_automation() {
   output_folder_.reset();
   ReleaseHelperObjects();
   deleted_items_.reset();
+  store_outer_.reset();
   store_root_.reset();
   application_.reset();
   namespace_.reset();
@@ -1004,6 +1030,11 @@ std::shared_ptr<automation::Folder> CPstExporter::OpenFolderPath(std::int32_t fo
 std::shared_ptr<automation::Folder> CPstExporter::walk_path(std::int32_t folder_type) {
   if (path_.empty()) return nullptr;
   std::shared_ptr<automation::Folder> current = store_root_;
+  if (path_.front().outside_top) {
+    // The top's parent; a client that cannot tell keeps such folders below the top.
+    if (!store_outer_) try_step([&] { store_outer_ = store_root_->get_Parent(); });
+    if (store_outer_) current = store_outer_;
+  }
   for (const ExportPathPart& part : path_) {
     if (!current) break;
     if (skipped_in_paths(part)) continue;

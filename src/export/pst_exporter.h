@@ -64,10 +64,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/byte_source.h"
 #include "engine/current_versions.h"
+#include "engine/folder_identities.h"
 #include "engine/item_record.h"
 #include "engine/node_reader.h"
 #include "engine/object_tables.h"
@@ -283,6 +285,13 @@ class CPstExporter final : public ExportJob {
   void count_version(VersionRole role);
   bool borrow_data_block(RecoveryTables& tables, ObjectIndex current);
   const FolderListEntry* find_folder(std::uint32_t node_id) const;
+  // The name (as stored) and parent folder of a folder, from the version that stands for it;
+  // std::nullopt when none was read.
+  struct FolderFacts {
+    std::string stored_name;
+    std::uint32_t parent_id = 0;
+  };
+  std::optional<FolderFacts> folder_facts(std::uint32_t node_id) const;
   void build_path(std::string_view own_name, std::uint32_t own_node_id,
                   std::uint32_t parent_node_id);
   bool structural(std::uint32_t node_id) const;
@@ -354,6 +363,10 @@ class CPstExporter final : public ExportJob {
   FolderPlacement placement_;
   std::vector<FolderListEntry> folders_;
   std::multimap<std::uint32_t, std::size_t> folder_by_node_;  // first met comes first
+  // What each folder is, by node id: every version of it is placed as this one says.
+  std::unordered_map<std::uint32_t, FolderIdentity> identities_;
+  // The output store's root folder, above store_root_; looked up when first needed.
+  std::shared_ptr<automation::Folder> store_outer_;
   std::vector<std::uint32_t> structural_nodes_;  // sorted
   std::uint32_t top_node_id_ = kTopOfPersonalFoldersNid;
   pst::FileForm source_form_ = pst::FileForm::kAnsi;

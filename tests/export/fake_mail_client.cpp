@@ -346,6 +346,10 @@ std::u16string FakeFolder::get_StoreID() {
   return store->store_id;
 }
 
+std::shared_ptr<Folder> FakeFolder::get_Parent() {
+  return parent ? parent->shared_from_this() : nullptr;
+}
+
 FakeFolder* FakeFolder::child(std::string_view name_utf8) const {
   const std::u16string wanted = utf8_to_utf16(name_utf8);
   for (const auto& f : subfolders) {

@@ -209,6 +209,30 @@ TEST_F(ExportTest, TheFilesOwnFoldersAreKnownByRoleAndItsTextsReadInItsCodePage)
   }));
 }
 
+// A store whose entry id for a folder of its structure (the top, the views, the common
+// views, the search root) names the Inbox, a folder below the top: the Inbox stays a folder.
+class MisnamedStructureTest : public ExportTest,
+                              public ::testing::WithParamInterface<std::uint16_t> {};
+
+TEST_P(MisnamedStructureTest, AFolderBelowTheTopIsNoPartOfTheStructure) {
+  box.node(0x21, kNoObject, true, {fake::binary_prop(GetParam(), store_entry_id(0x8082))});
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "mail")});
+  const ObjectIndex projects = box.folder(0x8102, "Projects", s.inbox);
+  box.message(0x200044, projects, {text_prop(0x0037, "plan")});
+
+  run_export();
+  FakeFolder& root = output_root();
+  EXPECT_TRUE(root.items.empty());
+  ASSERT_EQ(root.child("Inbox")->items.size(), 1u);
+  ASSERT_NE(root.child("Inbox")->child("Projects"), nullptr);
+  EXPECT_EQ(root.child("Inbox")->child("Projects")->items.size(), 1u);
+  EXPECT_EQ(root.child("Projects"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roles, MisnamedStructureTest,
+                         ::testing::Values(0x35E0, 0x35E5, 0x35E6, 0x35E7));
+
 TEST_F(ExportTest, AGivenCodePageOutranksTheFilesOwn) {
   codepage_ = "WINDOWS-1251";
   japanese_folders(box);
@@ -287,9 +311,11 @@ TEST_F(ExportTest, AnOrphanDoesNotBecomeTheFolderOfTheNextItemsOfTheLastParent) 
   const Standard s = standard_folders(box);
   box.message(0x200024, s.inbox, {text_prop(0x0037, "before")});
   box.message(0x200044, kNoObject, {text_prop(0x0037, "orphan"), text_prop(0x1000, "b")});
-  // A later version of the root and the Inbox, with one more message of the Inbox.
+  // A later version of the root, the top and the Inbox, with one more message of the Inbox.
   const ObjectIndex root_again = box.folder(0x122, "Root - Mailbox", kNoObject, "IPF.Note", false);
-  const ObjectIndex inbox_again = box.folder(0x8082, "Inbox", root_again, "IPF.Note", false);
+  const ObjectIndex top_again =
+      box.folder(0x8022, "Top of Personal Folders", root_again, "IPF.Note", false);
+  const ObjectIndex inbox_again = box.folder(0x8082, "Inbox", top_again, "IPF.Note", false);
   box.message(0x200064, inbox_again, {text_prop(0x0037, "after")});
 
   run_export();
@@ -366,6 +392,73 @@ TEST_F(ExportTest, OnlyTheCurrentVersionsWhenAskedFor) {
   EXPECT_EQ(summary.current_items_written, 2);
   EXPECT_EQ(summary.versions_left_out, 1);
   EXPECT_EQ(summary.identical_copies, 1);
+}
+
+// A folder found in two versions, its items below the first (the first entry of the node
+// wins the tree) and the second the current one (the newer data block): the current one
+// says what the folder is and where, whatever the first says.
+struct FolderVersions {
+  const char* first_name;  // nullptr: the first version has no name
+  const char* first_class;
+  bool first_below_inbox;  // else below the top, as the current version
+  const char* current_name;
+  friend void PrintTo(const FolderVersions& c, std::ostream* os) {
+    *os << (c.first_name ? c.first_name : "<no name>") << " -> " << c.current_name;
+  }
+};
+
+class FolderVersionTest : public ExportTest,
+                          public ::testing::WithParamInterface<FolderVersions> {};
+
+TEST_P(FolderVersionTest, ItemsGoWhereTheCurrentVersionOfTheirFolderIs) {
+  const FolderVersions& c = GetParam();
+  const Standard s = standard_folders(box);
+  const ObjectIndex parent = c.first_below_inbox ? s.inbox : s.top;
+  const ObjectIndex first = c.first_name ? box.folder(0x80C2, c.first_name, parent, c.first_class)
+                                         : box.unnamed_folder(0x80C2, parent);
+  box.message(0x200024, first, {text_prop(0x0037, "one")});
+  box.message(0x200044, first, {text_prop(0x0037, "two")});
+  box.folder(0x80C2, c.current_name, s.top, "IPF.Note", false);
+
+  const ExportSummary summary = run_export();
+  FakeFolder& root = output_root();
+  const FakeFolder* folder = root.child(c.current_name);
+  ASSERT_NE(folder, nullptr);
+  EXPECT_EQ(folder->items.size(), 2u);
+  EXPECT_EQ(folder->type, automation::kFolderMail);
+  EXPECT_TRUE(root.items.empty());
+  EXPECT_EQ(summary.items_in_lost_and_found, 0);
+  if (c.first_name) {
+    EXPECT_EQ(root.child(c.first_name), nullptr);
+  }
+  EXPECT_TRUE(root.child("Inbox")->subfolders.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, FolderVersionTest,
+    ::testing::Values(
+        // An old entry whose data block now holds another folder's properties.
+        FolderVersions{"Calendar", "IPF.Appointment", false, "Sent Items"},
+        // One whose block holds no name, or the name of the file's own top folder.
+        FolderVersions{nullptr, "", false, "Sent Items"},
+        FolderVersions{"Top of Outlook data file", "IPF.Note", false, "Sent Items"},
+        // A folder renamed and moved out of the Inbox since.
+        FolderVersions{"Old plans", "IPF.Note", true, "Plans"}));
+
+TEST_F(ExportTest, ATableNodeIsNoItemThoughItsFirstRowIsMail) {
+  const Standard s = standard_folders(box);
+  box.message(0x200024, s.inbox, {text_prop(0x0037, "one")});
+  // The Inbox's contents table, its first row of class IPM.Note, found below the Inbox.
+  constexpr std::uint32_t kTableBlock = 0x10000;
+  box.file.add_block(kTableBlock, testing::table_context(0x0E070003, 0x001A001E,
+                                                         {{1, "IPM.Note"}}));
+  ObjectTree& tree = box.file.tables.objects;
+  tree.append_child(s.inbox,
+                    tree.create(0x808E, nullptr, box.file.tables.find_block(kTableBlock), true));
+
+  const ExportSummary summary = run_export();
+  EXPECT_EQ(summary.mail_items_written, 1);
+  EXPECT_EQ(output_root().child("Inbox")->items.size(), 1u);
 }
 
 TEST_F(ExportTest, AMessageWhoseClassWasDamagedOrLostIsWrittenAsTheMailItCarries) {

@@ -197,6 +197,14 @@ std::u16string EmbeddedFolder::get_StoreID() {
   return to_hex_text(store_->entry_id());
 }
 
+std::shared_ptr<automation::Folder> EmbeddedFolder::get_Parent() {
+  return automation_call([&]() -> std::shared_ptr<automation::Folder> {
+    const auto parent = store_->parent_folder(nid_);
+    if (!parent) return nullptr;
+    return std::make_shared<EmbeddedFolder>(store_, *parent);
+  });
+}
+
 EmbeddedMailItem::EmbeddedMailItem(std::shared_ptr<MessageStore> store, std::uint32_t nid)
     : store_(std::move(store)), nid_(nid), properties_(store_->load_message(nid)) {}
 

@@ -280,6 +280,14 @@ FolderTable& MessageStore::contents(FolderState& f) {
   return *f.contents;
 }
 
+std::optional<std::uint32_t> MessageStore::parent_folder(std::uint32_t nid) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  const std::uint32_t parent = folder(nid).parent;
+  if (parent == nid || parent == 0) return std::nullopt;
+  return parent;
+}
+
 std::vector<std::uint32_t> MessageStore::subfolders(std::uint32_t nid) {
   const std::lock_guard lock(mutex_);
   check_usable();

@@ -119,6 +119,9 @@ class MessageStore {
   bool is_file(const std::filesystem::path& other) const;
 
   bool is_folder(std::uint32_t nid);
+  // The folder `nid` is a subfolder of; std::nullopt for the root folder (its own parent).
+  // Throws StoreError for a folder the store does not hold.
+  std::optional<std::uint32_t> parent_folder(std::uint32_t nid);
   std::vector<std::uint32_t> subfolders(std::uint32_t folder);
   // The subfolder of `parent` named `name` as the mail client compares folder names (see
   // fold_case), the first of them in the parent's hierarchy table when several are. The
