@@ -107,6 +107,11 @@ class Folder {
   virtual std::u16string get_DefaultMessageClass() = 0;
   // Hex text, two upper-case digits a byte, of the store's entry identifier.
   virtual std::u16string get_StoreID() = 0;
+  virtual std::u16string get_Name() = 0;
+  // Renames the folder; throws for an empty name or one that a sibling has already.
+  virtual void put_Name(std::u16string_view name) = 0;
+  // The folder above, up to the store's root folder; none above the root.
+  virtual std::shared_ptr<Folder> get_Parent() = 0;
 };
 
 class MailItem {
