@@ -541,8 +541,11 @@ void CPstExporter::visit(RecoveryTables& tables, ObjectIndex current, const Item
   // Every message node is an item to write, whatever its class, and one whose class was
   // damaged or lost is written as the mail it carries; other nodes with a class (associated
   // contents, for one) are counted only.
-  const bool message_node =
-      pst::node_type(tables.objects[current].node_id) == pst::kNodeNormalMessage;
+  const std::uint8_t type = pst::node_type(tables.objects[current].node_id);
+  const bool message_node = type == pst::kNodeNormalMessage;
+  // A table's record is its first row: the item it lists, written from its own node, or
+  // when that is lost, from the orphan found for it. Writing the row too made a second copy.
+  if (type >= pst::kNodeContentsTableIndex && type <= pst::kNodeSearchTableIndex) return;
   if (message_node && !record.folder && record.kind != ItemKind::kMail &&
       class_damaged(record.item_class) && carries_mail(record)) {
     visit_mail_item(tables, current, as_mail(record));
@@ -924,10 +927,14 @@ bool CPstExporter::attach_output_store() {
   // them; an output that a repair added to before may have them under a source's names.
   deleted_items_.reset();
   search_root_.reset();
-  try_step([&] {
+  const auto find_deleted_items = [&] {
     deleted_items_ = store_root_->get_Folders()->Item(kDeletedItems);
     deleted_items_store_id_ = deleted_items_->get_StoreID();
-  });
+  };
+  if (settings_.existing_output == ExistingOutput::kKeep)
+    try_step(find_deleted_items);
+  else
+    find_deleted_items();
   try_step([&] {
     if (const auto root = store_root_->get_Parent())
       search_root_ = root->get_Folders()->Item(kSearchRoot);
