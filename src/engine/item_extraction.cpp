@@ -292,6 +292,9 @@ std::optional<ItemRecord> decode_item(const NodeReader& reader, const ObjectNode
       const std::uint8_t type = pst::node_type(object.node_id);
       const bool message = type == pst::kNodeNormalMessage || type == pst::kNodeAssociatedMessage;
       const bool folder = type == pst::kNodeNormalFolder || type == pst::kNodeSearchFolder;
+      // A folder node is a folder whatever it holds: some writers give a folder none of the
+      // counts and store entry ids that mark one.
+      if (folder && !item.folder) item.folder.emplace();
       if (message || folder) {
         drop_object_references(*properties);
         auto whole = std::make_shared<MessageContent>();

@@ -151,27 +151,22 @@ NamedMapResult build_named_property_map(const NodeReader& reader, RecoveryTables
 }
 
 void ensure_named_property_map(const NodeReader& reader, RecoveryTables& tables) {
-  if (tables.form == pst::FileForm::kUnicode) {
-    // A map only ever gains names, and no tree of the file says which of its versions is
-    // current here: the version that names the most is the newest.
-    std::vector<NamedPropEntry> largest;
-    bool built = false;
-    for (;;) {
-      tables.named_props_built = false;
-      const NamedMapResult r = build_named_property_map(reader, tables);
-      if (r == NamedMapResult::kNoCandidate) break;
-      if (r == NamedMapResult::kBuilt && (!built || tables.named_props.size() > largest.size())) {
-        largest = std::move(tables.named_props);
-        built = true;
-      }
+  // A map only ever gains names, and no tree of the file says which of its versions is
+  // current here: the version that names the most is the newest. The first version found
+  // may be an early one that names only the store's own properties.
+  std::vector<NamedPropEntry> largest;
+  bool built = false;
+  for (;;) {
+    tables.named_props_built = false;
+    const NamedMapResult r = build_named_property_map(reader, tables);
+    if (r == NamedMapResult::kNoCandidate) break;
+    if (r == NamedMapResult::kBuilt && (!built || tables.named_props.size() > largest.size())) {
+      largest = std::move(tables.named_props);
+      built = true;
     }
-    tables.named_props = std::move(largest);
-    tables.named_props_built = built;
-    return;
   }
-  while (!tables.named_props_built) {
-    if (build_named_property_map(reader, tables) == NamedMapResult::kNoCandidate) return;
-  }
+  tables.named_props = std::move(largest);
+  tables.named_props_built = built;
 }
 
 }  // namespace pstorian

@@ -40,8 +40,9 @@ const NamedPropEntry* find_named_property(const std::vector<NamedPropEntry>& map
 // read through `tables`.
 NamedMapResult build_named_property_map(const NodeReader& reader, RecoveryTables& tables);
 
-// Tries the candidates one after another until a map is built or none is left; a file
-// without a readable map keeps an empty map and its named ids unchanged.
+// Builds the map from every candidate and keeps the one that names the most (a map only
+// gains names); a file without a readable map keeps an empty map and its named ids
+// unchanged.
 void ensure_named_property_map(const NodeReader& reader, RecoveryTables& tables);
 
 }  // namespace pstorian

@@ -44,8 +44,15 @@ std::optional<std::uint64_t> stored_filetime(const std::optional<Bytes>& value) 
 
 }  // namespace
 
-std::string fit_folder_name(std::string_view name) {
-  return std::string(stored_text(name).substr(0, kFolderNameLimit));
+std::string fit_folder_name(std::string_view name, std::size_t limit) {
+  name = stored_text(name);
+  // Characters, not bytes: a cut never splits one (a UTF-8 continuation byte is 10xxxxxx).
+  std::size_t at = 0;
+  for (std::size_t count = 0; at < name.size(); ++at) {
+    if ((static_cast<unsigned char>(name[at]) & 0xC0) == 0x80) continue;
+    if (count++ == limit) break;
+  }
+  return std::string(name.substr(0, at));
 }
 
 bool is_special_folder_name(std::string_view name) {

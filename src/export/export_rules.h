@@ -14,14 +14,15 @@
 
 namespace pstorian {
 
-// Folder names are kept to this many bytes (the name fields of the folder records once
+// Folder names are kept to this many characters (the name fields of the folder records once
 // held 250 bytes with the terminating zero); longer names are cut.
 inline constexpr std::size_t kFolderNameLimit = 249;
 
 // The folder of mail items whose folder cannot be placed, at the top of the output store.
 inline constexpr std::string_view kLostAndFound = "Lost&Found";
 
-// One name of a folder path being resolved in the output store (source file text).
+// One name of a folder path being resolved in the output store (UTF-8: the source's text,
+// whole whichever code page or string type the source kept it in).
 struct ExportPathPart {
   std::string name;
   // The folder stands for the file's structure (found by its node id, whatever its name).
@@ -36,8 +37,8 @@ struct ExportPathPart {
 // first, then its ancestors' names one by one.
 using ExportPath = std::deque<ExportPathPart>;
 
-// A name cut to kFolderNameLimit bytes.
-std::string fit_folder_name(std::string_view name);
+// A UTF-8 name cut at its first zero byte and to `limit` characters.
+std::string fit_folder_name(std::string_view name, std::size_t limit = kFolderNameLimit);
 
 // The structural folders of a personal folder file ("Top of Personal Folders", "IPM_SUBTREE",
 // "Search Root", ...), compared byte for byte: their names are skipped in every path, so the

@@ -11,6 +11,7 @@
 #include "export/store_entry_path.h"
 #include "export/time_conversion.h"
 #include "format/utf8.h"
+#include "pst/messaging/text_codec.h"
 #include "store/empty_store_image.h"
 #include "store/question_asker.h"
 #include "store/staged_output.h"
@@ -25,6 +26,7 @@ namespace {
 
 constexpr std::u16string_view kNoteClass = u"IPM.Note";
 constexpr std::u16string_view kDeletedItems = u"Deleted Items";
+constexpr std::u16string_view kSearchRoot = u"Search Root";
 constexpr int kProgressEnd = 500;
 
 CodepageConverter open_codepage(std::string_view name) {
@@ -32,6 +34,18 @@ CodepageConverter open_codepage(std::string_view name) {
   if (name.empty()) name = kDefaultCodepage;
   if (auto converter = CodepageConverter::open(name)) return std::move(*converter);
   return std::move(*CodepageConverter::open(kDefaultCodepage));
+}
+
+// A folder's name as the source holds it: its UTF-16 value whole when it has one (the
+// record's 8-bit field keeps only what Windows-1252 can hold), else its 8-bit text read in
+// the file's code page.
+std::string folder_name(const ItemRecord& record, const FileText& text) {
+  if (record.content) {
+    for (const ContentProperty& p : record.content->properties)
+      if (p.tag == 0x3001001F && !p.name)
+        return fit_folder_name(utf16_to_utf8(from_utf16le(p.value)));
+  }
+  return fit_folder_name(text.utf8(record.display_name.value_or("")));
 }
 
 fs::path absolute_path(const fs::path& path) {
@@ -302,6 +316,8 @@ void CPstExporter::walk(RecoveryTables& tables, JobGate& gate) {
   keep_structure_at_root(store_roles, identities_);
   structural_nodes_ = structural_folder_nodes(store_roles);
   top_node_id_ = store_roles.ipm_subtree.value_or(kTopOfPersonalFoldersNid);
+  finder_node_id_ = store_roles.finder;
+  wastebasket_node_id_ = store_roles.wastebasket;
   // Unless told, the texts are read, shown and written in the file's own code page; the
   // output store keeps them byte for byte in the same one.
   if (settings_.codepage.empty())
@@ -561,11 +577,12 @@ void CPstExporter::visit_folder(const RecoveryTables& tables, ObjectIndex curren
   const std::uint32_t parent_id = known                      ? identity->second.parent_id
                                   : node.parent != kNoObject ? tables.objects[node.parent].node_id
                                                              : 0;
-  const std::string stored_name = fit_folder_name(*folder.display_name);
+  const std::string stored_name = folder_name(folder, text_);
+  name_special_folder(node.node_id, stored_name);
 
   folders_.push_back(
-      FolderListEntry{FolderNodeRecord{node.node_id, parent_id, text_.utf8(stored_name),
-                                       kNoTreeItem, static_cast<std::uint32_t>(folder.kind)},
+      FolderListEntry{FolderNodeRecord{node.node_id, parent_id, stored_name, kNoTreeItem,
+                                       static_cast<std::uint32_t>(folder.kind)},
                       stored_name});
   folder_by_node_.emplace(node.node_id, folders_.size() - 1);
   const FolderListEntry* parent = parent_id != 0 ? find_folder(parent_id) : nullptr;
@@ -583,6 +600,22 @@ void CPstExporter::visit_folder(const RecoveryTables& tables, ObjectIndex curren
     if (made && folder.content) give_folder_properties(made, *folder.content);
   }
   path_.clear();
+}
+
+void CPstExporter::name_special_folder(std::uint32_t node_id, std::string_view name) {
+  std::shared_ptr<automation::Folder> folder;
+  if (node_id == top_node_id_)
+    folder = store_root_;
+  else if (node_id == finder_node_id_)
+    folder = search_root_;
+  else if (node_id == wastebasket_node_id_)
+    folder = deleted_items_;
+  if (!folder || name.empty()) return;
+  const std::u16string wanted = utf8_to_utf16(name);
+  // A name a sibling has already is not taken: the folder keeps the output's own name.
+  try_step([&] {
+    if (folder->get_Name() != wanted) folder->put_Name(wanted);
+  });
 }
 
 void CPstExporter::give_folder_properties(const std::shared_ptr<automation::Folder>& folder,
@@ -674,7 +707,7 @@ void CPstExporter::visit_mail_item(const RecoveryTables& tables, ObjectIndex cur
     if (const auto folder = folder_facts(parent_id)) {
       const FolderListEntry* listed = find_folder(parent_id);
       reporter_->status_populating(listed ? std::string_view(listed->record.name)
-                                          : std::string_view(text_.utf8(folder->stored_name)));
+                                          : std::string_view(folder->stored_name));
       if (listed) reporter_->tree_show_folder(listed->record.tree_item);
       build_path(folder->stored_name, parent_id, folder->parent_id);
       output_folder_is_lost_and_found_ = false;
@@ -744,7 +777,7 @@ bool CPstExporter::continue_full_folder(std::int32_t folder_type) {
     // "Inbox" goes on in "Inbox (2)", which may hold items of an earlier run already.
     const std::string name = output.path.back().name;
     const std::string suffix = " (" + std::to_string(output.parts.size() + 1) + ")";
-    path_.back().name = fit_folder_name(name.substr(0, kFolderNameLimit - suffix.size()) + suffix);
+    path_.back().name = fit_folder_name(name, kFolderNameLimit - suffix.size()) + suffix;
     folder = walk_path(folder_type);
     if (!folder) break;
     std::int32_t held = 0;
@@ -753,13 +786,13 @@ bool CPstExporter::continue_full_folder(std::int32_t folder_type) {
     std::string shown;
     for (const ExportPathPart& part : output.path)
       if (!skipped_in_paths(part))
-        shown += (shown.empty() ? "" : "/") + text_.utf8(part.name);
+        shown += (shown.empty() ? "" : "/") + part.name;
     auto continued = std::find_if(summary_.continued_folders.begin(),
                                   summary_.continued_folders.end(),
                                   [&](const ContinuedFolder& c) { return c.path == shown; });
     if (continued == summary_.continued_folders.end())
       continued = summary_.continued_folders.insert(continued, ContinuedFolder{shown, {}});
-    continued->siblings.push_back(text_.utf8(path_.back().name));
+    continued->siblings.push_back(path_.back().name);
   }
   path_ = saved;
   if (!folder) return false;
@@ -786,7 +819,7 @@ TreeItemId CPstExporter::recovered_tree_item(const ExportPath& path) {
     key += path_key(ExportPath{part});
     auto [entry, added] = recovered_tree_.try_emplace(key);
     if (added) {
-      entry->second = FolderNodeRecord{0, 0, text_.utf8(part.name), kNoTreeItem, 0};
+      entry->second = FolderNodeRecord{0, 0, part.name, kNoTreeItem, 0};
       reporter_->tree_add_folder(entry->second, FolderPlacement{0, parent, top_node_id_});
     }
     parent = entry->second.tree_item;
@@ -802,8 +835,7 @@ std::optional<CPstExporter::FolderFacts> CPstExporter::folder_facts(
     std::uint32_t node_id) const {
   if (const auto it = identities_.find(node_id); it != identities_.end()) {
     const ItemRecord& record = it->second.record;
-    if (record.display_name)
-      return FolderFacts{fit_folder_name(*record.display_name), it->second.parent_id};
+    if (record.display_name) return FolderFacts{folder_name(record, text_), it->second.parent_id};
   } else if (const FolderListEntry* folder = find_folder(node_id)) {
     return FolderFacts{folder->stored_name, folder->record.parent_node_id};
   }
@@ -912,8 +944,22 @@ bool CPstExporter::attach_output_store() {
   }
   summary_.error.clear();
 
-  deleted_items_ = store_root_->get_Folders()->Item(kDeletedItems);
-  deleted_items_store_id_ = deleted_items_->get_StoreID();
+  // The output's own deleted items and search root, under the names the empty store gives
+  // them; an output that a repair added to before may have them under a source's names.
+  deleted_items_.reset();
+  search_root_.reset();
+  const auto find_deleted_items = [&] {
+    deleted_items_ = store_root_->get_Folders()->Item(kDeletedItems);
+    deleted_items_store_id_ = deleted_items_->get_StoreID();
+  };
+  if (settings_.existing_output == ExistingOutput::kKeep)
+    try_step(find_deleted_items);
+  else
+    find_deleted_items();
+  try_step([&] {
+    if (const auto root = store_root_->get_Parent())
+      search_root_ = root->get_Folders()->Item(kSearchRoot);
+  });
   return true;
 }
 
@@ -958,6 +1004,7 @@ void CPstExporter::release_automation() {
   ReleaseHelperObjects();
   deleted_items_.reset();
   store_outer_.reset();
+  search_root_.reset();
   store_root_.reset();
   application_.reset();
   namespace_.reset();
@@ -1040,7 +1087,7 @@ std::shared_ptr<automation::Folder> CPstExporter::walk_path(std::int32_t folder_
     if (skipped_in_paths(part)) continue;
     std::shared_ptr<automation::Folders> subfolders;
     if (!try_step([&] { subfolders = current->get_Folders(); }) || !subfolders) break;
-    const std::u16string name = text_.utf16(part.name);
+    const std::u16string name = utf8_to_utf16(part.name);
     std::shared_ptr<automation::Folder> next;
     // A missing folder is the normal case: Item fails and the folder is made.
     try_step([&] { next = subfolders->Item(name); });

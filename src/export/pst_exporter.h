@@ -232,7 +232,7 @@ struct ExportSettings {
 // One named folder met by the walk: what the tree was told, and its name as stored.
 struct FolderListEntry {
   FolderNodeRecord record;
-  std::string stored_name;  // source file text, at most kFolderNameLimit bytes
+  std::string stored_name;  // UTF-8, at most kFolderNameLimit characters
 };
 
 class CPstExporter final : public ExportJob {
@@ -306,6 +306,9 @@ class CPstExporter final : public ExportJob {
   bool open_output_folder(std::int32_t folder_type);
   void give_folder_properties(const std::shared_ptr<automation::Folder>& folder,
                               const MessageContent& content);
+  // The output's own folder for a special folder of the source (the top of the personal
+  // folders, the search root, the deleted items) takes the source's name.
+  void name_special_folder(std::uint32_t node_id, std::string_view name);
   bool continue_full_folder(std::int32_t folder_type);
   bool write_output_store();
   bool attach_output_store();
@@ -369,6 +372,10 @@ class CPstExporter final : public ExportJob {
   std::shared_ptr<automation::Folder> store_outer_;
   std::vector<std::uint32_t> structural_nodes_;  // sorted
   std::uint32_t top_node_id_ = kTopOfPersonalFoldersNid;
+  // The source's search root and deleted items, whose output folders take their names.
+  std::optional<std::uint32_t> finder_node_id_;
+  std::optional<std::uint32_t> wastebasket_node_id_;
+  std::shared_ptr<automation::Folder> search_root_;
   pst::FileForm source_form_ = pst::FileForm::kAnsi;
   // The tree's folders below "Recovered Items", by path key from the top.
   std::map<std::string, FolderNodeRecord> recovered_tree_;

@@ -284,5 +284,24 @@ TEST(ItemExtractionTest, DecodeItemNeedsADataBlockAndAReadableHeap) {
   EXPECT_FALSE(decode_item(reader, f.tables.objects[none]).has_value());
 }
 
+// Some writers give a folder none of the counts and entry ids that mark one: its node type
+// says what it is. A message node with the same properties stays an item.
+TEST(ItemExtractionTest, AFolderNodeIsAFolderWithoutCounts) {
+  testing::SyntheticFile f;
+  f.add_block(0x20, testing::property_context({{0x3001, 0x001E, 0, bytes_of("Attivit\xE0")},
+                                               {0x3613, 0x001E, 0, bytes_of("IPF.Task")}}));
+  const ObjectIndex folder =
+      f.tables.objects.create(0x8082, nullptr, f.tables.find_block(0x20), true);
+  const ObjectIndex message =
+      f.tables.objects.create(0x200024, nullptr, f.tables.find_block(0x20), true);
+  const MemorySource file = f.source();
+  NodeReader reader(file, f.tables);
+  const auto as_folder = decode_item(reader, f.tables.objects[folder]);
+  ASSERT_TRUE(as_folder.has_value());
+  EXPECT_TRUE(as_folder->folder.has_value());
+  EXPECT_EQ(as_folder->display_name, "Attivit\xE0");
+  EXPECT_FALSE(decode_item(reader, f.tables.objects[message])->folder.has_value());
+}
+
 }  // namespace
 }  // namespace pstorian

@@ -63,6 +63,11 @@ TEST(FolderRulesTest, SpecialNamesAreExactAndFolderTypesFollowTheKind) {
   EXPECT_EQ(folder_type_code(ItemKind::kNone), 6);
   EXPECT_EQ(fit_folder_name(std::string(300, 'x')).size(), kFolderNameLimit);
   EXPECT_EQ(fit_folder_name(std::string("ab\0cd", 5)), "ab");
+  // Characters are counted, and a cut never splits one.
+  std::string japanese;
+  for (int i = 0; i < 300; ++i) japanese += "\u30C8";
+  EXPECT_EQ(fit_folder_name(japanese), japanese.substr(0, 3 * kFolderNameLimit));
+  EXPECT_EQ(fit_folder_name("a\u30C8b", 2), "a\u30C8");
 }
 
 TEST(MailRulesTest, MessageFlagsAboveSevenBecomeRead) {

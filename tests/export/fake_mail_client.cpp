@@ -325,6 +325,14 @@ std::shared_ptr<Folders> FakeFolder::get_Folders() {
 std::shared_ptr<Items> FakeFolder::get_Items() {
   return std::make_shared<FakeItems>(shared_from_this());
 }
+void FakeFolder::put_Name(std::u16string_view new_name) {
+  client->note("Rename " + utf8(name) + " to " + utf8(new_name));
+  if (new_name.empty()) throw AutomationError("name refused");
+  if (parent != nullptr)
+    for (const auto& f : parent->subfolders)
+      if (f.get() != this && same_name(f->name, new_name)) throw AutomationError("duplicate name");
+  name = new_name;
+}
 std::u16string FakeFolder::get_DefaultMessageClass() {
   switch (type) {
     case kFolderCalendar:

@@ -56,6 +56,8 @@ struct FakeFolder final : Folder, std::enable_shared_from_this<FakeFolder> {
   std::shared_ptr<Items> get_Items() override;
   std::u16string get_DefaultMessageClass() override;
   std::u16string get_StoreID() override;
+  std::u16string get_Name() override { return name; }
+  void put_Name(std::u16string_view new_name) override;
   std::shared_ptr<Folder> get_Parent() override;
 
   // Test helpers (UTF-8 names).

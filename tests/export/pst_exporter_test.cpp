@@ -144,6 +144,7 @@ constexpr char kJapaneseTop[] =
     "Outlook \x83\x66\x81\x5B\x83\x5E \x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x83\x67"
     "\x83\x62\x83\x76";
 constexpr char kJapaneseSearchRoot[] = "\x8C\x9F\x8D\xF5\x83\x74\x83\x48\x83\x8B\x83\x5F";
+constexpr char kJapaneseDeleted[] = "\x8D\xED\x8F\x9C\x8D\xCF\x82\xDD\x83\x41\x83\x43\x83\x65\x83\x80";
 constexpr char kJapaneseInbox[] = "\x8E\xF3\x90\x4D\x83\x67\x83\x8C\x83\x43";
 constexpr char kJapaneseSubject[] = "\x89\xEF\x8B\x63\x82\xCC\x8C\x8F";
 
@@ -162,12 +163,14 @@ struct Localised {
 Localised japanese_folders(MailboxBuilder& box) {
   box.node(0x21, kNoObject, true,
            {fake::binary_prop(0x35E0, store_entry_id(0x8042)),
-            fake::binary_prop(0x35E7, store_entry_id(0x8062))});
+            fake::binary_prop(0x35E7, store_entry_id(0x8062)),
+            fake::binary_prop(0x35E3, store_entry_id(0x80E2))});
   const ObjectIndex root = box.unnamed_folder(0x122, kNoObject);
   Localised l;
   l.top = box.folder(0x8042, kJapaneseTop, root);
   box.folder(0x8062, kJapaneseSearchRoot, root);
   l.inbox = box.folder(0x8082, kJapaneseInbox, l.top);
+  box.folder(0x80E2, kJapaneseDeleted, l.top);
   box.message(0x200024, l.inbox, {text_prop(0x0037, kJapaneseSubject), long_prop(0x3FFD, 932)});
   return l;
 }
@@ -179,11 +182,21 @@ TEST_F(ExportTest, TheFilesOwnFoldersAreKnownByRoleAndItsTextsReadInItsCodePage)
   const ObjectIndex sub = box.folder(0x80C2, "Projects", l.inbox);
   box.message(0x200044, sub, {text_prop(0x0037, "plain"), long_prop(0x3FFD, 932)});
   box.message(0x200064, l.inbox, {text_prop(0x0037, kJapaneseSubject)});
+  // A contents table whose first row lists a message with its body: a table, not an item.
+  box.node(0x804E, kNoObject, true,
+           {text_prop(0x001A, "IPM.Note"), text_prop(0x0037, "row"), text_prop(0x1000, "b")});
 
   const ExportSummary summary = run_export();
   EXPECT_EQ(summary.outcome, ExportOutcome::kCompleted);
   EXPECT_EQ(client.codepage, "CP932");
   FakeFolder& root = output_root();
+  // The output's own top and deleted items take the source's names.
+  EXPECT_EQ(fake::utf8(root.name),
+            "Outlook \u30C7\u30FC\u30BF \u30D5\u30A1\u30A4\u30EB\u306E\u30C8\u30C3\u30D7");
+  EXPECT_NE(root.child("\u524A\u9664\u6E08\u307F\u30A2\u30A4\u30C6\u30E0"), nullptr);
+  EXPECT_EQ(root.child("Deleted Items"), nullptr);
+  EXPECT_EQ(root.child("Lost&Found"), nullptr);
+  EXPECT_EQ(summary.mail_items_written, 3);
   EXPECT_EQ(root.child("Outlook \u30C7\u30FC\u30BF \u30D5\u30A1\u30A4\u30EB\u306E\u30C8\u30C3\u30D7"),
             nullptr);
   EXPECT_EQ(root.child("\u691C\u7D22\u30D5\u30A9\u30EB\u30C0"), nullptr);

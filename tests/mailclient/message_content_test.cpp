@@ -123,7 +123,8 @@ TEST_F(MessageContentTest, WhatAStoreMakesForItselfAndWhatCannotBeStoredIsLeftOu
       property(0x3701000D, Bytes(8, 6)),   // an object of a message
       property(0x00170003, Bytes(3, 1)),   // a number of the wrong size
       property(0x10990099, Bytes(4, 1)),   // a type the file does not know
-      property(0x8005001E, text("x")),     // a named id without its name
+      property(0x8005001E, text("x")),     // a named id without its name, named here
+      property(0x80A9001E, text("y")),     // one without a name, free here: kept as it came
       property(0x1234100B, Bytes(2, 1)),   // a multi-valued form that does not exist
   };
   m->recipients.push_back({property(0x0C150003, le32(1)), property(0x3001001E, text("Ann")),
@@ -134,6 +135,7 @@ TEST_F(MessageContentTest, WhatAStoreMakesForItselfAndWhatCannotBeStoredIsLeftOu
   StoreFile file(file_);
   const MessageContent back = test::ContentReader(file).message(nids[0]);
   EXPECT_NE(find_tag(back.properties, 0x0037001E), nullptr);
+  EXPECT_EQ(find_tag(back.properties, 0x80A9001E)->value, text("y"));
   for (const std::uint32_t gone : {0x0FFF0102u, 0x0FF90102u, 0x0E090102u, 0x65E00102u, 0x67F20003u,
                                    0x0E0A0102u, 0x3701000Du, 0x10990099u, 0x8005001Eu, 0x1234100Bu})
     EXPECT_EQ(find_tag(back.properties, gone), nullptr) << std::hex << gone;
@@ -202,11 +204,11 @@ TEST_F(MessageContentTest, RecipientRowsKeepEveryColumnAndTheDisplayListsFollowT
   for (const std::uint32_t tag :
        {0x0C150003u, 0x3001001Eu, 0x3003001Eu, 0x5FF6001Fu, 0x0FFF0102u, 0x67F20003u, 0x67F30003u})
     EXPECT_NE(std::find(columns.begin(), columns.end(), tag), columns.end()) << std::hex << tag;
-  // The names in row order, by recipient type; the lists replace what the message said.
-  EXPECT_EQ(find_tag(back.properties, 0x0E04001E)->value, text("Zo\xEB; Bob"));
+  // The lists the message holds stay as they are (an empty one too); the one it lacks is the
+  // names in row order.
+  EXPECT_EQ(find_tag(back.properties, 0x0E04001E)->value, text("stale"));
   EXPECT_EQ(find_tag(back.properties, 0x0E03001E)->value, text("Ann"));
-  EXPECT_EQ(find_tag(back.properties, 0x0E02001E)->value, text("Eve"));
-  EXPECT_EQ(find_tag(back.properties, 0x0E02001F), nullptr);
+  EXPECT_EQ(find_tag(back.properties, 0x0E02001F)->value, Bytes{});
   // A name in UTF-16 makes the lists UTF-16, the 8-bit names converted from the code page.
   const MessageContent wide_back = reader.message(nids[1]);
   EXPECT_EQ(find_tag(wide_back.properties, 0x0E04001F)->value,

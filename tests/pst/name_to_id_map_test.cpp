@@ -132,6 +132,37 @@ TEST(NameToIdMap, NewNamesGoIntoTheStreamsAndTheirBucketsAndReadBack) {
   EXPECT_FALSE(again.changed());
 }
 
+// Objects copied from another store keep its ids: a new name takes the id it came with when
+// that is free, an id the other store held without a name stays unnamed and no later name
+// takes it, and the entry stream stays in index order.
+TEST(NameToIdMap, CopiedObjectsKeepTheirIdsNamedAndUnnamed) {
+  test::TempDir dir;
+  NameToIdMap map(map_properties(test::empty_store(dir, "s.pst")));
+  const auto own = static_cast<std::uint16_t>(0x8000 + map.size() - 1);  // the store's own
+  const std::uint16_t next = static_cast<std::uint16_t>(own + 1);
+  EXPECT_FALSE(map.keep_unnamed(own));
+  EXPECT_FALSE(map.keep_unnamed(0x7FFF));
+  EXPECT_TRUE(map.keep_unnamed(next));
+  EXPECT_TRUE(map.keep_unnamed(0x80A9));
+  const PropertyName a{kPsPublicStrings, std::nullopt, u"a"};
+  const PropertyName b{kPsPublicStrings, std::nullopt, u"b"};
+  const PropertyName c{kPsPublicStrings, std::nullopt, u"c"};
+  const PropertyName d{kPsPublicStrings, std::nullopt, u"d"};
+  EXPECT_EQ(map.id_for(a, 0x8100), 0x8100);  // free: as it came
+  EXPECT_EQ(map.id_for(b, 0x80A9), 0x8101);  // kept unnamed: after the highest
+  EXPECT_EQ(map.id_for(c, own), 0x8102);     // named here: after the highest
+  EXPECT_EQ(map.id_for(d, 0x80F0), 0x80F0);  // below ids given already
+  EXPECT_FALSE(map.keep_unnamed(0x8100));
+  const auto written = map.properties();
+  const auto entries = records(value(written, 0x00030102));
+  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(),
+                             [](const Record& l, const Record& r) { return l.index < r.index; }));
+  const NameToIdMap again(written);
+  EXPECT_EQ(again.find(d), 0x80F0);
+  EXPECT_EQ(again.name_of(0x80A9), std::nullopt);
+  EXPECT_FALSE(NameToIdMap::unreadable().keep_unnamed(0x80A9));
+}
+
 TEST(NameToIdMap, MapiNumbersAreTheirOwnIdsAndAnUnreadableMapTakesNoNames) {
   NameToIdMap map;
   EXPECT_EQ(map.id_for({kPsMapi, 0x0037, {}}), 0x0037);

@@ -107,6 +107,9 @@ class Folder {
   virtual std::u16string get_DefaultMessageClass() = 0;
   // Hex text, two upper-case digits a byte, of the store's entry identifier.
   virtual std::u16string get_StoreID() = 0;
+  virtual std::u16string get_Name() = 0;
+  // Renames the folder; throws for an empty name or one that a sibling has already.
+  virtual void put_Name(std::u16string_view name) = 0;
   // The folder above this one in its store: the store's root folder above its top (the
   // folder Namespace::get_Folders gives); nullptr for the root folder.
   virtual std::shared_ptr<Folder> get_Parent() = 0;

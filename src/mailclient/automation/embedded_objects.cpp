@@ -14,8 +14,7 @@ namespace {
 using automation::AutomationError;
 
 std::u16string name_of(MessageStore& store, std::uint32_t folder) {
-  return store.codec().decode(
-      store.folder_properties(folder).string(prop::kDisplayName).value_or(""));
+  return store.folder_name(folder);
 }
 
 struct FolderKind {
@@ -68,7 +67,7 @@ class SubFolders final : public automation::Folders {
       if (kind == nullptr) throw AutomationError("unknown folder type");
       if (find(name)) throw AutomationError("a folder of that name exists already");
       const std::uint32_t nid =
-          store_->create_folder(parent_, store_->codec().encode(name), kind->container_class);
+          store_->create_folder(parent_, name, kind->container_class);
       return std::make_shared<EmbeddedFolder>(store_, nid);
     });
   }
@@ -195,6 +194,21 @@ std::u16string EmbeddedFolder::get_DefaultMessageClass() {
 
 std::u16string EmbeddedFolder::get_StoreID() {
   return to_hex_text(store_->entry_id());
+}
+
+std::u16string EmbeddedFolder::get_Name() {
+  return automation_call([&] { return name_of(*store_, nid_); });
+}
+
+void EmbeddedFolder::put_Name(std::u16string_view name) {
+  automation_call([&] {
+    if (name.empty()) throw AutomationError("a folder needs a name");
+    if (const auto parent = store_->parent_folder(nid_)) {
+      const auto same = store_->find_subfolder(*parent, name);
+      if (same && *same != nid_) throw AutomationError("a folder of that name exists already");
+    }
+    store_->rename_folder(nid_, name);
+  });
 }
 
 std::shared_ptr<automation::Folder> EmbeddedFolder::get_Parent() {

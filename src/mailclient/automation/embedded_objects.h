@@ -37,6 +37,8 @@ class EmbeddedFolder final : public automation::Folder {
   std::shared_ptr<automation::Items> get_Items() override;
   std::u16string get_DefaultMessageClass() override;
   std::u16string get_StoreID() override;
+  std::u16string get_Name() override;
+  void put_Name(std::u16string_view name) override;
   std::shared_ptr<automation::Folder> get_Parent() override;
 
   const std::shared_ptr<MessageStore>& store() const { return store_; }

@@ -116,10 +116,11 @@ PropertyBag import_properties(std::span<const ContentProperty> properties, NameT
     if (!storable(p.type(), p.value.size(), object)) continue;
     std::uint16_t id = p.id();
     if (p.name) {
-      const auto mapped = names.id_for(*p.name);
+      const auto mapped =
+          names.id_for(*p.name, id >= 0x8000 ? std::optional<std::uint16_t>(id) : std::nullopt);
       if (!mapped) continue;
       id = *mapped;
-    } else if (id >= 0x8000 || id == 0) {
+    } else if (id >= 0x8000 ? !names.keep_unnamed(id) : id == 0) {
       continue;
     }
     if (id == 0xFFFF || (id < 0x8000 && store_owned(id, object))) continue;

@@ -8,8 +8,9 @@
 //     entry id, record key and search key name the address, not an object of a store, and
 //     are kept. Everything else is kept as it is;
 //   - named properties (a name given) go under the id this store's map gives the name,
-//     added to the map when new; ids of 0x8000 and above without a name are left out, as
-//     they mean nothing here;
+//     added to the map when new (under the id they came with when it is free here); ids of
+//     0x8000 and above without a name are kept as they came, unnamed, as a reader of the
+//     other store saw them, unless this store names that id;
 //   - values that could not be stored are left out rather than failing the whole object:
 //     types the file does not know and fixed-size values of the wrong size. PT_OBJECT values
 //     are kept only for attachments, where they are the object's data (the writer stores it

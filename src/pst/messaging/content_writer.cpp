@@ -45,9 +45,10 @@ std::vector<std::uint8_t> object_reference(std::uint32_t nid, std::uint32_t size
   return b;
 }
 
-// PR_DISPLAY_TO, _CC and _BCC: the recipients' names joined by "; ", by recipient type. The
-// 8-bit names go as they are; when a name is in UTF-16 the lists are too. A type no row
-// names keeps the message's own list.
+// PR_DISPLAY_TO, _CC and _BCC, where the message lacks them: the recipients' names joined by
+// "; ", by recipient type. The 8-bit names go as they are; when a name is in UTF-16 the
+// lists are too. A list the message holds is kept as it is: its writer may have joined the
+// names otherwise ("A;B"), and a type no row names keeps it too.
 void set_display_lists(PropertyBag& out, std::span<const ContentProperties> rows,
                        const TextCodec& codec) {
   bool wide = false;
@@ -86,7 +87,7 @@ void set_display_lists(PropertyBag& out, std::span<const ContentProperties> rows
   for (std::size_t i = 0; i < kDisplayTags.size(); ++i) {
     // No row of this type names anyone: rows damaged past reading must not blank the list
     // the message itself still holds.
-    if (!started[i]) continue;
+    if (!started[i] || out.find_id(kDisplayTags[i]).second != nullptr) continue;
     if (wide)
       out.set((kDisplayTags[i] & 0xFFFF0000u) | pst::kPtUnicode, to_utf16le(wide_lists[i]));
     else

@@ -7,6 +7,7 @@
 
 #include "format/endian.h"
 #include "format/layout.h"
+#include "format/property_types.h"
 #include "pst/ltp/ltp_reader.h"
 #include "pst/messaging/store_strings.h"
 #include "pst/ltp/property_context_writer.h"
@@ -17,6 +18,9 @@
 
 namespace pstorian {
 namespace {
+
+// The folder name as the 64-bit form keeps a name its code page cannot hold.
+constexpr std::uint32_t kDisplayNameUnicode = 0x3001001F;
 
 constexpr std::uint32_t kRootFolder = 0x122;
 constexpr std::uint32_t kMessageStoreNode = 0x21;
@@ -301,8 +305,35 @@ std::vector<std::uint32_t> MessageStore::subfolders(std::uint32_t nid) {
   return out;
 }
 
+std::u16string MessageStore::name_of(const FolderState& f) const {
+  const auto [tag, value] = f.properties.find_id(prop::kDisplayName);
+  if (value == nullptr) return {};
+  if (pst::tag_type(tag) == pst::kPtUnicode) return from_utf16le(*value);
+  return codec_.decode(std::string(value->begin(), value->end()));
+}
+
 std::u16string MessageStore::folded_name(const FolderState& f) const {
-  return fold_case(codec_.decode(f.properties.string(prop::kDisplayName).value_or("")));
+  return fold_case(name_of(f));
+}
+
+void MessageStore::set_name(PropertyBag& properties, std::u16string_view name) {
+  // The layer keeps 8-bit text where the code page holds the name: what the file gets is
+  // the same either way, and readers of the 8-bit value find it.
+  const std::string narrow = codec_.encode(name);
+  if (file().form() == FileForm::kUnicode && codec_.decode(narrow) != name) {
+    properties.erase(prop::kDisplayName);
+    properties.set(kDisplayNameUnicode,
+                   to_utf16le(name));
+  } else {
+    properties.erase(kDisplayNameUnicode);
+    properties.set_string(prop::kDisplayName, narrow);
+  }
+}
+
+std::u16string MessageStore::folder_name(std::uint32_t nid) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  return name_of(folder(nid));
 }
 
 std::optional<std::uint32_t> MessageStore::find_subfolder(std::uint32_t parent_nid,
@@ -330,6 +361,22 @@ PropertyBag MessageStore::folder_properties(std::uint32_t nid) {
 
 std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_view name,
                                           std::string_view container_class) {
+  PropertyBag named;
+  named.set_string(prop::kDisplayName, name);
+  return add_folder(parent_nid, named, container_class);
+}
+
+std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::u16string_view name,
+                                          std::string_view container_class) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  PropertyBag named;
+  set_name(named, name);
+  return add_folder(parent_nid, named, container_class);
+}
+
+std::uint32_t MessageStore::add_folder(std::uint32_t parent_nid, const PropertyBag& named,
+                                       std::string_view container_class) {
   const std::lock_guard lock(mutex_);
   check_usable();
   FolderState& parent = folder(parent_nid);
@@ -339,7 +386,7 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
   FolderState f;
   f.nid = nid;
   f.parent = parent_nid;
-  f.properties.set_string(prop::kDisplayName, name);
+  f.properties.set_all(named);
   f.properties.set_int32(prop::kContentCount, 0);
   f.properties.set_int32(prop::kContentUnreadCount, 0);
   f.properties.set_bool(prop::kSubfolders, false);
@@ -368,10 +415,26 @@ std::uint32_t MessageStore::create_folder(std::uint32_t parent_nid, std::string_
 }
 
 void MessageStore::rename_folder(std::uint32_t nid, std::string_view name) {
+  PropertyBag named;
+  named.set_string(prop::kDisplayName, name);
+  give_name(nid, named);
+}
+
+void MessageStore::rename_folder(std::uint32_t nid, std::u16string_view name) {
+  const std::lock_guard lock(mutex_);
+  check_usable();
+  PropertyBag named;
+  set_name(named, name);
+  give_name(nid, named);
+}
+
+void MessageStore::give_name(std::uint32_t nid, const PropertyBag& named) {
   const std::lock_guard lock(mutex_);
   check_usable();
   FolderState& f = folder(nid);
-  f.properties.set_string(prop::kDisplayName, name);
+  f.properties.erase(prop::kDisplayName);
+  f.properties.erase(kDisplayNameUnicode);
+  f.properties.set_all(named);
   f.properties_dirty = true;
   mark_dirty(f);
   if (f.parent != nid) {

@@ -136,9 +136,17 @@ class MessageStore {
   // in the parent's hierarchy table. Names are not checked here.
   std::uint32_t create_folder(std::uint32_t parent, std::string_view name,
                               std::string_view container_class);
-  // Gives the folder a new name (8-bit text in the store's code page), in its own
-  // properties and in its row of the parent's hierarchy table. Names are not checked here.
+  // The same with the name as UTF-16: a store of the 64-bit form keeps it whole, one of the
+  // 32-bit form in its code page.
+  std::uint32_t create_folder(std::uint32_t parent, std::u16string_view name,
+                              std::string_view container_class);
+  // Gives the folder a new name (8-bit text in the store's code page, or UTF-16 kept as
+  // create_folder keeps it), in its own properties and in its row of the parent's hierarchy
+  // table. Names are not checked here.
   void rename_folder(std::uint32_t folder, std::string_view name);
+  void rename_folder(std::uint32_t folder, std::u16string_view name);
+  // The folder's name, whichever string type holds it.
+  std::u16string folder_name(std::uint32_t folder);
 
   std::vector<std::uint32_t> messages(std::uint32_t folder);
   bool is_message(std::uint32_t nid);
@@ -204,6 +212,13 @@ class MessageStore {
   FolderState& folder(std::uint32_t nid);
   // The folder's name as lookups by name compare it.
   std::u16string folded_name(const FolderState& f) const;
+  std::u16string name_of(const FolderState& f) const;
+  // Sets the name in the string type the file keeps it in.
+  void set_name(PropertyBag& properties, std::u16string_view name);
+  // create_folder and rename_folder with the name given as the property it is kept in.
+  std::uint32_t add_folder(std::uint32_t parent, const PropertyBag& named,
+                           std::string_view container_class);
+  void give_name(std::uint32_t folder, const PropertyBag& named);
   // Notes that the folder has something to write at the next checkpoint (set its flags).
   void mark_dirty(const FolderState& f) { dirty_folders_.insert(f.nid); }
   FolderTable& hierarchy(FolderState& f);

@@ -105,13 +105,23 @@ std::optional<std::uint16_t> NameToIdMap::find(const PropertyName& name) const {
   return static_cast<std::uint16_t>(0x8000 + it->second);
 }
 
-std::optional<std::uint16_t> NameToIdMap::id_for(const PropertyName& name) {
+std::optional<std::uint16_t> NameToIdMap::id_for(const PropertyName& name,
+                                                 std::optional<std::uint16_t> wanted) {
   if (const auto id = find(name)) return id;
-  if (read_only_ || (!name.lid && name.name.empty()) || next_index_ > kMaxIndex)
-    return std::nullopt;
+  if (read_only_ || (!name.lid && name.name.empty())) return std::nullopt;
+  const auto taken = [this](std::uint32_t i) {
+    return by_index_.contains(static_cast<std::uint16_t>(i)) ||
+           unnamed_.contains(static_cast<std::uint16_t>(i));
+  };
+  std::uint32_t index = next_index_;
+  if (wanted && *wanted >= 0x8000 && *wanted - 0x8000u <= kMaxIndex && !taken(*wanted - 0x8000u))
+    index = *wanted - 0x8000u;
+  else
+    while (index <= kMaxIndex && taken(index)) ++index;
+  if (index > kMaxIndex) return std::nullopt;
   const auto g = guid_index(name.guid);
   if (g > kMaxGuidIndex) return std::nullopt;
-  const auto index = static_cast<std::uint16_t>(next_index_++);
+  next_index_ = std::max(next_index_, index + 1);
   const auto word = static_cast<std::uint16_t>(g << 1 | (name.lid ? 0 : 1));
   std::uint32_t value = 0;
   std::uint32_t hash = 0;
@@ -129,13 +139,25 @@ std::optional<std::uint16_t> NameToIdMap::id_for(const PropertyName& name) {
     strings_.resize((strings_.size() + 3) / 4 * 4, 0);
     hash = pst::crc32(chars);
   }
-  const auto r = record(value, word, index);
-  entries_.insert(entries_.end(), r.begin(), r.end());
-  add_bucket_record(hash, word, index);
-  by_name_.emplace(key, index);
-  by_index_.emplace(index, std::move(key));
+  const auto index16 = static_cast<std::uint16_t>(index);
+  const auto r = record(value, word, index16);
+  // The records stay in property index order, also when a wanted id lies below others.
+  std::size_t at = entries_.size() / kRecord * kRecord;
+  while (at >= kRecord && pst::load_le16(entries_, at - kRecord + 6) > index16) at -= kRecord;
+  entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at), r.begin(), r.end());
+  add_bucket_record(hash, word, index16);
+  by_name_.emplace(key, index16);
+  by_index_.emplace(index16, std::move(key));
   changed_ = true;
   return static_cast<std::uint16_t>(0x8000 + index);
+}
+
+bool NameToIdMap::keep_unnamed(std::uint16_t id) {
+  if (read_only_ || id < 0x8000 || id - 0x8000u > kMaxIndex) return false;
+  const auto index = static_cast<std::uint16_t>(id - 0x8000);
+  if (by_index_.contains(index)) return false;
+  unnamed_.insert(index);
+  return true;
 }
 
 std::optional<PropertyName> NameToIdMap::name_of(std::uint16_t id) const {

@@ -17,13 +17,15 @@
 //
 // The map is read when the store opens. A name that it lacks is added in memory (the next
 // property index) and the node is written again at the next checkpoint, together with the
-// objects that use the new id, so that the file never holds an id its map does not name.
+// objects that use the new id, so that the file never holds an id its map does not name, but
+// for the ids an object copied from another store held there without a name (keep_unnamed).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -55,8 +57,16 @@ class NameToIdMap {
   // 0x8000 is that property id itself.
   std::optional<std::uint16_t> find(const PropertyName& name) const;
   // The id of `name`, added to the map when new; nothing when the map is full (ids run to
-  // 0xFFFE), cannot be read, or the name is a string name without characters.
-  std::optional<std::uint16_t> id_for(const PropertyName& name);
+  // 0xFFFE), cannot be read, or the name is a string name without characters. A new name
+  // takes `wanted` (the id another store keeps it under) when no name and no kept unnamed
+  // id has it here, so that a copied object keeps its ids; else the next free id.
+  std::optional<std::uint16_t> id_for(const PropertyName& name,
+                                       std::optional<std::uint16_t> wanted = std::nullopt);
+  // Whether a value stored under `id` (0x8000 and above) without a name, as another store
+  // held it, may be kept here under the same id: true when this map names nothing there,
+  // and then no name added later takes the id. False for a map that cannot be read, whose
+  // names are unknown.
+  bool keep_unnamed(std::uint16_t id);
   // The name stored under `id`, if any.
   std::optional<PropertyName> name_of(std::uint16_t id) const;
 
@@ -79,6 +89,7 @@ class NameToIdMap {
   std::vector<std::uint8_t> guids_, entries_, strings_;
   std::map<PropertyName, std::uint16_t> by_name_;  // name to property index
   std::map<std::uint16_t, PropertyName> by_index_;
+  std::set<std::uint16_t> unnamed_;  // indexes of ids kept without a name
   std::uint32_t next_index_ = 0;
   bool changed_ = false;
   bool read_only_ = false;

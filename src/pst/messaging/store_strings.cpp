@@ -1,6 +1,7 @@
 #include "pst/messaging/store_strings.h"
 
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "format/endian.h"
@@ -18,29 +19,39 @@ std::uint32_t with_type(std::uint32_t tag, std::uint16_t type) {
   return (tag & 0xFFFF0000u) | type;
 }
 
-using Convert = std::vector<std::uint8_t> (*)(std::span<const std::uint8_t>, const TextCodec&);
+// The converted value; none when the text does not survive the conversion.
+using Convert = std::optional<std::vector<std::uint8_t>> (*)(std::span<const std::uint8_t>,
+                                                             const TextCodec&);
 
-std::vector<std::uint8_t> widen(std::span<const std::uint8_t> text, const TextCodec& codec) {
+std::optional<std::vector<std::uint8_t>> widen(std::span<const std::uint8_t> text,
+                                               const TextCodec& codec) {
   return to_utf16le(codec.decode({reinterpret_cast<const char*>(text.data()), text.size()}));
 }
 
-std::vector<std::uint8_t> narrow(std::span<const std::uint8_t> text, const TextCodec& codec) {
-  const std::string bytes = codec.encode(from_utf16le(text));
-  return {bytes.begin(), bytes.end()};
+// Text that the code page cannot hold ('?' in place of what it lacks) stays UTF-16.
+std::optional<std::vector<std::uint8_t>> narrow(std::span<const std::uint8_t> text,
+                                                const TextCodec& codec) {
+  const std::u16string wide = from_utf16le(text);
+  const std::string bytes = codec.encode(wide);
+  if (codec.decode(bytes) != wide) return std::nullopt;
+  return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
 // A string list: its count, the offset of each string, then the strings back to back. A
-// list whose offsets do not hold is passed on as it is.
-std::vector<std::uint8_t> convert_list(std::span<const std::uint8_t> list, const TextCodec& codec,
-                                       Convert convert) {
+// list whose offsets do not hold, or one string of which does not convert, is passed on as
+// it is.
+std::optional<std::vector<std::uint8_t>> convert_list(std::span<const std::uint8_t> list,
+                                                      const TextCodec& codec, Convert convert) {
   const std::size_t count = pst::load_le32(list, 0);
-  if (list.size() < 4 || count > (list.size() - 4) / 4) return {list.begin(), list.end()};
+  if (list.size() < 4 || count > (list.size() - 4) / 4) return std::nullopt;
   std::vector<std::vector<std::uint8_t>> items;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t from = pst::load_le32(list, 4 + 4 * i);
     const std::size_t to = i + 1 < count ? pst::load_le32(list, 8 + 4 * i) : list.size();
-    if (from > to || to > list.size()) return {list.begin(), list.end()};
-    items.push_back(convert(list.subspan(from, to - from), codec));
+    if (from > to || to > list.size()) return std::nullopt;
+    auto item = convert(list.subspan(from, to - from), codec);
+    if (!item) return std::nullopt;
+    items.push_back(std::move(*item));
   }
   std::vector<std::uint8_t> out(4 + 4 * count);
   pst::store_le32(out, 0, static_cast<std::uint32_t>(count));
@@ -57,13 +68,16 @@ std::vector<StoredProperty> convert_all(std::vector<StoredProperty> properties,
                                         std::uint16_t to_list, Convert convert) {
   for (auto& p : properties) {
     const auto type = pst::tag_type(p.tag);
-    if (type == from) {
-      p.value = convert(p.value, codec);
-      p.tag = with_type(p.tag, to);
-    } else if (type == from_list) {
-      p.value = convert_list(p.value, codec, convert);
-      p.tag = with_type(p.tag, to_list);
-    }
+    std::optional<std::vector<std::uint8_t>> value;
+    if (type == from)
+      value = convert(p.value, codec);
+    else if (type == from_list)
+      value = convert_list(p.value, codec, convert);
+    else
+      continue;
+    if (!value) continue;
+    p.value = std::move(*value);
+    p.tag = with_type(p.tag, type == from ? to : to_list);
   }
   return properties;
 }

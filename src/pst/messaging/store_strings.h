@@ -2,7 +2,8 @@
 // the store's code page; a file of the 64-bit (Unicode) form keeps its strings as PT_UNICODE.
 // Values go through here on their way into such a file (8-bit strings and string lists
 // decoded from the code page, UTF-16 values left byte for byte) and on the way out (its
-// UTF-16 strings encoded for the layer above). A file of the 32-bit form is left as it is.
+// UTF-16 strings encoded for the layer above, but for those the code page cannot hold, which
+// stay PT_UNICODE). A file of the 32-bit form is left as it is.
 #pragma once
 
 #include <span>
