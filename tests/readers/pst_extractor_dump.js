@@ -85,15 +85,16 @@ function walk(folder, names, out) {
 }
 
 function main() {
-  const file = process.argv[2];
-  if (!file) {
-    process.stderr.write('usage: node pst_extractor_dump.js FILE.pst\n');
-    process.exit(2);
-  }
+  // Whether the reader is there comes first: a run without a file asks only that.
   const reader = loadReader();
   if (reader == null) {
     process.stderr.write('pst-extractor is not installed (bash scripts/setup.sh pst-extractor)\n');
     process.exit(3);
+  }
+  const file = process.argv[2];
+  if (!file) {
+    process.stderr.write('usage: node pst_extractor_dump.js FILE.pst\n');
+    process.exit(2);
   }
   const result = {folders: []};
   try {

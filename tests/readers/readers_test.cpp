@@ -78,23 +78,9 @@ TEST(PstExtractor, OpensTheStoresNewAndSampleWriteAndReadsEveryItem) {
   }
 }
 
-// KNOWN FAILURES: cases ("file reader") that fail today, most for faults being mended
-// elsewhere: the folder an item goes to (placement) and folder names in code pages or
-// localised, unmapped named properties (names). A case listed here that passes fails the
-// test, so the list is emptied as those mends arrive and never outlives its faults.
+// KNOWN FAILURES: cases ("file reader") that fail today, each with its reason. A case listed
+// here that passes fails the test, so the list never outlives what it names.
 const std::set<std::string> kKnownFailures = {
-    // Placement: the Inbox's items go to Calendar.
-    "aspose-cpp-Outlook-623f7081.pst pypff",
-    "aspose-cpp-Outlook-623f7081.pst readpst",
-    "aspose-cpp-Outlook-623f7081.pst pffexport",
-    "aspose-cpp-Outlook-623f7081.pst pst-extractor",
-    // Names: the Japanese folder name "連絡先 (Contact dedicated)" comes back as "??? (...)".
-    "hht-pst-extractor-contacts-25f2d4c0.pst pypff",
-    "hht-pst-extractor-contacts-25f2d4c0.pst readpst",
-    "hht-pst-extractor-contacts-25f2d4c0.pst pffexport",
-    "hht-pst-extractor-contacts-25f2d4c0.pst pst-extractor",
-    // Names: the 32-bit file's texts in code page 932, as pffexport exports them.
-    "hht-pst_to_msg-nonUnicodeCP932-132700ac.pst pffexport",
     // readpst exports an empty item (no subject, no sender) at the top of the original that
     // no other reader reads and the repair does not write there.
     "process-pst-multiple_to_cc-b6703a70.pst readpst",
